@@ -1,1 +1,2 @@
 # tests: settings
+qrn_add_test(settings_test SOURCES settings_test.cpp LIBS qrn_framework jsoncpp_lib)

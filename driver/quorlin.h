@@ -1,0 +1,48 @@
+#pragma once
+
+#include "quorlin_data.h"
+#include "uni_data_device.h"
+
+#include <open62541/client.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+// The cooling-plant driver: a record device whose own thread reads the plant
+// controller over OPC UA every five seconds.
+class Quorlin : public UniDataDevice<Quorlin_Data_t, QRNSocketDevice, 5156> {
+ public:
+  Quorlin();
+  ~Quorlin() override;
+
+  int InitSetting(const Json::Value& settings) override;
+  int process_data(int socket, unsigned char* data, int length) override;
+  int RefreshStatus() override;
+  void RunCheckThreshold() override;
+
+  // The sampling thread's body: a round, then a five-second pause, until the
+  // device is destroyed.
+  void sample_data(void* arg);
+  // One sampling round.
+  void do_sample();
+
+ private:
+  enum class ReadOutcome { Done, Abandoned };
+  ReadOutcome read_points(UA_Client* client, Quorlin_Data_t& work, bool* written);
+  void commit_round(const Quorlin_Data_t& work, const bool* written);
+  // Waits up to `seconds`; returns false as soon as the device is stopping.
+  bool pause(int seconds);
+  void stop_sampling();
+
+  std::unique_ptr<std::thread> sampler_;
+  std::atomic<bool> stopping_{false};
+  std::mutex pause_mutex_;
+  std::condition_variable pause_cv_;
+};
+
+// Reads one node's Value attribute in namespace 1 by its string id. The
+// caller owns the result; a bad status writes "ReadVariant <name> failed".
+UA_Variant ReadVariant(UA_Client* client, char* name, UA_StatusCode* status = nullptr);
