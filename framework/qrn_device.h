@@ -10,6 +10,8 @@
 #include <boost/date_time/posix_time/ptime.hpp>
 #include <json/value.h>
 
+#include <climits>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -47,8 +49,10 @@ class QRN_HOST_API VDeviceInterface {
   }
   // slot 1
   virtual int LoadFromCache(const std::string& bytes) {
+    // A length beyond int's range is passed as -1, which every device refuses.
+    const std::size_t n = bytes.size();
     return LoadFromCache(reinterpret_cast<const unsigned char*>(bytes.data()),
-                         static_cast<int>(bytes.size() > 0x7fffffffu ? -1 : static_cast<long long>(bytes.size())));
+                         n > static_cast<std::size_t>(INT_MAX) ? -1 : static_cast<int>(n));
   }
   // slot 2
   virtual int LoadFromCache(const unsigned char* bytes, int length) = 0;

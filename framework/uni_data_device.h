@@ -25,6 +25,8 @@ class UniDataDevice : public Base {
   UniDataDevice() { std::memset(static_cast<void*>(&data_), 0, sizeof(Data)); }
   ~UniDataDevice() override = default;
 
+  using Base::LoadFromCache;
+
   // Takes a stored record back in; only a record of exactly sizeof(Data) bytes.
   int LoadFromCache(const unsigned char* bytes, int length) override {
     if (length < 0 || static_cast<std::size_t>(length) != sizeof(Data)) return 0;
