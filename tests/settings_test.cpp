@@ -54,7 +54,18 @@ struct TraceCase {
   Lines lines;
 };
 
-const TraceCase kTraceCases[] = {
+void expect_traces(const std::vector<TraceCase>& cases) {
+  for (const TraceCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Device device;
+    device.b_mode = c.mode_before;
+    EXPECT_EQ(device.apply(c.json), c.lines);
+    EXPECT_EQ(device.b_mode, c.mode_after);
+  }
+}
+
+TEST(DeviceSettings, mode_is_read_only_from_b_mode_inside_app_setting) {
+  expect_traces({
     {"empty object", 1, "{}", 1, {}},
     {"null root", 1, "null", 1, {}},
     {"b_mode at top level", 1, R"({"b_mode":3})", 1, {}},
@@ -73,6 +84,11 @@ const TraceCase kTraceCases[] = {
      {"InitSetting ignored \"b_mode\": no text value"}},
     {"b_mode object", 3, R"({"appSetting":{"b_mode":{}}})", 3,
      {"InitSetting ignored \"b_mode\": no text value", "here 1"}},
+  });
+}
+
+TEST(DeviceSettings, threshold_setting_is_read_in_mode_3_and_only_as_object) {
+  expect_traces({
     {"mode 3 without thresholdSetting", 3, R"({"thresholdSetting":null})", 3, {"here 1"}},
     {"empty thresholdSetting", 1, R"({"appSetting":{"b_mode":3},"thresholdSetting":{}})", 3,
      {"InitSetting 42 b_mode_:3", "here 1", "here 2"}},
@@ -85,6 +101,11 @@ const TraceCase kTraceCases[] = {
     {"string root", 3, R"("x")", 3, {"here 1"}},
     {"array root", 3, "[1]", 3, {"here 1"}},
     {"array root in mode 1", 1, R"([{"appSetting":{"b_mode":3}}])", 1, {}},
+  });
+}
+
+TEST(DeviceSettings, entries_trace_their_items_in_member_order) {
+  expect_traces({
     {"entries in byte order", 3,
      R"({"thresholdSetting":{"b":{"NMAlarmID":100,"ID":5,"SignalNumber":2},
          "a":{"ID":"5"},"B":{},"n":7,"s":"text"}})",
@@ -100,16 +121,7 @@ const TraceCase kTraceCases[] = {
      {"here 1", "here 2", "here k", "InitSetting ignored \"SignalName\": no text value",
       "42 NMAlarmID is missing", "InitSetting ignored \"ID\": no text value",
       "42 ID is missing", "mobile:k:;;true; level:0 value:0"}},
-};
-
-TEST(DeviceSettings, trace_lines_and_mode_follow_the_settings) {
-  for (const TraceCase& c : kTraceCases) {
-    SCOPED_TRACE(c.name);
-    Device device;
-    device.b_mode = c.mode_before;
-    EXPECT_EQ(device.apply(c.json), c.lines);
-    EXPECT_EQ(device.b_mode, c.mode_after);
-  }
+  });
 }
 
 TEST(DeviceSettings, b_mode_text_converts_like_atoi_with_saturation) {

@@ -1,0 +1,119 @@
+#pragma once
+
+// An OPC UA server that stands in for the cooling-plant controller: it serves
+// every point of the point table as a readable variable in namespace 1, with
+// values, value types and faults that the caller sets while it runs.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace plant {
+
+// The OPC UA scalar type a point is served as.
+enum class ValueType : uint8_t { Boolean, Byte, Int16, UInt16, Int32, UInt32, Float };
+
+// What a read of one point returns instead of its value.
+enum class Fault : uint8_t {
+  None,
+  Missing,  // bad status BadNodeIdUnknown, no value
+  String,   // a String scalar
+  Double,   // a Double scalar holding the point's numeric value
+  Array,    // an array of three elements of the point's type, each its value
+  Empty,    // a good status with an empty variant (no type, no data)
+};
+
+struct PlantOptions {
+  std::string address = "127.0.0.1";  // host name or IPv4 address to listen on
+  uint16_t port = 0;                  // 0: the system picks a free port
+  // The type a point is served as, by its field width; set_type overrides.
+  ValueType width1 = ValueType::Boolean;
+  ValueType width2 = ValueType::Int16;
+  ValueType width4 = ValueType::Float;
+  bool trace_reads = false;   // record the point index of every read (take_trace)
+  bool log_warnings = false;  // the server's log: errors only, or warnings too (stderr)
+};
+
+// Points are addressed by their index in the point table (0 .. count()-1).
+// Values are held as "raw" numbers whose little-endian bytes are the bytes a
+// reader of the value finds in memory: the low 1, 2 or 4 bytes, by type.
+// Every member is safe to call from any thread while the server runs; index
+// arguments out of range throw std::out_of_range.
+class PlantServer {
+ public:
+  explicit PlantServer(PlantOptions options = {});
+  ~PlantServer();  // stops the server
+  PlantServer(const PlantServer&) = delete;
+  PlantServer& operator=(const PlantServer&) = delete;
+
+  // Builds the address space and returns once the server listens; throws
+  // std::runtime_error if it cannot (address in use, bad address). A restart
+  // after stop() listens on the port of the previous run. Throws
+  // std::logic_error if already running.
+  void start();
+  // Closes all connections, stops listening, joins the server thread and
+  // frees the server. Safe to call at any time, also twice. Clears silence
+  // and stop_after; point values, types and faults are kept.
+  void stop();
+  // From start() until stop() or until stop_after brought the server down.
+  bool running() const;
+
+  uint16_t port() const;         // the port listened on; 0 before the first start
+  std::string endpoint() const;  // "opc.tcp://" + address + ":" + port
+
+  static std::size_t count();
+  static std::optional<std::size_t> index_of(std::string_view name);
+
+  // Values.
+  void set_raw(std::size_t index, uint32_t raw);
+  void set_bool(std::size_t index, bool value);
+  void set_byte(std::size_t index, uint8_t value);
+  void set_int16(std::size_t index, int16_t value);
+  void set_uint32(std::size_t index, uint32_t value);
+  void set_float(std::size_t index, float value);
+  // One raw value per point, in table order; throws std::invalid_argument on
+  // a size other than count().
+  void set_all_raw(const std::vector<uint32_t>& raws);
+  // Gives every point a value that is valid for its type and, as far as the
+  // type's width allows, differs from its neighbours'. Same seed, same values.
+  void fill_distinct(uint32_t seed);
+  uint32_t raw(std::size_t index) const;
+  // The bytes of the value as a reader decodes it with no fault set: the
+  // type's width of the raw bytes (a Boolean as 0 or 1), zero padded.
+  std::array<uint8_t, 4> value_bytes(std::size_t index) const;
+
+  // Types.
+  void set_type(std::size_t index, ValueType type);
+  ValueType type(std::size_t index) const;
+
+  // Faults.
+  void set_fault(std::size_t index, Fault fault);
+  Fault fault(std::size_t index) const;
+  // Serves n more point reads, then closes every connection and stops
+  // listening, as a controller going down would. n = 0: at once.
+  void stop_after(uint64_t n);
+  // Silent: connections and the listening socket stay open, but the server
+  // answers nothing until it is made talkative again. Returns once no
+  // further request will be answered.
+  void set_silent(bool silent);
+  // No point faults, no silence, no pending stop_after.
+  void clear_faults();
+
+  // Point reads served since construction or reset_reads.
+  uint64_t reads() const;
+  void reset_reads();
+  // The indices of the reads since the last call, in order (trace_reads).
+  std::vector<std::size_t> take_trace();
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace plant
