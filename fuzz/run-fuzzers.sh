@@ -40,7 +40,8 @@ for fuzzer in "${FUZZERS[@]}"; do
   log=$BUILD/logs/$fuzzer.log
   echo "== $fuzzer: ${secs}s, log $log"
   if "$BUILD/fuzz/$fuzzer" "${args[@]}" "$corpus" >"$log" 2>&1; then
-    grep -E '^(Done|stat::number_of_executed_units|stat::average_exec_per_sec|stat::new_units_added)' "$log" || true
+    grep -aE '^(Done|stat::(number_of_executed_units|average_exec_per_sec|new_units_added))' \
+      "$log" || true
   else
     echo "== $fuzzer FAILED; end of its log:" >&2
     tail -n 60 "$log" >&2

@@ -159,7 +159,8 @@ TEST(DeviceSettings, entries_fill_the_tables_and_host_maps) {
       "none":{}, "skip":[1,2]}})");
   EXPECT_EQ(device.alarm_ids, (StrMap{{"full", "100;5;2;"}, {"part", ";5;;"}, {"none", ";;;"}}));
   EXPECT_EQ(device.signal_names, (StrMap{{"full", "Pump fault"}}));
-  EXPECT_EQ(device.alarm_levels, (std::map<std::string, int>{{"full", 0}, {"part", 0}, {"none", 0}}));
+  EXPECT_EQ(device.alarm_levels,
+            (std::map<std::string, int>{{"full", 0}, {"part", 0}, {"none", 0}}));
   EXPECT_EQ(device.alarm_values,
             (std::map<std::string, float>{{"full", 0.f}, {"part", 0.f}, {"none", 0.f}}));
 }
@@ -178,8 +179,8 @@ TEST(DeviceSettings, mobile_line_shows_existing_level_and_value) {
     device.b_mode = 3;
     device.alarm_levels["k"] = c.level;
     device.alarm_values["k"] = c.value;
-    const Lines lines = device.apply(R"({"thresholdSetting":{"k":{"NMAlarmID":1,"ID":2,"SignalNumber":3}}})");
-    EXPECT_EQ(lines.back(), std::string("mobile:k:1;2;3; ") + c.shown);
+    EXPECT_EQ(device.apply(R"({"thresholdSetting":{"k":{"NMAlarmID":1,"ID":2,"SignalNumber":3}}})"),
+              (Lines{"here 1", "here 2", "here k", std::string("mobile:k:1;2;3; ") + c.shown}));
     EXPECT_EQ(device.alarm_levels["k"], c.level);
     EXPECT_EQ(device.alarm_values["k"], c.value);
   }
