@@ -2,7 +2,7 @@
 # The module may name only open62541 and the C/C++ runtime as load-time
 # dependencies, export only its entry point, and run no constructors of its own.
 set -u
-module=$1 readelf=$2 nm=$3
+module=$1 readelf=$2 nm=$3 sanitize=${4:-}
 fail=0
 needed=$("$readelf" -dW "$module" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
 echo "NEEDED: $(echo $needed)"
@@ -10,6 +10,7 @@ echo "$needed" | grep -q '^libopen62541\.so' || { echo "open62541 is not a depen
 for lib in $needed; do
   case "$lib" in
     libopen62541.so*|libstdc++.so.*|libm.so.*|libgcc_s.so.*|libc.so.*|ld-linux*) ;;
+    libasan.so.*|libubsan.so.*|libtsan.so.*) [ -n "$sanitize" ] || { echo "sanitizer runtime in a plain build: $lib"; fail=1; } ;;
     *) echo "unexpected dependency: $lib"; fail=1 ;;
   esac
 done

@@ -1,0 +1,28 @@
+#pragma once
+
+// The runner's configuration file: which devices to create, where their
+// controllers are, and the JSON settings each device receives.
+#include <json/value.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct DeviceConfig {
+  uint32_t id = 0;
+  std::string address;
+  uint16_t port = 4840;                        // the standard OPC UA port
+  Json::Value settings{Json::objectValue};     // handed to InitSetting as is
+};
+
+struct HostConfig {
+  std::vector<DeviceConfig> devices;
+};
+
+// Parses a configuration of the form
+//   {"devices": [{"id": 7, "address": "10.0.0.5", "port": 4840, "settings": {...}}]}
+// "id" and "address" are required, "port" defaults to 4840, "settings" to {}.
+// Unknown keys are refused so that a misspelt key does not go unnoticed.
+// On failure returns false with a one-line reason in `error`; `out` is then
+// unspecified. Accepts any text without crashing.
+bool parse_host_config(const std::string& text, HostConfig& out, std::string& error);

@@ -1,0 +1,591 @@
+#include "plant_server.h"
+
+#include <open62541/server.h>
+#include <open62541/server_config_default.h>
+
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <unordered_map>
+
+#include "point_table.h"
+
+namespace plant {
+namespace {
+
+// Longest wait of one event-loop pass. UA_Server_run_iterate waits up to
+// 500 ms, which would be the latency of stop() and set_silent(); the
+// event loop's own run() takes the bound directly.
+constexpr UA_UInt32 kLoopWaitMs = 10;
+
+enum class State { Stopped, Running, Down };
+
+struct Point {
+  uint32_t raw = 0;
+  ValueType type = ValueType::Boolean;
+  Fault fault = Fault::None;
+};
+
+const UA_DataType* ua_type(ValueType t) {
+  switch (t) {
+    case ValueType::Boolean: return &UA_TYPES[UA_TYPES_BOOLEAN];
+    case ValueType::Byte: return &UA_TYPES[UA_TYPES_BYTE];
+    case ValueType::Int16: return &UA_TYPES[UA_TYPES_INT16];
+    case ValueType::UInt16: return &UA_TYPES[UA_TYPES_UINT16];
+    case ValueType::Int32: return &UA_TYPES[UA_TYPES_INT32];
+    case ValueType::UInt32: return &UA_TYPES[UA_TYPES_UINT32];
+    case ValueType::Float: return &UA_TYPES[UA_TYPES_FLOAT];
+  }
+  return &UA_TYPES[UA_TYPES_BOOLEAN];
+}
+
+// Writes the typed value whose little-endian bytes are the low bytes of raw.
+// Built from numbers, not by copying memory, so it holds on any host order.
+void store_value(ValueType t, uint32_t raw, void* dst) {
+  switch (t) {
+    case ValueType::Boolean: *static_cast<UA_Boolean*>(dst) = (raw & 0xffu) != 0; break;
+    case ValueType::Byte: *static_cast<UA_Byte*>(dst) = static_cast<UA_Byte>(raw); break;
+    case ValueType::UInt16: *static_cast<UA_UInt16*>(dst) = static_cast<UA_UInt16>(raw); break;
+    case ValueType::UInt32: *static_cast<UA_UInt32*>(dst) = raw; break;
+    case ValueType::Int16: {
+      const uint16_t bits = static_cast<uint16_t>(raw);
+      std::memcpy(dst, &bits, sizeof bits);
+      break;
+    }
+    case ValueType::Int32:
+    case ValueType::Float: std::memcpy(dst, &raw, sizeof raw); break;
+  }
+}
+
+double numeric_value(ValueType t, uint32_t raw) {
+  union {
+    UA_Boolean b;
+    UA_Byte u8;
+    UA_Int16 i16;
+    UA_UInt16 u16;
+    UA_Int32 i32;
+    UA_UInt32 u32;
+    UA_Float f;
+  } v;
+  store_value(t, raw, &v);
+  switch (t) {
+    case ValueType::Boolean: return v.b ? 1.0 : 0.0;
+    case ValueType::Byte: return v.u8;
+    case ValueType::Int16: return v.i16;
+    case ValueType::UInt16: return v.u16;
+    case ValueType::Int32: return v.i32;
+    case ValueType::UInt32: return v.u32;
+    case ValueType::Float: return v.f;
+  }
+  return 0.0;
+}
+
+std::size_t checked(std::size_t index) {
+  if (index >= kQuorlinPointCount)
+    throw std::out_of_range("plant point index " + std::to_string(index) + " out of range");
+  return index;
+}
+
+std::string status_text(UA_StatusCode st) { return UA_StatusCode_name(st); }
+
+// The port of the first discovery URL that names one; the server adds the
+// URL with the port it was given when it listens on a dynamic port.
+uint16_t listened_port(const UA_ServerConfig* cfg) {
+  const UA_ApplicationDescription& app = cfg->applicationDescription;
+  for (std::size_t i = 0; i < app.discoveryUrlsSize; ++i) {
+    const std::string url(reinterpret_cast<const char*>(app.discoveryUrls[i].data),
+                          app.discoveryUrls[i].length);
+    const std::size_t colon = url.rfind(':');
+    if (colon == std::string::npos || colon + 1 >= url.size()) continue;
+    unsigned long port = 0;
+    try {
+      port = std::stoul(url.substr(colon + 1));
+    } catch (const std::exception&) {
+      continue;
+    }
+    if (port > 0 && port <= 65535) return static_cast<uint16_t>(port);
+  }
+  return 0;
+}
+
+// The server's listening socket shares its port (SO_REUSEPORT), so a second
+// server on a taken port would start and split the connections with the
+// first. A plain bind tells a live listener from leftover TIME_WAIT sockets.
+bool port_taken(const std::string& address, uint16_t port) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found) != 0)
+    return false;  // the server reports a bad address itself
+  bool taken = false;
+  for (const addrinfo* ai = found; ai && !taken; ai = ai->ai_next) {
+    const int fd = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+    if (fd < 0) continue;
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    taken = bind(fd, ai->ai_addr, ai->ai_addrlen) != 0 && errno == EADDRINUSE;
+    close(fd);
+  }
+  freeaddrinfo(found);
+  return taken;
+}
+
+}  // namespace
+
+struct PlantServer::Impl {
+  struct NodeContext {
+    Impl* impl;
+    std::size_t index;
+  };
+
+  explicit Impl(PlantOptions o) : opt(std::move(o)), points(kQuorlinPointCount) {
+    for (std::size_t i = 0; i < kQuorlinPointCount; ++i) {
+      contexts.push_back({this, i});
+      const uint8_t width = quorlin_points[i].width;
+      points[i].type = width == 1 ? opt.width1 : width == 2 ? opt.width2 : opt.width4;
+    }
+    logger.log = &Impl::log_line;
+    logger.context = this;
+    logger.clear = nullptr;  // owned here, not by the server config
+  }
+
+  const PlantOptions opt;
+  std::vector<NodeContext> contexts;
+  UA_Logger logger{};
+
+  std::mutex control_mu;  // serialises start and stop
+
+  mutable std::mutex mu;  // everything below
+  std::condition_variable cv;
+  std::vector<Point> points;
+  uint64_t reads = 0;
+  std::vector<std::size_t> trace;
+  bool building = false;       // nodes being added: reads are the server's own checks
+  uint64_t stop_countdown = 0;  // reads left before going down; 0: none pending
+  bool silent = false;
+  bool parked = false;         // the loop honours the silence
+  bool stop_requested = false;
+  bool down_pending = false;
+  State state = State::Stopped;
+  uint16_t port = 0;
+
+  UA_Server* server = nullptr;  // touched only under control_mu and by the loop
+  std::thread thread;
+
+  static void log_line(void* context, UA_LogLevel level, UA_LogCategory,
+                       const char* msg, va_list args) {
+    const auto* self = static_cast<const Impl*>(context);
+    const UA_LogLevel least = self->opt.log_warnings ? UA_LOGLEVEL_WARNING : UA_LOGLEVEL_ERROR;
+    if (level < least) return;
+    char text[512];
+    std::vsnprintf(text, sizeof text, msg, args);
+    std::fprintf(stderr, "plant server: %s\n", text);
+  }
+
+  static UA_StatusCode read_point(UA_Server*, const UA_NodeId*, void*, const UA_NodeId*,
+                                  void* node_context, UA_Boolean source_timestamp,
+                                  const UA_NumericRange* range, UA_DataValue* out) {
+    const auto* ctx = static_cast<const NodeContext*>(node_context);
+    return ctx->impl->serve(ctx->index, source_timestamp, range, out);
+  }
+
+  UA_StatusCode serve(std::size_t index, bool source_timestamp, const UA_NumericRange* range,
+                      UA_DataValue* out) {
+    Point p;
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      p = points[index];
+      if (building) {
+        p.fault = Fault::None;
+      } else {
+        // Going down: a request that slipped in before the sockets close.
+        if (down_pending) return UA_STATUSCODE_BADSERVERHALTED;
+        ++reads;
+        if (opt.trace_reads) trace.push_back(index);
+        if (stop_countdown > 0 && --stop_countdown == 0) {
+          down_pending = true;
+          cv.notify_all();
+        }
+      }
+    }
+    if (range) return UA_STATUSCODE_BADINDEXRANGEINVALID;
+
+    const UA_DataType* type = ua_type(p.type);
+    UA_StatusCode st = UA_STATUSCODE_GOOD;
+    switch (p.fault) {
+      case Fault::Missing:
+        return UA_STATUSCODE_BADNODEIDUNKNOWN;
+      case Fault::Empty:
+        break;
+      case Fault::String: {
+        UA_String text = UA_STRING(const_cast<char*>("not a number"));
+        st = UA_Variant_setScalarCopy(&out->value, &text, &UA_TYPES[UA_TYPES_STRING]);
+        break;
+      }
+      case Fault::Double: {
+        const UA_Double d = numeric_value(p.type, p.raw);
+        st = UA_Variant_setScalarCopy(&out->value, &d, &UA_TYPES[UA_TYPES_DOUBLE]);
+        break;
+      }
+      case Fault::Array: {
+        constexpr std::size_t kLength = 3;
+        void* array = UA_Array_new(kLength, type);
+        if (!array) return UA_STATUSCODE_BADOUTOFMEMORY;
+        for (std::size_t k = 0; k < kLength; ++k)
+          store_value(p.type, p.raw, static_cast<char*>(array) + k * type->memSize);
+        UA_Variant_setArray(&out->value, array, kLength, type);
+        break;
+      }
+      case Fault::None: {
+        alignas(8) unsigned char scalar[8] = {};
+        store_value(p.type, p.raw, scalar);
+        st = UA_Variant_setScalarCopy(&out->value, scalar, type);
+        break;
+      }
+    }
+    if (st != UA_STATUSCODE_GOOD) return st;
+    out->hasValue = true;
+    if (source_timestamp) {
+      out->sourceTimestamp = UA_DateTime_now();
+      out->hasSourceTimestamp = true;
+    }
+    return UA_STATUSCODE_GOOD;
+  }
+
+  UA_StatusCode add_nodes(UA_Server* s) {
+    const UA_NodeId parent = UA_NODEID_NUMERIC(0, UA_NS0ID_OBJECTSFOLDER);
+    const UA_NodeId organizes = UA_NODEID_NUMERIC(0, UA_NS0ID_ORGANIZES);
+    const UA_NodeId variable_type = UA_NODEID_NUMERIC(0, UA_NS0ID_BASEDATAVARIABLETYPE);
+    UA_DataSource source;
+    source.read = &Impl::read_point;
+    source.write = nullptr;
+    for (std::size_t i = 0; i < kQuorlinPointCount; ++i) {
+      char* name = const_cast<char*>(quorlin_points[i].name);
+      UA_VariableAttributes attr = UA_VariableAttributes_default;
+      attr.displayName = UA_LOCALIZEDTEXT(const_cast<char*>(""), name);
+      attr.accessLevel = UA_ACCESSLEVELMASK_READ;
+      attr.userAccessLevel = UA_ACCESSLEVELMASK_READ;
+      // Any type and rank: types and faults change while the server runs.
+      attr.dataType = UA_NODEID_NUMERIC(0, UA_NS0ID_BASEDATATYPE);
+      attr.valueRank = UA_VALUERANK_ANY;
+      const UA_StatusCode st = UA_Server_addDataSourceVariableNode(
+          s, UA_NODEID_STRING(1, name), parent, organizes, UA_QUALIFIEDNAME(1, name),
+          variable_type, attr, source, &contexts[i], nullptr);
+      if (st != UA_STATUSCODE_GOOD) return st;
+    }
+    return UA_STATUSCODE_GOOD;
+  }
+
+  std::string url_host() const {
+    return opt.address.find(':') != std::string::npos ? "[" + opt.address + "]" : opt.address;
+  }
+
+  // Builds a server listening on the given port; throws on failure.
+  UA_Server* build(uint16_t listen_port) {
+    UA_ServerConfig cfg;
+    std::memset(&cfg, 0, sizeof cfg);
+    cfg.logging = &logger;
+    UA_StatusCode st = UA_ServerConfig_setMinimal(&cfg, listen_port, nullptr);
+    if (st == UA_STATUSCODE_GOOD) {
+      // One URL with the host: listen on that address only.
+      UA_Array_delete(cfg.serverUrls, cfg.serverUrlsSize, &UA_TYPES[UA_TYPES_STRING]);
+      cfg.serverUrls = nullptr;
+      cfg.serverUrlsSize = 0;
+      const std::string url = "opc.tcp://" + url_host() + ":" + std::to_string(listen_port);
+      UA_String url_text = UA_STRING(const_cast<char*>(url.c_str()));
+      st = UA_Array_copy(&url_text, 1, reinterpret_cast<void**>(&cfg.serverUrls),
+                         &UA_TYPES[UA_TYPES_STRING]);
+      if (st == UA_STATUSCODE_GOOD) cfg.serverUrlsSize = 1;
+    }
+    if (st != UA_STATUSCODE_GOOD) {
+      UA_ServerConfig_clean(&cfg);
+      throw std::runtime_error("plant server: configuration failed: " + status_text(st));
+    }
+    UA_Server* s = UA_Server_newWithConfig(&cfg);
+    if (!s) throw std::runtime_error("plant server: cannot create the server");
+
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      building = true;
+    }
+    st = add_nodes(s);
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      building = false;
+    }
+    if (st != UA_STATUSCODE_GOOD) {
+      UA_Server_delete(s);
+      throw std::runtime_error("plant server: adding the points failed: " + status_text(st));
+    }
+    st = UA_Server_run_startup(s);
+    if (st != UA_STATUSCODE_GOOD) {
+      UA_Server_delete(s);
+      throw std::runtime_error("plant server: cannot listen on " + opt.address + ":" +
+                               std::to_string(listen_port) + ": " + status_text(st));
+    }
+    return s;
+  }
+
+  void loop() {
+    UA_EventLoop* el = UA_Server_getConfig(server)->eventLoop;
+    for (;;) {
+      {
+        std::unique_lock<std::mutex> lock(mu);
+        if (stop_requested || down_pending) break;
+        if (silent) {
+          parked = true;
+          cv.notify_all();
+          cv.wait(lock, [this] { return !silent || stop_requested || down_pending; });
+          parked = false;
+          continue;
+        }
+      }
+      el->run(el, kLoopWaitMs);
+    }
+    // Closes the connections and the listening socket.
+    UA_Server_run_shutdown(server);
+    std::lock_guard<std::mutex> lock(mu);
+    state = State::Down;
+    cv.notify_all();
+  }
+
+  void start() {
+    std::lock_guard<std::mutex> control(control_mu);
+    uint16_t listen_port = 0;
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      if (state == State::Running) throw std::logic_error("plant server: already running");
+      listen_port = port != 0 ? port : opt.port;
+    }
+    if (thread.joinable() || server) teardown();  // it went down by itself
+    if (listen_port != 0 && port_taken(opt.address, listen_port))
+      throw std::runtime_error("plant server: cannot listen on " + opt.address + ":" +
+                               std::to_string(listen_port) + ": the port is in use");
+    UA_Server* s = build(listen_port);
+    const uint16_t actual = listen_port != 0 ? listen_port : listened_port(UA_Server_getConfig(s));
+    if (actual == 0) {
+      UA_Server_run_shutdown(s);
+      UA_Server_delete(s);
+      throw std::runtime_error("plant server: the listening port is unknown");
+    }
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      port = actual;
+      stop_requested = false;
+      down_pending = false;
+      state = State::Running;
+    }
+    server = s;
+    thread = std::thread(&Impl::loop, this);
+  }
+
+  // Joins the loop and frees the server; caller holds control_mu.
+  void teardown() {
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      stop_requested = true;
+      cv.notify_all();
+    }
+    if (thread.joinable()) thread.join();
+    if (server) UA_Server_delete(server);
+    server = nullptr;
+    std::lock_guard<std::mutex> lock(mu);
+    state = State::Stopped;
+    stop_requested = false;
+    down_pending = false;
+    silent = false;
+    stop_countdown = 0;
+  }
+
+  void stop() {
+    std::lock_guard<std::mutex> control(control_mu);
+    teardown();
+  }
+};
+
+PlantServer::PlantServer(PlantOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+
+PlantServer::~PlantServer() { stop(); }
+
+void PlantServer::start() { impl_->start(); }
+
+void PlantServer::stop() { impl_->stop(); }
+
+bool PlantServer::running() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->state == State::Running;
+}
+
+uint16_t PlantServer::port() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->port;
+}
+
+std::string PlantServer::endpoint() const {
+  return "opc.tcp://" + impl_->url_host() + ":" + std::to_string(port());
+}
+
+std::size_t PlantServer::count() { return kQuorlinPointCount; }
+
+std::optional<std::size_t> PlantServer::index_of(std::string_view name) {
+  static const std::unordered_map<std::string_view, std::size_t> by_name = [] {
+    std::unordered_map<std::string_view, std::size_t> m;
+    for (std::size_t i = 0; i < kQuorlinPointCount; ++i) m.emplace(quorlin_points[i].name, i);
+    return m;
+  }();
+  const auto it = by_name.find(name);
+  if (it == by_name.end()) return std::nullopt;
+  return it->second;
+}
+
+void PlantServer::set_raw(std::size_t index, uint32_t raw) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->points[checked(index)].raw = raw;
+}
+
+void PlantServer::set_bool(std::size_t index, bool value) { set_raw(index, value ? 1u : 0u); }
+
+void PlantServer::set_byte(std::size_t index, uint8_t value) { set_raw(index, value); }
+
+void PlantServer::set_int16(std::size_t index, int16_t value) {
+  set_raw(index, static_cast<uint16_t>(value));
+}
+
+void PlantServer::set_uint32(std::size_t index, uint32_t value) { set_raw(index, value); }
+
+void PlantServer::set_float(std::size_t index, float value) {
+  uint32_t bits = 0;
+  std::memcpy(&bits, &value, sizeof bits);
+  set_raw(index, bits);
+}
+
+void PlantServer::set_all_raw(const std::vector<uint32_t>& raws) {
+  if (raws.size() != kQuorlinPointCount)
+    throw std::invalid_argument("plant server: " + std::to_string(raws.size()) +
+                                " values for " + std::to_string(kQuorlinPointCount) + " points");
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  for (std::size_t i = 0; i < kQuorlinPointCount; ++i) impl_->points[i].raw = raws[i];
+}
+
+void PlantServer::fill_distinct(uint32_t seed) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  for (std::size_t i = 0; i < kQuorlinPointCount; ++i) {
+    Point& p = impl_->points[i];
+    const uint32_t n = static_cast<uint32_t>(i);
+    switch (p.type) {
+      case ValueType::Boolean: p.raw = (n + seed) & 1u; break;
+      case ValueType::Byte: p.raw = (n * 7u + seed) & 0xffu; break;
+      case ValueType::Int16:
+      case ValueType::UInt16: p.raw = (n * 31u + seed * 17u + 1u) & 0xffffu; break;
+      case ValueType::Int32:
+      case ValueType::UInt32: p.raw = (n + 1u) * 2654435761u ^ seed; break;
+      case ValueType::Float: {
+        // Multiples of 0.25 below 2^20: exact, finite and distinct per point.
+        const float f = static_cast<float>(n) * 0.5f + static_cast<float>(seed % 1000u) + 0.25f;
+        std::memcpy(&p.raw, &f, sizeof f);
+        break;
+      }
+    }
+  }
+}
+
+uint32_t PlantServer::raw(std::size_t index) const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->points[checked(index)].raw;
+}
+
+std::array<uint8_t, 4> PlantServer::value_bytes(std::size_t index) const {
+  Point p;
+  {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    p = impl_->points[checked(index)];
+  }
+  std::array<uint8_t, 4> bytes{};
+  if (p.type == ValueType::Boolean) {
+    bytes[0] = (p.raw & 0xffu) != 0 ? 1 : 0;
+    return bytes;
+  }
+  const std::size_t size = ua_type(p.type)->memSize;
+  for (std::size_t k = 0; k < size && k < bytes.size(); ++k)
+    bytes[k] = static_cast<uint8_t>(p.raw >> (8 * k));
+  return bytes;
+}
+
+void PlantServer::set_type(std::size_t index, ValueType type) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->points[checked(index)].type = type;
+}
+
+ValueType PlantServer::type(std::size_t index) const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->points[checked(index)].type;
+}
+
+void PlantServer::set_fault(std::size_t index, Fault fault) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->points[checked(index)].fault = fault;
+}
+
+Fault PlantServer::fault(std::size_t index) const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->points[checked(index)].fault;
+}
+
+void PlantServer::stop_after(uint64_t n) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  if (n == 0) {
+    if (impl_->state == State::Running) impl_->down_pending = true;
+    impl_->stop_countdown = 0;
+  } else {
+    impl_->stop_countdown = n;
+  }
+  impl_->cv.notify_all();
+}
+
+void PlantServer::set_silent(bool silent) {
+  std::unique_lock<std::mutex> lock(impl_->mu);
+  impl_->silent = silent;
+  impl_->cv.notify_all();
+  if (silent) {
+    Impl& im = *impl_;
+    im.cv.wait(lock, [&im] { return im.parked || !im.silent || im.state != State::Running; });
+  }
+}
+
+void PlantServer::clear_faults() {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  for (Point& p : impl_->points) p.fault = Fault::None;
+  impl_->silent = false;
+  impl_->stop_countdown = 0;
+  impl_->cv.notify_all();
+}
+
+uint64_t PlantServer::reads() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->reads;
+}
+
+void PlantServer::reset_reads() {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->reads = 0;
+}
+
+std::vector<std::size_t> PlantServer::take_trace() {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  std::vector<std::size_t> out;
+  out.swap(impl_->trace);
+  return out;
+}
+
+}  // namespace plant

@@ -1,0 +1,288 @@
+// Sampling rounds of the driver against the in-process plant server.
+#include "host_stub.h"
+#include "module_fixture.h"  // device_lines
+#include "plant_server.h"
+#include "point_table.h"
+#include "quorlin.h"
+#include "vtable_slots.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+using namespace std::chrono_literals;
+using qrn_host::EventKind;
+using testing::HasSubstr;
+
+namespace {
+
+// Exposes what the tests need to look at; sampling stays the driver's.
+class TestQuorlin : public Quorlin {
+ public:
+  TestQuorlin(uint32_t id, uint16_t port) {
+    device_id_ = id;
+    server_ip_ = "127.0.0.1";
+    server_port_ = port;
+    write_device_id();
+  }
+  std::vector<unsigned char> record() {
+    std::lock_guard<std::recursive_mutex> lock(round_guard_);
+    const auto* p = reinterpret_cast<const unsigned char*>(&data_);
+    return {p, p + sizeof data_};
+  }
+};
+
+std::size_t index_of(const char* name) {
+  const auto index = plant::PlantServer::index_of(name);
+  EXPECT_TRUE(index.has_value()) << name;
+  return index.value_or(0);
+}
+
+class SamplingRound : public testing::Test {
+ protected:
+  void SetUp() override {
+    server_.fill_distinct(17);
+    server_.start();
+    qrn_host::clear_events();
+    qrn_host::set_hook(nullptr);
+  }
+  void TearDown() override {
+    qrn_host::set_hook(nullptr);
+    server_.stop();
+  }
+
+  // The record a round must leave: the id, every point's value in table
+  // order (a later point wins shared bytes), zeros elsewhere, no stamp yet.
+  std::vector<unsigned char> expected_record(uint32_t id) const {
+    std::vector<unsigned char> rec(7001, 0);
+    std::memcpy(rec.data(), &id, 4);
+    for (std::size_t i = 0; i < kQuorlinPointCount; ++i) {
+      const auto bytes = server_.value_bytes(i);
+      std::memcpy(rec.data() + quorlin_points[i].offset, bytes.data(), quorlin_points[i].width);
+    }
+    return rec;
+  }
+
+  // Runs one round on this thread; returns the device's own output lines.
+  std::vector<std::string> round(TestQuorlin& device) {
+    testing::internal::CaptureStdout();
+    device.do_sample();
+    return device_lines(testing::internal::GetCapturedStdout());
+  }
+
+  static void expect_stamped(std::vector<unsigned char> sent, std::vector<unsigned char> expected,
+                             const TestQuorlin& device) {
+    const RoundStamp stamp = get_ttime(device.round_time_);
+    std::memcpy(expected.data() + 6994, stamp.bytes, 7);
+    ASSERT_EQ(sent.size(), expected.size());
+    for (std::size_t i = 0; i < sent.size(); ++i)
+      ASSERT_EQ(sent[i], expected[i]) << "record byte " << i;
+  }
+
+  plant::PlantServer server_;
+};
+
+}  // namespace
+
+TEST(DriverInterface, every_operation_sits_in_its_host_slot) {
+  QRN_EXPECT_DEVICE_SLOTS(Quorlin);
+}
+
+TEST_F(SamplingRound, full_round_hands_over_every_byte_from_the_table) {
+  server_.set_float(index_of("t|D3二层末端进水温度"), 12.5f);
+  server_.set_int16(index_of("t|D3G3_M41_HZ_PV"), 500);
+  server_.set_bool(index_of("t|D3G1_AI1_1_H_Alarm"), true);
+  TestQuorlin device(0x0A0B0C0D, server_.port());
+  std::vector<uint64_t> reads_at_send;
+  qrn_host::set_hook([&](const qrn_host::Event& e) {
+    if (e.kind == EventKind::SendSP) reads_at_send.push_back(server_.reads());
+  });
+  server_.reset_reads();
+
+  const auto lines = round(device);
+
+  EXPECT_EQ(lines, std::vector<std::string>({"Quorlin::do_sample", "rvSize is 0"}));
+  EXPECT_EQ(reads_at_send, std::vector<uint64_t>{kQuorlinPointCount})
+      << "one hand-over, after the last read";
+  const auto events = qrn_host::events();
+  ASSERT_EQ(events.size(), 4u);
+  const auto& sent = events[0].bytes;
+  expect_stamped(sent, expected_record(0x0A0B0C0D), device);
+  EXPECT_EQ(events[3].kind, EventKind::SaveHistory);
+  EXPECT_EQ(events[3].bytes, sent);
+  EXPECT_EQ(sent[5], 1);
+  const std::vector<unsigned char> shared(sent.begin() + 6300, sent.begin() + 6304);
+  EXPECT_EQ(shared, std::vector<unsigned char>({0x00, 0x00, 0xF4, 0x01}));
+  EXPECT_TRUE(device.data_ready_);
+}
+
+TEST_F(SamplingRound, server_down_ends_the_round_silently) {
+  const uint16_t port = server_.port();
+  server_.stop();
+  TestQuorlin device(9, port);
+  const auto before = device.record();
+  EXPECT_EQ(round(device), std::vector<std::string>{"Quorlin::do_sample"});
+  EXPECT_TRUE(qrn_host::events().empty());
+  EXPECT_FALSE(device.data_ready_);
+  EXPECT_EQ(device.record(), before);
+}
+
+TEST_F(SamplingRound, faulty_points_keep_their_fields_and_the_rest_is_read) {
+  TestQuorlin device(21, server_.port());
+  round(device);
+  const auto first = device.record();
+
+  server_.fill_distinct(99);
+  struct Case {
+    const char* name;
+    plant::Fault fault;
+    const char* line;
+  };
+  const Case cases[] = {
+      {"t|D3G1_AI1_1_H_Alarm", plant::Fault::Missing, "ReadVariant t|D3G1_AI1_1_H_Alarm failed"},
+      {"t|D3G3_M11_供油压力", plant::Fault::String,
+       "ReadVariant t|D3G3_M11_供油压力 returned no numeric value"},
+      {"t|D3G4_M211_功率", plant::Fault::Array,
+       "ReadVariant t|D3G4_M211_功率 returned no numeric value"},
+      {"t|D3_SB1", plant::Fault::Empty, "ReadVariant t|D3_SB1 returned no numeric value"},
+  };
+  auto expected = expected_record(21);
+  std::vector<std::string> expected_lines{"Quorlin::do_sample"};
+  for (const Case& c : cases) {
+    const std::size_t i = index_of(c.name);
+    server_.set_fault(i, c.fault);
+    const QuorlinPoint& p = quorlin_points[i];
+    std::memcpy(expected.data() + p.offset, first.data() + p.offset, p.width);
+    expected_lines.push_back(c.line);
+  }
+  // A Double is a fixed-size number: its first four bytes fill a float field.
+  const std::size_t dbl = index_of("t|D3_DBR_1");
+  server_.set_fault(dbl, plant::Fault::Double);
+  const auto dbl_bytes = server_.value_bytes(dbl);
+  float as_float;
+  std::memcpy(&as_float, dbl_bytes.data(), 4);
+  const double as_double = as_float;
+  std::memcpy(expected.data() + quorlin_points[dbl].offset, &as_double, 4);
+  expected_lines.push_back("rvSize is 0");
+  qrn_host::clear_events();
+
+  const auto lines = round(device);
+
+  std::vector<std::string> sorted_lines = lines, sorted_expected = expected_lines;
+  EXPECT_EQ(lines.front(), "Quorlin::do_sample");
+  EXPECT_EQ(lines.back(), "rvSize is 0");
+  std::sort(sorted_lines.begin(), sorted_lines.end());
+  std::sort(sorted_expected.begin(), sorted_expected.end());
+  EXPECT_EQ(sorted_lines, sorted_expected);
+  ASSERT_EQ(qrn_host::count(EventKind::SendSP), 1u);
+  expect_stamped(qrn_host::events()[0].bytes, expected, device);
+}
+
+TEST_F(SamplingRound, server_stopping_mid_round_hands_nothing_over) {
+  TestQuorlin device(31, server_.port());
+  round(device);
+  const auto before = device.record();
+  qrn_host::clear_events();
+  server_.fill_distinct(5);
+  server_.stop_after(1000);
+
+  const auto start = std::chrono::steady_clock::now();
+  const auto lines = round(device);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "Quorlin::do_sample");
+  EXPECT_THAT(lines[1], testing::StartsWith("ReadVariant "));
+  EXPECT_THAT(lines[2], HasSubstr("session lost at"));
+  EXPECT_TRUE(qrn_host::events().empty());
+  EXPECT_EQ(device.record(), before);
+
+  server_.stop();
+  server_.start();
+  round(device);
+  ASSERT_EQ(qrn_host::count(EventKind::SendSP), 1u);
+  expect_stamped(qrn_host::events()[0].bytes, expected_record(31), device);
+}
+
+TEST_F(SamplingRound, silent_server_costs_one_timeout_not_one_per_point) {
+  TestQuorlin device(41, server_.port());
+  round(device);
+  const auto before = device.record();
+  qrn_host::clear_events();
+  server_.reset_reads();
+  std::thread silencer([this] {
+    const auto give_up = std::chrono::steady_clock::now() + 20s;
+    while (server_.reads() < 700 && std::chrono::steady_clock::now() < give_up)
+      std::this_thread::sleep_for(1ms);
+    server_.set_silent(true);
+  });
+
+  const auto start = std::chrono::steady_clock::now();
+  const auto lines = round(device);
+  const auto took = std::chrono::steady_clock::now() - start;
+  silencer.join();
+
+  EXPECT_LT(took, 15s);
+  EXPECT_THAT(lines.back(), HasSubstr("session lost at"));
+  EXPECT_TRUE(qrn_host::events().empty());
+  EXPECT_EQ(device.record(), before);
+
+  server_.set_silent(false);
+  round(device);
+  EXPECT_EQ(qrn_host::count(EventKind::SendSP), 1u);
+}
+
+TEST_F(SamplingRound, device_destroyed_mid_round_stops_between_reads) {
+  auto device = std::make_unique<TestQuorlin>(51, server_.port());
+  server_.reset_reads();
+  testing::internal::CaptureStdout();
+  device->InitSetting(Json::Value(Json::objectValue));
+  const auto give_up = std::chrono::steady_clock::now() + 10s;
+  while (server_.reads() < 200 && std::chrono::steady_clock::now() < give_up)
+    std::this_thread::sleep_for(1ms);
+  const auto start = std::chrono::steady_clock::now();
+  device.reset();
+  const auto took = std::chrono::steady_clock::now() - start;
+  testing::internal::GetCapturedStdout();
+  EXPECT_LT(took, 1s);
+  EXPECT_LT(server_.reads(), kQuorlinPointCount);
+  EXPECT_EQ(qrn_host::count(EventKind::SendSP), 0u);
+}
+
+// A host thread loading stored records while rounds complete must only ever
+// hand over whole records: all points from the cache or all from the round.
+TEST_F(SamplingRound, cache_loads_during_rounds_never_tear_a_record) {
+  TestQuorlin device(61, server_.port());
+  const auto served = expected_record(61);
+  std::vector<unsigned char> cache(7001, 0x5A);
+  std::atomic<bool> done{false};
+  testing::internal::CaptureStdout();
+  std::thread loader([&] {
+    while (!done) {
+      EXPECT_EQ(device.LoadFromCache(cache.data(), 7001), 1);
+      std::this_thread::sleep_for(1ms);
+    }
+  });
+  for (int i = 0; i < 2; ++i) device.do_sample();
+  done = true;
+  loader.join();
+  testing::internal::GetCapturedStdout();
+
+  std::size_t from_rounds = 0;
+  for (const auto& e : qrn_host::events()) {
+    if (e.kind != EventKind::SendSP) continue;
+    bool all_cache = true, all_served = true;
+    for (std::size_t i = 0; i < kQuorlinPointCount - 1; ++i) {  // the last lies under the stamp
+      const QuorlinPoint& p = quorlin_points[i];
+      all_cache &= std::memcmp(e.bytes.data() + p.offset, cache.data() + p.offset, p.width) == 0;
+      all_served &= std::memcmp(e.bytes.data() + p.offset, served.data() + p.offset, p.width) == 0;
+    }
+    EXPECT_TRUE(all_cache || all_served) << "torn record";
+    from_rounds += all_served && !all_cache;
+  }
+  EXPECT_EQ(from_rounds, 2u);
+}
