@@ -284,3 +284,23 @@ TEST(RoundConcurrency, cache_loads_and_rounds_never_interleave) {
     EXPECT_EQ(events[i + 3].kind, EventKind::SaveHistory);
   }
 }
+
+// The device's settings entry: id first, then the settings, then the host's
+// own handling, whose result is passed back unchanged, whatever the tree.
+TEST_F(RoundCompletion, init_setting_writes_the_id_and_returns_the_host_result) {
+  qrn_host::set_init_setting_result(7);
+  Json::Value array(Json::arrayValue);
+  array.append(1);
+  for (const Json::Value& settings :
+       {Json::Value(Json::objectValue), Json::Value(), Json::Value(5), array}) {
+    TestDevice d;
+    d.device_id_ = 0xA1B2C3D4;
+    qrn_host::clear_events();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(d.InitSetting(settings), 7) << settings.toStyledString();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(d.record().device_id, 0xA1B2C3D4u);
+    EXPECT_EQ(qrn_host::count(EventKind::InitSetting), 1u);
+  }
+  qrn_host::set_init_setting_result(1);
+}
