@@ -12,6 +12,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <future>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -23,8 +24,8 @@ namespace plant {
 namespace {
 
 // Longest wait of one event-loop pass. UA_Server_run_iterate waits up to
-// 500 ms, which would be the latency of stop() and set_silent(); the
-// event loop's own run() takes the bound directly.
+// half a second when idle, which would be the latency of stop() and
+// set_silent(); the event loop's own run() takes the bound directly.
 constexpr UA_UInt32 kLoopWaitMs = 10;
 
 enum class State { Stopped, Running, Down };
@@ -180,8 +181,7 @@ struct PlantServer::Impl {
   State state = State::Stopped;
   uint16_t port = 0;
 
-  UA_Server* server = nullptr;  // touched only under control_mu and by the loop
-  std::thread thread;
+  std::thread thread;  // the server thread (run)
 
   static void log_line(void* context, UA_LogLevel level, UA_LogCategory,
                        const char* msg, va_list args) {
@@ -291,7 +291,7 @@ struct PlantServer::Impl {
     return opt.address.find(':') != std::string::npos ? "[" + opt.address + "]" : opt.address;
   }
 
-  // Builds a server listening on the given port; throws on failure.
+  // Builds a server for the given port, not yet listening; throws on failure.
   UA_Server* build(uint16_t listen_port) {
     UA_ServerConfig cfg;
     std::memset(&cfg, 0, sizeof cfg);
@@ -328,21 +328,64 @@ struct PlantServer::Impl {
       UA_Server_delete(s);
       throw std::runtime_error("plant server: adding the points failed: " + status_text(st));
     }
-    st = UA_Server_run_startup(s);
-    if (st != UA_STATUSCODE_GOOD) {
-      UA_Server_delete(s);
-      throw std::runtime_error("plant server: cannot listen on " + opt.address + ":" +
-                               std::to_string(listen_port) + ": " + status_text(st));
-    }
     return s;
   }
 
-  void loop() {
+  // What the server thread reports once it listens or has given up.
+  struct Started {
+    std::string error;  // empty: listening
+    uint16_t port = 0;
+  };
+
+  // The server thread owns the server from creation to deletion, so that
+  // all of open62541's work on it happens on this one thread: it builds the
+  // server, starts listening and reports how that went, serves until told
+  // to stop or to go down, then closes everything and frees the server.
+  void run(uint16_t listen_port, std::promise<Started> started) {
+    UA_Server* server = nullptr;
+    try {
+      server = build(listen_port);
+    } catch (const std::exception& e) {
+      started.set_value({e.what(), 0});
+      return;
+    }
+    const UA_StatusCode st = UA_Server_run_startup(server);
+    if (st != UA_STATUSCODE_GOOD) {
+      UA_Server_delete(server);
+      started.set_value({"plant server: cannot listen on " + opt.address + ":" +
+                             std::to_string(listen_port) + ": " + status_text(st),
+                         0});
+      return;
+    }
+    const uint16_t actual =
+        listen_port != 0 ? listen_port : listened_port(UA_Server_getConfig(server));
+    if (actual != 0) {
+      {
+        std::lock_guard<std::mutex> lock(mu);
+        port = actual;
+        state = State::Running;
+      }
+      started.set_value({std::string(), actual});
+      serve_until_stopped(server);
+    }
+    // Closes the connections and the listening socket.
+    UA_Server_run_shutdown(server);
+    UA_Server_delete(server);
+    if (actual == 0) {
+      started.set_value({"plant server: the listening port is unknown", 0});
+      return;
+    }
+    std::lock_guard<std::mutex> lock(mu);
+    state = State::Down;
+    cv.notify_all();
+  }
+
+  void serve_until_stopped(UA_Server* server) {
     UA_EventLoop* el = UA_Server_getConfig(server)->eventLoop;
     for (;;) {
       {
         std::unique_lock<std::mutex> lock(mu);
-        if (stop_requested || down_pending) break;
+        if (stop_requested || down_pending) return;
         if (silent) {
           parked = true;
           cv.notify_all();
@@ -353,11 +396,6 @@ struct PlantServer::Impl {
       }
       el->run(el, kLoopWaitMs);
     }
-    // Closes the connections and the listening socket.
-    UA_Server_run_shutdown(server);
-    std::lock_guard<std::mutex> lock(mu);
-    state = State::Down;
-    cv.notify_all();
   }
 
   void start() {
@@ -368,29 +406,25 @@ struct PlantServer::Impl {
       if (state == State::Running) throw std::logic_error("plant server: already running");
       listen_port = port != 0 ? port : opt.port;
     }
-    if (thread.joinable() || server) teardown();  // it went down by itself
+    if (thread.joinable()) teardown();  // it went down by itself
     if (listen_port != 0 && port_taken(opt.address, listen_port))
       throw std::runtime_error("plant server: cannot listen on " + opt.address + ":" +
                                std::to_string(listen_port) + ": the port is in use");
-    UA_Server* s = build(listen_port);
-    const uint16_t actual = listen_port != 0 ? listen_port : listened_port(UA_Server_getConfig(s));
-    if (actual == 0) {
-      UA_Server_run_shutdown(s);
-      UA_Server_delete(s);
-      throw std::runtime_error("plant server: the listening port is unknown");
-    }
     {
       std::lock_guard<std::mutex> lock(mu);
-      port = actual;
       stop_requested = false;
       down_pending = false;
-      state = State::Running;
     }
-    server = s;
-    thread = std::thread(&Impl::loop, this);
+    std::promise<Started> promise;
+    std::future<Started> started = promise.get_future();
+    thread = std::thread(&Impl::run, this, listen_port, std::move(promise));
+    const Started result = started.get();
+    if (result.error.empty()) return;
+    thread.join();
+    throw std::runtime_error(result.error);
   }
 
-  // Joins the loop and frees the server; caller holds control_mu.
+  // Ends the server thread, if any; caller holds control_mu.
   void teardown() {
     {
       std::lock_guard<std::mutex> lock(mu);
@@ -398,8 +432,6 @@ struct PlantServer::Impl {
       cv.notify_all();
     }
     if (thread.joinable()) thread.join();
-    if (server) UA_Server_delete(server);
-    server = nullptr;
     std::lock_guard<std::mutex> lock(mu);
     state = State::Stopped;
     stop_requested = false;

@@ -78,6 +78,13 @@ double elapsed_ms(Clock::time_point since) {
   return std::chrono::duration<double, std::milli>(Clock::now() - since).count();
 }
 
+bool went_down(const PlantServer& server) {
+  const auto deadline = Clock::now() + std::chrono::seconds(2);
+  while (server.running() && Clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  return !server.running();
+}
+
 bool is_type(const UA_Variant& v, int type_index) {
   return v.type == &UA_TYPES[type_index];
 }
@@ -268,22 +275,9 @@ TEST_F(PlantFault, stop_after_lets_exactly_n_reads_through_then_goes_down) {
   EXPECT_NE(client.read(5)->status, UA_STATUSCODE_GOOD);
   EXPECT_EQ(server_->reads(), 5u);
 
-  const auto deadline = Clock::now() + std::chrono::seconds(2);
-  while (server_->running() && Clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  EXPECT_FALSE(server_->running());
+  EXPECT_TRUE(went_down(*server_));
   Client late(1000);
   EXPECT_NE(late.connect(server_->endpoint()), UA_STATUSCODE_GOOD) << "still listening";
-}
-
-TEST_F(PlantFault, stop_after_zero_goes_down_at_once) {
-  server_->stop_after(0);
-  const auto deadline = Clock::now() + std::chrono::seconds(2);
-  while (server_->running() && Clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  EXPECT_FALSE(server_->running());
-  Client client(1000);
-  EXPECT_NE(client.connect(server_->endpoint()), UA_STATUSCODE_GOOD);
 }
 
 TEST_F(PlantFault, a_silent_server_lets_reads_time_out_and_recovers) {
@@ -338,12 +332,13 @@ TEST_F(PlantLifecycle, a_restart_listens_on_the_same_port) {
   EXPECT_EQ(*static_cast<UA_Float*>(r->value.data), 3.5f) << "values survive a restart";
 }
 
-TEST_F(PlantLifecycle, a_server_brought_down_by_stop_after_can_start_again) {
+TEST_F(PlantLifecycle, stop_after_zero_goes_down_at_once_and_can_start_again) {
   server_->stop_after(0);
-  const auto deadline = Clock::now() + std::chrono::seconds(2);
-  while (server_->running() && Clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  ASSERT_FALSE(server_->running());
+  ASSERT_TRUE(went_down(*server_));
+  {
+    Client refused(1000);
+    EXPECT_NE(refused.connect(server_->endpoint()), UA_STATUSCODE_GOOD);
+  }
   server_->start();
   Client client;
   ASSERT_EQ(client.connect(server_->endpoint()), UA_STATUSCODE_GOOD);

@@ -1,6 +1,7 @@
 #include "config.h"
 
 #include <json/reader.h>
+#include <json/value.h>
 
 #include <memory>
 #include <set>
@@ -117,7 +118,14 @@ bool parse_host_config(const std::string& text, HostConfig& out, std::string& er
   const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   Json::Value root;
   std::string errors;
-  if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors)) {
+  bool parsed = false;
+  try {
+    parsed = reader->parse(text.data(), text.data() + text.size(), &root, &errors);
+  } catch (const Json::Exception& e) {
+    // The reader throws rather than reports on nesting beyond its stack limit.
+    errors = e.what();
+  }
+  if (!parsed) {
     error = "invalid JSON: " + one_line(errors);
     return false;
   }

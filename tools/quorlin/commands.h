@@ -23,3 +23,5 @@ void print_usage(std::FILE* out);
 bool is_help_option(const char* arg);
 
 int cmd_points(int argc, char** argv);
+int cmd_decode(int argc, char** argv);
+int cmd_sim(int argc, char** argv);

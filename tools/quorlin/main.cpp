@@ -9,6 +9,15 @@ namespace {
 constexpr Command kCommands[] = {
     {"points", "", "print the point table: index, offset, width, node id (tab-separated)",
      cmd_points},
+    {"decode", "FILE | --history DB --device ID  [--json] [--match TEXT]...",
+     "print a record's device id, time stamp and every point's value; --match keeps\n"
+     "      the points whose node id contains TEXT",
+     cmd_decode},
+    {"sim", "[--address 127.0.0.1] [--port 4840] [--fixed SEED]",
+     "serve all points over OPC UA as a simulated plant until SIGINT or SIGTERM\n"
+     "      (--port 0: any free port). --fixed: constant values, byte (i+SEED)%256,\n"
+     "      int16 3i-4000+SEED, float (i-1000)/2+SEED for point index i from 0",
+     cmd_sim},
 };
 
 }  // namespace

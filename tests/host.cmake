@@ -1,0 +1,25 @@
+# tests: host runner, record decoder and plant simulator
+qrn_add_test(host_config_test SOURCES host_config_test.cpp LIBS qrn_host_config LABELS host)
+qrn_add_test(quorlin_tools_test SOURCES quorlin_tools_test.cpp LIBS quorlin_cli_lib LABELS host)
+
+# Whole programs on loopback: simulator, qrn-host with the real module, decoder.
+find_package(Python3 COMPONENTS Interpreter REQUIRED)
+foreach(case
+    two_devices_hand_over_their_own_records
+    history_restores_last_record_before_first_new_round
+    signals_stop_host_and_simulator_cleanly
+    rounds_zero_sets_up_devices_and_exits
+    simulated_plant_is_plausible_and_moves
+    decode_prints_every_point_aligned_and_as_json
+    decode_refuses_what_is_not_a_record
+    bad_input_is_reported_with_its_exit_status
+    simulator_reports_a_port_in_use
+    host_provides_host_and_json_symbols_to_the_module)
+  add_test(NAME HostEndToEnd.${case}
+    COMMAND Python3::Interpreter ${CMAKE_CURRENT_LIST_DIR}/host_e2e_test.py
+            --quorlin $<TARGET_FILE:quorlin> --host $<TARGET_FILE:qrn-host>
+            --plugin $<TARGET_FILE:quorlin_module> --not-a-plugin $<TARGET_FILE:qrnhost>
+            --readelf ${CMAKE_READELF}
+            ${case})
+  set_tests_properties(HostEndToEnd.${case} PROPERTIES LABELS host TIMEOUT 300)
+endforeach()

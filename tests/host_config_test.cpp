@@ -1,0 +1,138 @@
+// The runner's configuration parser: what it accepts, what it fills in, and
+// that every refusal is one readable line.
+#include "config.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+HostConfig parse_ok(const std::string& text) {
+  HostConfig config;
+  std::string error;
+  EXPECT_TRUE(parse_host_config(text, config, error)) << text << " -> " << error;
+  return config;
+}
+
+std::string device(const std::string& members) { return R"({"devices": [{)" + members + "}]}"; }
+
+}  // namespace
+
+TEST(HostConfig, reads_every_device_in_order_with_its_settings) {
+  const HostConfig c = parse_ok(R"({"devices": [
+      {"id": 7, "address": "10.0.0.5", "port": 4841,
+       "settings": {"appSetting": {"b_mode": 3}, "list": [1, 2]}},
+      {"id": 8, "address": "plant.local"}]})");
+  ASSERT_EQ(c.devices.size(), 2u);
+  EXPECT_EQ(c.devices[0].id, 7u);
+  EXPECT_EQ(c.devices[0].address, "10.0.0.5");
+  EXPECT_EQ(c.devices[0].port, 4841);
+  EXPECT_EQ(c.devices[0].settings["appSetting"]["b_mode"].asInt(), 3);
+  EXPECT_EQ(c.devices[0].settings["list"].size(), 2u);
+  EXPECT_EQ(c.devices[1].id, 8u);
+  EXPECT_EQ(c.devices[1].address, "plant.local");
+}
+
+TEST(HostConfig, port_defaults_to_4840_and_settings_to_an_empty_object) {
+  const HostConfig c = parse_ok(device(R"("id": 1, "address": "127.0.0.1")"));
+  ASSERT_EQ(c.devices.size(), 1u);
+  EXPECT_EQ(c.devices[0].port, 4840);
+  EXPECT_TRUE(c.devices[0].settings.isObject());
+  EXPECT_TRUE(c.devices[0].settings.empty());
+}
+
+TEST(HostConfig, accepts_the_ends_of_the_id_and_port_ranges) {
+  HostConfig c = parse_ok(device(R"("id": 0, "address": "a", "port": 0)"));
+  EXPECT_EQ(c.devices.at(0).id, 0u);
+  EXPECT_EQ(c.devices.at(0).port, 0);
+  c = parse_ok(device(R"("id": 4294967295, "address": "a", "port": 65535)"));
+  EXPECT_EQ(c.devices.at(0).id, 4294967295u);
+  EXPECT_EQ(c.devices.at(0).port, 65535);
+}
+
+TEST(HostConfig, keeps_utf8_addresses_and_allows_comments) {
+  const HostConfig c = parse_ok(
+      "// plant A\n{\"devices\": [{\"id\": 3, \"address\": \"冷站.local\" /* unit 3 */}]}");
+  EXPECT_EQ(c.devices.at(0).address, "冷站.local");
+}
+
+struct Refusal {
+  const char* what;
+  std::string text;
+  const char* reason;  // a part of the message
+};
+
+TEST(HostConfig, refuses_bad_configurations_with_one_line_reasons) {
+  const std::vector<Refusal> cases = {
+      {"empty text", "", "invalid JSON"},
+      {"truncated", R"({"devices": [{"id": 1)", "invalid JSON"},
+      {"trailing text", device(R"("id": 1, "address": "a")") + " x", "invalid JSON"},
+      {"duplicate key", R"({"devices": [], "devices": []})", "invalid JSON"},
+      {"array root", "[]", "must be a JSON object"},
+      {"number root", "42", "must be a JSON object"},
+      {"no devices key", "{}", "\"devices\" must be an array"},
+      {"devices not an array", R"({"devices": {}})", "\"devices\" must be an array"},
+      {"no devices", R"({"devices": []})", "is empty"},
+      {"unknown top key", R"({"devices": [], "device": 1})", "unknown key \"device\""},
+      {"device not an object", R"({"devices": [7]})", "device #1 is not an object"},
+      {"missing id", device(R"("address": "a")"), "\"id\" is missing"},
+      {"null id", device(R"("id": null, "address": "a")"), "\"id\" must be an integer"},
+      {"string id", device(R"("id": "7", "address": "a")"), "\"id\" must be an integer"},
+      {"fractional id", device(R"("id": 7.5, "address": "a")"), "\"id\" must be an integer"},
+      {"id written as real", device(R"("id": 7.0, "address": "a")"), "\"id\" must be an integer"},
+      {"negative id", device(R"("id": -1, "address": "a")"), "\"id\" must be an integer"},
+      {"id above 32 bits", device(R"("id": 4294967296, "address": "a")"),
+       "\"id\" must be an integer"},
+      {"id above 64 bits", device(R"("id": 18446744073709551616, "address": "a")"),
+       "\"id\" must be an integer"},
+      {"missing address", device(R"("id": 1)"), "\"address\" must be a non-empty string"},
+      {"empty address", device(R"("id": 1, "address": "")"), "\"address\" must be"},
+      {"numeric address", device(R"("id": 1, "address": 127)"), "\"address\" must be"},
+      {"address with NUL", device(R"("id": 1, "address": "a\u0000b")"), "NUL"},
+      {"port above range", device(R"("id": 1, "address": "a", "port": 65536)"),
+       "\"port\" must be an integer from 0 to 65535"},
+      {"negative port", device(R"("id": 1, "address": "a", "port": -1)"), "\"port\" must be"},
+      {"string port", device(R"("id": 1, "address": "a", "port": "4840")"), "\"port\" must be"},
+      {"settings not an object", device(R"("id": 1, "address": "a", "settings": [])"),
+       "\"settings\" must be an object"},
+      {"misspelt key", device(R"("id": 1, "adress": "a")"), "unknown key \"adress\""},
+      {"same id twice",
+       R"({"devices": [{"id": 5, "address": "a"}, {"id": 5, "address": "b"}]})",
+       "device 5 is configured twice"},
+      {"second device bad", R"({"devices": [{"id": 5, "address": "a"}, {"address": "b"}]})",
+       "device #2"},
+      {"control characters in a key", device("\"id\": 1, \"address\": \"a\", \"x\\n\\u0001\": 1"),
+       "unknown key \"x\\x0a\\x01\""},
+  };
+  for (const Refusal& c : cases) {
+    HostConfig config;
+    std::string error;
+    EXPECT_FALSE(parse_host_config(c.text, config, error)) << c.what;
+    EXPECT_NE(error.find(c.reason), std::string::npos)
+        << c.what << ": \"" << error << "\" lacks \"" << c.reason << "\"";
+    EXPECT_EQ(error.find('\n'), std::string::npos) << c.what << ": " << error;
+    for (unsigned char ch : error) EXPECT_GE(ch, 0x20) << c.what << ": control byte in message";
+  }
+}
+
+TEST(HostConfig, parsing_replaces_what_the_output_held) {
+  HostConfig config;
+  config.devices.resize(3);
+  std::string error;
+  ASSERT_TRUE(parse_host_config(device(R"("id": 2, "address": "a")"), config, error));
+  ASSERT_EQ(config.devices.size(), 1u);
+  EXPECT_EQ(config.devices[0].id, 2u);
+}
+
+TEST(HostConfig, survives_deeply_nested_and_binary_text) {
+  HostConfig config;
+  std::string error;
+  const std::string deep = device(R"("id": 1, "address": "a", "settings": {"x": )" +
+                                  std::string(5000, '[') + std::string(5000, ']') + "}");
+  EXPECT_FALSE(parse_host_config(deep, config, error));
+  const std::string binary("{\"devices\": [\xff\xfe\x00\x01]}", 19);
+  EXPECT_FALSE(parse_host_config(binary, config, error));
+  EXPECT_EQ(error.find('\n'), std::string::npos);
+}

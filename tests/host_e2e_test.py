@@ -1,0 +1,567 @@
+#!/usr/bin/env python3
+"""End-to-end tests of qrn-host, `quorlin sim` and `quorlin decode`, run as
+real processes on the loopback interface.
+
+Usage: host_e2e_test.py --quorlin BIN --host BIN --plugin MODULE
+                        --not-a-plugin LIB --readelf BIN CASE
+"""
+
+import argparse
+import contextlib
+import datetime
+import json
+import math
+import os
+import re
+import select
+import signal
+import sqlite3
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unicodedata
+
+PROCESS_TIMEOUT = 120  # seconds; generous for sanitizer builds
+RECORD_SIZE = 7001
+STAMP_OFFSET = 6994
+LINE = re.compile(r"^device (\d+) round (\d+) data (\d+) size (\d+) "
+                  r"time (\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)$")
+# Points whose bytes a later write covers: the 16-bit field behind the first,
+# the time stamp over the last.
+COVERED = {"t|D3二层末端进水温度": "t|D3G3_M41_HZ_PV",
+           "t|D3G5_M214_TTime_M1": "the time stamp"}
+
+
+class Failure(Exception):
+    pass
+
+
+def expect(cond, message):
+    if not cond:
+        raise Failure(message)
+
+
+def run(args, timeout=PROCESS_TIMEOUT):
+    return subprocess.run([str(a) for a in args], capture_output=True, timeout=timeout)
+
+
+def read_line(proc, deadline):
+    """One line of the process's standard output, waiting until `deadline`."""
+    data = b""
+    fd = proc.stdout.fileno()
+    while not data.endswith(b"\n"):
+        left = deadline - time.monotonic()
+        expect(left > 0, f"no complete output line in time, got {data!r}")
+        ready, _, _ = select.select([fd], [], [], left)
+        if ready:
+            chunk = os.read(fd, 1)
+            expect(chunk != b"", f"output ended before a line, got {data!r}; "
+                                 f"exit status {proc.poll()}")
+            data += chunk
+    return data.decode("utf-8").rstrip("\n")
+
+
+class Sim:
+    def __init__(self, proc, port):
+        self.proc, self.port = proc, port
+
+
+@contextlib.contextmanager
+def simulator(opts, *args):
+    """`quorlin sim` on a free loopback port; killed on every way out."""
+    with tempfile.TemporaryFile() as err:
+        proc = subprocess.Popen([opts.quorlin, "sim", "--port", "0", *args],
+                                stdout=subprocess.PIPE, stderr=err)
+        try:
+            line = read_line(proc, time.monotonic() + 30)
+            m = re.fullmatch(r"listening on opc\.tcp://127\.0\.0\.1:(\d+)", line)
+            expect(m is not None, f"unexpected first line of the simulator: {line!r}")
+            yield Sim(proc, int(m.group(1)))
+        finally:
+            if proc.poll() is None:
+                proc.terminate()
+                try:
+                    proc.wait(timeout=10)
+                except subprocess.TimeoutExpired:
+                    proc.kill()
+                    proc.wait()
+            proc.stdout.close()
+
+
+def write_config(directory, devices, name="config.json"):
+    path = os.path.join(directory, name)
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump({"devices": devices}, f, ensure_ascii=False)
+    return path
+
+
+def local_device(device_id, port):
+    return {"id": device_id, "address": "127.0.0.1", "port": port}
+
+
+def run_host(opts, *args, timeout=PROCESS_TIMEOUT):
+    return run([opts.host, "--plugin", opts.plugin, *args], timeout=timeout)
+
+
+def handed_over(stdout):
+    """(device id, round, data id, size, time) of each record line, in order."""
+    out = []
+    for line in stdout.decode("utf-8", "replace").splitlines():
+        m = LINE.match(line)
+        if m:
+            out.append((int(m.group(1)), int(m.group(2)), int(m.group(3)),
+                        int(m.group(4)), m.group(5)))
+    return out
+
+
+def stamp_of(record):
+    s = record[STAMP_OFFSET:]
+    year = s[0] | s[1] << 8
+    return f"{year:04}-{s[2]:02}-{s[3]:02} {s[4]:02}:{s[5]:02}:{s[6]:02}"
+
+
+def decode_json(opts, *args):
+    r = run([opts.quorlin, "decode", "--json", *args])
+    expect(r.returncode == 0, f"decode {args}: exit {r.returncode}: {r.stderr!r}")
+    return json.loads(r.stdout.decode("utf-8"))
+
+
+def fixed_value(index, width, seed):
+    """What `quorlin sim --fixed SEED` serves; for 4 bytes the float's bytes."""
+    if width == 1:
+        return (index + seed) % 256
+    if width == 2:
+        return 3 * index - 4000 + seed
+    return struct.pack("<f", (index - 1000) / 2 + seed).hex()
+
+
+def check_fixed_values(decoded, seed, what):
+    points = decoded["points"]
+    expect(len(points) == 2706, f"{what}: {len(points)} points")
+    covered = {p["name"]: p.get("overwritten_by") for p in points if "overwritten_by" in p}
+    expect(covered == COVERED, f"{what}: overwritten points {covered}")
+    wrong = []
+    for p in points:
+        if p["name"] in COVERED:
+            continue
+        i, w = p["index"] - 1, p["width"]
+        got = p["raw"] if w == 4 else p["value"]
+        if got != fixed_value(i, w, seed):
+            wrong.append((p["name"], got, fixed_value(i, w, seed)))
+    expect(not wrong, f"{what}: {len(wrong)} points differ from the simulator, "
+                      f"first {wrong[:3]}")
+
+
+def read_record(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def near_now(text):
+    t = datetime.datetime.strptime(text, "%Y-%m-%d %H:%M:%S")
+    return abs((datetime.datetime.now() - t).total_seconds()) < 600
+
+
+# --- cases -------------------------------------------------------------------
+
+def two_devices_hand_over_their_own_records(opts):
+    ids = [7, 4294967295]
+    with tempfile.TemporaryDirectory() as tmp, simulator(opts, "--fixed", "0") as sim:
+        config = write_config(tmp, [local_device(i, sim.port) for i in ids])
+        dump = os.path.join(tmp, "records")  # created by the host
+        r = run_host(opts, "--config", config, "--rounds", "2", "--dump-dir", dump)
+        expect(r.returncode == 0, f"exit {r.returncode}: {r.stderr!r}")
+        lines = handed_over(r.stdout)
+        for device_id in ids:
+            rounds = [n for (d, n, *_rest) in lines if d == device_id]
+            expect(rounds[:2] == [1, 2] and rounds == list(range(1, len(rounds) + 1)),
+                   f"device {device_id} rounds {rounds}")
+        files = set(os.listdir(dump))
+        expect(files == {f"{d}-{n}.bin" for (d, n, *_rest) in lines},
+               f"dump files {sorted(files)} for lines {lines}")
+        for (device_id, n, data_id, size, printed) in lines:
+            expect((data_id, size) == (5156, RECORD_SIZE), f"line {device_id}/{n}: {data_id} {size}")
+            expect(near_now(printed), f"time {printed} is not the local time now")
+            path = os.path.join(dump, f"{device_id}-{n}.bin")
+            record = read_record(path)
+            expect(len(record) == RECORD_SIZE, f"{path}: {len(record)} bytes")
+            expect(int.from_bytes(record[:4], "little") == device_id,
+                   f"{path} carries device id {record[:4].hex()}")
+            expect(stamp_of(record) == printed, f"{path}: stamp {stamp_of(record)} vs {printed}")
+            decoded = decode_json(opts, path)
+            expect(decoded["device_id"] == device_id and decoded["time"] == printed,
+                   f"{path}: decoded {decoded['device_id']} {decoded['time']}")
+            check_fixed_values(decoded, 0, path)
+
+
+def history_restores_last_record_before_first_new_round(opts):
+    with tempfile.TemporaryDirectory() as tmp:
+        history = os.path.join(tmp, "history.db")
+        first_dump, second_dump = os.path.join(tmp, "a"), os.path.join(tmp, "b")
+        with simulator(opts, "--fixed", "0") as sim:
+            config = write_config(tmp, [local_device(7, sim.port)])
+            r = run_host(opts, "--config", config, "--rounds", "1", "--history", history,
+                         "--dump-dir", first_dump)
+            expect(r.returncode == 0, f"first run: exit {r.returncode}: {r.stderr!r}")
+        time.sleep(1.1)  # the restored record must get a later stamp
+        with simulator(opts, "--fixed", "1") as sim:
+            config = write_config(tmp, [local_device(7, sim.port)])
+            r = run_host(opts, "--config", config, "--rounds", "2", "--history", history,
+                         "--dump-dir", second_dump)
+            expect(r.returncode == 0, f"second run: exit {r.returncode}: {r.stderr!r}")
+        expect([n for (_d, n, *_r) in handed_over(r.stdout)][:2] == [1, 2],
+               f"second run lines {handed_over(r.stdout)}")
+
+        last_before = read_record(os.path.join(first_dump, "7-1.bin"))
+        restored = read_record(os.path.join(second_dump, "7-1.bin"))
+        fresh = read_record(os.path.join(second_dump, "7-2.bin"))
+        expect(restored[:STAMP_OFFSET] == last_before[:STAMP_OFFSET],
+               "round 1 after the restart does not carry the stored point values")
+        expect(stamp_of(restored) > stamp_of(last_before),
+               f"restored record kept its old stamp {stamp_of(restored)}")
+        check_fixed_values(decode_json(opts, os.path.join(second_dump, "7-2.bin")), 1,
+                           "first new round")
+
+        # Every hand-over was saved, in order, as the device handed it over.
+        with contextlib.closing(sqlite3.connect(history)) as db:
+            rows = db.execute("SELECT device_id, data_id, record FROM history ORDER BY seq").fetchall()
+        expect([(d, i) for (d, i, _r) in rows] == [(7, 5156)] * 3, f"history rows {len(rows)}")
+        expect([bytes(rec) for (_d, _i, rec) in rows] == [last_before, restored, fresh],
+               "history does not hold the records handed over")
+
+        from_history = decode_json(opts, "--history", history, "--device", "7")
+        expect(from_history == decode_json(opts, os.path.join(second_dump, "7-2.bin")),
+               "decode --history does not give the last record")
+        r = run([opts.quorlin, "decode", "--history", history, "--device", "8"])
+        expect(r.returncode == 1 and b"no record of device 8" in r.stderr,
+               f"unknown device: exit {r.returncode} {r.stderr!r}")
+
+
+def signals_stop_host_and_simulator_cleanly(opts):
+    with tempfile.TemporaryDirectory() as tmp, simulator(opts) as sim:
+        config = write_config(tmp, [local_device(3, sim.port)])
+        for sig, name in ((signal.SIGINT, "SIGINT"), (signal.SIGTERM, "SIGTERM")):
+            proc = subprocess.Popen([opts.host, "--plugin", opts.plugin, "--config", config],
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            try:
+                deadline = time.monotonic() + 60
+                while not LINE.match(read_line(proc, deadline)):
+                    pass
+                proc.send_signal(sig)
+                _out, err = proc.communicate(timeout=30)
+            finally:
+                if proc.poll() is None:
+                    proc.kill()
+                    proc.communicate()
+            expect(proc.returncode == 0, f"{name}: exit {proc.returncode}: {err!r}")
+            expect(f"stopping on {name}".encode() in err, f"{name}: stderr {err!r}")
+        sim.proc.send_signal(signal.SIGTERM)
+        expect(sim.proc.wait(timeout=30) == 0, f"simulator exit {sim.proc.returncode}")
+
+
+def rounds_zero_sets_up_devices_and_exits(opts):
+    with tempfile.TemporaryDirectory() as tmp:
+        config = write_config(tmp, [local_device(1, 1), local_device(2, 1)])
+        started = time.monotonic()
+        r = run_host(opts, "--config", config, "--rounds", "0")
+        expect(r.returncode == 0, f"exit {r.returncode}: {r.stderr!r}")
+        expect(handed_over(r.stdout) == [], "records handed over with --rounds 0")
+        expect(time.monotonic() - started < 30, "--rounds 0 did not stop promptly")
+
+
+def simulated_plant_is_plausible_and_moves(opts):
+    with tempfile.TemporaryDirectory() as tmp, simulator(opts) as sim:
+        config = write_config(tmp, [local_device(5, sim.port)])
+        dump = os.path.join(tmp, "records")
+        r = run_host(opts, "--config", config, "--rounds", "2", "--dump-dir", dump)
+        expect(r.returncode == 0, f"exit {r.returncode}: {r.stderr!r}")
+        first = decode_json(opts, os.path.join(dump, "5-1.bin"))["points"]
+        second = decode_json(opts, os.path.join(dump, "5-2.bin"))["points"]
+    moved = 0
+    problems = []
+    for a, b in zip(first, second):
+        name, width = a["name"], a["width"]
+        if name in COVERED:
+            continue
+        for p in (a, b):
+            v = p["value"]
+            if width == 1:
+                ok = 0 <= v <= 3 if name.endswith("_status") else v in (0, 1)
+            elif width == 2:
+                ok = -32768 <= v <= 32767 and (not name.endswith("HZ_PV") or 0 <= v <= 600)
+            elif v is None or math.isnan(v):
+                ok = False
+            elif "设定" in name or "_Set" in name:
+                ok = b["value"] == a["value"]  # settings stay put
+            elif "温度" in name:
+                ok = -10 <= v <= 60
+            elif "压力" in name:
+                ok = 0 < v < 20
+            elif "百分比" in name:
+                ok = 0 <= v <= 100
+            elif "HZ_PV" in name or "频率" in name:
+                ok = 0 <= v <= 60
+            elif "TTime" in name:
+                ok = b["value"] >= a["value"]  # run-time counters only grow
+            else:
+                ok = -1e6 < v < 1e7
+            if not ok:
+                problems.append((name, a["value"], b["value"]))
+                break
+        if width == 4 and "温度" in name and a["value"] != b["value"]:
+            moved += 1
+    expect(not problems, f"{len(problems)} implausible values, first {problems[:5]}")
+    expect(moved >= 50, f"only {moved} temperatures changed between two rounds")
+
+
+def quorlin_points(opts):
+    r = run([opts.quorlin, "points"])
+    expect(r.returncode == 0, "quorlin points failed")
+    out = []
+    for line in r.stdout.decode("utf-8").splitlines():
+        _i, offset, width, name = line.split("\t")
+        out.append((name, int(offset), int(width)))
+    return out
+
+
+def synthetic_record(points):
+    """A record with a distinct value in every field, device 123456 and a known stamp."""
+    record = bytearray(RECORD_SIZE)
+    record[0:4] = (123456).to_bytes(4, "little")
+    for i, (_name, offset, width) in enumerate(points):
+        if width == 1:
+            record[offset] = (i * 7) % 256
+        elif width == 2:
+            record[offset:offset + 2] = struct.pack("<h", -i)
+        else:
+            record[offset:offset + 4] = struct.pack("<f", i + 0.25)
+    nan_at = points[1300][1]
+    record[nan_at:nan_at + 4] = bytes.fromhex("0000c07f")
+    record[STAMP_OFFSET:] = struct.pack("<HBBBBB", 2026, 3, 4, 5, 6, 7)
+    return bytes(record)
+
+
+def display_width(text):
+    return sum(2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in text)
+
+
+def decode_prints_every_point_aligned_and_as_json(opts):
+    points = quorlin_points(opts)
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "record.bin")
+        with open(path, "wb") as f:
+            f.write(synthetic_record(points))
+        r = run([opts.quorlin, "decode", path])
+        expect(r.returncode == 0, f"exit {r.returncode}: {r.stderr!r}")
+        lines = r.stdout.decode("utf-8").split("\n")
+        expect(lines[0] == "device 123456", f"first line {lines[0]!r}")
+        expect(lines[1] == "time   2026-03-04 05:06:07", f"second line {lines[1]!r}")
+        rows = [l for l in lines if re.match(r"^ *\d+ +\d+ +[124] +t\|D3", l)]
+        expect(len(rows) == 2706, f"{len(rows)} table rows")
+        ends = set()
+        for i, ((name, offset, width), row) in enumerate(zip(points, rows)):
+            expected = {1: str((i * 7) % 256), 2: str(-i)}.get(width, repr(i + 0.25))
+            if i == 1300:
+                expected = "nan"
+            if name in COVERED:
+                expect(f"(partly overwritten by {COVERED[name]})" in row, f"row {row!r}")
+                continue
+            head = row[:row.index(name) + len(name)]
+            rest = row[len(head):]
+            value = rest.split()[0]
+            expect(value == expected, f"{name}: shows {value!r}, expected {expected!r}")
+            # The value column ends at the same display column in every row.
+            ends.add(display_width(head) + len(rest.split(value)[0]) + len(value))
+            if width == 4:
+                raw = rest.split(value, 1)[1].split()
+                expect(len(raw) == 4 and len(raw[0]) == 2, f"{name}: raw bytes {raw}")
+        expect(len(ends) == 1, f"value column ends at columns {sorted(ends)}")
+
+        decoded = decode_json(opts, path)
+        expect(decoded["device_id"] == 123456 and decoded["time"] == "2026-03-04 05:06:07",
+               f"json header {decoded['device_id']} {decoded['time']}")
+        for i, ((name, offset, width), p) in enumerate(zip(points, decoded["points"])):
+            expect((p["name"], p["offset"], p["width"], p["index"]) == (name, offset, width, i + 1),
+                   f"json point {i}: {p}")
+            if name in COVERED:
+                continue
+            if i == 1300:
+                expect(p["value"] is None and p["raw"] == "0000c07f", f"NaN point: {p}")
+            elif width == 4:
+                expect(p["value"] == i + 0.25 and p["raw"] == struct.pack("<f", i + 0.25).hex(),
+                       f"{name}: {p}")
+            else:
+                expect(p["value"] == ((i * 7) % 256 if width == 1 else -i), f"{name}: {p}")
+
+        r = run([opts.quorlin, "decode", path, "--match", "蒸发器出水温度", "--match", "M211_HZ_PV1"])
+        names = [n for (n, _o, _w) in points if "蒸发器出水温度" in n or "M211_HZ_PV1" in n]
+        shown = [l for l in r.stdout.decode("utf-8").split("\n") if "t|D3" in l]
+        expect(r.returncode == 0 and len(shown) == len(names) == 6 and
+               all(n in l for n, l in zip(names, shown)), f"--match shows {shown}")
+
+
+def decode_refuses_what_is_not_a_record(opts):
+    with tempfile.TemporaryDirectory() as tmp:
+        def file_of(size):
+            path = os.path.join(tmp, f"{size}.bin")
+            with open(path, "wb") as f:
+                f.write(b"\0" * size)
+            return path
+        record = file_of(RECORD_SIZE)
+        missing_db = os.path.join(tmp, "missing.db")
+        cases = [
+            ("missing file", [os.path.join(tmp, "nope.bin")], 1, "cannot read"),
+            ("empty file", [file_of(0)], 1, "0 bytes"),
+            ("one byte short", [file_of(RECORD_SIZE - 1)], 1, "7000 bytes"),
+            ("one byte long", [file_of(RECORD_SIZE + 1)], 1, "more than"),
+            ("a directory", [tmp], 1, "quorlin decode:"),
+            ("history missing", ["--history", missing_db, "--device", "1"], 1, "cannot open history"),
+            ("history not a database", ["--history", record, "--device", "1"], 1, "history"),
+            ("nothing matches", [record, "--match", "no-such-point"], 1, "no point name contains"),
+            ("no arguments", [], 2, "no record file"),
+            ("file and history", [record, "--history", missing_db, "--device", "1"], 2, "not both"),
+            ("history without device", ["--history", missing_db], 2, "--device"),
+            ("device without history", [record, "--device", "1"], 2, "--history"),
+            ("device not a number", ["--history", missing_db, "--device", "x7"], 2, "--device takes"),
+            ("device above 32 bits", ["--history", missing_db, "--device", "4294967296"], 2, "--device takes"),
+            ("unknown option", [record, "--tabel"], 2, "unknown option"),
+            ("two files", [record, record], 2, "unexpected argument"),
+        ]
+        failures = []
+        for what, args, status, text in cases:
+            r = run([opts.quorlin, "decode", *args])
+            if r.returncode != status or text.encode() not in r.stderr or r.stdout:
+                failures.append(f"{what}: exit {r.returncode}, stderr {r.stderr[:200]!r}")
+        expect(not os.path.exists(missing_db), "decode created a history file")
+        expect(not failures, "\n".join(failures))
+
+
+def bad_input_is_reported_with_its_exit_status(opts):
+    with tempfile.TemporaryDirectory() as tmp:
+        good = write_config(tmp, [local_device(1, 1)], "good.json")
+
+        def config(text):
+            path = os.path.join(tmp, f"c{len(os.listdir(tmp))}.json")
+            with open(path, "w", encoding="utf-8") as f:
+                f.write(text)
+            return path
+
+        not_a_dir = os.path.join(tmp, "plain-file")
+        with open(not_a_dir, "w") as f:
+            f.write("x")
+        plug = ["--plugin", opts.plugin]
+        cases = [
+            # (what, arguments, exit status, text in the first line of stderr)
+            ("no arguments", [], 2, "--plugin is required"),
+            ("no config", plug, 2, "--config is required"),
+            ("unknown option", plug + ["--config", good, "--round", "1"], 2, "unknown argument"),
+            ("option without value", plug + ["--config"], 2, "--config needs a value"),
+            ("rounds not a number", plug + ["--config", good, "--rounds", "two"], 2, "--rounds takes"),
+            ("negative rounds", plug + ["--config", good, "--rounds", "-1"], 2, "--rounds takes"),
+            ("missing config", plug + ["--config", os.path.join(tmp, "none.json")], 1, "cannot read"),
+            ("config is a directory", plug + ["--config", tmp], 1, "cannot read"),
+            ("invalid JSON", plug + ["--config", config('{"devices": [')], 1, "invalid JSON"),
+            ("binary config", plug + ["--config", config("\x00\x01\x02")], 1, "invalid JSON"),
+            ("device without id", plug + ["--config", config('{"devices": [{"address": "a"}]}')],
+             1, '"id" is missing'),
+            ("fractional id", plug + ["--config", config('{"devices": [{"id": 1.5, "address": "a"}]}')],
+             1, '"id" must be an integer'),
+            ("negative id", plug + ["--config", config('{"devices": [{"id": -7, "address": "a"}]}')],
+             1, '"id" must be an integer'),
+            ("id above 32 bits",
+             plug + ["--config", config('{"devices": [{"id": 4294967296, "address": "a"}]}')],
+             1, '"id" must be an integer'),
+            ("port above range",
+             plug + ["--config", config('{"devices": [{"id": 1, "address": "a", "port": 65536}]}')],
+             1, '"port" must be an integer'),
+            ("negative port",
+             plug + ["--config", config('{"devices": [{"id": 1, "address": "a", "port": -1}]}')],
+             1, '"port" must be an integer'),
+            ("plug-in missing", ["--plugin", os.path.join(tmp, "nope.so"), "--config", good],
+             1, "cannot load plug-in"),
+            ("plug-in not a library", ["--plugin", good, "--config", good], 1, "cannot load plug-in"),
+            ("plug-in without get_providers", ["--plugin", opts.not_a_plugin, "--config", good],
+             1, "has no get_providers"),
+            ("dump dir under a file",
+             plug + ["--config", good, "--dump-dir", os.path.join(not_a_dir, "d")], 1, "dump directory"),
+            ("dump dir is a file", plug + ["--config", good, "--dump-dir", not_a_dir], 1, "dump directory"),
+            ("history in a missing directory",
+             plug + ["--config", good, "--history", os.path.join(tmp, "no", "h.db")], 1, "history"),
+            ("history not a database", plug + ["--config", good, "--history", good], 1, "history"),
+        ]
+        failures = []
+        for what, args, status, text in cases:
+            r = run([opts.host, *args], timeout=60)
+            err = r.stderr.decode("utf-8", "replace").splitlines()
+            first = err[0] if err else ""
+            if r.returncode != status:
+                failures.append(f"{what}: exit {r.returncode}, expected {status}; stderr {err[:3]}")
+            elif not first.startswith("qrn-host: ") or text not in first:
+                failures.append(f"{what}: first stderr line {first!r} lacks {text!r}")
+            elif status == 1 and len(err) != 1:
+                failures.append(f"{what}: {len(err)} lines on stderr: {err[:3]}")
+            elif status == 2 and not any(l.startswith("usage:") for l in err):
+                failures.append(f"{what}: no usage text")
+            elif handed_over(r.stdout):
+                failures.append(f"{what}: records were handed over")
+        expect(not failures, "\n".join(failures))
+
+
+def simulator_reports_a_port_in_use(opts):
+    with simulator(opts) as sim:
+        r = run([opts.quorlin, "sim", "--port", str(sim.port)], timeout=30)
+        expect(r.returncode == 1 and b"cannot listen" in r.stderr,
+               f"second simulator on port {sim.port}: exit {r.returncode} {r.stderr!r}")
+    for args, text in ((["--port", "65536"], "--port takes"), (["--fixed", "x"], "--fixed takes"),
+                       (["--prot", "1"], "unknown argument")):
+        r = run([opts.quorlin, "sim", *args], timeout=30)
+        expect(r.returncode == 2 and text.encode() in r.stderr, f"sim {args}: {r.returncode} {r.stderr!r}")
+
+
+def host_provides_host_and_json_symbols_to_the_module(opts):
+    def needed(path):
+        r = run([opts.readelf, "-dW", path])
+        return re.findall(r"\(NEEDED\).*\[(.*)\]", r.stdout.decode())
+    host = needed(opts.host)
+    expect(any(n.startswith("libqrnhost.so") for n in host), f"qrn-host NEEDED {host}")
+    expect(any(n.startswith("libjsoncpp.so") for n in host), f"qrn-host NEEDED {host}")
+    module = needed(opts.plugin)
+    expect(not any(n.startswith(("libqrnhost", "libjsoncpp")) for n in module),
+           f"module NEEDED {module}")
+
+
+CASES = {f.__name__: f for f in (
+    two_devices_hand_over_their_own_records,
+    history_restores_last_record_before_first_new_round,
+    signals_stop_host_and_simulator_cleanly,
+    rounds_zero_sets_up_devices_and_exits,
+    simulated_plant_is_plausible_and_moves,
+    decode_prints_every_point_aligned_and_as_json,
+    decode_refuses_what_is_not_a_record,
+    bad_input_is_reported_with_its_exit_status,
+    simulator_reports_a_port_in_use,
+    host_provides_host_and_json_symbols_to_the_module,
+)}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    for name in ("--quorlin", "--host", "--plugin", "--not-a-plugin", "--readelf"):
+        parser.add_argument(name, required=True)
+    parser.add_argument("case", choices=sorted(CASES))
+    opts = parser.parse_args()
+    try:
+        CASES[opts.case](opts)
+    except Failure as e:
+        print(f"FAIL: {e}", file=sys.stderr)
+        sys.exit(1)
+    except subprocess.TimeoutExpired as e:
+        print(f"FAIL: timed out: {e}", file=sys.stderr)
+        sys.exit(1)
+    print("passed")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,214 @@
+#include "commands.h"
+#include "history.h"
+#include "record.h"
+#include "record_view.h"
+#include "text_width.h"
+
+#include <json/writer.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr const char* kName = "quorlin decode";
+
+struct DecodeOptions {
+  std::string file;
+  std::string history;
+  std::string device;
+  bool json = false;
+  std::vector<std::string> matches;
+};
+
+int usage(const std::string& text) {
+  std::fprintf(stderr, "%s: %s\n", kName, text.c_str());
+  print_usage(stderr);
+  return kUsageError;
+}
+
+int failure(const std::string& text) {
+  std::fprintf(stderr, "%s: %s\n", kName, text.c_str());
+  return 1;
+}
+
+bool load_file(const std::string& path, std::vector<unsigned char>& record, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = "cannot read " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  // One byte more than a record is enough to tell that the file is too long.
+  record.assign(qrn_record::kSize + 1, 0);
+  in.read(reinterpret_cast<char*>(record.data()), static_cast<std::streamsize>(record.size()));
+  if (in.bad()) {
+    error = "cannot read " + path;
+    return false;
+  }
+  record.resize(static_cast<std::size_t>(in.gcount()));
+  if (record.size() != qrn_record::kSize) {
+    error = path + " is not a record: " +
+            (record.size() > qrn_record::kSize ? std::string("more than")
+                                               : std::to_string(record.size())) +
+            " bytes, a record is exactly " + std::to_string(qrn_record::kSize);
+    return false;
+  }
+  return true;
+}
+
+bool valid_device_id(const std::string& text) {
+  return !text.empty() && text.size() <= 10 &&
+         text.find_first_not_of("0123456789") == std::string::npos &&
+         std::stoull(text) <= 4294967295ull;
+}
+
+bool load_history(const DecodeOptions& o, std::vector<unsigned char>& record,
+                  std::string& error) {
+  const auto id = static_cast<uint32_t>(std::stoull(o.device));
+  HistoryStore store;
+  if (!store.open(o.history, HistoryStore::Mode::ReadOnly, error)) return false;
+  auto last = store.last(id, error);
+  if (!error.empty()) return false;
+  if (!last) {
+    error = o.history + " holds no record of device " + o.device;
+    return false;
+  }
+  if (last->size() != qrn_record::kSize) {
+    error = "the last record of device " + o.device + " is " + std::to_string(last->size()) +
+            " bytes, not " + std::to_string(qrn_record::kSize);
+    return false;
+  }
+  record = std::move(*last);
+  return true;
+}
+
+bool selected(const PointReading& r, const std::vector<std::string>& matches) {
+  if (matches.empty()) return true;
+  for (const std::string& m : matches)
+    if (std::strstr(r.point->name, m.c_str()) != nullptr) return true;
+  return false;
+}
+
+void print_table(const unsigned char* record, const std::vector<PointReading>& rows) {
+  std::size_t name_width = display_width("node id");
+  for (const PointReading& r : rows) name_width = std::max(name_width, display_width(r.point->name));
+  std::ostringstream out;
+  out << "device " << qrn_record::device_id(record) << "\n"
+      << "time   " << qrn_record::stamp_text(record) << "\n\n";
+  out << pad_left("#", 4) << "  " << pad_left("offset", 6) << "  w  " << pad_right("node id", name_width)
+      << "  " << pad_left("value", 14) << "  raw\n";
+  for (const PointReading& r : rows) {
+    std::string line = pad_left(std::to_string(r.index + 1), 4) + "  " +
+                       pad_left(std::to_string(r.point->offset), 6) + "  " +
+                       std::to_string(r.point->width) + "  " + pad_right(r.point->name, name_width) +
+                       "  " + pad_left(value_text(r), 14);
+    if (r.point->width == 4) line += "  " + hex_bytes(r, " ");
+    if (!r.overwritten_by.empty())
+      line += "  (partly overwritten by " + r.overwritten_by + ")";
+    out << line << "\n";
+  }
+  std::fputs(out.str().c_str(), stdout);
+}
+
+void print_json(const unsigned char* record, const std::vector<PointReading>& rows) {
+  Json::Value root(Json::objectValue);
+  root["device_id"] = Json::UInt(qrn_record::device_id(record));
+  root["time"] = qrn_record::stamp_text(record);
+  Json::Value& points = root["points"] = Json::Value(Json::arrayValue);
+  for (const PointReading& r : rows) {
+    Json::Value p(Json::objectValue);
+    p["index"] = Json::UInt(r.index + 1);
+    p["name"] = r.point->name;
+    p["offset"] = r.point->offset;
+    p["width"] = r.point->width;
+    if (r.point->width == 4) {
+      // JSON has no NaN or infinity: those are null, the raw bytes still tell.
+      p["value"] = std::isfinite(r.value) ? Json::Value(r.value) : Json::Value();
+      p["raw"] = hex_bytes(r, "");
+    } else {
+      p["value"] = Json::Int(static_cast<int>(r.value));
+    }
+    if (!r.overwritten_by.empty()) p["overwritten_by"] = r.overwritten_by;
+    points.append(std::move(p));
+  }
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "";
+  builder["emitUTF8"] = true;
+  builder["precision"] = 9;  // enough to read every float back exactly
+  std::fputs(Json::writeString(builder, root).c_str(), stdout);
+  std::fputc('\n', stdout);
+}
+
+}  // namespace
+
+int cmd_decode(int argc, char** argv) {
+  DecodeOptions o;
+  for (int i = 0; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&](std::string& target) {
+      if (i + 1 >= argc) return false;
+      target = argv[++i];
+      return true;
+    };
+    if (is_help_option(arg.c_str())) {
+      print_usage(stdout);
+      return std::fflush(stdout) == 0 ? 0 : 1;
+    } else if (arg == "--json") {
+      o.json = true;
+    } else if (arg == "--history") {
+      if (!value(o.history)) return usage("--history needs a file");
+    } else if (arg == "--device") {
+      if (!value(o.device)) return usage("--device needs a device id");
+    } else if (arg == "--match") {
+      std::string m;
+      if (!value(m) || m.empty()) return usage("--match needs a non-empty text");
+      o.matches.push_back(m);
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return usage("unknown option '" + arg + "'");
+    } else if (o.file.empty()) {
+      o.file = arg;
+    } else {
+      return usage("unexpected argument '" + arg + "'");
+    }
+  }
+  if (!o.file.empty() && !o.history.empty())
+    return usage("give either a record file or --history, not both");
+  if (o.file.empty() && o.history.empty()) return usage("no record file given");
+  if (!o.history.empty() && o.device.empty()) return usage("--history needs --device ID");
+  if (o.history.empty() && !o.device.empty()) return usage("--device goes with --history");
+  if (!o.device.empty() && !valid_device_id(o.device))
+    return usage("--device takes a device id from 0 to 4294967295, not '" + o.device + "'");
+
+  std::vector<unsigned char> record;
+  std::string error;
+  if (!(o.file.empty() ? load_history(o, record, error) : load_file(o.file, record, error)))
+    return failure(error);
+
+  std::vector<PointReading> rows;
+  for (PointReading& r : read_points(record.data()))
+    if (selected(r, o.matches)) rows.push_back(std::move(r));
+  for (const std::string& m : o.matches) {
+    bool any = false;
+    for (const PointReading& r : rows) any = any || std::strstr(r.point->name, m.c_str());
+    if (!any) return failure("no point name contains '" + m + "'");
+  }
+
+  if (o.json)
+    print_json(record.data(), rows);
+  else
+    print_table(record.data(), rows);
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::perror("quorlin decode: writing standard output");
+    return 1;
+  }
+  return 0;
+}

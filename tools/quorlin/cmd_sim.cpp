@@ -1,0 +1,129 @@
+#include "commands.h"
+#include "plant_server.h"
+#include "point_table.h"
+#include "sim_model.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <exception>
+#include <string>
+
+namespace {
+
+constexpr const char* kName = "quorlin sim";
+
+int usage(const std::string& text) {
+  std::fprintf(stderr, "%s: %s\n", kName, text.c_str());
+  print_usage(stderr);
+  return kUsageError;
+}
+
+bool parse_number(const std::string& text, unsigned long max, unsigned long& out) {
+  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  out = std::stoul(text);
+  return out <= max;
+}
+
+plant::ValueType served_as(sim::Type type) {
+  switch (type) {
+    case sim::Type::Boolean: return plant::ValueType::Boolean;
+    case sim::Type::Byte: return plant::ValueType::Byte;
+    case sim::Type::Int16: return plant::ValueType::Int16;
+    case sim::Type::Float: break;
+  }
+  return plant::ValueType::Float;
+}
+
+void publish(plant::PlantServer& server, std::size_t index, sim::Type type, double value) {
+  switch (type) {
+    case sim::Type::Boolean: server.set_bool(index, value != 0); break;
+    case sim::Type::Byte: server.set_byte(index, static_cast<uint8_t>(value)); break;
+    case sim::Type::Int16: server.set_int16(index, static_cast<int16_t>(value)); break;
+    case sim::Type::Float: server.set_float(index, static_cast<float>(value)); break;
+  }
+}
+
+sim::Type fixed_type(unsigned width) {
+  return width == 1 ? sim::Type::Byte : width == 2 ? sim::Type::Int16 : sim::Type::Float;
+}
+
+}  // namespace
+
+int cmd_sim(int argc, char** argv) {
+  std::string address = "127.0.0.1";
+  unsigned long port = 4840;
+  bool fixed = false;
+  unsigned long seed = 0;
+  for (int i = 0; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (is_help_option(arg.c_str())) {
+      print_usage(stdout);
+      return std::fflush(stdout) == 0 ? 0 : 1;
+    }
+    if (arg != "--address" && arg != "--port" && arg != "--fixed")
+      return usage("unknown argument '" + arg + "'");
+    if (i + 1 >= argc) return usage(arg + " needs a value");
+    const std::string value = argv[++i];
+    if (arg == "--address") {
+      if (value.empty()) return usage("--address needs a host name or address");
+      address = value;
+    } else if (arg == "--port") {
+      if (!parse_number(value, 65535, port))
+        return usage("--port takes 0 to 65535 (0: any free port), not '" + value + "'");
+    } else {
+      if (!parse_number(value, 1000, seed))
+        return usage("--fixed takes a seed from 0 to 1000, not '" + value + "'");
+      fixed = true;
+    }
+  }
+
+  // Blocked before the server's thread starts, so only sigtimedwait sees them.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+  plant::PlantOptions options;
+  options.address = address;
+  options.port = static_cast<uint16_t>(port);
+  plant::PlantServer server(options);
+  sim::Plant plant(static_cast<uint32_t>(std::time(nullptr)));
+  const auto seed_value = static_cast<unsigned>(seed);
+  for (std::size_t i = 0; i < kQuorlinPointCount; ++i) {
+    const unsigned width = quorlin_points[i].width;
+    const sim::Type type = fixed ? fixed_type(width) : plant.model(i).type;
+    server.set_type(i, served_as(type));
+    publish(server, i, type,
+            fixed ? sim::fixed_value(i, width, seed_value) : plant.value(i));
+  }
+  try {
+    server.start();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s: cannot listen on %s:%lu: %s\n", kName, address.c_str(), port,
+                 e.what());
+    return 1;
+  }
+  std::printf("listening on %s\n", server.endpoint().c_str());
+  std::fflush(stdout);
+
+  // Values move once a second until SIGINT or SIGTERM.
+  const timespec second{1, 0};
+  for (;;) {
+    const int signal = sigtimedwait(&stop_signals, nullptr, &second);
+    if (signal == SIGINT || signal == SIGTERM) break;
+    if (signal < 0 && errno != EAGAIN && errno != EINTR) break;
+    if (fixed || signal >= 0) continue;
+    plant.tick();
+    for (std::size_t i = 0; i < kQuorlinPointCount; ++i)
+      publish(server, i, plant.model(i).type, plant.value(i));
+  }
+  server.stop();
+  std::fprintf(stderr, "%s: stopped\n", kName);
+  return 0;
+}

@@ -1,0 +1,77 @@
+#include "record_view.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+constexpr std::size_t kRecordSize = 7001;
+constexpr std::size_t kStampOffset = 6994;
+constexpr int kStamp = -1;
+
+// For each record byte, the last writer in a round: a point index or the stamp.
+std::vector<int> last_writers() {
+  std::vector<int> owner(kRecordSize, -2);
+  for (std::size_t i = 0; i < kQuorlinPointCount; ++i) {
+    const QuorlinPoint& p = quorlin_points[i];
+    for (std::size_t b = p.offset; b < p.offset + p.width && b < kRecordSize; ++b)
+      owner[b] = static_cast<int>(i);
+  }
+  for (std::size_t b = kStampOffset; b < kRecordSize; ++b) owner[b] = kStamp;
+  return owner;
+}
+
+}  // namespace
+
+std::vector<PointReading> read_points(const unsigned char* record) {
+  static const std::vector<int> owner = last_writers();
+  std::vector<PointReading> out(kQuorlinPointCount);
+  for (std::size_t i = 0; i < kQuorlinPointCount; ++i) {
+    const QuorlinPoint& p = quorlin_points[i];
+    PointReading& r = out[i];
+    r.index = i;
+    r.point = &p;
+    std::memcpy(r.bytes.data(), record + p.offset, p.width);
+    const auto* b = r.bytes.data();
+    if (p.width == 1) {
+      r.value = b[0];
+    } else if (p.width == 2) {
+      r.value = static_cast<int16_t>(static_cast<uint16_t>(b[0] | b[1] << 8));
+    } else {
+      const uint32_t bits = static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
+                            static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
+      float f;
+      std::memcpy(&f, &bits, sizeof f);
+      r.value = f;
+    }
+    for (std::size_t k = p.offset; k < p.offset + p.width; ++k) {
+      const int w = owner[k];
+      if (w == static_cast<int>(i)) continue;
+      r.overwritten_by = w == kStamp ? "the time stamp" : quorlin_points[w].name;
+      break;
+    }
+  }
+  return out;
+}
+
+std::string value_text(const PointReading& reading) {
+  if (reading.point->width != 4) return std::to_string(static_cast<long>(reading.value));
+  const float f = static_cast<float>(reading.value);
+  if (std::isnan(f)) return "nan";
+  if (std::isinf(f)) return f < 0 ? "-inf" : "inf";
+  char text[48];
+  const auto result = std::to_chars(text, text + sizeof text, f);
+  return std::string(text, result.ptr);
+}
+
+std::string hex_bytes(const PointReading& reading, const char* sep) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (std::size_t k = 0; k < reading.point->width; ++k) {
+    if (k > 0) out += sep;
+    out.push_back(digits[reading.bytes[k] >> 4]);
+    out.push_back(digits[reading.bytes[k] & 15]);
+  }
+  return out;
+}
