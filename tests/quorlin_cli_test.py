@@ -25,9 +25,9 @@ def expect(cond, message):
 
 
 def load_generator(path):
-    spec = importlib.util.spec_from_file_location("gen_point_table", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    loader_info = importlib.util.spec_from_file_location("gen_point_table", path)
+    module = importlib.util.module_from_spec(loader_info)
+    loader_info.loader.exec_module(module)
     return module
 
 
