@@ -21,5 +21,14 @@ foreach(case
             --plugin $<TARGET_FILE:quorlin_module> --not-a-plugin $<TARGET_FILE:qrnhost>
             --readelf ${CMAKE_READELF}
             ${case})
-  set_tests_properties(HostEndToEnd.${case} PROPERTIES LABELS host TIMEOUT 300)
+  set_tests_properties(HostEndToEnd.${case} PROPERTIES LABELS host TIMEOUT 300
+    ENVIRONMENT "${QRN_TEST_ENV}")
+endforeach()
+# The cases that run devices' sampling threads inside qrn-host also run in the
+# ThreadSanitizer pass.
+foreach(case two_devices_hand_over_their_own_records
+    history_restores_last_record_before_first_new_round
+    signals_stop_host_and_simulator_cleanly
+    rounds_zero_sets_up_devices_and_exits)
+  set_tests_properties(HostEndToEnd.${case} PROPERTIES LABELS "host;threads")
 endforeach()

@@ -210,17 +210,6 @@ TEST(SimModel, an_hour_of_ticks_keeps_values_plausible) {
     }
 }
 
-TEST(SimModel, same_seed_same_plant) {
-  sim::Plant a(7), b(7), c(8);
-  for (int k = 0; k < 10; ++k) a.tick(), b.tick(), c.tick();
-  bool differs = false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    ASSERT_EQ(a.value(i), b.value(i)) << quorlin_points[i].name;
-    differs = differs || a.value(i) != c.value(i);
-  }
-  EXPECT_TRUE(differs);
-}
-
 TEST(SimModel, fixed_values_are_exact_in_their_type_and_differ_from_neighbours) {
   for (unsigned seed : {0u, 1u, 1000u}) {
     double previous = std::numeric_limits<double>::quiet_NaN();
