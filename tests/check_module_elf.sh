@@ -1,9 +1,22 @@
 #!/bin/sh
 # The module may name only open62541 and the C/C++ runtime as load-time
 # dependencies, export only its entry point, and run no constructors of its own.
+# With MACHINE (readelf -h's Machine text) and ABI (a word of its Flags), it must
+# also be built for that target, e.g. "ARM" and "hard-float ABI" for armhf.
 set -u
-module=$1 readelf=$2 nm=$3 sanitize=${4:-}
+module=$1 readelf=$2 nm=$3 sanitize=${4:-} machine=${5:-} abi=${6:-}
 fail=0
+header=$("$readelf" -hW "$module")
+if [ -n "$machine" ]; then
+  got=$(echo "$header" | sed -n 's/^ *Machine: *//p')
+  echo "machine: $got"
+  [ "$got" = "$machine" ] || { echo "built for '$got', expected '$machine'"; fail=1; }
+fi
+if [ -n "$abi" ]; then
+  flags=$(echo "$header" | sed -n 's/^ *Flags: *//p')
+  echo "flags: $flags"
+  case "$flags" in *"$abi"*) ;; *) echo "ELF flags lack '$abi'"; fail=1 ;; esac
+fi
 needed=$("$readelf" -dW "$module" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
 echo "NEEDED: $(echo $needed)"
 echo "$needed" | grep -q '^libopen62541\.so' || { echo "open62541 is not a dependency"; fail=1; }
