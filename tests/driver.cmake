@@ -23,3 +23,5 @@ add_test(NAME module_elf.needed_exports_and_constructors
 qrn_add_test(round_test SOURCES round_test.cpp
   LIBS quorlin_driver plant_server qrnhost jsoncpp_lib ${CMAKE_DL_LIBS} LABELS threads)
 target_compile_definitions(round_test PRIVATE QRN_MODULE_PATH="$<TARGET_FILE:quorlin_module>")
+
+qrn_add_test(value_copy_test SOURCES value_copy_test.cpp LIBS quorlin_driver qrnhost)
