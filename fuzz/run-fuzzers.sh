@@ -5,7 +5,7 @@
 # dir so the repository's corpus stays small; findings go to build-fuzz/artifacts/.
 set -euo pipefail
 
-FUZZERS=(settings_fuzz cache_fuzz variant_fuzz)
+FUZZERS=(settings_fuzz cache_fuzz variant_fuzz config_fuzz)
 
 secs=${1:-60}
 case $secs in '' | *[!0-9]*) echo "usage: $0 [SECONDS]" >&2; exit 2 ;; esac
