@@ -7,10 +7,9 @@
 // without a hand-over. Buffers are heap blocks of exactly the bytes given,
 // so a read past them is an AddressSanitizer finding.
 #include "host_stub.h"
+#include "silence_stdout.h"
 #include "quorlin.h"
 
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <climits>
 #include <cstdint>
@@ -122,12 +121,7 @@ Call make_call(uint8_t selector, int32_t value, const std::vector<unsigned char>
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // "rvSize is 0" per hand-over would dominate the run time.
-  const int null_fd = open("/dev/null", O_WRONLY);
-  if (null_fd >= 0) {
-    dup2(null_fd, STDOUT_FILENO);
-    close(null_fd);
-  }
+  silence_stdout();
   qrn_host::set_recording(false);
   qrn_host::set_hook([](const qrn_host::Event& e) {
     Seen& s = seen();

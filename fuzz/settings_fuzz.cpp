@@ -1,11 +1,9 @@
 // Feeds arbitrary JSON settings to apply_device_settings: no crash, no
 // exception, no leak, and the tables stay consistent with each other.
 #include "device_settings.h"
+#include "silence_stdout.h"
 
 #include <json/reader.h>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -45,13 +43,7 @@ void apply(const Json::Value& settings, Tables& tables) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // The trace lines would dominate the run time: send standard output to
-  // /dev/null (libFuzzer reports on standard error).
-  const int null_fd = open("/dev/null", O_WRONLY);
-  if (null_fd >= 0) {
-    dup2(null_fd, STDOUT_FILENO);
-    close(null_fd);
-  }
+  silence_stdout();
   return 0;
 }
 
