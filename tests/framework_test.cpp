@@ -299,7 +299,8 @@ TEST_F(RoundCompletion, init_setting_writes_the_id_and_returns_the_host_result) 
     testing::internal::CaptureStdout();
     EXPECT_EQ(d.InitSetting(settings), 7) << settings.toStyledString();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(d.record().device_id, 0xA1B2C3D4u);
+    const uint32_t stored = d.record().device_id;  // a copy: the field is unaligned
+    EXPECT_EQ(stored, 0xA1B2C3D4u);
     EXPECT_EQ(qrn_host::count(EventKind::InitSetting), 1u);
   }
   qrn_host::set_init_setting_result(1);
