@@ -6,6 +6,7 @@ qrn_add_test(quorlin_tools_test SOURCES quorlin_tools_test.cpp LIBS quorlin_cli_
 find_package(Python3 COMPONENTS Interpreter REQUIRED)
 foreach(case
     two_devices_hand_over_their_own_records
+    twenty_devices_share_one_simulator
     history_restores_last_record_before_first_new_round
     signals_stop_host_and_simulator_cleanly
     rounds_zero_sets_up_devices_and_exits

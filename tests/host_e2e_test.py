@@ -524,7 +524,30 @@ def host_provides_host_and_json_symbols_to_the_module(opts):
            f"module NEEDED {module}")
 
 
+def twenty_devices_share_one_simulator(opts):
+    ids = list(range(101, 121))
+    with tempfile.TemporaryDirectory() as tmp, simulator(opts, "--fixed", "3") as sim:
+        config = write_config(tmp, [local_device(i, sim.port) for i in ids])
+        dump = os.path.join(tmp, "records")
+        r = run_host(opts, "--config", config, "--rounds", "3", "--dump-dir", dump)
+        expect(r.returncode == 0, f"exit {r.returncode}: {r.stderr[-400:]!r}")
+        expect(b"qrn-host:" not in r.stderr, f"host complained: {r.stderr[-400:]!r}")
+        lines = handed_over(r.stdout)
+        for device_id in ids:
+            rounds = [n for (d, n, *_rest) in lines if d == device_id]
+            expect(len(rounds) >= 3 and rounds == list(range(1, len(rounds) + 1)),
+                   f"device {device_id} rounds {rounds}")
+            path = os.path.join(dump, f"{device_id}-3.bin")
+            record = read_record(path)
+            expect(int.from_bytes(record[:4], "little") == device_id,
+                   f"{path} carries device id {record[:4].hex()}")
+        check_fixed_values(decode_json(opts, os.path.join(dump, f"{ids[-1]}-3.bin")), 3,
+                           "last device, round 3")
+        expect(sim.proc.poll() is None, "the simulator died under twenty sessions")
+
+
 CASES = {f.__name__: f for f in (
+    twenty_devices_share_one_simulator,
     two_devices_hand_over_their_own_records,
     history_restores_last_record_before_first_new_round,
     signals_stop_host_and_simulator_cleanly,
