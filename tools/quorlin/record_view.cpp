@@ -1,13 +1,16 @@
 #include "record_view.h"
 
+#include "quorlin_data.h"
+
 #include <charconv>
+#include <cstddef>
 #include <cmath>
 #include <cstring>
 
 namespace {
 
-constexpr std::size_t kRecordSize = 7001;
-constexpr std::size_t kStampOffset = 6994;
+constexpr std::size_t kRecordSize = sizeof(Quorlin_Data_t);
+constexpr std::size_t kStampOffset = offsetof(Quorlin_Data_t, stamp);
 constexpr int kStamp = -1;
 
 // For each record byte, the last writer in a round: a point index or the stamp.
