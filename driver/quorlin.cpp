@@ -1,65 +1,35 @@
 #include "quorlin.h"
 
+#include "endpoint.h"
 #include "log.h"
 #include "point_table.h"
 #include "value_copy.h"
 
-#include <open62541/client_config_default.h>
-#include <open62541/client_highlevel.h>
-
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <exception>
-#include <sstream>
 #include <string>
 
 namespace {
 
 constexpr int kRoundPauseSeconds = 5;
 
-// Statuses after which the session is gone: every further read would only
-// wait for a reconnect or a timeout, so the round gives up.
-bool session_lost(UA_StatusCode status) {
-  switch (status) {
-    case UA_STATUSCODE_BADCONNECTIONCLOSED:
-    case UA_STATUSCODE_BADCONNECTIONREJECTED:
-    case UA_STATUSCODE_BADSECURECHANNELCLOSED:
-    case UA_STATUSCODE_BADSECURECHANNELIDINVALID:
-    case UA_STATUSCODE_BADSESSIONCLOSED:
-    case UA_STATUSCODE_BADSESSIONIDINVALID:
-    case UA_STATUSCODE_BADSESSIONNOTACTIVATED:
-    case UA_STATUSCODE_BADTIMEOUT:
-    case UA_STATUSCODE_BADREQUESTTIMEOUT:
-    case UA_STATUSCODE_BADCOMMUNICATIONERROR:
-    case UA_STATUSCODE_BADSERVERNOTCONNECTED:
-    case UA_STATUSCODE_BADNOTCONNECTED:
-    case UA_STATUSCODE_BADDISCONNECT:
-    case UA_STATUSCODE_BADSHUTDOWN:
-    case UA_STATUSCODE_BADSERVERHALTED:
-    case UA_STATUSCODE_BADTCPINTERNALERROR:
-      return true;
-    default:
-      return false;
-  }
-}
-
-bool session_active(UA_Client* client) {
-  UA_SecureChannelState channel;
-  UA_SessionState session;
-  UA_StatusCode connect_status;
-  UA_Client_getState(client, &channel, &session, &connect_status);
-  return session == UA_SESSIONSTATE_ACTIVATED;
-}
-
 }  // namespace
 
-UA_Variant ReadVariant(UA_Client* client, char* name, UA_StatusCode* status) {
-  UA_Variant result;
-  UA_Variant_init(&result);
+UA_Variant ReadVariant(ClientSession& session, const char* name, UA_StatusCode* status) {
+  UA_DataValue value;
+  UA_DataValue_init(&value);
+  // The library takes a non-const pointer for string node ids but only reads it.
   const UA_StatusCode rc =
-      UA_Client_readValueAttribute(client, UA_NODEID_STRING(1, name), &result);
+      session.read_value(UA_NODEID_STRING(1, const_cast<char*>(name)), &value);
   if (rc != UA_STATUSCODE_GOOD) log_line(std::string("ReadVariant ") + name + " failed");
   if (status) *status = rc;
+  UA_Variant result = value.value;  // moved out of the DataValue
+  UA_Variant_init(&value.value);
+  UA_DataValue_clear(&value);
+  // What comes with a Bad status is not a value of the point.
+  if (UA_StatusCode_isBad(rc)) UA_Variant_clear(&result);
   return result;
 }
 
@@ -113,47 +83,57 @@ void Quorlin::stop_sampling() {
 void Quorlin::do_sample() {
   log_line("Quorlin::do_sample");
   if (server_ip_.empty()) return;
-
-  UA_Client* client = UA_Client_new();
-  if (client == nullptr) return;
-  UA_ClientConfig_setDefault(UA_Client_getConfig(client));
-
-  std::ostringstream endpoint;
-  endpoint << "opc.tcp://" << server_ip_ << ":" << static_cast<unsigned>(server_port_);
-  if (UA_Client_connect(client, endpoint.str().c_str()) != UA_STATUSCODE_GOOD) {
-    UA_Client_delete(client);
+  const std::string address = server_ip_;
+  if (!is_valid_address(address)) {
+    // Said once per address: a spliced or garbled address is never connected to.
+    if (address != refused_address_)
+      log_line("Quorlin::do_sample device " + std::to_string(device_id_) + ": address \"" +
+               printable_address(address) +
+               "\" is not a host name, IPv4 or IPv6 address; not connecting");
+    refused_address_ = address;
     return;
   }
+  refused_address_.clear();
+
+  // Owns the client on every path, including a host service that throws.
+  ClientSession session(&stopping_);
+  if (session.client() == nullptr) return;
+  if (session.connect(endpoint_url(address, server_port_)) != UA_STATUSCODE_GOOD) return;
 
   // The round fills a working copy and commits it in one step, so the host
   // never meets a half-written record and a lost session hands nothing over.
   auto work = std::make_unique<Quorlin_Data_t>();
   auto written = std::make_unique<bool[]>(kQuorlinPointCount);
-  if (read_points(client, *work, written.get()) == ReadOutcome::Done)
-    commit_round(*work, written.get());
-  UA_Client_delete(client);
+  if (read_points(session, *work, written.get()) != ReadOutcome::Done) return;
+  if (std::none_of(written.get(), written.get() + kQuorlinPointCount, [](bool w) { return w; })) {
+    // Handing over last round's values under a fresh stamp would pass them off as read.
+    log_line("Quorlin::do_sample no point could be read");
+    return;
+  }
+  commit_round(*work, written.get());
 }
 
-Quorlin::ReadOutcome Quorlin::read_points(UA_Client* client, Quorlin_Data_t& work,
+Quorlin::ReadOutcome Quorlin::read_points(ClientSession& session, Quorlin_Data_t& work,
                                           bool* written) {
   unsigned char* fields = reinterpret_cast<unsigned char*>(&work);
   for (std::size_t i = 0; i < kQuorlinPointCount; ++i) {
     if (stopping_) return ReadOutcome::Abandoned;
     const QuorlinPoint& point = quorlin_points[i];
     UA_StatusCode status = UA_STATUSCODE_GOOD;
-    // The library takes a non-const pointer for string node ids but only reads it.
-    UA_Variant value = ReadVariant(client, const_cast<char*>(point.name), &status);
-    if (status != UA_STATUSCODE_GOOD) {
-      UA_Variant_clear(&value);
-      if (session_lost(status) || !session_active(client)) {
+    UA_Variant value = ReadVariant(session, point.name, &status);
+    if (UA_StatusCode_isBad(status)) {
+      if (stopping_) return ReadOutcome::Abandoned;
+      if (session_lost_status(status) || !session.activated()) {
+        session.mark_lost();
         log_line(std::string("Quorlin::do_sample session lost at ") + point.name + ": " +
                  UA_StatusCode_name(status));
         return ReadOutcome::Abandoned;
       }
       continue;
     }
+    // Good with info bits and Uncertain values are kept; their line is out already.
     written[i] = copy_value_to_field(value, fields + point.offset, point.width);
-    if (!written[i])
+    if (!written[i] && status == UA_STATUSCODE_GOOD)
       log_line(std::string("ReadVariant ") + point.name + " returned no numeric value");
     UA_Variant_clear(&value);
   }
@@ -164,6 +144,8 @@ void Quorlin::commit_round(const Quorlin_Data_t& work, const bool* written) {
   const unsigned char* from = reinterpret_cast<const unsigned char*>(&work);
   std::lock_guard<std::recursive_mutex> lock(round_guard_);
   unsigned char* to = record_bytes();
+  // The id is the device's own, whatever a loaded cache carried.
+  write_device_id();
   // In table order, so a later point sharing bytes with an earlier one wins.
   for (std::size_t i = 0; i < kQuorlinPointCount; ++i) {
     if (!written[i]) continue;

@@ -1,9 +1,8 @@
 #pragma once
 
+#include "opcua_session.h"
 #include "quorlin_data.h"
 #include "uni_data_device.h"
-
-#include <open62541/client.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -31,7 +30,7 @@ class Quorlin : public UniDataDevice<Quorlin_Data_t, QRNSocketDevice, 5156> {
 
  private:
   enum class ReadOutcome { Done, Abandoned };
-  ReadOutcome read_points(UA_Client* client, Quorlin_Data_t& work, bool* written);
+  ReadOutcome read_points(ClientSession& session, Quorlin_Data_t& work, bool* written);
   void commit_round(const Quorlin_Data_t& work, const bool* written);
   // Waits up to `seconds`; returns false as soon as the device is stopping.
   bool pause(int seconds);
@@ -41,8 +40,11 @@ class Quorlin : public UniDataDevice<Quorlin_Data_t, QRNSocketDevice, 5156> {
   std::atomic<bool> stopping_{false};
   std::mutex pause_mutex_;
   std::condition_variable pause_cv_;
+  std::string refused_address_;  // the last address refused, said once
 };
 
-// Reads one node's Value attribute in namespace 1 by its string id. The
-// caller owns the result; a bad status writes "ReadVariant <name> failed".
-UA_Variant ReadVariant(UA_Client* client, char* name, UA_StatusCode* status = nullptr);
+// Reads one node's Value attribute in namespace 1 by its string id and
+// returns the value the server sent with it (empty for a Bad status); the
+// caller owns it. Any status but Good writes "ReadVariant <name> failed".
+UA_Variant ReadVariant(ClientSession& session, const char* name,
+                       UA_StatusCode* status = nullptr);

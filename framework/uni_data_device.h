@@ -29,7 +29,8 @@ class UniDataDevice : public Base {
 
   // Takes a stored record back in; only a record of exactly sizeof(Data) bytes.
   int LoadFromCache(const unsigned char* bytes, int length) override {
-    if (length < 0 || static_cast<std::size_t>(length) != sizeof(Data)) return 0;
+    if (bytes == nullptr || length < 0 || static_cast<std::size_t>(length) != sizeof(Data))
+      return 0;
     std::lock_guard<std::recursive_mutex> lock(round_guard_);
     std::memcpy(static_cast<void*>(&data_), bytes, sizeof(Data));
     this->data_ready_ = true;

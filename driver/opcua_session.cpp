@@ -1,0 +1,180 @@
+#include "opcua_session.h"
+
+#include <open62541/client_config_default.h>
+
+#include <chrono>
+#include <cstring>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Longest single wait for network events: the latency of a stop request.
+constexpr UA_UInt32 kIterateMs = 10;
+// A healthy close is one CloseSession exchange; a server that does not
+// answer it within this bound gets its channel dropped.
+constexpr auto kCloseBound = std::chrono::seconds(1);
+// Dropping a channel is local; this only bounds a misbehaving event loop.
+constexpr auto kDropBound = std::chrono::milliseconds(200);
+
+Clock::time_point deadline_after(UA_UInt32 ms) {
+  return Clock::now() + std::chrono::milliseconds(ms == 0 ? 5000 : ms);
+}
+
+UA_SecureChannelState channel_state(UA_Client* client) {
+  UA_SecureChannelState channel;
+  UA_Client_getState(client, &channel, nullptr, nullptr);
+  return channel;
+}
+
+}  // namespace
+
+bool session_lost_status(UA_StatusCode status) {
+  switch (status) {
+    case UA_STATUSCODE_BADCONNECTIONCLOSED:
+    case UA_STATUSCODE_BADCONNECTIONREJECTED:
+    case UA_STATUSCODE_BADSECURECHANNELCLOSED:
+    case UA_STATUSCODE_BADSECURECHANNELIDINVALID:
+    case UA_STATUSCODE_BADSESSIONCLOSED:
+    case UA_STATUSCODE_BADSESSIONIDINVALID:
+    case UA_STATUSCODE_BADSESSIONNOTACTIVATED:
+    case UA_STATUSCODE_BADTIMEOUT:
+    case UA_STATUSCODE_BADREQUESTTIMEOUT:
+    case UA_STATUSCODE_BADCOMMUNICATIONERROR:
+    case UA_STATUSCODE_BADSERVERNOTCONNECTED:
+    case UA_STATUSCODE_BADNOTCONNECTED:
+    case UA_STATUSCODE_BADDISCONNECT:
+    case UA_STATUSCODE_BADSHUTDOWN:
+    case UA_STATUSCODE_BADSERVERHALTED:
+    case UA_STATUSCODE_BADTCPINTERNALERROR:
+    case UA_STATUSCODE_BADTCPMESSAGETOOLARGE:
+      return true;
+    default:
+      return false;
+  }
+}
+
+ClientSession::ClientSession(const std::atomic<bool>* stop) : stop_(stop) {
+  client_ = UA_Client_new();
+  if (client_ == nullptr) return;
+  UA_ClientConfig* cfg = UA_Client_getConfig(client_);
+  UA_ClientConfig_setDefault(cfg);
+  cfg->localConnectionConfig.localMaxMessageSize = kMaxReceivedMessageBytes;
+}
+
+ClientSession::~ClientSession() { close(); }
+
+UA_ClientConfig* ClientSession::config() const {
+  return client_ ? UA_Client_getConfig(client_) : nullptr;
+}
+
+void ClientSession::iterate() { UA_Client_run_iterate(client_, kIterateMs); }
+
+bool ClientSession::activated() const {
+  if (client_ == nullptr) return false;
+  UA_SessionState session;
+  UA_Client_getState(client_, nullptr, &session, nullptr);
+  return session == UA_SESSIONSTATE_ACTIVATED;
+}
+
+UA_StatusCode ClientSession::connect(const std::string& url) {
+  if (client_ == nullptr) return UA_STATUSCODE_BADOUTOFMEMORY;
+  UA_StatusCode st = UA_Client_connectAsync(client_, url.c_str());
+  const auto deadline = deadline_after(config()->timeout);
+  while (st == UA_STATUSCODE_GOOD) {
+    UA_SessionState session;
+    UA_Client_getState(client_, nullptr, &session, &st);
+    if (st != UA_STATUSCODE_GOOD) break;
+    if (session == UA_SESSIONSTATE_ACTIVATED) return UA_STATUSCODE_GOOD;
+    if (stopping()) st = UA_STATUSCODE_BADSHUTDOWN;
+    else if (Clock::now() >= deadline) st = UA_STATUSCODE_BADTIMEOUT;
+    else iterate();
+  }
+  lost_ = true;
+  return st;
+}
+
+void ClientSession::on_response(UA_Client*, void* userdata, UA_UInt32 request_id,
+                                void* response) {
+  auto* self = static_cast<ClientSession*>(userdata);
+  if (request_id != self->awaited_id_ || self->answered_) return;  // abandoned earlier
+  // Moves the decoded response out; the client then clears an empty shell.
+  std::memcpy(self->response_, response, self->response_type_->memSize);
+  UA_init(response, self->response_type_);
+  self->answered_ = true;
+}
+
+UA_StatusCode ClientSession::call(const void* request, const UA_DataType* request_type,
+                                  void* response, const UA_DataType* response_type) {
+  if (client_ == nullptr) return UA_STATUSCODE_BADSERVERNOTCONNECTED;
+  answered_ = false;
+  response_ = response;
+  response_type_ = response_type;
+  UA_UInt32 id = 0;
+  UA_StatusCode st = __UA_Client_AsyncService(client_, request, request_type,
+                                              &ClientSession::on_response, response_type,
+                                              this, &id);
+  if (st != UA_STATUSCODE_GOOD) return st;
+  awaited_id_ = id;
+  const auto deadline = deadline_after(config()->timeout) + std::chrono::milliseconds(500);
+  while (!answered_) {
+    if (stopping()) st = UA_STATUSCODE_BADSHUTDOWN;
+    else if (Clock::now() >= deadline) st = UA_STATUSCODE_BADTIMEOUT;
+    if (st != UA_STATUSCODE_GOOD) {
+      answered_ = true;  // a late response to this request is dropped
+      return st;
+    }
+    iterate();
+  }
+  // Every response type starts with its ResponseHeader.
+  return static_cast<const UA_ResponseHeader*>(response)->serviceResult;
+}
+
+UA_StatusCode ClientSession::read_value(const UA_NodeId& node, UA_DataValue* out) {
+  UA_ReadValueId item;
+  UA_ReadValueId_init(&item);
+  item.nodeId = node;
+  item.attributeId = UA_ATTRIBUTEID_VALUE;
+  UA_ReadRequest request;
+  UA_ReadRequest_init(&request);
+  request.nodesToRead = &item;
+  request.nodesToReadSize = 1;
+  request.timestampsToReturn = UA_TIMESTAMPSTORETURN_NEITHER;
+  UA_ReadResponse response;
+  UA_ReadResponse_init(&response);
+  UA_StatusCode st = call(&request, &UA_TYPES[UA_TYPES_READREQUEST], &response,
+                          &UA_TYPES[UA_TYPES_READRESPONSE]);
+  if (st == UA_STATUSCODE_GOOD) {
+    if (response.resultsSize == 1) {
+      *out = response.results[0];  // moved: the response keeps an empty shell
+      UA_DataValue_init(&response.results[0]);
+      st = out->hasStatus ? out->status : UA_STATUSCODE_GOOD;
+    } else {
+      st = UA_STATUSCODE_BADUNEXPECTEDERROR;
+    }
+  }
+  UA_ReadResponse_clear(&response);
+  return st;
+}
+
+void ClientSession::close() {
+  if (client_ == nullptr) return;
+  const bool polite = !lost_ && !stopping() && activated();
+  if (polite) UA_Client_disconnectAsync(client_);
+  else UA_Client_disconnectSecureChannelAsync(client_);
+  auto deadline = Clock::now() + (polite ? kCloseBound : kDropBound);
+  bool dropped = !polite;
+  while (channel_state(client_) != UA_SECURECHANNELSTATE_CLOSED) {
+    if (!dropped && (stopping() || Clock::now() >= deadline)) {
+      // No answer to CloseSession: drop the channel instead of waiting.
+      UA_Client_disconnectSecureChannelAsync(client_);
+      dropped = true;
+      deadline = Clock::now() + kDropBound;
+    } else if (dropped && Clock::now() >= deadline) {
+      break;
+    }
+    iterate();
+  }
+  UA_Client_delete(client_);
+  client_ = nullptr;
+}
