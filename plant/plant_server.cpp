@@ -34,6 +34,7 @@ struct Point {
   uint32_t raw = 0;
   ValueType type = ValueType::Boolean;
   Fault fault = Fault::None;
+  uint32_t status = 0;
 };
 
 const UA_DataType* ua_type(ValueType t) {
@@ -208,6 +209,7 @@ struct PlantServer::Impl {
       p = points[index];
       if (building) {
         p.fault = Fault::None;
+        p.status = UA_STATUSCODE_GOOD;
       } else {
         // Going down: a request that slipped in before the sockets close.
         if (down_pending) return UA_STATUSCODE_BADSERVERHALTED;
@@ -233,6 +235,16 @@ struct PlantServer::Impl {
         st = UA_Variant_setScalarCopy(&out->value, &text, &UA_TYPES[UA_TYPES_STRING]);
         break;
       }
+      case Fault::Huge: {
+        UA_String text;
+        text.length = kHugeValueBytes;
+        text.data = static_cast<UA_Byte*>(UA_malloc(kHugeValueBytes));
+        if (!text.data) return UA_STATUSCODE_BADOUTOFMEMORY;
+        std::memset(text.data, 'x', kHugeValueBytes);
+        UA_Variant_setScalar(&out->value, UA_String_new(), &UA_TYPES[UA_TYPES_STRING]);
+        *static_cast<UA_String*>(out->value.data) = text;
+        break;
+      }
       case Fault::Double: {
         const UA_Double d = numeric_value(p.type, p.raw);
         st = UA_Variant_setScalarCopy(&out->value, &d, &UA_TYPES[UA_TYPES_DOUBLE]);
@@ -256,6 +268,10 @@ struct PlantServer::Impl {
     }
     if (st != UA_STATUSCODE_GOOD) return st;
     out->hasValue = true;
+    if (p.status != UA_STATUSCODE_GOOD) {
+      out->status = p.status;
+      out->hasStatus = true;
+    }
     if (source_timestamp) {
       out->sourceTimestamp = UA_DateTime_now();
       out->hasSourceTimestamp = true;
@@ -574,6 +590,11 @@ Fault PlantServer::fault(std::size_t index) const {
   return impl_->points[checked(index)].fault;
 }
 
+void PlantServer::set_status(std::size_t index, uint32_t status) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->points[checked(index)].status = status;
+}
+
 void PlantServer::stop_after(uint64_t n) {
   std::lock_guard<std::mutex> lock(impl_->mu);
   if (n == 0) {
@@ -597,7 +618,10 @@ void PlantServer::set_silent(bool silent) {
 
 void PlantServer::clear_faults() {
   std::lock_guard<std::mutex> lock(impl_->mu);
-  for (Point& p : impl_->points) p.fault = Fault::None;
+  for (Point& p : impl_->points) {
+    p.fault = Fault::None;
+    p.status = UA_STATUSCODE_GOOD;
+  }
   impl_->silent = false;
   impl_->stop_countdown = 0;
   impl_->cv.notify_all();

@@ -26,7 +26,11 @@ enum class Fault : uint8_t {
   Double,   // a Double scalar holding the point's numeric value
   Array,    // an array of three elements of the point's type, each its value
   Empty,    // a good status with an empty variant (no type, no data)
+  Huge,     // a String scalar of kHugeValueBytes bytes
 };
+
+// The size of the string a point with Fault::Huge serves.
+constexpr std::size_t kHugeValueBytes = 100u << 20;
 
 struct PlantOptions {
   std::string address = "127.0.0.1";  // host name or IPv4 address to listen on
@@ -94,6 +98,9 @@ class PlantServer {
   // Faults.
   void set_fault(std::size_t index, Fault fault);
   Fault fault(std::size_t index) const;
+  // The status code served with the point's value (0: Good, the default).
+  // Any other code goes with whatever the point serves, value included.
+  void set_status(std::size_t index, uint32_t status);
   // Serves n more point reads, then closes every connection and stops
   // listening, as a controller going down would. n = 0: at once.
   void stop_after(uint64_t n);
@@ -101,7 +108,7 @@ class PlantServer {
   // answers nothing until it is made talkative again. Returns once no
   // further request will be answered.
   void set_silent(bool silent);
-  // No point faults, no silence, no pending stop_after.
+  // No point faults or statuses, no silence, no pending stop_after.
   void clear_faults();
 
   // Point reads served since construction or reset_reads.
