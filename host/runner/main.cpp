@@ -162,7 +162,9 @@ int parse_args(int argc, char** argv, Options& options) {
   }
   // Checked here rather than by CLI11 so that an unknown argument is named
   // first, as it comes first on the command line.
-  const char* missing = options.plugin.empty() ? "--plugin" : options.config.empty() ? "--config" : nullptr;
+  const char* missing = options.plugin.empty()   ? "--plugin"
+                        : options.config.empty() ? "--config"
+                                                 : nullptr;
   if (missing != nullptr) {
     say(std::string(missing) + " is required");
     std::fputs(app.help().c_str(), stderr);
