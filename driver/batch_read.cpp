@@ -10,8 +10,8 @@
 
 namespace {
 
-// Chunks in flight at once; the session's last ticket is the limit read's.
-constexpr std::size_t kWindow = ClientSession::kMaxInFlight - 1;
+// The ring of chunks in flight; the session's last ticket is the limit read's.
+constexpr std::size_t kWindow = BatchReader::kMaxWindow;
 
 void reading_point_by_point(uint32_t device_id, const char* key, const char* why) {
   log_line("InitSetting " + std::to_string(device_id) + " " + key + " " + why +
@@ -189,7 +189,7 @@ BatchReader::Outcome BatchReader::read(ClientSession& session, uint32_t cap, uin
   bool lone_refusal = false;       // a single node refused: its value, not the size
 
   while (next_take < kQuorlinPointCount) {
-    while (in_flight_ < kWindow && next_send < kQuorlinPointCount) {
+    while (in_flight_ < window_ && next_send < kQuorlinPointCount) {
       Flight& flight = flights_[(head_ + in_flight_) % kWindow];
       flight.begin = next_send;
       flight.count = chunk_length(next_send, size);

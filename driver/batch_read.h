@@ -61,6 +61,13 @@ class BatchReader {
   // The request size learned from a server's refusals; 0 while none.
   uint32_t learned_size() const { return learned_; }
 
+  // Requests in flight at once, 1 to kMaxWindow (the default): 1 waits for
+  // each answer before the next request, as benchmarks compare.
+  static constexpr std::size_t kMaxWindow = ClientSession::kMaxInFlight - 1;
+  void set_window(std::size_t window) {
+    window_ = window < 1 ? 1 : window > kMaxWindow ? kMaxWindow : window;
+  }
+
  private:
   struct Flight;
   std::size_t chunk_length(std::size_t begin, std::size_t size) const;
@@ -73,5 +80,6 @@ class BatchReader {
   std::unique_ptr<Flight[]> flights_;
   std::size_t head_ = 0;
   std::size_t in_flight_ = 0;
+  std::size_t window_ = kMaxWindow;
   uint32_t learned_ = 0;
 };
