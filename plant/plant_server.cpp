@@ -360,6 +360,10 @@ struct PlantServer::Impl {
       building = true;
     }
     st = add_nodes(s);
+    if (st == UA_STATUSCODE_GOOD && opt.hide_max_nodes_per_read)
+      st = UA_Server_deleteNode(
+          s, UA_NODEID_NUMERIC(0, UA_NS0ID_SERVER_SERVERCAPABILITIES_OPERATIONLIMITS_MAXNODESPERREAD),
+          true);
     {
       std::lock_guard<std::mutex> lock(mu);
       building = false;

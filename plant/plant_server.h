@@ -47,6 +47,7 @@ struct PlantOptions {
   // (at least 8192; a larger request closes the channel with
   // BadTcpMessageTooLarge; 0: the library's default, unbounded).
   uint32_t max_nodes_per_read = 0;
+  bool hide_max_nodes_per_read = false;  // enforced, but its variable is absent
   uint32_t max_message_bytes = 0;
   // A request message above this many bytes closes its connection without
   // an answer, as some controllers do (0: never). The server then listens
