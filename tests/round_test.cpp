@@ -534,7 +534,14 @@ TEST_P(SamplingRoundMemory, a_huge_value_does_not_grow_the_host) {
   waitpid(child, nullptr, 0);
   close(ports[0]);
 
-  EXPECT_LT(grown, 32 * 1024) << "KiB";
+#if defined(__SANITIZE_ADDRESS__)
+  // Freed buffers stay in the sanitizer's quarantine: every partial reply
+  // the client grew and dropped (one per batched retry) counts here.
+  const long bound_kib = 192 * 1024;
+#else
+  const long bound_kib = 32 * 1024;
+#endif
+  EXPECT_LT(grown, bound_kib) << "KiB";
   ASSERT_FALSE(lines.empty());
   EXPECT_THAT(lines.back(), testing::StartsWith("Quorlin::do_sample session lost at t|D3_DBR_1"));
   EXPECT_TRUE(qrn_host::events().empty());
