@@ -11,6 +11,9 @@ using Clock = std::chrono::steady_clock;
 
 // Longest single wait for network events: the latency of a stop request.
 constexpr UA_UInt32 kIterateMs = 10;
+// Some steps of opening and closing a channel are timed callbacks, not
+// network events: short waits there keep them from idling out whole waits.
+constexpr UA_UInt32 kSetupIterateMs = 1;
 // A healthy close is one CloseSession exchange; a server that does not
 // answer it within this bound gets its channel dropped.
 constexpr auto kCloseBound = std::chrono::seconds(1);
@@ -68,7 +71,7 @@ UA_ClientConfig* ClientSession::config() const {
   return client_ ? UA_Client_getConfig(client_) : nullptr;
 }
 
-void ClientSession::iterate() { UA_Client_run_iterate(client_, kIterateMs); }
+void ClientSession::iterate(UA_UInt32 ms) { UA_Client_run_iterate(client_, ms); }
 
 bool ClientSession::activated() const {
   if (client_ == nullptr) return false;
@@ -90,7 +93,7 @@ UA_StatusCode ClientSession::connect(const std::string& url) {
     if (session == UA_SESSIONSTATE_ACTIVATED) return UA_STATUSCODE_GOOD;
     if (stopping()) st = UA_STATUSCODE_BADSHUTDOWN;
     else if (Clock::now() >= deadline) st = UA_STATUSCODE_BADTIMEOUT;
-    else iterate();
+    else iterate(kSetupIterateMs);
   }
   lost_ = true;
   return st;
@@ -100,7 +103,7 @@ void ClientSession::drop_channel() {
   UA_Client_disconnectSecureChannelAsync(client_);
   const auto deadline = Clock::now() + kDropBound;
   while (channel_state(client_) != UA_SECURECHANNELSTATE_CLOSED && Clock::now() < deadline)
-    iterate();
+    iterate(kSetupIterateMs);
 }
 
 UA_StatusCode ClientSession::reconnect() {
@@ -224,7 +227,7 @@ void ClientSession::close() {
     } else if (dropped && Clock::now() >= deadline) {
       break;
     }
-    iterate();
+    iterate(kSetupIterateMs);
   }
   UA_Client_delete(client_);
   client_ = nullptr;

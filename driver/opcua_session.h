@@ -78,7 +78,7 @@ class ClientSession {
   static void on_response(UA_Client* client, void* userdata, UA_UInt32 request_id,
                           void* response);
   bool stopping() const { return stop_ != nullptr && stop_->load(); }
-  void iterate();
+  void iterate(UA_UInt32 ms = 10);
   void drop_channel();
 
   // A request sent and not yet waited for; responses to freed ones are dropped.
