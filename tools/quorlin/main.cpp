@@ -15,12 +15,15 @@ constexpr Command kCommands[] = {
      "print a record's device id, time stamp and every point's value", define_decode},
     {"sim", "[--address 127.0.0.1] [--port 4840] [--fixed SEED]",
      "serve all points over OPC UA as a simulated plant until SIGINT or SIGTERM", define_sim},
+    {"check", "--address A [--port P] [--json] [--timeout-ms T] [--no-browse]",
+     "read every point once from a controller and report what does not fit the record",
+     define_check},
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app("Quorlin driver tools: point table, record decoder, plant simulator.", "quorlin");
+  CLI::App app("Quorlin driver tools: point table, record decoder, plant simulator, controller check.", "quorlin");
   std::string names;
   for (const Command& c : kCommands) names += std::string(names.empty() ? "" : "|") + c.name;
   cli::set_synopsis(app, names + " [options]   (quorlin <command> --help)");
