@@ -152,7 +152,8 @@ struct PlantServer::Impl {
     std::size_t index;
   };
 
-  explicit Impl(PlantOptions o) : opt(std::move(o)), points(kQuorlinPointCount) {
+  explicit Impl(PlantOptions o)
+      : opt(std::move(o)), points(kQuorlinPointCount), renamed(kQuorlinPointCount) {
     for (std::size_t i = 0; i < kQuorlinPointCount; ++i) {
       contexts.push_back({this, i});
       const uint8_t width = quorlin_points[i].width;
@@ -172,6 +173,7 @@ struct PlantServer::Impl {
   mutable std::mutex mu;  // everything below
   std::condition_variable cv;
   std::vector<Point> points;
+  std::vector<std::string> renamed;  // node ids served instead of table names ("": none)
   uint64_t reads = 0;
   std::vector<std::size_t> trace;
   bool building = false;       // nodes being added: reads are the server's own checks
@@ -188,6 +190,7 @@ struct PlantServer::Impl {
   std::unique_ptr<Relay> relay;  // with close_above_request_bytes
 
   std::thread thread;  // the server thread (run)
+  std::string add_error;  // the node add_nodes failed on (server thread only)
 
   static void log_line(void* context, UA_LogLevel level, UA_LogCategory,
                        const char* msg, va_list args) {
@@ -302,8 +305,15 @@ struct PlantServer::Impl {
     UA_DataSource source;
     source.read = &Impl::read_point;
     source.write = nullptr;
+    std::vector<std::string> names(kQuorlinPointCount);
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      for (std::size_t i = 0; i < kQuorlinPointCount; ++i)
+        names[i] = renamed[i].empty() ? quorlin_points[i].name : renamed[i];
+    }
     for (std::size_t i = 0; i < kQuorlinPointCount; ++i) {
-      char* name = const_cast<char*>(quorlin_points[i].name);
+      // The server copies the id and names; the library only reads them.
+      char* name = const_cast<char*>(names[i].c_str());
       UA_VariableAttributes attr = UA_VariableAttributes_default;
       attr.displayName = UA_LOCALIZEDTEXT(const_cast<char*>(""), name);
       attr.accessLevel = UA_ACCESSLEVELMASK_READ;
@@ -314,7 +324,10 @@ struct PlantServer::Impl {
       const UA_StatusCode st = UA_Server_addDataSourceVariableNode(
           s, UA_NODEID_STRING(1, name), parent, organizes, UA_QUALIFIEDNAME(1, name),
           variable_type, attr, source, &contexts[i], nullptr);
-      if (st != UA_STATUSCODE_GOOD) return st;
+      if (st != UA_STATUSCODE_GOOD) {
+        add_error = names[i] + ": " + status_text(st);
+        return st;
+      }
     }
     return UA_STATUSCODE_GOOD;
   }
@@ -323,12 +336,31 @@ struct PlantServer::Impl {
     return opt.address.find(':') != std::string::npos ? "[" + opt.address + "]" : opt.address;
   }
 
+  // The application name and URI, in the configuration and in every endpoint
+  // a client is shown.
+  UA_StatusCode set_identity(UA_ServerConfig& cfg) const {
+    UA_ApplicationDescription& app = cfg.applicationDescription;
+    UA_LocalizedText_clear(&app.applicationName);
+    UA_String_clear(&app.applicationUri);
+    app.applicationName = UA_LOCALIZEDTEXT_ALLOC("", opt.application_name.c_str());
+    app.applicationUri = UA_STRING_ALLOC("urn:quorlin:plant");
+    if (app.applicationName.text.data == nullptr || app.applicationUri.data == nullptr)
+      return UA_STATUSCODE_BADOUTOFMEMORY;
+    for (std::size_t i = 0; i < cfg.endpointsSize; ++i) {
+      UA_ApplicationDescription_clear(&cfg.endpoints[i].server);
+      const UA_StatusCode st = UA_ApplicationDescription_copy(&app, &cfg.endpoints[i].server);
+      if (st != UA_STATUSCODE_GOOD) return st;
+    }
+    return UA_STATUSCODE_GOOD;
+  }
+
   // Builds a server for the given port, not yet listening; throws on failure.
   UA_Server* build(uint16_t listen_port) {
     UA_ServerConfig cfg;
     std::memset(&cfg, 0, sizeof cfg);
     cfg.logging = &logger;
     UA_StatusCode st = UA_ServerConfig_setMinimal(&cfg, listen_port, nullptr);
+    if (st == UA_STATUSCODE_GOOD) st = set_identity(cfg);
     if (st == UA_STATUSCODE_GOOD) {
       // One URL with the host: listen on that address only.
       UA_Array_delete(cfg.serverUrls, cfg.serverUrlsSize, &UA_TYPES[UA_TYPES_STRING]);
@@ -370,7 +402,7 @@ struct PlantServer::Impl {
     }
     if (st != UA_STATUSCODE_GOOD) {
       UA_Server_delete(s);
-      throw std::runtime_error("plant server: adding the points failed: " + status_text(st));
+      throw std::runtime_error("plant server: adding the points failed: " + add_error);
     }
     return s;
   }
@@ -532,6 +564,17 @@ uint16_t PlantServer::port() const {
 
 std::string PlantServer::endpoint() const {
   return "opc.tcp://" + impl_->url_host() + ":" + std::to_string(port());
+}
+
+void PlantServer::rename(std::size_t index, const std::string& node_id) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->renamed[checked(index)] = node_id;
+}
+
+std::string PlantServer::node_id(std::size_t index) const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  const std::string& id = impl_->renamed[checked(index)];
+  return id.empty() ? quorlin_points[index].name : id;
 }
 
 std::size_t PlantServer::count() { return kQuorlinPointCount; }
