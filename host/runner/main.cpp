@@ -4,6 +4,7 @@
 #include "config.h"
 #include "history.h"
 #include "host_stub.h"
+#include "http_view.h"
 #include "qrn_device.h"
 #include "record.h"
 
@@ -36,6 +37,7 @@ constexpr int kFailure = 1;
 
 constexpr const char* kUsage =
     "usage: qrn-host --plugin PATH --config FILE [--rounds N] [--dump-dir DIR] [--history FILE]\n"
+    "                [--http ADDRESS:PORT]\n"
     "\n"
     "  --plugin PATH    the driver module (build/libquorlin.so)\n"
     "  --config FILE    devices: {\"devices\": [{\"id\": 7, \"address\": \"10.0.0.5\",\n"
@@ -45,7 +47,9 @@ constexpr const char* kUsage =
     "                   SIGINT or SIGTERM\n"
     "  --dump-dir DIR   write each record to DIR/<device id>-<round>.bin\n"
     "  --history FILE   keep device history in an SQLite file; at start-up each\n"
-    "                   device gets its last stored record back\n";
+    "                   device gets its last stored record back\n"
+    "  --http ADDR:PORT serve the live view (page and JSON API) there, e.g.\n"
+    "                   127.0.0.1:8080; port 0 picks a free port\n";
 
 struct Options {
   std::string plugin;
@@ -53,6 +57,7 @@ struct Options {
   std::optional<unsigned long> rounds;
   std::string dump_dir;
   std::string history;
+  std::string http;
 };
 
 // One line on standard error.
@@ -82,6 +87,7 @@ int parse_args(int argc, char** argv, Options& options) {
     else if (arg == "--dump-dir") target = &options.dump_dir;
     else if (arg == "--history") target = &options.history;
     else if (arg == "--rounds") target = &rounds_text;
+    else if (arg == "--http") target = &options.http;
     else return usage_error("unknown argument '" + arg + "'");
     if (i + 1 >= argc) return usage_error(arg + " needs a value");
     *target = argv[++i];
@@ -93,6 +99,10 @@ int parse_args(int argc, char** argv, Options& options) {
                            rounds_text + "'");
       options.rounds = std::stoul(rounds_text);
     }
+    std::string address, error;
+    int port = 0;
+    if (target == &options.http && !parse_listen_address(options.http, address, port, error))
+      return usage_error(error);
   }
   if (options.plugin.empty()) return usage_error("--plugin is required");
   if (options.config.empty()) return usage_error("--config is required");
@@ -287,9 +297,12 @@ class SignalWaiter {
 // Routes the host's events to the runner while it exists. The in-memory event
 // log is off: a long-running host would otherwise keep every record.
 struct HookGuard {
-  explicit HookGuard(Runner& runner) {
+  HookGuard(Runner& runner, HttpView& view) {
     qrn_host::set_recording(false);
-    qrn_host::set_hook([&runner](const qrn_host::Event& e) { runner.on_event(e); });
+    qrn_host::set_hook([&runner, &view](const qrn_host::Event& e) {
+      runner.on_event(e);
+      view.on_event(e);
+    });
   }
   ~HookGuard() { qrn_host::set_hook(nullptr); }
 };
@@ -335,7 +348,12 @@ int run(const Options& options) {
   }
 
   Runner runner(options, history.get());
-  HookGuard hook(runner);
+  HttpView view(config.devices, options.history);  // serves only with --http
+  if (!options.http.empty() && !view.start(options.http, error)) {
+    say(error);
+    return kFailure;
+  }
+  HookGuard hook(runner, view);
 
   std::vector<std::unique_ptr<DeviceSlot>> slots;
   int status = 0;
