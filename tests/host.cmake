@@ -1,6 +1,7 @@
 # tests: host runner, record decoder and plant simulator
 qrn_add_test(host_config_test SOURCES host_config_test.cpp LIBS qrn_host_config LABELS host)
 qrn_add_test(quorlin_tools_test SOURCES quorlin_tools_test.cpp LIBS quorlin_cli_lib LABELS host)
+qrn_add_test(host_live_view_test SOURCES host_live_view_test.cpp LIBS qrn_http_view LABELS host)
 
 # Whole programs on loopback: simulator, qrn-host with the real module, decoder.
 find_package(Python3 COMPONENTS Interpreter REQUIRED)
@@ -15,15 +16,19 @@ foreach(case
     decode_refuses_what_is_not_a_record
     bad_input_is_reported_with_its_exit_status
     simulator_reports_a_port_in_use
-    host_provides_host_and_json_symbols_to_the_module)
+    host_provides_host_and_json_symbols_to_the_module
+    live_view_serves_decoded_records_and_device_states
+    live_view_without_history_and_on_a_taken_port
+    browser_shows_served_values_and_filters)
   add_test(NAME HostEndToEnd.${case}
     COMMAND Python3::Interpreter ${CMAKE_CURRENT_LIST_DIR}/host_e2e_test.py
             --quorlin $<TARGET_FILE:quorlin> --host $<TARGET_FILE:qrn-host>
             --plugin $<TARGET_FILE:quorlin_module> --not-a-plugin $<TARGET_FILE:qrnhost>
-            --readelf ${CMAKE_READELF}
+            --readelf ${CMAKE_READELF} --artifacts ${CMAKE_BINARY_DIR}
             ${case})
+  # 77: a case that cannot run here (the browser one without a browser).
   set_tests_properties(HostEndToEnd.${case} PROPERTIES LABELS host TIMEOUT 300
-    ENVIRONMENT "${QRN_TEST_ENV}")
+    SKIP_RETURN_CODE 77 ENVIRONMENT "${QRN_TEST_ENV}")
 endforeach()
 # The cases that run devices' sampling threads inside qrn-host also run in the
 # ThreadSanitizer pass.

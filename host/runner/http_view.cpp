@@ -12,6 +12,7 @@
 #include <json/value.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -307,6 +308,12 @@ bool HttpView::start(const std::string& listen, std::string& error) {
   // the devices, only the view's copies.
   server.new_task_queue = [] { return new httplib::ThreadPool(4); };
   server.set_keep_alive_timeout(2);
+  // Not the library's SO_REUSEPORT: a second host on the same port must fail
+  // rather than share it.
+  server.set_socket_options([](auto sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   server.Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
     const LiveView::Reply reply = view_.get(req.path, req.params, LiveView::Clock::now());
     res.status = reply.status;

@@ -44,28 +44,43 @@ function floatText(f) {
     const [mantissa, e] = a.toExponential(p - 1).split("e");
     const n = Number(mantissa.replace(".", ""));
     const shift = Number(e) - p + 1;
-    let best = null;
-    for (const c of [n - 1, n, n + 1]) {
-      if (c < 10 ** (p - 1) || c >= 10 ** p) continue;
-      const v = Number(`${c}e${shift}`);
-      if (Math.fround(v) !== a) continue;
-      if (best === null || Math.abs(v - a) < Math.abs(best.v - a)) best = { c, v };
-    }
-    if (best !== null) {
-      let digits = String(best.c);
-      let exp = shift + digits.length - 1;
+    const fits = [n - 1, n, n + 1].filter((c) => c >= 10 ** (p - 1) && c < 10 ** p &&
+      Math.fround(Number(`${c}e${shift}`)) === a);
+    if (fits.length) {
+      // The closest; of two as close, the even one.
+      const dist = distances(fits, shift, a);
+      let best = 0;
+      for (let i = 1; i < fits.length; i++) {
+        if (dist[i] < dist[best] || (dist[i] === dist[best] && fits[i] % 2 === 0)) best = i;
+      }
+      let digits = String(fits[best]);
+      const exp = shift + digits.length - 1;
       digits = digits.replace(/0+$/, "");
-      return sign + decimalText(digits, exp);
+      return sign + decimalText(digits, exp, a);
     }
   }
   return sign + String(a);  // not reached: nine digits always read back
 }
 
-// digits "d1d2..." times 10^exp with d1 in the ones place.
-function decimalText(digits, exp) {
+// |c * 10^shift - a| for each c, exactly (as integers of one common scale).
+function distances(cs, shift, a) {
+  let k = 0;
+  while (!Number.isInteger(a * 2 ** k)) k++;  // a = N / 2^k exactly
+  const t = shift < 0 ? -shift : 0;
+  const target = BigInt(a * 2 ** k) * 10n ** BigInt(t);
+  const scale = 10n ** BigInt(shift + t) * 2n ** BigInt(k);
+  return cs.map((c) => {
+    const d = BigInt(c) * scale - target;
+    return d < 0n ? -d : d;
+  });
+}
+
+// digits "d1d2..." times 10^exp with d1 in the ones place, for the value a.
+// Like printf's %f, the fixed form of a whole number has all its exact digits.
+function decimalText(digits, exp, a) {
   const k = digits.length;
   let fixed;
-  if (exp >= k - 1) fixed = digits + "0".repeat(exp - k + 1);
+  if (exp >= k - 1) fixed = BigInt(a).toString();
   else if (exp >= 0) fixed = digits.slice(0, exp + 1) + "." + digits.slice(exp + 1);
   else fixed = "0." + "0".repeat(-exp - 1) + digits;
   const sci = digits[0] + (k > 1 ? "." + digits.slice(1) : "") + "e" +
