@@ -99,10 +99,11 @@ int parse_args(int argc, char** argv, Options& options) {
                            rounds_text + "'");
       options.rounds = std::stoul(rounds_text);
     }
-    std::string address, error;
-    int port = 0;
-    if (target == &options.http && !parse_listen_address(options.http, address, port, error))
-      return usage_error(error);
+    if (target == &options.http) {
+      std::string address, error;
+      int port = 0;
+      if (!parse_listen_address(options.http, address, port, error)) return usage_error(error);
+    }
   }
   if (options.plugin.empty()) return usage_error("--plugin is required");
   if (options.config.empty()) return usage_error("--config is required");
