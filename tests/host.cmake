@@ -1,7 +1,8 @@
 # tests: host runner, record decoder and plant simulator
 qrn_add_test(host_config_test SOURCES host_config_test.cpp LIBS qrn_host_config LABELS host)
 qrn_add_test(quorlin_tools_test SOURCES quorlin_tools_test.cpp LIBS quorlin_cli_lib LABELS host)
-qrn_add_test(host_live_view_test SOURCES host_live_view_test.cpp LIBS qrn_http_view LABELS host)
+qrn_add_test(host_live_view_test SOURCES host_live_view_test.cpp LIBS qrn_http_view
+  LABELS host threads)
 
 # Whole programs on loopback: simulator, qrn-host with the real module, decoder.
 find_package(Python3 COMPONENTS Interpreter REQUIRED)
@@ -30,11 +31,14 @@ foreach(case
   set_tests_properties(HostEndToEnd.${case} PROPERTIES LABELS host TIMEOUT 300
     SKIP_RETURN_CODE 77 ENVIRONMENT "${QRN_TEST_ENV}")
 endforeach()
-# The cases that run devices' sampling threads inside qrn-host also run in the
+# The cases that run devices' sampling threads inside qrn-host, and those whose
+# HTTP requests read what the devices hand over, also run in the
 # ThreadSanitizer pass.
 foreach(case two_devices_hand_over_their_own_records
     history_restores_last_record_before_first_new_round
     signals_stop_host_and_simulator_cleanly
-    rounds_zero_sets_up_devices_and_exits)
+    rounds_zero_sets_up_devices_and_exits
+    live_view_serves_decoded_records_and_device_states
+    browser_shows_served_values_and_filters)
   set_tests_properties(HostEndToEnd.${case} PROPERTIES LABELS "host;threads")
 endforeach()

@@ -330,8 +330,12 @@ function drawTrend(values) {
   box.append(svg("text", { x: W - R, y: H - 6, "text-anchor": "end" }, hm(t1)));
   const line = pts.map(([t, v]) => `${x(t).toFixed(1)},${y(v).toFixed(1)}`).join(" ");
   box.append(svg("polyline", { class: "line", points: line }));
+  if (pts.length <= 60) {  // few values: each one seen, a lone one too
+    for (const [t, v] of pts) box.append(svg("circle", { class: "dot", cx: x(t), cy: y(v), r: 2.5 }));
+  }
   $("trend-note").textContent =
-    `${pts.length} values in the last ${TREND_MINUTES} minutes, from ${floatText(Math.fround(vmin))} to ${floatText(Math.fround(vmax))}`;
+    `${pts.length} values in the last ${TREND_MINUTES} minutes, ` +
+    `from ${floatText(Math.fround(vmin))} to ${floatText(Math.fround(vmax))}`;
 }
 
 // --- polling -------------------------------------------------------------------
