@@ -2,6 +2,8 @@
 qrn_add_test(host_config_test SOURCES host_config_test.cpp LIBS qrn_host_config LABELS host)
 qrn_add_test(quorlin_tools_test SOURCES quorlin_tools_test.cpp LIBS quorlin_cli_lib quorlin_driver
   LABELS host)
+qrn_add_test(host_live_view_test SOURCES host_live_view_test.cpp LIBS qrn_http_view
+  LABELS host threads)
 
 # Whole programs on loopback: simulator, qrn-host with the real module, decoder,
 # controller check against the plant program.
@@ -24,21 +26,29 @@ foreach(case
     stored_records_of_wrong_size_or_device_are_not_restored
     check_reports_each_injected_fault
     check_against_the_simulator_is_the_summary_alone
-    check_reports_refused_connections_and_usage_errors)
+    check_reports_refused_connections_and_usage_errors
+    live_view_serves_decoded_records_and_device_states
+    live_view_without_history_and_on_a_taken_port
+    browser_shows_served_values_and_filters)
   add_test(NAME HostEndToEnd.${case}
     COMMAND Python3::Interpreter ${CMAKE_CURRENT_LIST_DIR}/host_e2e_test.py
             --quorlin $<TARGET_FILE:quorlin> --host $<TARGET_FILE:qrn-host>
             --plugin $<TARGET_FILE:quorlin_module> --not-a-plugin $<TARGET_FILE:qrnhost>
             --readelf ${CMAKE_READELF} --plant $<TARGET_FILE:qrn-plant>
+            --artifacts ${CMAKE_BINARY_DIR}
             ${case})
+  # 77: a case that cannot run here (the browser one without a browser).
   set_tests_properties(HostEndToEnd.${case} PROPERTIES LABELS host TIMEOUT 300
     ENVIRONMENT "${QRN_TEST_ENV}" SKIP_RETURN_CODE 77)
 endforeach()
-# The cases that run devices' sampling threads inside qrn-host also run in the
+# The cases that run devices' sampling threads inside qrn-host, and those whose
+# HTTP requests read what the devices hand over, also run in the
 # ThreadSanitizer pass.
 foreach(case two_devices_hand_over_their_own_records
     history_restores_last_record_before_first_new_round
     signals_stop_host_and_simulator_cleanly
-    rounds_zero_sets_up_devices_and_exits)
+    rounds_zero_sets_up_devices_and_exits
+    live_view_serves_decoded_records_and_device_states
+    browser_shows_served_values_and_filters)
   set_tests_properties(HostEndToEnd.${case} PROPERTIES LABELS "host;threads")
 endforeach()

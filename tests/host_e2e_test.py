@@ -4,7 +4,10 @@
 interface.
 
 Usage: host_e2e_test.py --quorlin BIN --host BIN --plugin MODULE
-                        --not-a-plugin LIB --readelf BIN --plant BIN CASE
+                        --not-a-plugin LIB --readelf BIN --plant BIN [--artifacts DIR] CASE
+
+A case that cannot run here (the browser case without a browser or under
+emulation) exits with SKIPPED (77) after one line saying why.
 """
 
 import argparse
@@ -14,6 +17,8 @@ import fcntl
 import json
 import math
 import os
+import queue
+import random
 import re
 import select
 import signal
@@ -23,8 +28,13 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unicodedata
+import urllib.error
+import urllib.request
+
+import headless_browser
 
 PROCESS_TIMEOUT = 120  # seconds; generous for sanitizer builds
 SKIPPED = 77  # the exit status ctest is told means "skipped"
@@ -40,6 +50,10 @@ COVERED = {"t|D3二层末端进水温度": "t|D3G3_M41_HZ_PV",
 
 class Failure(Exception):
     pass
+
+
+class Skipped(Exception):
+    """A case that cannot run here; the reason is printed and ctest shows it skipped."""
 
 
 def expect(cond, message):
@@ -73,9 +87,9 @@ class Sim:
 
 
 @contextlib.contextmanager
-def simulator(opts, *args):
-    """`quorlin sim` on a free loopback port; killed on every way out."""
-    with serving([opts.quorlin, "sim", "--port", "0", *args]) as sim:
+def simulator(opts, *args, port=0):
+    """`quorlin sim` on a free loopback port (or `port`); killed on every way out."""
+    with serving([opts.quorlin, "sim", "--port", str(port), *args]) as sim:
         yield sim
 
 
@@ -527,6 +541,11 @@ def bad_input_is_reported_with_its_exit_status(opts):
             ("--opt=value and a raised cap", ["--plugin=" + opts.plugin, "--config=" + three,
                                               "--max-devices=3", "--rounds=0"], 0, ""),
             ("byte-order mark", plug + ["--config", config("\ufeff" + one), "--rounds", "0"], 0, ""),
+            ("http without a port", plug + ["--config", good, "--http", "127.0.0.1"], 2, "--http takes"),
+            ("http port above range", plug + ["--config", good, "--http", "127.0.0.1:65536"],
+             2, "--http takes"),
+            ("http IPv6 without brackets", plug + ["--config", good, "--http", "::1:80"],
+             2, "--http takes"),
         ]
         failures = []
         for what, args, status, text in cases:
@@ -760,10 +779,6 @@ def twenty_devices_share_one_simulator(opts):
         expect(sim.proc.poll() is None, "the simulator died under twenty sessions")
 
 
-class Skip(Exception):
-    """A case that cannot run here; the reason is printed and ctest shows it skipped."""
-
-
 def wait_for_rounds(proc, device_id, rounds, deadline):
     """Reads the host's output until the device has handed over `rounds` records."""
     while True:
@@ -895,7 +910,7 @@ def fill(folder, leave):
 
 def full_disk_loses_records_not_the_host(opts):
     if os.geteuid() != 0:
-        raise Skip("needs root to mount a small tmpfs")
+        raise Skipped("needs root to mount a small tmpfs")
     with tempfile.TemporaryDirectory() as tmp, simulator(opts, "--fixed", "5") as sim:
         # Dumps and history on two small file systems, so that each one's
         # free space is known: one page left for dumps, where a record (7001
@@ -1011,6 +1026,387 @@ def stored_records_of_wrong_size_or_device_are_not_restored(opts):
         expect(status == 1 and f"the last record of device 1 is {big} bytes, not {RECORD_SIZE}" in err,
                f"decode: exit {status}: {err!r}")
         expect(rss < 150_000, f"quorlin decode peaked at {rss} KiB")
+# --- the live view (qrn-host --http) ------------------------------------------
+
+URL_LINE = re.compile(r"^http: live view at (http://127\.0\.0\.1:\d+/)$")
+STATES = ["no record yet", "live", "stale"]
+
+
+def free_port():
+    """A loopback port that nothing listens on (right now)."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class LiveHost:
+    """qrn-host with --http; its standard output is read on a thread of its
+    own so that a full pipe never holds the host up."""
+
+    def __init__(self, proc, err):
+        self.proc, self.err, self.url = proc, err, None
+        self.ended = None
+        self.lines = queue.Queue()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+
+    def _read(self):
+        for raw in self.proc.stdout:
+            self.lines.put(raw.decode("utf-8", "replace").rstrip("\n"))
+        self.lines.put(None)
+
+    def wait_line(self, pattern, timeout=60):
+        deadline = time.monotonic() + timeout
+        while True:
+            try:
+                line = self.lines.get(timeout=max(0.01, deadline - time.monotonic()))
+            except queue.Empty:
+                raise Failure(f"no line matching {pattern.pattern} in {timeout}s")
+            if line is None:
+                self.err.seek(0)
+                raise Failure(f"qrn-host ended (exit {self.proc.wait()}) before a line matching "
+                              f"{pattern.pattern}: {self.err.read()[-400:]!r}")
+            m = pattern.match(line)
+            if m:
+                return m
+
+    def get(self, path):
+        return http_get(self.url + path)
+
+    def devices(self):
+        status, _type, body = self.get("api/devices")
+        expect(status == 200, f"api/devices: status {status} {body[:200]!r}")
+        listed = json.loads(body)
+        return listed, {d["id"]: d for d in listed["devices"]}
+
+    def stop(self):
+        """SIGTERM (once); the exit status and standard error."""
+        if self.ended is None:
+            if self.proc.poll() is None:
+                self.proc.send_signal(signal.SIGTERM)
+            try:
+                status = self.proc.wait(timeout=60)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                status = self.proc.wait()
+            self.err.seek(0)
+            self.ended = (status, self.err.read())
+        return self.ended
+
+
+@contextlib.contextmanager
+def live_host(opts, *args):
+    """qrn-host --http 127.0.0.1:0 with `args`, once it serves; stopped on every way out."""
+    with tempfile.TemporaryFile() as err:
+        proc = subprocess.Popen([opts.host, "--plugin", opts.plugin, "--http", "127.0.0.1:0", *args],
+                                stdout=subprocess.PIPE, stderr=err)
+        host = LiveHost(proc, err)
+        try:
+            host.url = host.wait_line(URL_LINE).group(1)
+            yield host
+        finally:
+            host.stop()
+            proc.stdout.close()
+
+
+def http_get(url):
+    """(status, content type, body) of a GET, error statuses included."""
+    try:
+        with urllib.request.urlopen(url, timeout=60) as r:
+            return r.status, r.headers.get("Content-Type", ""), r.read()
+    except urllib.error.HTTPError as e:
+        with e:
+            return e.code, e.headers.get("Content-Type", ""), e.read()
+
+
+def poll(what, timeout, step, check):
+    """Calls check() until it returns something truthy; bounded by `timeout`."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = check()
+        if value:
+            return value
+        expect(time.monotonic() < deadline, f"timed out after {timeout}s waiting for {what}")
+        time.sleep(step)
+
+
+def live_view_serves_decoded_records_and_device_states(opts):
+    seed = 2
+    with tempfile.TemporaryDirectory() as tmp:
+        history = os.path.join(tmp, "history.db")
+        dump = os.path.join(tmp, "records")
+        # Device 7's simulator starts only once the view shows it has nothing;
+        # nothing ever answers device 9.
+        port7, port9 = free_port(), free_port()
+        config = write_config(tmp, [local_device(7, port7), local_device(9, port9)])
+        with live_host(opts, "--config", config, "--history", history, "--dump-dir", dump) as host:
+            seen = []  # device 7's states in the order they were seen
+
+            def devices():
+                listed, by_id = host.devices()
+                d9 = by_id[9]
+                expect((d9["state"], d9["records"], d9["last_stamp"]) == ("no record yet", 0, None),
+                       f"device 9 without a controller: {d9}")
+                if not seen or seen[-1] != by_id[7]["state"]:
+                    seen.append(by_id[7]["state"])
+                return listed, by_id[7]
+
+            listed, d7 = devices()
+            expect(listed["history"] is True and [d["id"] for d in listed["devices"]] == [7, 9],
+                   f"device list {listed}")
+            expect((d7["address"], d7["port"], d7["records"]) == ("127.0.0.1", port7, 0),
+                   f"device 7 before its controller: {d7}")
+            status, _t, body = host.get("api/devices/7/record")
+            expect(status == 404 and b"no record yet" in body, f"record before any: {status} {body!r}")
+
+            with simulator(opts, "--fixed", str(seed), port=port7) as sim:
+                poll("device 7's second record", 120, 0.2, lambda: devices()[1]["records"] >= 2)
+
+                # The document served is `quorlin decode --json` of the same record.
+                for _attempt in range(10):
+                    _l, before = devices()
+                    status, ctype, body = host.get("api/devices/7/record")
+                    _l, after = devices()
+                    if before["records"] == after["records"]:
+                        break
+                expect(status == 200 and ctype.startswith("application/json"),
+                       f"record: {status} {ctype}")
+                served = json.loads(body)
+                n = before["records"]
+                expect(served == decode_json(opts, os.path.join(dump, f"7-{n}.bin")),
+                       f"api/devices/7/record differs from quorlin decode --json of 7-{n}.bin")
+                expect(before["last_stamp"] == served["time"], f"{before} vs {served['time']}")
+                check_fixed_values(served, seed, "served record")
+
+                # Each point's history: one value per stored record, oldest first.
+                by_width = {}
+                for p in served["points"]:
+                    if p["name"] not in COVERED:
+                        by_width.setdefault(p["width"], p)
+                with contextlib.closing(sqlite3.connect(history)) as db:
+                    stored = db.execute("SELECT COUNT(*) FROM history WHERE device_id = 7").fetchone()[0]
+                for width, p in sorted(by_width.items()):
+                    status, _t, body = host.get(f"api/devices/7/points/{p['index']}/history?minutes=5")
+                    expect(status == 200, f"history of {p['name']}: {status} {body!r}")
+                    h = json.loads(body)
+                    expect((h["device_id"], h["index"], h["name"], h["width"], h["minutes"]) ==
+                           (7, p["index"], p["name"], width, 5), f"history header {h}")
+                    times = [t for t, _v in h["values"]]
+                    expect(stored <= len(times) <= stored + 3 and times == sorted(times) and
+                           all(near_now(t) for t in times), f"history of {p['name']}: times {times}")
+                    expect(all(v == p["value"] for _t, v in h["values"]),
+                           f"history of {p['name']}: values {h['values']}, record {p['value']}")
+
+                cases = [
+                    ("unknown device", "api/devices/8/record", 404, "no device 8"),
+                    ("device id not a number", "api/devices/seven/record", 404, "no device seven"),
+                    ("device id 2^32 + 7", "api/devices/4294967303/record", 404, "no device"),
+                    ("device id with sign", "api/devices/+7/record", 404, "no device"),
+                    ("unknown part of a device", "api/devices/7/records", 404, "no such page"),
+                    ("no record yet", "api/devices/9/record", 404, "no record yet"),
+                    ("point 0", "api/devices/7/points/0/history", 404, "no point 0"),
+                    ("point past the table", "api/devices/7/points/2707/history", 404, "no point 2707"),
+                    ("point of an unknown device", "api/devices/8/points/1/history", 404, "no device 8"),
+                    ("unknown page", "api/nothing", 404, "no such page"),
+                    ("minutes not a number", "api/devices/7/points/1/history?minutes=ten", 400, "minutes"),
+                    ("minutes zero", "api/devices/7/points/1/history?minutes=0", 400, "minutes"),
+                    ("minutes negative", "api/devices/7/points/1/history?minutes=-5", 400, "minutes"),
+                    ("minutes above a day", "api/devices/7/points/1/history?minutes=1441", 400, "minutes"),
+                    ("minutes empty", "api/devices/7/points/1/history?minutes=", 400, "minutes"),
+                ]
+                failures = []
+                for what, path, status, text in cases:
+                    got, ctype, body = host.get(path)
+                    try:
+                        error = json.loads(body)["error"]
+                    except (ValueError, KeyError, TypeError):
+                        error = None
+                    if got != status or not ctype.startswith("application/json") or \
+                            error is None or text not in error:
+                        failures.append(f"{what}: {got} {ctype} {body[:120]!r}")
+                for path, kind, text in (("", "text/html", b'<script src="/app.js">'),
+                                         ("app.js", "text/javascript", b"api/devices"),
+                                         ("style.css", "text/css", b"#filter"),
+                                         ("api/devices/7/points/1/history?minutes=1440",
+                                          "application/json", b'"minutes":1440')):
+                    got, ctype, body = host.get(path)
+                    if got != 200 or not ctype.startswith(kind) or text not in body:
+                        failures.append(f"/{path}: {got} {ctype} {body[:80]!r}")
+                expect(not failures, "\n".join(failures))
+                expect(sim.proc.poll() is None, "the simulator ended early")
+
+            # The controller is gone: two periods later the device is stale,
+            # and its last record is still served.
+            _l, d7 = devices()
+            poll("device 7 to go stale", 2 * d7["period_seconds"] + 60, 0.5,
+                 lambda: devices()[1]["state"] == "stale")
+            expect(seen == STATES, f"device 7 went through {seen}")
+            _l, d7 = devices()
+            status, _t, body = host.get("api/devices/7/record")
+            expect(status == 200 and json.loads(body)["time"] == d7["last_stamp"],
+                   f"stale device's record: {status}")
+        status, err = host.stop()
+        expect(status == 0, f"qrn-host exit {status}: {err[-400:]!r}")
+
+
+def live_view_without_history_and_on_a_taken_port(opts):
+    with tempfile.TemporaryDirectory() as tmp:
+        config = write_config(tmp, [local_device(1, free_port())])
+        with live_host(opts, "--config", config) as host:
+            listed, _by_id = host.devices()
+            expect(listed["history"] is False, f"history without --history: {listed}")
+            status, _t, body = host.get("api/devices/1/points/1/history")
+            expect(status == 404 and b"--history" in json.loads(body)["error"].encode(),
+                   f"history without --history: {status} {body!r}")
+            port = host.url.rsplit(":", 1)[1].rstrip("/")
+            r = run_host(opts, "--config", config, "--http", f"127.0.0.1:{port}", "--rounds", "0")
+            err = r.stderr.decode("utf-8", "replace").splitlines()
+            expect(r.returncode == 1 and len(err) == 1 and
+                   err[0].startswith(f"qrn-host: cannot listen on 127.0.0.1:{port}"),
+                   f"second host on port {port}: exit {r.returncode} {err}")
+            expect(b"live view at" not in r.stdout, f"second host printed {r.stdout!r}")
+
+
+def crafted_record(points, device_id, rng):
+    """Every field filled: random bit patterns and plant-like values, and the
+    float values whose text is easiest to get wrong."""
+    record = bytearray(RECORD_SIZE)
+    record[0:4] = device_id.to_bytes(4, "little")
+    special = ["00000000", "00000080", "0000c07f", "0000807f", "000080ff", "01000000",
+               "ffff7f7f", "ffff7fff", "cdcccc3d", "0000803f", "80969818", "17b7d138",
+               "f9021550", "00008047", "01008047", "c9ad3c41"]
+    for i, (_name, offset, width) in enumerate(points):
+        if width == 1:
+            record[offset] = rng.randrange(256)
+        elif width == 2:
+            record[offset:offset + 2] = struct.pack("<h", rng.randrange(-32768, 32768))
+        elif i % 3 == 0:
+            record[offset:offset + 4] = rng.getrandbits(32).to_bytes(4, "little")
+        elif i % 3 == 1:
+            record[offset:offset + 4] = struct.pack("<f", rng.uniform(-50, 150))
+        else:
+            record[offset:offset + 4] = bytes.fromhex(special[(i // 3) % len(special)])
+    return bytes(record)
+
+
+def decoded_table(opts, path):
+    """index -> (name, value text, raw text) from `quorlin decode`'s table."""
+    r = run([opts.quorlin, "decode", path])
+    expect(r.returncode == 0, f"decode {path}: {r.stderr!r}")
+    out = {}
+    for line in r.stdout.decode("utf-8").splitlines():
+        m = re.match(r"^ *(\d+) +\d+ +[124] +(t\|\S+) +(\S+)((?: [0-9a-f]{2}){4})?", line)
+        if m:
+            out[int(m.group(1))] = (m.group(2), m.group(3), (m.group(4) or "").strip())
+    expect(len(out) == 2706, f"decode table has {len(out)} rows")
+    return out
+
+
+ROWS_JS = """[...document.querySelectorAll('#groups tr[data-index]')].map(tr => {
+  const kind = tr.closest('.kind'), unit = tr.closest('.unit');
+  return [Number(tr.dataset.index), tr.querySelector('.name').firstChild.textContent,
+          tr.querySelector('.val').textContent, tr.querySelector('.val').title,
+          !!tr.querySelector('.mark'), unit.querySelector('h3').textContent,
+          kind.querySelector('h4').textContent.replace(/ \\(\\d+\\)$/, ''),
+          tr.offsetParent !== null];
+})"""
+
+
+def browser_shows_served_values_and_filters(opts):
+    if os.environ.get("QRN_TEST_EMULATOR"):
+        raise Skipped("no browser test in the emulated run")
+    browser = headless_browser.find_browser()
+    if browser is None:
+        raise Skipped("no chromium-headless-shell or chromium installed")
+    points = quorlin_points(opts)
+    with tempfile.TemporaryDirectory() as tmp:
+        # A stored record that the host hands over again at start-up: the page
+        # then shows values fixed in advance. No controller ever answers.
+        history = os.path.join(tmp, "history.db")
+        config = write_config(tmp, [local_device(7, free_port()), local_device(8, free_port())])
+        r = run_host(opts, "--config", config, "--history", history, "--rounds", "0")
+        expect(r.returncode == 0, f"creating the history: {r.stderr!r}")
+        stored = crafted_record(points, 7, random.Random(2706))
+        with contextlib.closing(sqlite3.connect(history)) as db:
+            db.execute("INSERT INTO history (device_id, data_id, saved_at, record) VALUES (?, ?, ?, ?)",
+                       (7, 5156, datetime.datetime.now().strftime("%Y-%m-%d %H:%M:%S"), stored))
+            db.commit()
+        dump = os.path.join(tmp, "records")
+        with live_host(opts, "--config", config, "--history", history, "--dump-dir", dump) as host:
+            shown = os.path.join(dump, "7-1.bin")  # the restored record, handed over
+            poll("the restored record's dump", 60, 0.1,
+                 lambda: os.path.exists(shown) and os.path.getsize(shown) == RECORD_SIZE)
+            record = read_record(shown)
+            expect(record[4:STAMP_OFFSET] == stored[4:STAMP_OFFSET], "the restored record differs")
+            table = decoded_table(opts, shown)
+            status, _t, body = host.get("api/devices/7/record")
+            expect(status == 200, f"record: {status}")
+            served = {p["index"]: p for p in json.loads(body)["points"]}
+
+            with headless_browser.Browser(*browser) as b:
+                started = time.monotonic()
+                b.open(host.url)
+                b.wait_for("document.body && document.body.dataset.firstRecordMs", what="the record")
+                print(f"page: first record drawn {b.evaluate('document.body.dataset.firstRecordMs')} ms "
+                      f"after navigation start, {time.monotonic() - started:.2f}s here")
+                states = b.evaluate("[...document.querySelectorAll('#devices tbody tr')]"
+                                    ".map(tr => [...tr.cells].map(c => c.textContent))")
+                expect([s[:4] for s in states] == [["7", host_addr(config, 7), "live", "1"],
+                                                   ["8", host_addr(config, 8), "no record yet", "0"]],
+                       f"device rows {states}")
+
+                rows = b.evaluate(ROWS_JS)
+                expect(len(rows) == 2706 and {r[0] for r in rows} == set(range(1, 2707)),
+                       f"{len(rows)} point rows")
+                wrong = []
+                for index, name, value, title, mark, unit, kind, _visible in rows:
+                    d_name, d_value, _raw = table[index]
+                    offset, width = points[index - 1][1], points[index - 1][2]
+                    raw = " ".join(f"{b:02x}" for b in record[offset:offset + width])
+                    if (name, value) != (d_name, d_value) or not title.endswith(raw) or \
+                            mark != (name in COVERED):
+                        wrong.append((index, name, value, d_value, title, raw, mark))
+                expect(not wrong, f"{len(wrong)} points differ from quorlin decode, first {wrong[:4]}")
+                known = next(r for r in rows if r[1] == "t|D3G3_M11_冷凝器出水温度")
+                p = served[known[0]]
+                expect(known[2] == table[known[0]][1] and struct.pack("<f", float(known[2])) ==
+                       bytes.fromhex(p["raw"]), f"known point shows {known[2]}, served {p}")
+                groups = {r[1]: (r[5], r[6]) for r in rows}
+                for name, group in (("t|D3G1_AI1_1_H_Alarm", ("unit 1", "analog inputs")),
+                                    ("t|D3G3_M11_冷凝器出水温度", ("unit 3", "motors")),
+                                    ("t|D3G5_V2_OD", ("unit 5", "valves")),
+                                    ("t|D3_NLG_16_1_瞬时流量", ("plant", "meters")),
+                                    ("t|D3G4_Working_Mode", ("unit 4", "system"))):
+                    expect(groups.get(name) == group, f"{name} in {groups.get(name)}, not {group}")
+
+                # Typing in the filter box narrows the list to matching points.
+                b.type_text("#filter", "hz_pv1")
+                expected = sorted(i for i, (n, _v, _r) in table.items() if "hz_pv1" in n.lower())
+                visible = b.wait_for(f"(() => {{ const v = ({ROWS_JS}).filter(r => r[7]);"
+                                     f" return v.length === {len(expected)} && v; }})()",
+                                     timeout=10, what="the filter to apply")
+                expect(sorted(r[0] for r in visible) == expected, f"filter shows {visible}")
+                count = b.evaluate("document.getElementById('count').textContent")
+                expect(count == f"{len(expected)} of 2706 points", f"count {count!r}")
+
+                # A click on a point draws its trend from the history.
+                target = expected[0]
+                b.evaluate(f"document.querySelector('tr[data-index=\"{target}\"]').click()")
+                n = b.wait_for("document.querySelectorAll('#trend-svg polyline').length &&"
+                               " document.querySelector('#trend-svg polyline')"
+                               ".getAttribute('points').split(' ').length",
+                               timeout=20, what="the trend line")
+                with contextlib.closing(sqlite3.connect(history)) as db:
+                    rows_7 = db.execute("SELECT COUNT(*) FROM history WHERE device_id = 7").fetchone()[0]
+                expect(n == rows_7, f"trend of point {target} has {n} points, history {rows_7} rows")
+                os.makedirs(opts.artifacts, exist_ok=True)
+                b.screenshot(os.path.join(opts.artifacts, "live-view-test.png"))
+
+
+def host_addr(config_path, device_id):
+    with open(config_path, encoding="utf-8") as f:
+        device = next(d for d in json.load(f)["devices"] if d["id"] == device_id)
+    return f"{device['address']}:{device['port']}"
 
 
 CASES = {f.__name__: f for f in (
@@ -1032,6 +1428,9 @@ CASES = {f.__name__: f for f in (
     check_reports_each_injected_fault,
     check_against_the_simulator_is_the_summary_alone,
     check_reports_refused_connections_and_usage_errors,
+    live_view_serves_decoded_records_and_device_states,
+    live_view_without_history_and_on_a_taken_port,
+    browser_shows_served_values_and_filters,
 )}
 
 
@@ -1039,19 +1438,24 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     for name in ("--quorlin", "--host", "--plugin", "--not-a-plugin", "--readelf", "--plant"):
         parser.add_argument(name, required=True)
+    parser.add_argument("--artifacts", default=tempfile.gettempdir(),
+                        help="where the browser case saves its screenshot")
     parser.add_argument("case", choices=sorted(CASES))
     opts = parser.parse_args()
     try:
         CASES[opts.case](opts)
+    except Skipped as e:
+        print(f"skipped: {e}")
+        sys.exit(SKIPPED)
+    except headless_browser.BrowserError as e:
+        print(f"FAIL: browser: {e}", file=sys.stderr)
+        sys.exit(1)
     except Failure as e:
         print(f"FAIL: {e}", file=sys.stderr)
         sys.exit(1)
     except subprocess.TimeoutExpired as e:
         print(f"FAIL: timed out: {e}", file=sys.stderr)
         sys.exit(1)
-    except Skip as e:
-        print(f"skipped: {e}")
-        sys.exit(SKIPPED)
     print("passed")
 
 

@@ -4,6 +4,7 @@
 #include "config.h"
 #include "history.h"
 #include "host_stub.h"
+#include "http_view.h"
 #include "qrn_device.h"
 #include "record.h"
 
@@ -51,6 +52,7 @@ struct Options {
   std::string dump_dir;
   std::string history;
   unsigned long max_devices = kDefaultMaxDevices;
+  std::string http;
 };
 
 // One line on standard error.
@@ -131,6 +133,17 @@ void define_options(CLI::App& app, Options& o) {
          "run at most N devices (default " + std::to_string(kDefaultMaxDevices) +
              "): a configuration\nwith more is refused")
       ->type_name("N");
+  app.add_option_function<std::string>(
+         "--http",
+         [&o](const std::string& v) {
+           std::string address, error;
+           int port = 0;
+           if (!parse_listen_address(v, address, port, error)) throw CLI::ValidationError(error);
+           o.http = v;
+         },
+         "serve the live view (page and JSON API) there, e.g.\n"
+         "127.0.0.1:8080; port 0 picks a free port")
+      ->type_name("ADDR:PORT");
 }
 
 // The reason for a command line that could not be understood, in one line.
@@ -434,9 +447,12 @@ class SignalWaiter {
 // Routes the host's events to the runner while it exists. The in-memory event
 // log is off: a long-running host would otherwise keep every record.
 struct HookGuard {
-  explicit HookGuard(Runner& runner) {
+  HookGuard(Runner& runner, HttpView& view) {
     qrn_host::set_recording(false);
-    qrn_host::set_hook([&runner](const qrn_host::Event& e) { runner.on_event(e); });
+    qrn_host::set_hook([&runner, &view](const qrn_host::Event& e) {
+      runner.on_event(e);
+      view.on_event(e);
+    });
   }
   ~HookGuard() { qrn_host::set_hook(nullptr); }
 };
@@ -512,7 +528,12 @@ int run(const Options& options) {
   }
 
   Runner runner(options, history.get());
-  HookGuard hook(runner);
+  HttpView view(config.devices, options.history);  // serves only with --http
+  if (!options.http.empty() && !view.start(options.http, error)) {
+    say(error);
+    return kFailure;
+  }
+  HookGuard hook(runner, view);
 
   std::vector<std::unique_ptr<DeviceSlot>> slots;
   int status = 0;

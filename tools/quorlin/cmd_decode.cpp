@@ -1,16 +1,14 @@
 #include "commands.h"
 #include "history.h"
 #include "record.h"
+#include "record_json.h"
 #include "record_view.h"
 #include "text_width.h"
-
-#include <json/writer.h>
 
 #include <stdlib.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -187,33 +185,7 @@ void print_table(const unsigned char* record, const std::vector<PointReading>& r
 }
 
 void print_json(const unsigned char* record, const std::vector<PointReading>& rows) {
-  Json::Value root(Json::objectValue);
-  root["device_id"] = Json::UInt(qrn_record::device_id(record));
-  root["time"] = qrn_record::stamp_valid(record) ? Json::Value(qrn_record::stamp_text(record))
-                                                  : Json::Value();
-  root["time_raw"] = qrn_record::stamp_hex(record, "");
-  Json::Value& points = root["points"] = Json::Value(Json::arrayValue);
-  for (const PointReading& r : rows) {
-    Json::Value p(Json::objectValue);
-    p["index"] = Json::UInt(r.index + 1);
-    p["name"] = r.point->name;
-    p["offset"] = r.point->offset;
-    p["width"] = r.point->width;
-    if (r.point->width == 4) {
-      // JSON has no NaN or infinity: those are null, the raw bytes still tell.
-      p["value"] = std::isfinite(r.value) ? Json::Value(r.value) : Json::Value();
-      p["raw"] = hex_bytes(r, "");
-    } else {
-      p["value"] = Json::Int(static_cast<int>(r.value));
-    }
-    if (!r.overwritten_by.empty()) p["overwritten_by"] = r.overwritten_by;
-    points.append(std::move(p));
-  }
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "";
-  builder["emitUTF8"] = true;
-  builder["precision"] = 9;  // enough to read every float back exactly
-  std::fputs(Json::writeString(builder, root).c_str(), stdout);
+  std::fputs(json_text(record_json(record, rows)).c_str(), stdout);
   std::fputc('\n', stdout);
 }
 

@@ -27,6 +27,16 @@ std::vector<int> last_writers() {
 
 }  // namespace
 
+double field_value(std::size_t width, const unsigned char* b) {
+  if (width == 1) return b[0];
+  if (width == 2) return static_cast<int16_t>(static_cast<uint16_t>(b[0] | b[1] << 8));
+  const uint32_t bits = static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
+                        static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
+  float f;
+  std::memcpy(&f, &bits, sizeof f);
+  return f;
+}
+
 std::vector<PointReading> read_points(const unsigned char* record) {
   static const std::vector<int> owner = last_writers();
   std::vector<PointReading> out(kQuorlinPointCount);
@@ -36,18 +46,7 @@ std::vector<PointReading> read_points(const unsigned char* record) {
     r.index = i;
     r.point = &p;
     std::memcpy(r.bytes.data(), record + p.offset, p.width);
-    const auto* b = r.bytes.data();
-    if (p.width == 1) {
-      r.value = b[0];
-    } else if (p.width == 2) {
-      r.value = static_cast<int16_t>(static_cast<uint16_t>(b[0] | b[1] << 8));
-    } else {
-      const uint32_t bits = static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
-                            static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
-      float f;
-      std::memcpy(&f, &bits, sizeof f);
-      r.value = f;
-    }
+    r.value = field_value(p.width, r.bytes.data());
     for (std::size_t k = p.offset; k < p.offset + p.width; ++k) {
       const int w = owner[k];
       if (w == static_cast<int>(i)) continue;

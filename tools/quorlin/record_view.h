@@ -20,6 +20,9 @@ struct PointReading {
   std::string overwritten_by;
 };
 
+// A field's value from its `width` bytes as they lie in the record.
+double field_value(std::size_t width, const unsigned char* bytes);
+
 // Every point of the table, in read order. `record` holds 7001 bytes.
 std::vector<PointReading> read_points(const unsigned char* record);
 

@@ -1,0 +1,375 @@
+#include "http_view.h"
+
+#include "host_stub.h"
+#include "point_table.h"
+#include "record.h"
+#include "record_json.h"
+#include "record_view.h"
+#include "web_assets.h"
+
+#include <arpa/inet.h>
+#include <httplib.h>
+#include <json/value.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <utility>
+
+namespace {
+
+constexpr const char* kJson = "application/json; charset=utf-8";
+
+LiveView::Reply json_reply(int status, const Json::Value& body) {
+  return {status, kJson, json_text(body)};
+}
+
+LiveView::Reply error_reply(int status, const std::string& text) {
+  Json::Value body(Json::objectValue);
+  body["error"] = text;
+  return json_reply(status, body);
+}
+
+// Whole decimal numbers only, up to `max`; no sign, no spaces.
+std::optional<unsigned long long> whole_number(const std::string& text, unsigned long long max) {
+  if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos)
+    return std::nullopt;
+  unsigned long long value = 0;
+  for (char c : text) {
+    const unsigned digit = static_cast<unsigned>(c - '0');
+    if (value > (max - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+std::vector<std::string> split_path(const std::string& path) {
+  std::vector<std::string> parts;
+  std::size_t start = 1;
+  while (start <= path.size()) {
+    const std::size_t slash = std::min(path.find('/', start), path.size());
+    parts.push_back(path.substr(start, slash - start));
+    start = slash + 1;
+  }
+  return parts;
+}
+
+// Local time `minutes` ago in the history's "YYYY-MM-DD HH:MM:SS" form.
+std::string local_time_minutes_ago(int minutes) {
+  const std::time_t then = std::time(nullptr) - static_cast<std::time_t>(minutes) * 60;
+  std::tm local{};
+  localtime_r(&then, &local);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  return text;
+}
+
+// Closes a connection and its statement on every way out.
+struct ReadOnlyDb {
+  sqlite3* db = nullptr;
+  sqlite3_stmt* stmt = nullptr;
+  ~ReadOnlyDb() {
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+  }
+};
+
+}  // namespace
+
+bool parse_listen_address(const std::string& text, std::string& address, int& port,
+                          std::string& error) {
+  error = "--http takes ADDRESS:PORT (e.g. 127.0.0.1:8080, [::1]:0), not '" + text + "'";
+  const std::size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  std::string host = text.substr(0, colon);
+  if (host.front() == '[') {
+    if (host.size() < 3 || host.back() != ']') return false;
+    host = host.substr(1, host.size() - 2);
+    in6_addr a6{};
+    if (inet_pton(AF_INET6, host.c_str(), &a6) != 1) return false;
+  } else if (host.find(':') != std::string::npos) {
+    return false;  // an IPv6 address needs its brackets
+  }
+  const auto number = whole_number(text.substr(colon + 1), 65535);
+  if (!number) return false;
+  address = host;
+  port = static_cast<int>(*number);
+  error.clear();
+  return true;
+}
+
+bool is_loopback_address(const std::string& address) {
+  if (address == "localhost") return true;
+  in_addr a4{};
+  if (inet_pton(AF_INET, address.c_str(), &a4) == 1)
+    return (ntohl(a4.s_addr) >> 24) == 127;
+  in6_addr a6{};
+  return inet_pton(AF_INET6, address.c_str(), &a6) == 1 && IN6_IS_ADDR_LOOPBACK(&a6);
+}
+
+LiveView::LiveView(const std::vector<DeviceConfig>& devices, std::string history_path)
+    : history_path_(std::move(history_path)) {
+  for (const DeviceConfig& config : devices) {
+    devices_.emplace_back();
+    devices_.back().config = config;
+    devices_.back().config.settings = Json::Value();  // not shown, not kept
+  }
+}
+
+void LiveView::handed_over(uint32_t device_id, const std::vector<unsigned char>& record,
+                           Clock::time_point at) {
+  std::shared_ptr<const std::vector<unsigned char>> copy;
+  if (record.size() == qrn_record::kSize)
+    copy = std::make_shared<const std::vector<unsigned char>>(record);
+  std::shared_ptr<const std::string> old_json;  // released after the lock
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (Device& d : devices_) {
+    if (d.config.id != device_id) continue;
+    ++d.records;
+    if (d.last_at) d.last_interval = at - *d.last_at;
+    d.last_at = at;
+    if (copy) {
+      d.record = std::move(copy);
+      old_json = std::move(d.json);
+    }
+    return;
+  }
+}
+
+LiveView::Reply LiveView::get(const std::string& path,
+                              const std::multimap<std::string, std::string>& query,
+                              Clock::time_point now) const {
+  if (const WebAsset* asset = find_web_asset(path == "/" ? "/index.html" : path))
+    return {200, asset->content_type,
+            std::string(reinterpret_cast<const char*>(asset->data), asset->size)};
+  const std::vector<std::string> parts = split_path(path);
+  if (parts.size() < 2 || parts[0] != "api" || parts[1] != "devices")
+    return error_reply(404, "no such page: " + path);
+  if (parts.size() == 2) return devices_reply(now);
+
+  const auto id = whole_number(parts[2], 4294967295ull);
+  bool known = false;
+  if (id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const Device& d : devices_) known = known || d.config.id == *id;
+  }
+  if (!known) return error_reply(404, "no device " + parts[2]);
+  const auto device_id = static_cast<uint32_t>(*id);
+  if (parts.size() == 4 && parts[3] == "record") return record_reply(device_id);
+  if (parts.size() == 6 && parts[3] == "points" && parts[5] == "history") {
+    const auto index = whole_number(parts[4], kQuorlinPointCount);
+    if (!index || *index == 0)
+      return error_reply(404, "device " + parts[2] + " has no point " + parts[4] + " (1 to " +
+                                  std::to_string(kQuorlinPointCount) + ")");
+    return history_reply(device_id, static_cast<std::size_t>(*index), query);
+  }
+  return error_reply(404, "no such page: " + path);
+}
+
+LiveView::Reply LiveView::devices_reply(Clock::time_point now) const {
+  Json::Value root(Json::objectValue);
+  root["history"] = !history_path_.empty();
+  Json::Value& list = root["devices"] = Json::Value(Json::arrayValue);
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const Device& d : devices_) {
+    Json::Value v(Json::objectValue);
+    v["id"] = Json::UInt(d.config.id);
+    v["address"] = d.config.address;
+    v["port"] = d.config.port;
+    v["records"] = Json::UInt64(d.records);
+    v["last_stamp"] = d.record ? Json::Value(qrn_record::stamp_text(d.record->data())) : Json::Value();
+    if (d.last_at) {
+      const Clock::duration period = std::max<Clock::duration>(kNominalPeriod, d.last_interval);
+      const Clock::duration age = now - *d.last_at;
+      v["state"] = age > 2 * period ? "stale" : "live";
+      v["age_seconds"] = std::chrono::duration<double>(age).count();
+      v["period_seconds"] = std::chrono::duration<double>(period).count();
+    } else {
+      v["state"] = "no record yet";
+      v["age_seconds"] = Json::Value();
+      v["period_seconds"] = std::chrono::duration<double>(kNominalPeriod).count();
+    }
+    list.append(std::move(v));
+  }
+  return json_reply(200, root);
+}
+
+LiveView::Reply LiveView::record_reply(uint32_t id) const {
+  std::shared_ptr<const std::vector<unsigned char>> record;
+  std::shared_ptr<const std::string> json;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const Device& d : devices_)
+      if (d.config.id == id) {
+        record = d.record;
+        json = d.json;
+      }
+  }
+  if (!record) return error_reply(404, "device " + std::to_string(id) + " has no record yet");
+  if (!json) {
+    // Made outside the lock; the first request after a record keeps it for
+    // the others unless a newer record came in the meantime.
+    json = std::make_shared<const std::string>(
+        json_text(record_json(record->data(), read_points(record->data()))));
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (Device& d : devices_)
+      if (d.config.id == id && d.record == record && !d.json) d.json = json;
+  }
+  return {200, kJson, *json};
+}
+
+LiveView::Reply LiveView::history_reply(uint32_t id, std::size_t index,
+                                        const std::multimap<std::string, std::string>& query) const {
+  int minutes = 60;
+  const auto given = query.find("minutes");
+  if (given != query.end()) {
+    const auto number = whole_number(given->second, kMaxMinutes);
+    if (!number || *number == 0)
+      return error_reply(400, "minutes takes a whole number from 1 to " +
+                                  std::to_string(kMaxMinutes) + ", not '" + given->second + "'");
+    minutes = static_cast<int>(*number);
+  }
+  if (history_path_.empty())
+    return error_reply(404, "no history: qrn-host runs without --history");
+
+  const QuorlinPoint& point = quorlin_points[index - 1];
+  ReadOnlyDb h;
+  const int open = sqlite3_open_v2(history_path_.c_str(), &h.db,
+                                   SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
+  if (open != SQLITE_OK)
+    return error_reply(500, std::string("cannot read history: ") +
+                                (h.db ? sqlite3_errmsg(h.db) : "out of memory"));
+  sqlite3_busy_timeout(h.db, 2000);
+  // Newest first along the (device_id, seq) index, so that only the rows of
+  // the asked-for minutes are read, and only the point's bytes of each.
+  if (sqlite3_prepare_v2(h.db,
+                         "SELECT saved_at, substr(record, ?2, ?3) FROM history "
+                         "WHERE device_id = ?1 AND length(record) = ?4 ORDER BY seq DESC",
+                         -1, &h.stmt, nullptr) != SQLITE_OK)
+    return error_reply(500, std::string("cannot read history: ") + sqlite3_errmsg(h.db));
+  sqlite3_bind_int64(h.stmt, 1, id);
+  sqlite3_bind_int64(h.stmt, 2, static_cast<sqlite3_int64>(point.offset) + 1);
+  sqlite3_bind_int(h.stmt, 3, static_cast<int>(point.width));
+  sqlite3_bind_int64(h.stmt, 4, static_cast<sqlite3_int64>(qrn_record::kSize));
+
+  const std::string since = local_time_minutes_ago(minutes);
+  std::vector<std::pair<std::string, Json::Value>> rows;
+  int rc;
+  while ((rc = sqlite3_step(h.stmt)) == SQLITE_ROW) {
+    const auto* saved = sqlite3_column_text(h.stmt, 0);
+    const std::string saved_at = saved ? reinterpret_cast<const char*>(saved) : "";
+    if (saved_at < since) break;
+    const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(h.stmt, 1));
+    if (bytes == nullptr || sqlite3_column_bytes(h.stmt, 1) != static_cast<int>(point.width))
+      continue;
+    PointReading reading;
+    reading.index = index - 1;
+    reading.point = &point;
+    reading.value = field_value(point.width, bytes);
+    rows.emplace_back(saved_at, point_value_json(reading));
+  }
+  if (rc != SQLITE_DONE && rc != SQLITE_ROW)
+    return error_reply(500, std::string("cannot read history: ") + sqlite3_errmsg(h.db));
+
+  Json::Value root(Json::objectValue);
+  root["device_id"] = Json::UInt(id);
+  root["index"] = Json::UInt64(index);
+  root["name"] = point.name;
+  root["width"] = Json::UInt(point.width);
+  root["minutes"] = minutes;
+  Json::Value& values = root["values"] = Json::Value(Json::arrayValue);
+  for (auto it = rows.rbegin(); it != rows.rend(); ++it) {
+    Json::Value pair(Json::arrayValue);
+    pair.append(it->first);
+    pair.append(std::move(it->second));
+    values.append(std::move(pair));
+  }
+  return json_reply(200, root);
+}
+
+HttpView::HttpView(const std::vector<DeviceConfig>& devices, const std::string& history_path)
+    : view_(devices, history_path) {}
+
+HttpView::~HttpView() { stop(); }
+
+bool HttpView::start(const std::string& listen, std::string& error) {
+  std::string address;
+  int port = 0;
+  if (!parse_listen_address(listen, address, port, error)) return false;
+
+  server_ = std::make_unique<httplib::Server>();
+  httplib::Server& server = *server_;
+  // A few pool threads are plenty for a page or two; requests never touch
+  // the devices, only the view's copies.
+  server.new_task_queue = [] { return new httplib::ThreadPool(4); };
+  server.set_keep_alive_timeout(2);
+  // Not the library's SO_REUSEPORT: a second host on the same port must fail
+  // rather than share it.
+  server.set_socket_options([](auto sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
+  server.Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
+    const LiveView::Reply reply = view_.get(req.path, req.params, LiveView::Clock::now());
+    res.status = reply.status;
+    res.set_header("Cache-Control", "no-store");
+    res.set_content(reply.body, reply.content_type.c_str());
+  });
+  // Routes that match no GET (other methods): the same JSON error.
+  server.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
+    if (!res.body.empty()) return;
+    Json::Value body(Json::objectValue);
+    body["error"] = req.method + " " + req.path + ": status " + std::to_string(res.status);
+    res.set_content(json_text(body), kJson);
+  });
+
+  const int bound = port == 0 ? server.bind_to_any_port(address)
+                              : (server.bind_to_port(address, port) ? port : -1);
+  if (bound < 0) {
+    error = "cannot listen on " + listen + ": " + std::strerror(errno);
+    server_.reset();
+    return false;
+  }
+  thread_ = std::thread([&server] {
+    // A browser that goes away mid-reply must not end the host with SIGPIPE;
+    // the pool threads inherit this mask.
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    server.listen_after_bind();
+  });
+  // stop() only reaches a server that has started listening.
+  for (int i = 0; i < 5000 && !server.is_running(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  serving_ = true;
+
+  const bool v6 = address.find(':') != std::string::npos;
+  const std::string shown = v6 ? "[" + address + "]" : address;
+  std::string lines;
+  if (!is_loopback_address(address))
+    lines += "http: the live view has no authentication: whoever reaches " + shown + ":" +
+             std::to_string(bound) + " can read it\n";
+  lines += "http: live view at http://" + shown + ":" + std::to_string(bound) + "/\n";
+  std::fputs(lines.c_str(), stdout);
+  std::fflush(stdout);
+  return true;
+}
+
+void HttpView::on_event(const qrn_host::Event& e) {
+  if (!serving_ || e.kind != qrn_host::EventKind::SendSP) return;
+  view_.handed_over(e.device_id, e.bytes, LiveView::Clock::now());
+}
+
+void HttpView::stop() {
+  serving_ = false;
+  if (!server_) return;
+  server_->stop();
+  if (thread_.joinable()) thread_.join();
+  server_.reset();
+}

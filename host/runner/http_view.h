@@ -1,0 +1,107 @@
+#pragma once
+
+// The live view of qrn-host: a page and a small JSON API over HTTP that show
+// each device's latest record and, from the history file, a point's trend.
+#include "config.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace qrn_host {
+struct Event;
+}
+namespace httplib {
+class Server;
+}
+
+// "ADDRESS:PORT", an IPv6 address in brackets ("[::1]:8080"); port 0 to
+// 65535. False with a one-line reason.
+bool parse_listen_address(const std::string& text, std::string& address, int& port,
+                          std::string& error);
+
+// 127.0.0.0/8, ::1 and "localhost": addresses only this machine reaches.
+bool is_loopback_address(const std::string& address);
+
+// What the view serves, without sockets: records in, replies out. Every
+// member may be called from any thread.
+class LiveView {
+ public:
+  using Clock = std::chrono::steady_clock;
+  // A device is stale when its last record is older than two periods; the
+  // period is the last interval between its records, at least this.
+  static constexpr std::chrono::seconds kNominalPeriod{5};
+  // The history a trend may ask for, in minutes.
+  static constexpr int kMaxMinutes = 1440;
+
+  struct Reply {
+    int status = 200;
+    std::string content_type;
+    std::string body;
+  };
+
+  // `history_path` empty: no trends.
+  LiveView(const std::vector<DeviceConfig>& devices, std::string history_path);
+
+  // Keeps a copy of a record that a configured device handed over at `at`;
+  // holds the lock only to swap in the copy.
+  void handed_over(uint32_t device_id, const std::vector<unsigned char>& record,
+                   Clock::time_point at);
+
+  // The answer to GET `path` with the query's parameters at time `now`.
+  Reply get(const std::string& path, const std::multimap<std::string, std::string>& query,
+            Clock::time_point now) const;
+
+ private:
+  struct Device {
+    DeviceConfig config;
+    unsigned long records = 0;  // handed over so far
+    std::optional<Clock::time_point> last_at;
+    Clock::duration last_interval{};
+    std::shared_ptr<const std::vector<unsigned char>> record;  // the last 7001-byte one
+    std::shared_ptr<const std::string> json;  // `record` as JSON, made on first request
+  };
+
+  Reply devices_reply(Clock::time_point now) const;
+  Reply record_reply(uint32_t id) const;
+  Reply history_reply(uint32_t id, std::size_t index,
+                      const std::multimap<std::string, std::string>& query) const;
+
+  const std::string history_path_;
+  mutable std::mutex mutex_;
+  mutable std::vector<Device> devices_;  // in configuration order
+};
+
+// LiveView behind cpp-httplib's server on a thread of its own (requests run on
+// the server's pool threads), fed from the host's event hook.
+class HttpView {
+ public:
+  HttpView(const std::vector<DeviceConfig>& devices, const std::string& history_path);
+  ~HttpView();  // stops serving
+  HttpView(const HttpView&) = delete;
+  HttpView& operator=(const HttpView&) = delete;
+
+  // Listens on "ADDRESS:PORT" and prints the page's URL once it does (and a
+  // line that the page has no authentication unless the address is a
+  // loopback one). False with a one-line reason.
+  bool start(const std::string& listen, std::string& error);
+
+  // Takes a copy of every record handed over while serving.
+  void on_event(const qrn_host::Event& e);
+
+ private:
+  void stop();
+
+  LiveView view_;
+  std::unique_ptr<httplib::Server> server_;
+  std::thread thread_;
+  std::atomic<bool> serving_{false};
+};

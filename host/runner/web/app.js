@@ -1,0 +1,396 @@
+// The live view: polls the host's JSON API, shows each device's state and the
+// selected device's last record grouped by plant unit and kind, and draws a
+// point's trend over the last hour from the history.
+"use strict";
+
+const REFRESH_MS = 2000;
+const TREND_MINUTES = 60;
+const KINDS = ["analog inputs", "motors", "valves", "meters", "system"];
+
+const $ = (id) => document.getElementById(id);
+
+const view = {
+  devices: [],
+  history: false,
+  selected: null,      // device id shown
+  userSelected: false, // chosen by a click, kept even without a record
+  shown: null,         // "id/records" of the record on the page
+  layoutFor: null,     // device id the point rows were built for
+  rows: [],            // one per point: {tr, val, name, key, index, text, group}
+  groups: [],          // {el, rows, unit}
+  units: [],           // {el, groups}
+  chosen: null,        // point index (from 1) whose trend is shown
+};
+
+// --- values as `quorlin decode` prints them ---------------------------------
+
+function floatFromRaw(hex) {
+  const bytes = new Uint8Array(4);
+  for (let i = 0; i < 4; i++) bytes[i] = parseInt(hex.substr(2 * i, 2), 16);
+  return new DataView(bytes.buffer).getFloat32(0, true);
+}
+
+// The shortest decimal that reads back as the same single-precision float
+// (the closest one when several are as short), in fixed or scientific form,
+// whichever is shorter: what C++'s std::to_chars(float) writes.
+function floatText(f) {
+  if (Number.isNaN(f)) return "nan";
+  if (f === Infinity) return "inf";
+  if (f === -Infinity) return "-inf";
+  if (f === 0) return Object.is(f, -0) ? "-0" : "0";
+  const sign = f < 0 ? "-" : "";
+  const a = Math.abs(f);
+  for (let p = 1; p <= 9; p++) {
+    const [mantissa, e] = a.toExponential(p - 1).split("e");
+    const n = Number(mantissa.replace(".", ""));
+    const shift = Number(e) - p + 1;
+    const fits = [n - 1, n, n + 1].filter((c) => c >= 10 ** (p - 1) && c < 10 ** p &&
+      Math.fround(Number(`${c}e${shift}`)) === a);
+    if (fits.length) {
+      // The closest; of two as close, the even one.
+      const dist = distances(fits, shift, a);
+      let best = 0;
+      for (let i = 1; i < fits.length; i++) {
+        if (dist[i] < dist[best] || (dist[i] === dist[best] && fits[i] % 2 === 0)) best = i;
+      }
+      let digits = String(fits[best]);
+      const exp = shift + digits.length - 1;
+      digits = digits.replace(/0+$/, "");
+      return sign + decimalText(digits, exp, a);
+    }
+  }
+  return sign + String(a);  // not reached: nine digits always read back
+}
+
+// |c * 10^shift - a| for each c, exactly (as integers of one common scale).
+function distances(cs, shift, a) {
+  let k = 0;
+  while (!Number.isInteger(a * 2 ** k)) k++;  // a = N / 2^k exactly
+  const t = shift < 0 ? -shift : 0;
+  const target = BigInt(a * 2 ** k) * 10n ** BigInt(t);
+  const scale = 10n ** BigInt(shift + t) * 2n ** BigInt(k);
+  return cs.map((c) => {
+    const d = BigInt(c) * scale - target;
+    return d < 0n ? -d : d;
+  });
+}
+
+// digits "d1d2..." times 10^exp with d1 in the ones place, for the value a.
+// Like printf's %f, the fixed form of a whole number has all its exact digits.
+function decimalText(digits, exp, a) {
+  const k = digits.length;
+  let fixed;
+  if (exp >= k - 1) fixed = BigInt(a).toString();
+  else if (exp >= 0) fixed = digits.slice(0, exp + 1) + "." + digits.slice(exp + 1);
+  else fixed = "0." + "0".repeat(-exp - 1) + digits;
+  const sci = digits[0] + (k > 1 ? "." + digits.slice(1) : "") + "e" +
+    (exp < 0 ? "-" : "+") + String(Math.abs(exp)).padStart(2, "0");
+  return fixed.length <= sci.length ? fixed : sci;
+}
+
+function valueText(p) {
+  return p.width === 4 ? floatText(floatFromRaw(p.raw)) : String(p.value);
+}
+
+// The field's bytes in record order, e.g. "79 1e 0a 42".
+function rawBytes(p) {
+  if (p.width === 4) return p.raw.match(/../g).join(" ");
+  const hex = (b) => (b & 0xff).toString(16).padStart(2, "0");
+  return p.width === 1 ? hex(p.value) : `${hex(p.value)} ${hex(p.value >> 8)}`;
+}
+
+// --- grouping by node id ------------------------------------------------------
+
+// [unit, kind] of a node id such as "t|D3G3_M11_冷凝器出水温度".
+function groupOf(name) {
+  const n = name.replace(/^t\|/, "");
+  const m = /^D3G(\d+)_?(.*)$/.exec(n);
+  const unit = m ? `unit ${m[1]}` : "plant";
+  const rest = m ? m[2] : n.replace(/^D3_?/, "");
+  let kind = "system";
+  if (/^AI\d/.test(rest)) kind = "analog inputs";
+  else if (/^G?M\d/.test(rest)) kind = "motors";
+  else if (/^V\d/.test(rest)) kind = "valves";
+  else if (/^(DBR|NLG|XLG)|流量|能量/.test(rest)) kind = "meters";
+  return [unit, kind];
+}
+
+function unitOrder(unit) {
+  const m = /^unit (\d+)$/.exec(unit);
+  return m ? Number(m[1]) : 1e9;
+}
+
+function element(tag, attrs, ...children) {
+  const el = document.createElement(tag);
+  for (const [k, v] of Object.entries(attrs || {})) {
+    if (k === "class") el.className = v;
+    else el.setAttribute(k, v);
+  }
+  for (const c of children) el.append(c);
+  return el;
+}
+
+// --- the record ----------------------------------------------------------------
+
+function buildLayout(record) {
+  const units = new Map();
+  view.rows = [];
+  for (const p of record.points) {
+    const [unit, kind] = groupOf(p.name);
+    if (!units.has(unit)) units.set(unit, new Map());
+    const kinds = units.get(unit);
+    if (!kinds.has(kind)) kinds.set(kind, []);
+    const val = element("td", { class: "val" });
+    const name = element("td", { class: "name" }, p.name);
+    if (p.overwritten_by) {
+      name.append(element("span", { class: "mark", title: `partly overwritten by ${p.overwritten_by}` }, "◐"));
+    }
+    const tr = element("tr", { "data-index": p.index }, element("td", { class: "idx" }, String(p.index)), name, val);
+    const row = { tr, val, name: p.name, index: p.index, key: `${p.index} ${p.name}`.toLowerCase(), text: null };
+    tr.addEventListener("click", () => chooseTrend(p.index));
+    kinds.get(kind).push(row);
+    view.rows.push(row);
+  }
+  const root = $("groups");
+  root.replaceChildren();
+  view.groups = [];
+  view.units = [];
+  const unitNames = [...units.keys()].sort((a, b) => unitOrder(a) - unitOrder(b));
+  for (const unit of unitNames) {
+    const unitEl = element("div", { class: "unit" }, element("h3", {}, unit));
+    const entry = { el: unitEl, groups: [] };
+    const kinds = units.get(unit);
+    for (const kind of KINDS) {
+      if (!kinds.has(kind)) continue;
+      const rows = kinds.get(kind);
+      const tbody = element("tbody");
+      for (const r of rows) tbody.append(r.tr);
+      const el = element("div", { class: "kind" }, element("h4", {}, `${kind} (${rows.length})`),
+        element("table", { class: "points" }, tbody));
+      const group = { el, rows };
+      entry.groups.push(group);
+      view.groups.push(group);
+      unitEl.append(el);
+    }
+    view.units.push(entry);
+    root.append(unitEl);
+  }
+  applyFilter();
+}
+
+function renderRecord(device, record) {
+  if (view.layoutFor !== device.id || view.rows.length !== record.points.length) {
+    buildLayout(record);
+    view.layoutFor = device.id;
+  }
+  record.points.forEach((p, i) => {
+    const row = view.rows[i];
+    const text = valueText(p);
+    if (text === row.text) {
+      row.tr.classList.remove("changed");
+      return;
+    }
+    row.tr.classList.toggle("changed", row.text !== null);
+    row.text = text;
+    row.val.textContent = text;
+    row.val.title = `offset ${p.offset}, ${p.width} byte${p.width > 1 ? "s" : ""}: ${rawBytes(p)}`;
+  });
+  $("record-title").textContent = `device ${record.device_id} · record of ${record.time}`;
+  if (!document.body.dataset.firstRecordMs) {
+    document.body.dataset.firstRecordMs = performance.now().toFixed(1);
+  }
+}
+
+function clearRecord(text) {
+  $("groups").replaceChildren(element("p", { class: "empty" }, text));
+  view.rows = [];
+  view.groups = [];
+  view.units = [];
+  view.layoutFor = null;
+  view.shown = null;
+  $("count").textContent = "";
+}
+
+function applyFilter() {
+  const q = $("filter").value.trim().toLowerCase();
+  let shown = 0;
+  for (const r of view.rows) {
+    const hit = q === "" || r.key.includes(q);
+    r.tr.classList.toggle("out", !hit);
+    if (hit) shown++;
+  }
+  for (const u of view.units) {
+    let any = false;
+    for (const g of u.groups) {
+      const some = g.rows.some((r) => !r.tr.classList.contains("out"));
+      g.el.classList.toggle("out", !some);
+      any = any || some;
+    }
+    u.el.classList.toggle("out", !any);
+  }
+  if (view.rows.length) {
+    $("count").textContent = q === "" ? `${view.rows.length} points` : `${shown} of ${view.rows.length} points`;
+  }
+}
+
+// --- devices -------------------------------------------------------------------
+
+function renderDevices() {
+  const body = $("devices").tBodies[0];
+  body.replaceChildren();
+  for (const d of view.devices) {
+    const cls = d.state === "live" ? "live" : d.state === "stale" ? "stale" : "none";
+    const tr = element("tr", { "data-id": d.id },
+      element("td", {}, String(d.id)),
+      element("td", {}, `${d.address}:${d.port}`),
+      element("td", { class: `state ${cls}` }, d.state),
+      element("td", { class: "num" }, String(d.records)),
+      element("td", {}, d.last_stamp || "–"));
+    if (d.id === view.selected) tr.classList.add("selected");
+    tr.addEventListener("click", () => {
+      view.selected = d.id;
+      view.userSelected = true;
+      view.shown = null;
+      view.chosen = null;
+      $("trend").hidden = true;
+      refreshNow();
+    });
+    body.append(tr);
+  }
+}
+
+function pickDevice() {
+  const current = view.devices.find((d) => d.id === view.selected);
+  if (current && (view.userSelected || current.records > 0)) return current;
+  const withRecord = view.devices.find((d) => d.records > 0);
+  const next = withRecord || view.devices[0] || null;
+  view.selected = next ? next.id : null;
+  return next;
+}
+
+// --- trend ---------------------------------------------------------------------
+
+function chooseTrend(index) {
+  view.chosen = index;
+  for (const r of view.rows) r.tr.classList.toggle("chosen", r.index === index);
+  loadTrend();
+}
+
+async function loadTrend() {
+  const index = view.chosen;
+  const id = view.selected;
+  if (index === null || id === null) return;
+  const row = view.rows[index - 1];
+  $("trend").hidden = false;
+  $("trend-title").textContent = `#${index} ${row ? row.name : ""}`;
+  if (!view.history) {
+    $("trend-note").textContent = "no trend: qrn-host runs without --history";
+    $("trend-svg").replaceChildren();
+    return;
+  }
+  try {
+    const h = await getJson(`/api/devices/${id}/points/${index}/history?minutes=${TREND_MINUTES}`);
+    if (view.chosen === index && view.selected === id) drawTrend(h.values);
+  } catch (e) {
+    $("trend-note").textContent = `no trend: ${e.message}`;
+  }
+}
+
+function svg(tag, attrs, text) {
+  const el = document.createElementNS("http://www.w3.org/2000/svg", tag);
+  for (const [k, v] of Object.entries(attrs)) el.setAttribute(k, v);
+  if (text !== undefined) el.textContent = text;
+  return el;
+}
+
+function drawTrend(values) {
+  const box = $("trend-svg");
+  box.replaceChildren();
+  const pts = values.filter((v) => v[1] !== null)
+    .map(([t, v]) => [Date.parse(t.replace(" ", "T")), v]);
+  if (!pts.length) {
+    $("trend-note").textContent = `no values in the last ${TREND_MINUTES} minutes`;
+    return;
+  }
+  const W = 640, H = 180, L = 64, R = 10, T = 10, B = 24;
+  let [t0, t1] = [pts[0][0], pts[pts.length - 1][0]];
+  if (t1 === t0) { t0 -= 30000; t1 += 30000; }
+  let lo = Math.min(...pts.map((p) => p[1]));
+  let hi = Math.max(...pts.map((p) => p[1]));
+  const [vmin, vmax] = [lo, hi];
+  if (hi === lo) { const pad = Math.abs(hi) * 0.01 || 1; lo -= pad; hi += pad; }
+  const x = (t) => L + (t - t0) / (t1 - t0) * (W - L - R);
+  const y = (v) => T + (hi - v) / (hi - lo) * (H - T - B);
+  box.append(svg("line", { class: "axis", x1: L, y1: T, x2: L, y2: H - B }));
+  box.append(svg("line", { class: "axis", x1: L, y1: H - B, x2: W - R, y2: H - B }));
+  box.append(svg("text", { x: L - 6, y: T + 8, "text-anchor": "end" }, floatText(Math.fround(hi))));
+  box.append(svg("text", { x: L - 6, y: H - B, "text-anchor": "end" }, floatText(Math.fround(lo))));
+  const hm = (t) => new Date(t).toTimeString().slice(0, 8);
+  box.append(svg("text", { x: L, y: H - 6 }, hm(t0)));
+  box.append(svg("text", { x: W - R, y: H - 6, "text-anchor": "end" }, hm(t1)));
+  const line = pts.map(([t, v]) => `${x(t).toFixed(1)},${y(v).toFixed(1)}`).join(" ");
+  box.append(svg("polyline", { class: "line", points: line }));
+  if (pts.length <= 60) {  // few values: each one seen, a lone one too
+    for (const [t, v] of pts) box.append(svg("circle", { class: "dot", cx: x(t), cy: y(v), r: 2.5 }));
+  }
+  $("trend-note").textContent =
+    `${pts.length} values in the last ${TREND_MINUTES} minutes, ` +
+    `from ${floatText(Math.fround(vmin))} to ${floatText(Math.fround(vmax))}`;
+}
+
+// --- polling -------------------------------------------------------------------
+
+async function getJson(url) {
+  const res = await fetch(url, { cache: "no-store" });
+  const body = await res.json().catch(() => ({}));
+  if (!res.ok) throw new Error(body.error || `HTTP ${res.status}`);
+  return body;
+}
+
+let timer = null;
+let running = false;
+
+async function refresh() {
+  if (running) return;
+  running = true;
+  try {
+    const list = await getJson("/api/devices");
+    view.devices = list.devices;
+    view.history = list.history;
+    const device = pickDevice();
+    renderDevices();
+    if (!device) {
+      clearRecord("no devices configured");
+    } else if (device.records === 0) {
+      $("record-title").textContent = `device ${device.id}`;
+      clearRecord(`device ${device.id} has handed over no record yet`);
+    } else if (view.shown !== `${device.id}/${device.records}`) {
+      const record = await getJson(`/api/devices/${device.id}/record`);
+      view.shown = `${device.id}/${device.records}`;
+      renderRecord(device, record);
+      if (view.chosen !== null) loadTrend();
+    }
+    $("status").className = "";
+    $("status").textContent = `updated ${new Date().toTimeString().slice(0, 8)}`;
+  } catch (e) {
+    $("status").className = "error";
+    $("status").textContent = `host not reachable: ${e.message}`;
+  } finally {
+    running = false;
+    clearTimeout(timer);
+    timer = setTimeout(refresh, REFRESH_MS);
+  }
+}
+
+function refreshNow() {
+  clearTimeout(timer);
+  refresh();
+}
+
+$("filter").addEventListener("input", applyFilter);
+$("trend-close").addEventListener("click", () => {
+  view.chosen = null;
+  for (const r of view.rows) r.tr.classList.remove("chosen");
+  $("trend").hidden = true;
+});
+refresh();
