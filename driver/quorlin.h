@@ -2,6 +2,7 @@
 
 #include "opcua_session.h"
 #include "quorlin_data.h"
+#include "security.h"
 #include "uni_data_device.h"
 
 #include <atomic>
@@ -41,6 +42,9 @@ class Quorlin : public UniDataDevice<Quorlin_Data_t, QRNSocketDevice, 5156> {
   std::mutex pause_mutex_;
   std::condition_variable pause_cv_;
   std::string refused_address_;  // the last address refused, said once
+
+ protected:
+  DeviceSecurity security_;  // the "opcua" settings, applied to every round
 };
 
 // Reads one node's Value attribute in namespace 1 by its string id and
