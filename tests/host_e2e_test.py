@@ -507,9 +507,22 @@ def simulator_reports_a_port_in_use(opts):
         expect(r.returncode == 1 and b"cannot listen" in r.stderr,
                f"second simulator on port {sim.port}: exit {r.returncode} {r.stderr!r}")
     for args, text in ((["--port", "65536"], "--port takes"), (["--fixed", "x"], "--fixed takes"),
-                       (["--prot", "1"], "unknown argument")):
+                       (["--port=-1"], "--port takes"), (["--port"], "--port needs a value"),
+                       (["--address", "10.0.0.300"], "--address takes"),
+                       (["--address=[::1]"], "--address takes"),
+                       (["--address", "host/path"], "--address takes"),
+                       (["--prot", "1"], "unknown option")):
         r = run([opts.quorlin, "sim", *args], timeout=30)
         expect(r.returncode == 2 and text.encode() in r.stderr, f"sim {args}: {r.returncode} {r.stderr!r}")
+    # An IPv6 literal is listened on and shown in brackets.
+    with subprocess.Popen([opts.quorlin, "sim", "--address=::1", "--port=0"],
+                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL) as proc:
+        try:
+            line = read_line(proc, time.monotonic() + 30)
+        finally:
+            proc.terminate()
+            proc.wait(timeout=10)
+        expect(re.fullmatch(r"listening on opc\.tcp://\[::1\]:\d+", line), f"sim on ::1: {line!r}")
 
 
 def host_provides_host_and_json_symbols_to_the_module(opts):

@@ -50,18 +50,29 @@ def points_lists_the_table(binary, generator):
 
 
 def usage_error(binary, *args):
+    """Exit status 2, nothing on stdout, and on stderr one line naming the
+    command and the fault followed by the command's usage line."""
     r = run(binary, *args)
     expect(r.returncode == 2, f"{args}: exit status {r.returncode}, expected 2")
     expect(r.stdout == b"", f"{args}: unexpected stdout {r.stdout!r}")
-    expect(b"usage:" in r.stderr, f"{args}: no usage text on stderr: {r.stderr!r}")
+    lines = r.stderr.decode("utf-8").splitlines()
+    command = "quorlin" + ("" if not args or args[0].startswith("-") or args[0] == "bogus"
+                           else " " + args[0])
+    expect(len(lines) == 2 and lines[0].startswith(command + ": ")
+           and lines[1].startswith("usage: " + command),
+           f"{args}: stderr is not the error and the usage line of {command!r}: {lines}")
 
 
 def help_goes_to_stdout(binary, _generator):
-    for args in (["--help"], ["-h"]):
+    # (arguments, text the help must hold): the command list, then each command's own.
+    for args, text in ((["--help"], b"points"), (["-h"], b"decode"),
+                       (["points", "--help"], b"usage: quorlin points\n"),
+                       (["decode", "-h"], b"--match TEXT"),
+                       (["sim", "--port", "1", "--help"], b"--fixed SEED")):
         r = run(binary, *args)
         expect(r.returncode == 0, f"{args}: exit status {r.returncode}")
-        expect(b"usage:" in r.stdout and b"points" in r.stdout,
-               f"{args}: usage text missing from stdout: {r.stdout!r}")
+        expect(b"usage:" in r.stdout and text in r.stdout,
+               f"{args}: usage text or {text!r} missing from stdout: {r.stdout!r}")
         expect(r.stderr == b"", f"{args}: unexpected stderr {r.stderr!r}")
 
 
@@ -70,7 +81,10 @@ CASES = {
     "unknown_subcommand_exits_2": lambda b, _: usage_error(b, "bogus"),
     "no_subcommand_exits_2": lambda b, _: usage_error(b),
     "unknown_option_exits_2": lambda b, _: (usage_error(b, "--bogus"),
-                                            usage_error(b, "points", "--bogus")),
+                                            usage_error(b, "points", "--bogus"),
+                                            usage_error(b, "points", "extra"),
+                                            usage_error(b, "decode", "--json=maybe", "f"),
+                                            usage_error(b, "sim", "--fixed=1001")),
     "help_goes_to_stdout": help_goes_to_stdout,
 }
 

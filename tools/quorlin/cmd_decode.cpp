@@ -30,11 +30,7 @@ struct DecodeOptions {
   std::vector<std::string> matches;
 };
 
-int usage(const std::string& text) {
-  std::fprintf(stderr, "%s: %s\n", kName, text.c_str());
-  print_usage(stderr);
-  return kUsageError;
-}
+int usage(const std::string& text) { throw cli::UsageError(text); }
 
 int failure(const std::string& text) {
   std::fprintf(stderr, "%s: %s\n", kName, text.c_str());
@@ -148,38 +144,9 @@ void print_json(const unsigned char* record, const std::vector<PointReading>& ro
   std::fputc('\n', stdout);
 }
 
-}  // namespace
-
-int cmd_decode(int argc, char** argv) {
-  DecodeOptions o;
-  for (int i = 0; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&](std::string& target) {
-      if (i + 1 >= argc) return false;
-      target = argv[++i];
-      return true;
-    };
-    if (is_help_option(arg.c_str())) {
-      print_usage(stdout);
-      return std::fflush(stdout) == 0 ? 0 : 1;
-    } else if (arg == "--json") {
-      o.json = true;
-    } else if (arg == "--history") {
-      if (!value(o.history)) return usage("--history needs a file");
-    } else if (arg == "--device") {
-      if (!value(o.device)) return usage("--device needs a device id");
-    } else if (arg == "--match") {
-      std::string m;
-      if (!value(m) || m.empty()) return usage("--match needs a non-empty text");
-      o.matches.push_back(m);
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return usage("unknown option '" + arg + "'");
-    } else if (o.file.empty()) {
-      o.file = arg;
-    } else {
-      return usage("unexpected argument '" + arg + "'");
-    }
-  }
+int run_decode(const DecodeOptions& o) {
+  for (const std::string& m : o.matches)
+    if (m.empty()) return usage("--match needs a non-empty text");
   if (!o.file.empty() && !o.history.empty())
     return usage("give either a record file or --history, not both");
   if (o.file.empty() && o.history.empty()) return usage("no record file given");
@@ -211,4 +178,22 @@ int cmd_decode(int argc, char** argv) {
     return 1;
   }
   return 0;
+}
+
+}  // namespace
+
+CommandRun define_decode(CLI::App& app) {
+  auto o = std::make_shared<DecodeOptions>();
+  app.add_option("FILE", o->file, "a record file, exactly 7001 bytes")->type_name("");
+  app.add_option("--history", o->history, "read the device's last record from this history database")
+      ->type_name("DB");
+  app.add_option("--device", o->device, "the device id, 0 to 4294967295 (with --history)")
+      ->type_name("ID");
+  app.add_flag("--json", o->json, "one JSON document instead of the table");
+  app.add_option("--match", o->matches,
+                 "keep the points whose node id contains TEXT (repeatable)")
+      ->type_name("TEXT")
+      ->take_all()
+      ->allow_extra_args(false);
+  return [o] { return run_decode(*o); };
 }

@@ -10,24 +10,19 @@
 #include <cstdio>
 #include <ctime>
 #include <exception>
+#include <memory>
 #include <string>
 
 namespace {
 
 constexpr const char* kName = "quorlin sim";
 
-int usage(const std::string& text) {
-  std::fprintf(stderr, "%s: %s\n", kName, text.c_str());
-  print_usage(stderr);
-  return kUsageError;
-}
-
-bool parse_number(const std::string& text, unsigned long max, unsigned long& out) {
-  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
-    return false;
-  out = std::stoul(text);
-  return out <= max;
-}
+struct SimOptions {
+  std::string address = "127.0.0.1";
+  unsigned long port = 4840;
+  bool fixed = false;
+  unsigned long seed = 0;
+};
 
 plant::ValueType served_as(sim::Type type) {
   switch (type) {
@@ -52,36 +47,11 @@ sim::Type fixed_type(unsigned width) {
   return width == 1 ? sim::Type::Byte : width == 2 ? sim::Type::Int16 : sim::Type::Float;
 }
 
-}  // namespace
-
-int cmd_sim(int argc, char** argv) {
-  std::string address = "127.0.0.1";
-  unsigned long port = 4840;
-  bool fixed = false;
-  unsigned long seed = 0;
-  for (int i = 0; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (is_help_option(arg.c_str())) {
-      print_usage(stdout);
-      return std::fflush(stdout) == 0 ? 0 : 1;
-    }
-    if (arg != "--address" && arg != "--port" && arg != "--fixed")
-      return usage("unknown argument '" + arg + "'");
-    if (i + 1 >= argc) return usage(arg + " needs a value");
-    const std::string value = argv[++i];
-    if (arg == "--address") {
-      if (value.empty()) return usage("--address needs a host name or address");
-      address = value;
-    } else if (arg == "--port") {
-      if (!parse_number(value, 65535, port))
-        return usage("--port takes 0 to 65535 (0: any free port), not '" + value + "'");
-    } else {
-      if (!parse_number(value, 1000, seed))
-        return usage("--fixed takes a seed from 0 to 1000, not '" + value + "'");
-      fixed = true;
-    }
-  }
-
+int run_sim(const SimOptions& o) {
+  const std::string& address = o.address;
+  const unsigned long port = o.port;
+  const bool fixed = o.fixed;
+  const unsigned long seed = o.seed;
   // Blocked before the server's thread starts, so only sigtimedwait sees them.
   sigset_t stop_signals;
   sigemptyset(&stop_signals);
@@ -126,4 +96,22 @@ int cmd_sim(int argc, char** argv) {
   server.stop();
   std::fprintf(stderr, "%s: stopped\n", kName);
   return 0;
+}
+
+}  // namespace
+
+CommandRun define_sim(CLI::App& app) {
+  auto o = std::make_shared<SimOptions>();
+  cli::add_address(app, o->address, "address to listen on (default 127.0.0.1)");
+  cli::add_number(app, "--port", o->port, 0, 65535, "0 to 65535 (0: any free port)",
+                  "port to listen on (default 4840; 0: any free port)");
+  const CLI::Option* fixed =
+      cli::add_number(app, "--fixed", o->seed, 0, 1000, "a seed from 0 to 1000",
+                      "constant values instead of a moving plant: byte (i+SEED)%256, int16 "
+                      "3i-4000+SEED, float (i-1000)/2+SEED for point index i from 0")
+          ->type_name("SEED");
+  return [o, fixed] {
+    o->fixed = fixed->count() > 0;
+    return run_sim(*o);
+  };
 }

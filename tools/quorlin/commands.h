@@ -1,27 +1,23 @@
 #pragma once
 
-#include <cstdio>
+#include "cli.h"
 
-// A subcommand gets the arguments after its own name and returns the exit
-// status: 0 on success, 1 on a runtime failure, 2 on a usage error.
-using CommandFn = int (*)(int argc, char** argv);
+#include <functional>
+
+// A subcommand declares its options and arguments on its CLI11 app and
+// returns the function that runs it once the command line is parsed. The
+// function returns the exit status (0 success, 1 runtime failure) or throws
+// cli::UsageError for a command line it cannot act on (exit status 2).
+using CommandRun = std::function<int()>;
+using CommandDefine = CommandRun (*)(CLI::App& app);
 
 struct Command {
   const char* name;
-  const char* args;     // argument synopsis for the usage text, may be ""
-  const char* summary;  // one line for the usage text
-  CommandFn run;
+  const char* synopsis;  // arguments for the usage line
+  const char* summary;   // the command's line in the command list
+  CommandDefine define;
 };
 
-// Exit status for a command line that could not be understood.
-constexpr int kUsageError = 2;
-
-// Writes the usage text listing every subcommand to `out`.
-void print_usage(std::FILE* out);
-
-// True for "-h" and "--help".
-bool is_help_option(const char* arg);
-
-int cmd_points(int argc, char** argv);
-int cmd_decode(int argc, char** argv);
-int cmd_sim(int argc, char** argv);
+CommandRun define_points(CLI::App& app);
+CommandRun define_decode(CLI::App& app);
+CommandRun define_sim(CLI::App& app);

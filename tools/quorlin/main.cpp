@@ -1,55 +1,47 @@
 #include "commands.h"
 
 #include <cstdio>
-#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
-// Add new subcommands here; the usage text is built from this table.
+// Add new subcommands here; the usage text and the help are built from it.
 constexpr Command kCommands[] = {
     {"points", "", "print the point table: index, offset, width, node id (tab-separated)",
-     cmd_points},
+     define_points},
     {"decode", "FILE | --history DB --device ID  [--json] [--match TEXT]...",
-     "print a record's device id, time stamp and every point's value; --match keeps\n"
-     "      the points whose node id contains TEXT",
-     cmd_decode},
+     "print a record's device id, time stamp and every point's value", define_decode},
     {"sim", "[--address 127.0.0.1] [--port 4840] [--fixed SEED]",
-     "serve all points over OPC UA as a simulated plant until SIGINT or SIGTERM\n"
-     "      (--port 0: any free port). --fixed: constant values, byte (i+SEED)%256,\n"
-     "      int16 3i-4000+SEED, float (i-1000)/2+SEED for point index i from 0",
-     cmd_sim},
+     "serve all points over OPC UA as a simulated plant until SIGINT or SIGTERM", define_sim},
 };
 
 }  // namespace
 
-bool is_help_option(const char* arg) {
-  return std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0;
-}
-
-void print_usage(std::FILE* out) {
-  std::fputs("usage: quorlin <command> [args]\n       quorlin --help\n\ncommands:\n", out);
-  for (const Command& c : kCommands) {
-    std::fprintf(out, "  %s%s%s\n      %s\n", c.name, c.args[0] != '\0' ? " " : "", c.args,
-                 c.summary);
-  }
-}
-
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    print_usage(stderr);
-    return kUsageError;
-  }
-  const char* name = argv[1];
-  if (is_help_option(name)) {
-    print_usage(stdout);
-    return std::fflush(stdout) == 0 ? 0 : 1;
-  }
+  CLI::App app("Quorlin driver tools: point table, record decoder, plant simulator.", "quorlin");
+  std::string names;
+  for (const Command& c : kCommands) names += std::string(names.empty() ? "" : "|") + c.name;
+  cli::set_synopsis(app, names + " [options]   (quorlin <command> --help)");
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  app.require_subcommand(0, 1);
+  std::vector<std::pair<CLI::App*, CommandRun>> commands;
   for (const Command& c : kCommands) {
-    if (std::strcmp(c.name, name) == 0) {
-      return c.run(argc - 2, argv + 2);
+    CLI::App* sub = app.add_subcommand(c.name, c.summary);
+    cli::set_synopsis(*sub, c.synopsis);
+    commands.emplace_back(sub, c.define(*sub));
+  }
+
+  const int parsed = cli::parse(app, argc, argv);
+  if (parsed >= 0) return parsed;
+  for (const auto& [sub, run] : commands) {
+    if (!sub->parsed()) continue;
+    try {
+      return run();
+    } catch (const cli::UsageError& e) {
+      return cli::usage_error(*sub, e.what());
     }
   }
-  std::fprintf(stderr, "quorlin: unknown command '%s'\n", name);
-  print_usage(stderr);
-  return kUsageError;
+  return cli::usage_error(app, "no command given");
 }
