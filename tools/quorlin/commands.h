@@ -21,3 +21,4 @@ struct Command {
 CommandRun define_points(CLI::App& app);
 CommandRun define_decode(CLI::App& app);
 CommandRun define_sim(CLI::App& app);
+CommandRun define_cert(CLI::App& app);
