@@ -15,6 +15,7 @@ foreach(case
     decode_refuses_what_is_not_a_record
     bad_input_is_reported_with_its_exit_status
     simulator_reports_a_port_in_use
+    secure_simulator_serves_only_a_secure_device
     host_provides_host_and_json_symbols_to_the_module)
   add_test(NAME HostEndToEnd.${case}
     COMMAND Python3::Interpreter ${CMAKE_CURRENT_LIST_DIR}/host_e2e_test.py
