@@ -173,6 +173,30 @@ Bytes pem_to_der(const Bytes& data) {
   return der;
 }
 
+std::string load_private_key(const Bytes& contents, Bytes& der) {
+  der.clear();
+  constexpr char kNotAKey[] = "is not a DER or PEM private key, or is protected by a password";
+  if (!contents.empty() && contents[0] != '-') {
+    // DER: one SEQUENCE spanning the file; whether it is a key, the policy
+    // that loads it finds out. (The library's own check is for PEM.)
+    const uint8_t* p = contents.data();
+    Tlv seq;
+    if (!next_tlv(p, contents.data() + contents.size(), seq) || seq.tag != 0x30 ||
+        p != contents.data() + contents.size())
+      return kNotAKey;
+    der = contents;
+    return {};
+  }
+  const UA_ByteString in{contents.size(), const_cast<UA_Byte*>(contents.data())};
+  UA_ByteString out;
+  UA_ByteString_init(&out);
+  const UA_StatusCode st = UA_PKI_decryptPrivateKey(in, UA_BYTESTRING_NULL, &out);
+  if (st == UA_STATUSCODE_GOOD) der.assign(out.data, out.data + out.length);
+  UA_ByteString_memZero(&out);
+  UA_ByteString_clear(&out);
+  return st == UA_STATUSCODE_GOOD ? std::string() : kNotAKey;
+}
+
 std::string certificate_uri(const Bytes& der) {
   // Certificate ::= SEQUENCE { tbsCertificate SEQUENCE { ... [3] extensions }, ... }
   const uint8_t* p = der.data();

@@ -55,6 +55,10 @@ std::string read_folder_files(const std::string& path, std::vector<NamedBytes>& 
 // data that is not PEM comes back unchanged, broken PEM as empty.
 Bytes pem_to_der(const Bytes& data);
 
+// The DER bytes of an unencrypted private key file's contents, DER or PEM.
+// Returns an empty string on success, else the problem.
+std::string load_private_key(const Bytes& contents, Bytes& der);
+
 // The first URI of a DER certificate's subject alternative names; empty when
 // it has none or the bytes are no certificate.
 std::string certificate_uri(const Bytes& der);

@@ -3,7 +3,6 @@
 #include "endpoint.h"
 #include "log.h"
 
-#include <open62541/plugin/pki.h>
 #include <open62541/plugin/pki_default.h>
 
 #include <cstdlib>
@@ -131,19 +130,9 @@ class Loader {
       if (!failure.empty()) {
         problem("opcua.private_key", "cannot read " + quoted(key_path) + ": " + failure);
       } else {
-        UA_ByteString in{raw.size(), raw.data()};
-        UA_ByteString der;
-        UA_ByteString_init(&der);
-        if (UA_PKI_decryptPrivateKey(in, UA_BYTESTRING_NULL, &der) == UA_STATUSCODE_GOOD) {
-          s.private_key.assign(der.data, der.data + der.length);
-          key_ok = true;
-        } else {
-          problem("opcua.private_key",
-                  quoted(key_path) +
-                      " is not a DER or PEM private key, or is protected by a password");
-        }
-        UA_ByteString_memZero(&der);
-        UA_ByteString_clear(&der);
+        const std::string bad = load_private_key(raw, s.private_key);
+        if (bad.empty()) key_ok = true;
+        else problem("opcua.private_key", quoted(key_path) + " " + bad);
       }
       wipe(raw);
     }

@@ -1,7 +1,6 @@
 #include "plant_server.h"
 
 #include <open62541/plugin/accesscontrol_default.h>
-#include <open62541/plugin/pki.h>
 #include <open62541/plugin/pki_default.h>
 #include <open62541/server.h>
 #include <open62541/server_config_default.h>
@@ -170,15 +169,9 @@ void load_identity(const PlantSecurity& sec, Bytes& cert, Bytes& key) {
   if (!problem.empty())
     throw std::runtime_error("plant server: cannot read the private key " + sec.private_key +
                              ": " + problem);
-  UA_ByteString der;
-  UA_ByteString_init(&der);
-  const UA_StatusCode st = UA_PKI_decryptPrivateKey(view(raw), UA_BYTESTRING_NULL, &der);
+  const std::string bad = load_private_key(raw, key);
   wipe(raw);
-  if (st == UA_STATUSCODE_GOOD) key.assign(der.data, der.data + der.length);
-  UA_ByteString_memZero(&der);
-  UA_ByteString_clear(&der);
-  if (st != UA_STATUSCODE_GOOD)
-    throw std::runtime_error("plant server: " + sec.private_key + " is not a private key");
+  if (!bad.empty()) throw std::runtime_error("plant server: " + sec.private_key + " " + bad);
   problem = check_key_pair(cert, key);
   if (!problem.empty()) throw std::runtime_error("plant server: " + problem);
 }
