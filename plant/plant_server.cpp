@@ -191,13 +191,6 @@ UA_StatusCode configure_security(UA_ServerConfig& cfg, const PlantSecurity& sec,
     else if (std::find(policies.begin(), policies.end(), p) == policies.end()) policies.push_back(p);
   }
   UA_StatusCode st = UA_STATUSCODE_GOOD;
-  if (!cert.empty()) {
-    // Clients compare the server's application URI with its certificate's.
-    UA_String_clear(&cfg.applicationDescription.applicationUri);
-    const std::string uri = certificate_uri(cert);
-    const UA_String uri_text = text_view(uri);
-    st = UA_String_copy(&uri_text, &cfg.applicationDescription.applicationUri);
-  }
   if (!none) {
     UA_Array_delete(cfg.endpoints, cfg.endpointsSize, &UA_TYPES[UA_TYPES_ENDPOINTDESCRIPTION]);
     cfg.endpoints = nullptr;
@@ -252,7 +245,8 @@ struct PlantServer::Impl {
     std::size_t index;
   };
 
-  explicit Impl(PlantOptions o) : opt(std::move(o)), points(kQuorlinPointCount) {
+  explicit Impl(PlantOptions o)
+      : opt(std::move(o)), points(kQuorlinPointCount), renamed(kQuorlinPointCount) {
     for (std::size_t i = 0; i < kQuorlinPointCount; ++i) {
       contexts.push_back({this, i});
       const uint8_t width = quorlin_points[i].width;
@@ -272,6 +266,7 @@ struct PlantServer::Impl {
   mutable std::mutex mu;  // everything below
   std::condition_variable cv;
   std::vector<Point> points;
+  std::vector<std::string> renamed;  // node ids served instead of table names ("": none)
   uint64_t reads = 0;
   std::vector<std::size_t> trace;
   bool building = false;       // nodes being added: reads are the server's own checks
@@ -284,6 +279,7 @@ struct PlantServer::Impl {
   uint16_t port = 0;
 
   std::thread thread;  // the server thread (run)
+  std::string add_error;  // the node add_nodes failed on (server thread only)
 
   static void log_line(void* context, UA_LogLevel level, UA_LogCategory,
                        const char* msg, va_list args) {
@@ -387,8 +383,15 @@ struct PlantServer::Impl {
     UA_DataSource source;
     source.read = &Impl::read_point;
     source.write = nullptr;
+    std::vector<std::string> names(kQuorlinPointCount);
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      for (std::size_t i = 0; i < kQuorlinPointCount; ++i)
+        names[i] = renamed[i].empty() ? quorlin_points[i].name : renamed[i];
+    }
     for (std::size_t i = 0; i < kQuorlinPointCount; ++i) {
-      char* name = const_cast<char*>(quorlin_points[i].name);
+      // The server copies the id and names; the library only reads them.
+      char* name = const_cast<char*>(names[i].c_str());
       UA_VariableAttributes attr = UA_VariableAttributes_default;
       attr.displayName = UA_LOCALIZEDTEXT(const_cast<char*>(""), name);
       attr.accessLevel = UA_ACCESSLEVELMASK_READ;
@@ -399,13 +402,35 @@ struct PlantServer::Impl {
       const UA_StatusCode st = UA_Server_addDataSourceVariableNode(
           s, UA_NODEID_STRING(1, name), parent, organizes, UA_QUALIFIEDNAME(1, name),
           variable_type, attr, source, &contexts[i], nullptr);
-      if (st != UA_STATUSCODE_GOOD) return st;
+      if (st != UA_STATUSCODE_GOOD) {
+        add_error = names[i] + ": " + status_text(st);
+        return st;
+      }
     }
     return UA_STATUSCODE_GOOD;
   }
 
   std::string url_host() const {
     return opt.address.find(':') != std::string::npos ? "[" + opt.address + "]" : opt.address;
+  }
+
+  // The application name and URI (a secure server's is its certificate's,
+  // which clients compare), in the configuration and in every endpoint a
+  // client is shown.
+  UA_StatusCode set_identity(UA_ServerConfig& cfg, const std::string& uri) const {
+    UA_ApplicationDescription& app = cfg.applicationDescription;
+    UA_LocalizedText_clear(&app.applicationName);
+    UA_String_clear(&app.applicationUri);
+    app.applicationName = UA_LOCALIZEDTEXT_ALLOC("", opt.application_name.c_str());
+    app.applicationUri = UA_STRING_ALLOC(uri.c_str());
+    if (app.applicationName.text.data == nullptr || app.applicationUri.data == nullptr)
+      return UA_STATUSCODE_BADOUTOFMEMORY;
+    for (std::size_t i = 0; i < cfg.endpointsSize; ++i) {
+      UA_ApplicationDescription_clear(&cfg.endpoints[i].server);
+      const UA_StatusCode st = UA_ApplicationDescription_copy(&app, &cfg.endpoints[i].server);
+      if (st != UA_STATUSCODE_GOOD) return st;
+    }
+    return UA_STATUSCODE_GOOD;
   }
 
   // Builds a server for the given port, not yet listening; throws on failure.
@@ -429,6 +454,9 @@ struct PlantServer::Impl {
       }
     }
     wipe(key);
+    // After the endpoints: each shows the server's name and URI.
+    if (st == UA_STATUSCODE_GOOD)
+      st = set_identity(cfg, cert.empty() ? "urn:quorlin:plant" : certificate_uri(cert));
     if (st == UA_STATUSCODE_GOOD) {
       // One URL with the host: listen on that address only.
       UA_Array_delete(cfg.serverUrls, cfg.serverUrlsSize, &UA_TYPES[UA_TYPES_STRING]);
@@ -458,7 +486,7 @@ struct PlantServer::Impl {
     }
     if (st != UA_STATUSCODE_GOOD) {
       UA_Server_delete(s);
-      throw std::runtime_error("plant server: adding the points failed: " + status_text(st));
+      throw std::runtime_error("plant server: adding the points failed: " + add_error);
     }
     return s;
   }
@@ -598,6 +626,17 @@ uint16_t PlantServer::port() const {
 
 std::string PlantServer::endpoint() const {
   return "opc.tcp://" + impl_->url_host() + ":" + std::to_string(port());
+}
+
+void PlantServer::rename(std::size_t index, const std::string& node_id) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->renamed[checked(index)] = node_id;
+}
+
+std::string PlantServer::node_id(std::size_t index) const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  const std::string& id = impl_->renamed[checked(index)];
+  return id.empty() ? quorlin_points[index].name : id;
 }
 
 std::size_t PlantServer::count() { return kQuorlinPointCount; }

@@ -56,6 +56,9 @@ struct PlantOptions {
   ValueType width1 = ValueType::Boolean;
   ValueType width2 = ValueType::Int16;
   ValueType width4 = ValueType::Float;
+  // The server's ApplicationDescription name; its URI is "urn:quorlin:plant",
+  // or with a certificate the certificate's.
+  std::string application_name = "Quorlin plant server";
   bool trace_reads = false;   // record the point index of every read (take_trace)
   bool log_warnings = false;  // the server's log: errors only, or warnings too (stderr)
   PlantSecurity security;
@@ -88,6 +91,13 @@ class PlantServer {
 
   uint16_t port() const;         // the port listened on; 0 before the first start
   std::string endpoint() const;  // "opc.tcp://" + address + ":" + port
+
+  // Serves the point under the node id (and browse name) `node_id` in
+  // namespace 1 instead of its table name, from the next start() on; an empty
+  // id restores the table name. Reads of the table name then fail with
+  // BadNodeIdUnknown. start() throws if two points end up with one id.
+  void rename(std::size_t index, const std::string& node_id);
+  std::string node_id(std::size_t index) const;
 
   static std::size_t count();
   static std::optional<std::size_t> index_of(std::string_view name);

@@ -1,8 +1,10 @@
 # tests: host runner, record decoder and plant simulator
 qrn_add_test(host_config_test SOURCES host_config_test.cpp LIBS qrn_host_config LABELS host)
-qrn_add_test(quorlin_tools_test SOURCES quorlin_tools_test.cpp LIBS quorlin_cli_lib LABELS host)
+qrn_add_test(quorlin_tools_test SOURCES quorlin_tools_test.cpp LIBS quorlin_cli_lib quorlin_driver
+  LABELS host)
 
-# Whole programs on loopback: simulator, qrn-host with the real module, decoder.
+# Whole programs on loopback: simulator, qrn-host with the real module, decoder,
+# controller check against the plant program.
 find_package(Python3 COMPONENTS Interpreter REQUIRED)
 foreach(case
     two_devices_hand_over_their_own_records
@@ -16,12 +18,15 @@ foreach(case
     bad_input_is_reported_with_its_exit_status
     simulator_reports_a_port_in_use
     secure_simulator_serves_only_a_secure_device
-    host_provides_host_and_json_symbols_to_the_module)
+    host_provides_host_and_json_symbols_to_the_module
+    check_reports_each_injected_fault
+    check_against_the_simulator_is_the_summary_alone
+    check_reports_refused_connections_and_usage_errors)
   add_test(NAME HostEndToEnd.${case}
     COMMAND Python3::Interpreter ${CMAKE_CURRENT_LIST_DIR}/host_e2e_test.py
             --quorlin $<TARGET_FILE:quorlin> --host $<TARGET_FILE:qrn-host>
             --plugin $<TARGET_FILE:quorlin_module> --not-a-plugin $<TARGET_FILE:qrnhost>
-            --readelf ${CMAKE_READELF}
+            --readelf ${CMAKE_READELF} --plant $<TARGET_FILE:qrn-plant>
             ${case})
   set_tests_properties(HostEndToEnd.${case} PROPERTIES LABELS host TIMEOUT 300
     ENVIRONMENT "${QRN_TEST_ENV}")

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
-"""End-to-end tests of qrn-host, `quorlin sim` and `quorlin decode`, run as
-real processes on the loopback interface.
+"""End-to-end tests of qrn-host, `quorlin sim`, `quorlin decode` and
+`quorlin check` (against qrn-plant), run as real processes on the loopback
+interface.
 
 Usage: host_e2e_test.py --quorlin BIN --host BIN --plugin MODULE
-                        --not-a-plugin LIB --readelf BIN CASE
+                        --not-a-plugin LIB --readelf BIN --plant BIN CASE
 """
 
 import argparse
@@ -15,6 +16,7 @@ import os
 import re
 import select
 import signal
+import socket
 import sqlite3
 import struct
 import subprocess
@@ -71,13 +73,19 @@ class Sim:
 @contextlib.contextmanager
 def simulator(opts, *args):
     """`quorlin sim` on a free loopback port; killed on every way out."""
+    with serving([opts.quorlin, "sim", "--port", "0", *args]) as sim:
+        yield sim
+
+
+@contextlib.contextmanager
+def serving(argv, host=r"127\.0\.0\.1"):
+    """A server program that prints "listening on opc.tcp://HOST:PORT" first."""
     with tempfile.TemporaryFile() as err:
-        proc = subprocess.Popen([opts.quorlin, "sim", "--port", "0", *args],
-                                stdout=subprocess.PIPE, stderr=err)
+        proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=err)
         try:
             line = read_line(proc, time.monotonic() + 30)
-            m = re.fullmatch(r"listening on opc\.tcp://127\.0\.0\.1:(\d+)", line)
-            expect(m is not None, f"unexpected first line of the simulator: {line!r}")
+            m = re.fullmatch(r"listening on opc\.tcp://" + host + r":(\d+)", line)
+            expect(m is not None, f"unexpected first line of {argv[0]}: {line!r}")
             yield Sim(proc, int(m.group(1)))
         finally:
             if proc.poll() is None:
@@ -515,14 +523,164 @@ def simulator_reports_a_port_in_use(opts):
         r = run([opts.quorlin, "sim", *args], timeout=30)
         expect(r.returncode == 2 and text.encode() in r.stderr, f"sim {args}: {r.returncode} {r.stderr!r}")
     # An IPv6 literal is listened on and shown in brackets.
-    with subprocess.Popen([opts.quorlin, "sim", "--address=::1", "--port=0"],
-                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL) as proc:
-        try:
-            line = read_line(proc, time.monotonic() + 30)
-        finally:
-            proc.terminate()
-            proc.wait(timeout=10)
-        expect(re.fullmatch(r"listening on opc\.tcp://\[::1\]:\d+", line), f"sim on ::1: {line!r}")
+    with serving([opts.quorlin, "sim", "--address=::1", "--port=0"], host=r"\[::1\]"):
+        pass
+
+
+# quorlin check against qrn-plant: the injected faults, by point, with the
+# class each must be reported in.
+CHECK_FAULTS = [
+    (["--missing", "t|D3G1_AI1_1_L_Alarm"], "t|D3G1_AI1_1_L_Alarm", "missing"),
+    (["--missing", "t|D3G4_M11_蒸发器饱和温度"], "t|D3G4_M11_蒸发器饱和温度", "missing"),
+    (["--rename", "t|D3G3_V9_status=t|D3G3_V9_1_status"], "t|D3G3_V9_status", "missing"),
+    (["--rename", "t|D3G蓄冷罐充放冷流量计实际值=t|D3G蓄冷罐冲放冷流量计实际值"],
+     "t|D3G蓄冷罐充放冷流量计实际值", "missing"),
+    (["--double", "t|D3G1_AI1_5_AlarmLL_Set"], "t|D3G1_AI1_5_AlarmLL_Set", "wider"),
+    (["--type", "t|D3G3_M213_M_Start=Int32"], "t|D3G3_M213_M_Start", "wider"),
+    (["--type", "t|D3XLG2_T23=Int16"], "t|D3XLG2_T23", "narrower"),
+    (["--string", "t|D3G1_V11_1_Alarm"], "t|D3G1_V11_1_Alarm", "not numeric"),
+    (["--array", "t|D3G5_AI1_5_RangeL_Set"], "t|D3G5_AI1_5_RangeL_Set", "not numeric"),
+    (["--status", "t|D3G3_半自动启动锁定=BadOutOfService"], "t|D3G3_半自动启动锁定", "failed"),
+    (["--status", "t|D3G1_M62_TTime_M1=UncertainInitialValue"], "t|D3G1_M62_TTime_M1", "uncertain"),
+    (["--status", "t|D3G4_M51_TTime_H1=0x00300000"], "t|D3G4_M51_TTime_H1", "good with info"),
+]
+CHECK_CLASSES = ["ok", "missing", "failed", "not numeric", "wider", "narrower", "uncertain",
+                 "good with info"]
+CHECK_SUMMARY = ["endpoint", "server", "limits", "points", "round", "browse"]
+
+
+def check(opts, port, *args, address="127.0.0.1"):
+    return run([opts.quorlin, "check", "--address", address, "--port", str(port), *args])
+
+
+def check_problem_lines(text, names):
+    """(class, index, detail) of each problem line of a text report."""
+    rows = []
+    for line in text.splitlines():
+        cls = next((c for c in CHECK_CLASSES if line.startswith(c + " ")), None)
+        if cls is None:
+            continue
+        m = re.match(r"\s+(\d+)  (\S+)\s+(.*)$", line[len(cls):])
+        expect(m is not None, f"malformed problem line {line!r}")
+        index = int(m.group(1))
+        expect(m.group(2) == names[index - 1], f"line {line!r} names the wrong point")
+        rows.append((cls, index, m.group(3)))
+    return rows
+
+
+def check_reports_each_injected_fault(opts):
+    names = [name for name, _offset, _width in quorlin_points(opts)]
+    plant = [opts.plant, "--port", "0", "--fixed", "7"]
+    for args, _, _ in CHECK_FAULTS:
+        plant += args
+    with serving(plant) as server:
+        r = check(opts, server.port)
+        j = check(opts, server.port, "--json")
+        quick = check(opts, server.port, "--json", "--no-browse")
+    expect(r.returncode == 1 and j.returncode == 1 and quick.returncode == 1,
+           f"exit {r.returncode}/{j.returncode}/{quick.returncode}: {r.stderr!r} {j.stderr!r}")
+    expect(r.stderr == b"" and j.stderr == b"", f"stderr {r.stderr!r} {j.stderr!r}")
+    text = r.stdout.decode("utf-8")
+    lines = text.splitlines()
+    expect([l.split(" ")[0] for l in lines[:6]] == CHECK_SUMMARY, f"summary first: {lines[:6]}")
+    expect("Quorlin plant server (urn:quorlin:plant)" in lines[1], f"identity {lines[1]!r}")
+
+    rows = check_problem_lines(text, names)
+    expected = sorted(((cls, names.index(name) + 1) for _, name, cls in CHECK_FAULTS),
+                      key=lambda row: (CHECK_CLASSES.index(row[0]), row[1]))
+    expect([(c, i) for c, i, _ in rows] == expected,
+           "problems (class, index) differ:\n" + "\n".join(
+               f"{got} / {want}" for got, want in zip([(c, i) for c, i, _ in rows], expected)))
+    detail = {names[i - 1]: d for _, i, d in rows}
+    expect(detail["t|D3G3_V9_status"] == "— server has t|D3G3_V9_1_status", detail)
+    expect(detail["t|D3G蓄冷罐充放冷流量计实际值"] == "— server has t|D3G蓄冷罐冲放冷流量计实际值",
+           detail)
+    expect(detail["t|D3G1_AI1_1_L_Alarm"] == "— nothing similar on the server", detail)
+    expect(detail["t|D3G1_AI1_5_AlarmLL_Set"].startswith("Double into 4 bytes"), detail)
+    expect(detail["t|D3G3_M213_M_Start"].startswith("Int32 into 1 byte"), detail)
+    expect(detail["t|D3G3_半自动启动锁定"] == "BadOutOfService", detail)
+    expect(detail["t|D3G1_M62_TTime_M1"].startswith("UncertainInitialValue"), detail)
+    expect(detail["t|D3G4_M51_TTime_H1"].startswith("GoodClamped"), detail)
+
+    # The JSON document holds the same report.
+    doc = json.loads(j.stdout.decode("utf-8"))
+    expect(doc["ok"] is False and doc["points"] == 2706, f"ok/points {doc['ok']} {doc['points']}")
+    expect([(p["class"], p["index"], p["detail"]) for p in doc["problems"]] == rows,
+           f"JSON problems differ from the text: {doc['problems']}")
+    expect(all(p["name"] == names[p["index"] - 1] for p in doc["problems"]), "JSON names")
+    for cls in CHECK_CLASSES[1:]:
+        expect(doc["counts"][cls] == sum(1 for c, _, _ in rows if c == cls), f"counts {doc['counts']}")
+    expect(sum(doc["counts"].values()) == 2706, f"counts {doc['counts']}")
+    summary = f"points    2706 read: {doc['counts']['ok']} ok" + "".join(
+        f", {doc['counts'][c]} {c}" for c in CHECK_CLASSES[1:] if doc["counts"][c])
+    expect(lines[3] == summary, f"{lines[3]!r} is not {summary!r}")
+    extra = sorted(["t|D3G3_V9_1_status", "t|D3G蓄冷罐冲放冷流量计实际值"])
+    expect(doc["browse"]["not_in_table"] == extra and doc["browse"]["variables"] == 2706,
+           f"browse {doc['browse']}")
+    expect(text.rstrip("\n").endswith("\n".join("  " + e for e in extra)), "text lacks the extra ids")
+    expect(doc["server"]["application_uri"] == "urn:quorlin:plant", f"server {doc['server']}")
+    for key in ("connect", "reads", "read_median", "read_max", "close"):
+        expect(doc["timing_ms"][key] >= 0, f"timing {doc['timing_ms']}")
+    expect(doc["timing_ms"]["read_median"] <= doc["timing_ms"]["read_max"], f"{doc['timing_ms']}")
+
+    # Without the browse the same classes, and no suggestions.
+    fast = json.loads(quick.stdout.decode("utf-8"))
+    expect(fast["browse"] is None and fast["counts"] == doc["counts"], f"--no-browse {fast['counts']}")
+    expect(all(p["suggestion"] is None for p in fast["problems"]), "suggestions without a browse")
+
+
+def check_against_the_simulator_is_the_summary_alone(opts):
+    for address, host in (("127.0.0.1", r"127\.0\.0\.1"), ("::1", r"\[::1\]")):
+        with serving([opts.quorlin, "sim", "--port", "0", "--address", address], host) as sim:
+            r = check(opts, sim.port, address=address)
+        lines = r.stdout.decode("utf-8").splitlines()
+        expect(r.returncode == 0 and r.stderr == b"", f"{address}: exit {r.returncode} {r.stderr!r}")
+        expect([l.split(" ")[0] for l in lines] == CHECK_SUMMARY, f"{address}: {lines}")
+        url = f"opc.tcp://[{address}]:{sim.port}" if ":" in address else \
+            f"opc.tcp://{address}:{sim.port}"
+        expect(lines[0] == f"endpoint  {url}", f"{lines[0]!r}")
+        expect(lines[3] == "points    2706 read: 2706 ok", f"{lines[3]!r}")
+        expect(re.fullmatch(r"browse    2706 t\|D3 variables, 0 not in the table, .* ms", lines[5]),
+               f"{lines[5]!r}")
+
+
+def check_reports_refused_connections_and_usage_errors(opts):
+    failures = []
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        free = taken.getsockname()[1]  # nothing listens once closed
+    with socket.socket() as deaf:
+        deaf.bind(("127.0.0.1", 0))
+        deaf.listen(4)  # accepts connections but never answers
+        cases = [
+            # (what, arguments, exit status, text in the first line of stderr)
+            ("refused", ["--address", "127.0.0.1", "--port", str(free)], 1,
+             f"quorlin check: cannot connect to opc.tcp://127.0.0.1:{free}: Bad"),
+            ("silent server", ["--address=127.0.0.1", f"--port={deaf.getsockname()[1]}",
+                               "--timeout-ms=300"], 1, "BadTimeout"),
+            ("no address", [], 2, "quorlin check: --address is required"),
+            ("address with a port", ["--address", "127.0.0.1:4840"], 2, "--address takes"),
+            ("address with blanks", ["--address", "a b"], 2, "--address takes"),
+            ("port zero", ["--address", "x", "--port", "0"], 2, "--port takes 1 to 65535"),
+            ("timeout not a number", ["--address", "x", "--timeout-ms", "1s"], 2, "--timeout-ms takes"),
+            ("option without value", ["--address", "x", "--port"], 2, "--port needs a value"),
+            ("unknown option", ["--address", "x", "--jsn"], 2, "unknown option '--jsn'"),
+            ("stray argument", ["--address", "x", "4840"], 2, "unexpected argument '4840'"),
+        ]
+        for what, args, status, text in cases:
+            started = time.monotonic()
+            r = run([opts.quorlin, "check", *args], timeout=60)
+            took = time.monotonic() - started
+            err = r.stderr.decode("utf-8", "replace").splitlines()
+            usage = ["usage: quorlin check --address A"] if status == 2 else []
+            if r.returncode != status or r.stdout:
+                failures.append(f"{what}: exit {r.returncode}, stdout {r.stdout[:100]!r}")
+            elif len(err) != 1 + len(usage) or text not in err[0] or \
+                    not all(l.startswith(u) for l, u in zip(err[1:], usage)):
+                failures.append(f"{what}: stderr {err}")
+            elif what == "silent server" and took > 5:
+                failures.append(f"{what}: --timeout-ms 300 took {took:.1f} s")
+    expect(not failures, "\n".join(failures))
 
 
 def host_provides_host_and_json_symbols_to_the_module(opts):
@@ -653,12 +811,15 @@ CASES = {f.__name__: f for f in (
     bad_input_is_reported_with_its_exit_status,
     simulator_reports_a_port_in_use,
     host_provides_host_and_json_symbols_to_the_module,
+    check_reports_each_injected_fault,
+    check_against_the_simulator_is_the_summary_alone,
+    check_reports_refused_connections_and_usage_errors,
 )}
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
-    for name in ("--quorlin", "--host", "--plugin", "--not-a-plugin", "--readelf"):
+    for name in ("--quorlin", "--host", "--plugin", "--not-a-plugin", "--readelf", "--plant"):
         parser.add_argument(name, required=True)
     parser.add_argument("case", choices=sorted(CASES))
     opts = parser.parse_args()

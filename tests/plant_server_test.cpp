@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -269,6 +270,45 @@ TEST_F(PlantFault, a_missing_point_reads_with_a_bad_status) {
   EXPECT_EQ(missing->value.data, nullptr);
   // The session survives: the next point reads normally.
   EXPECT_EQ(client.read(kSixteen + 1)->status, UA_STATUSCODE_GOOD);
+}
+
+TEST_F(PlantFault, a_renamed_point_is_served_under_its_new_id_from_the_next_start) {
+  const std::string renamed = "t|D3G3_M11_供油压力_1";
+  server_->set_float(kOilPressure, 0.5f);
+  server_->rename(kOilPressure, renamed);
+  EXPECT_EQ(server_->node_id(kOilPressure), renamed);
+  {
+    Client before;
+    ASSERT_EQ(before.connect(server_->endpoint()), UA_STATUSCODE_GOOD);
+    EXPECT_EQ(before.read(kOilPressure)->status, UA_STATUSCODE_GOOD) << "renamed while running";
+  }
+  server_->stop();
+  server_->start();
+  Client client;
+  ASSERT_EQ(client.connect(server_->endpoint()), UA_STATUSCODE_GOOD);
+  EXPECT_EQ(client.read(kOilPressure)->status, UA_STATUSCODE_BADNODEIDUNKNOWN);
+  auto moved = client.read(renamed.c_str());
+  ASSERT_EQ(moved->status, UA_STATUSCODE_GOOD);
+  ASSERT_TRUE(is_type(moved->value, UA_TYPES_FLOAT));
+  EXPECT_EQ(*static_cast<UA_Float*>(moved->value.data), 0.5f);
+
+  // Two points under one id cannot be served; an empty id restores the name.
+  server_->stop();
+  server_->rename(kFloat, renamed);
+  try {
+    server_->start();
+    ADD_FAILURE() << "two points with one id started";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find(renamed), std::string::npos) << e.what();
+  }
+  server_->rename(kOilPressure, "");
+  server_->rename(kFloat, "");
+  EXPECT_EQ(server_->node_id(kOilPressure), "t|D3G3_M11_供油压力");
+  server_->start();
+  Client again;
+  ASSERT_EQ(again.connect(server_->endpoint()), UA_STATUSCODE_GOOD);
+  EXPECT_EQ(again.read(kOilPressure)->status, UA_STATUSCODE_GOOD);
+  EXPECT_EQ(again.read(renamed.c_str())->status, UA_STATUSCODE_BADNODEIDUNKNOWN);
 }
 
 TEST_F(PlantFault, stop_after_lets_exactly_n_reads_through_then_goes_down) {

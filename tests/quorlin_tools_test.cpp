@@ -1,9 +1,12 @@
 // Parts of the quorlin command: display widths for the decoder's table, the
-// reading of point fields out of a record, and the simulated plant.
+// reading of point fields out of a record, the simulated plant and the
+// controller check's classes and report.
+#include "check_report.h"
 #include "point_table.h"
 #include "record_view.h"
 #include "sim_model.h"
 #include "text_width.h"
+#include "value_copy.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +14,7 @@
 #include <cstring>
 #include <limits>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -227,4 +231,225 @@ TEST(SimModel, fixed_values_are_exact_in_their_type_and_differ_from_neighbours) 
     }
     EXPECT_NE(sim::fixed_value(0, 4, seed), sim::fixed_value(0, 4, seed + 1));
   }
+}
+
+// quorlin check: classes of a read, status names, suggestions, the report.
+namespace {
+
+// A variant owned by the test: scalar, array of three, or empty.
+struct Value {
+  UA_Variant v;
+  Value() { UA_Variant_init(&v); }
+  Value(const void* scalar, int type) : Value() {
+    UA_Variant_setScalarCopy(&v, scalar, &UA_TYPES[type]);
+  }
+  static Value array_of_three_floats() {
+    Value out;
+    const UA_Float f[3] = {1, 2, 3};
+    UA_Variant_setArrayCopy(&out.v, f, 3, &UA_TYPES[UA_TYPES_FLOAT]);
+    return out;
+  }
+  Value(Value&& o) noexcept : v(o.v) { UA_Variant_init(&o.v); }
+  Value(const Value&) = delete;
+  Value& operator=(const Value&) = delete;
+  Value& operator=(Value&&) = delete;
+  ~Value() { UA_Variant_clear(&v); }
+};
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> out;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const std::size_t end = text.find('\n', start);
+    out.push_back(text.substr(start, end - start));
+    start = end == std::string::npos ? text.size() : end + 1;
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST(CheckClassify, sorts_each_read_by_what_the_round_writes_into_the_field) {
+  const UA_Float f = 12.5f;
+  const UA_Double d = 12.5;
+  const UA_Int32 i32 = 0x11223344;
+  const UA_Int16 i16 = -2;
+  const UA_Byte byte = 7;
+  const UA_Boolean flag = true;
+  const UA_DateTime when = 0;
+  const UA_Double duration = 1.5;  // Duration: an alias of Double
+  UA_String text = UA_STRING(const_cast<char*>("on"));
+  using check::PointClass;
+  struct Case {
+    const char* what;
+    Value value;
+    unsigned width;
+    UA_StatusCode status;
+    PointClass cls;
+    std::string detail;
+  };
+  Case cases[] = {
+      {"float", Value(&f, UA_TYPES_FLOAT), 4, UA_STATUSCODE_GOOD, PointClass::Ok, ""},
+      {"flag", Value(&flag, UA_TYPES_BOOLEAN), 1, UA_STATUSCODE_GOOD, PointClass::Ok, ""},
+      {"uncertain byte", Value(&byte, UA_TYPES_BYTE), 1, UA_STATUSCODE_UNCERTAININITIALVALUE,
+       PointClass::Uncertain, "UncertainInitialValue, value kept"},
+      {"clamped float", Value(&f, UA_TYPES_FLOAT), 4, UA_STATUSCODE_GOODCLAMPED,
+       PointClass::GoodWithInfo, "GoodClamped, value kept"},
+      {"double", Value(&d, UA_TYPES_DOUBLE), 4, UA_STATUSCODE_GOOD, PointClass::Wider,
+       "Double into 4 bytes: the low 4 bytes of the Double"},
+      {"int32 on a byte", Value(&i32, UA_TYPES_INT32), 1, UA_STATUSCODE_GOOD, PointClass::Wider,
+       "Int32 into 1 byte: the low byte of the Int32"},
+      {"uncertain double", Value(&d, UA_TYPES_DOUBLE), 4, UA_STATUSCODE_UNCERTAININITIALVALUE,
+       PointClass::Wider, "Double into 4 bytes: the low 4 bytes of the Double (UncertainInitialValue)"},
+      {"duration", Value(&duration, UA_TYPES_DURATION), 2, UA_STATUSCODE_GOOD, PointClass::Wider,
+       "Double into 2 bytes: the low 2 bytes of the Double"},
+      {"int16 on 4", Value(&i16, UA_TYPES_INT16), 4, UA_STATUSCODE_GOOD, PointClass::Narrower,
+       "Int16 into 4 bytes: its 2 bytes, the upper 2 bytes zero"},
+      {"string", Value(&text, UA_TYPES_STRING), 4, UA_STATUSCODE_GOOD, PointClass::NotNumeric,
+       "String: the field keeps its previous value"},
+      {"date", Value(&when, UA_TYPES_DATETIME), 4, UA_STATUSCODE_GOOD, PointClass::NotNumeric,
+       "DateTime: the field keeps its previous value"},
+      {"array", Value::array_of_three_floats(), 4, UA_STATUSCODE_GOOD, PointClass::NotNumeric,
+       "array of 3 Float: the field keeps its previous value"},
+      {"empty", Value(), 2, UA_STATUSCODE_GOOD, PointClass::NotNumeric,
+       "empty value: the field keeps its previous value"},
+      {"unknown node", Value(), 4, UA_STATUSCODE_BADNODEIDUNKNOWN, PointClass::Missing, ""},
+      {"bad with a value", Value(&f, UA_TYPES_FLOAT), 4, UA_STATUSCODE_BADOUTOFSERVICE,
+       PointClass::Failed, "BadOutOfService"},
+  };
+  for (const Case& c : cases) {
+    const check::PointCheck got = check::classify(5, c.width, c.status, c.value.v);
+    EXPECT_EQ(got.index, 5u) << c.what;
+    EXPECT_EQ(check::class_name(got.cls), std::string(check::class_name(c.cls))) << c.what;
+    EXPECT_EQ(got.detail, c.detail) << c.what;
+    // The class says whether the round writes the field: it must agree with the round's copy.
+    unsigned char field[4] = {0xee, 0xee, 0xee, 0xee};
+    const bool written =
+        !UA_StatusCode_isBad(c.status) && copy_value_to_field(c.value.v, field, c.width);
+    const bool kept = got.cls != PointClass::Missing && got.cls != PointClass::Failed &&
+                      got.cls != PointClass::NotNumeric;
+    EXPECT_EQ(written, kept) << c.what;
+  }
+  // "the low byte": what the round leaves in a 1-byte field from an Int32.
+  unsigned char low = 0;
+  ASSERT_TRUE(copy_value_to_field(cases[5].value.v, &low, 1));
+  EXPECT_EQ(low, 0x44);
+}
+
+TEST(CheckStatusName, names_codes_and_shows_info_bits_and_unknown_codes_in_hex) {
+  EXPECT_EQ(check::status_name(UA_STATUSCODE_GOOD), "Good");
+  EXPECT_EQ(check::status_name(UA_STATUSCODE_BADNODEIDUNKNOWN), "BadNodeIdUnknown");
+  EXPECT_EQ(check::status_name(UA_STATUSCODE_GOODCLAMPED | 0x0400), "GoodClamped+0x0400");
+  EXPECT_EQ(check::status_name(0x7ABC0000), "0x7ABC0000");
+  // A code with only info bits is Good with info, not Good.
+  EXPECT_EQ(check::status_name(0x00000400), "Good+0x0400");
+}
+
+TEST(CheckSuggestion, compares_characters_not_bytes_and_suggests_only_close_ids) {
+  const auto cp = [](const char* s) { return code_points(s); };
+  const auto bytes = [](const std::string& s) { return std::u32string(s.begin(), s.end()); };
+  // 充 and 冲 share their first UTF-8 byte only: one character, two bytes apart.
+  EXPECT_EQ(check::edit_distance(cp("t|D3G蓄冷罐充放冷"), cp("t|D3G蓄冷罐冲放冷"), 10), 1u);
+  EXPECT_EQ(check::edit_distance(bytes("充"), bytes("冲"), 10), 2u);
+  EXPECT_EQ(check::edit_distance(cp("t|D3G3_V9_status"), cp("t|D3G3_V9_1_status"), 10), 2u);
+  EXPECT_EQ(check::edit_distance(cp("kitten"), cp("sitting"), 10), 3u);
+  EXPECT_EQ(check::edit_distance(cp("kitten"), cp("sitting"), 2), 3u);  // over the limit: limit+1
+  EXPECT_EQ(check::edit_distance(cp(""), cp("abc"), 1), 2u);
+  EXPECT_EQ(code_points("a\xe4\xbe" "b"), (std::u32string{U'a', 0xDCE4, 0xDCBE, U'b'}));
+
+  const std::vector<std::string> server = {"t|D3G3_V9_2_status", "t|D3G3_V9_1_status",
+                                           "t|D3G蓄冷罐冲放冷流量计实际值", "t|D3XLG9_T1"};
+  EXPECT_EQ(check::closest("t|D3G3_V9_status", server), std::optional<std::size_t>(0))
+      << "ties go to the earlier id";
+  EXPECT_EQ(check::closest("t|D3G蓄冷罐充放冷流量计实际值", server), std::optional<std::size_t>(2));
+  EXPECT_EQ(check::closest("t|D3XLG9_T2", server), std::optional<std::size_t>(3));
+  EXPECT_EQ(check::closest("t|D3G1_AI1_1_L_Alarm", server), std::nullopt);
+  EXPECT_EQ(check::closest("t|D3G3_V9_status", {}), std::nullopt);
+  // Two ASCII characters off against one CJK character off: two bytes each,
+  // so only counting characters prefers the second.
+  EXPECT_EQ(check::closest("t|D3G蓄冷罐充放冷流量计实际值",
+                           {"t|E4G蓄冷罐充放冷流量计实际值", "t|D3G蓄冷罐冲放冷流量计实际值"}),
+            std::optional<std::size_t>(1));
+}
+
+TEST(CheckReport, all_ok_is_the_summary_alone_and_the_json_says_so) {
+  check::Report r;
+  r.endpoint = "opc.tcp://[::1]:4840";
+  r.server.application_name = "plant";
+  r.server.max_nodes_per_read = 500;
+  const UA_Float f = 1;
+  const Value v(&f, UA_TYPES_FLOAT);
+  for (std::size_t i = 0; i < kQuorlinPointCount; ++i)
+    r.points.push_back(check::classify(i, 4, UA_STATUSCODE_GOOD, v.v));
+  const std::vector<std::string> lines = lines_of(check::text(r));
+  ASSERT_EQ(lines.size(), 6u) << check::text(r);
+  EXPECT_EQ(lines[0], "endpoint  opc.tcp://[::1]:4840");
+  EXPECT_EQ(lines[2], "limits    MaxNodesPerRead 500");
+  EXPECT_EQ(lines[3], "points    2706 read: 2706 ok");
+  EXPECT_EQ(lines[5], "browse    not done (--no-browse)");
+  EXPECT_TRUE(check::all_ok(r));
+  const Json::Value j = check::json(r);
+  EXPECT_TRUE(j["ok"].asBool());
+  EXPECT_EQ(j["counts"]["ok"].asUInt(), 2706u);
+  EXPECT_EQ(j["problems"].size(), 0u);
+  EXPECT_TRUE(j["browse"].isNull());
+}
+
+TEST(CheckReport, problems_group_by_class_sort_by_index_and_align_by_display_width) {
+  check::Report r;
+  r.endpoint = "opc.tcp://127.0.0.1:4840";
+  const UA_Float f = 1;
+  const UA_Double d = 1;
+  const Value ok(&f, UA_TYPES_FLOAT), wide(&d, UA_TYPES_DOUBLE), none;
+  const std::size_t cjk = index_of("t|D3G蓄冷罐充放冷流量计实际值");
+  const std::size_t v9 = index_of("t|D3G3_V9_status");
+  for (std::size_t i = 0; i < kQuorlinPointCount; ++i) {
+    UA_StatusCode st = UA_STATUSCODE_GOOD;
+    const Value* value = &ok;
+    if (i == 2000 || i == 30) value = &wide;
+    if (i == cjk || i == v9 || i == 7) st = UA_STATUSCODE_BADNODEIDUNKNOWN, value = &none;
+    r.points.push_back(check::classify(i, 4, st, value->v));
+  }
+  r.browse.ran = true;
+  r.browse.variables = 2706;
+  r.browse.extra = {"t|D3G3_V9_1_status", "t|D3G蓄冷罐冲放冷流量计实际值"};
+  check::suggest(r);
+  EXPECT_FALSE(check::all_ok(r));
+
+  const std::vector<std::string> lines = lines_of(check::text(r));
+  // Summary, a blank line, the problems, a blank line, the server-only ids.
+  ASSERT_EQ(lines.size(), 6u + 1u + 5u + 1u + 3u) << check::text(r);
+  EXPECT_EQ(lines[3], "points    2706 read: 2701 ok, 3 missing, 2 wider");
+  const std::vector<std::string> problems(lines.begin() + 7, lines.begin() + 12);
+  const std::vector<std::pair<std::string, std::size_t>> order = {
+      {"missing", 7}, {"missing", v9}, {"missing", cjk}, {"wider", 30}, {"wider", 2000}};
+  std::size_t detail_column = 0;
+  for (std::size_t k = 0; k < problems.size(); ++k) {
+    const std::string& line = problems[k];
+    const std::string name = quorlin_points[order[k].second].name;
+    EXPECT_EQ(line.rfind(order[k].first, 0), 0u) << line;
+    EXPECT_NE(line.find(" " + std::to_string(order[k].second + 1) + "  " + name), std::string::npos)
+        << line;
+    // Details start in one display column, whatever the names' characters.
+    const std::size_t name_end = line.find(name) + name.size();
+    const std::size_t detail = line.find_first_not_of(' ', name_end);
+    const std::size_t column = display_width(line.substr(0, detail));
+    if (k == 0) detail_column = column;
+    EXPECT_EQ(column, detail_column) << line;
+  }
+  EXPECT_NE(problems[1].find("— server has t|D3G3_V9_1_status"), std::string::npos);
+  EXPECT_NE(problems[2].find("— server has t|D3G蓄冷罐冲放冷流量计实际值"), std::string::npos);
+  EXPECT_NE(problems[0].find("— nothing similar on the server"), std::string::npos);
+
+  const Json::Value j = check::json(r);
+  ASSERT_EQ(j["problems"].size(), order.size());
+  for (Json::ArrayIndex k = 0; k < j["problems"].size(); ++k) {
+    EXPECT_EQ(j["problems"][k]["class"].asString(), order[k].first);
+    EXPECT_EQ(j["problems"][k]["index"].asUInt64(), order[k].second + 1);
+  }
+  EXPECT_EQ(j["problems"][1]["suggestion"].asString(), "t|D3G3_V9_1_status");
+  EXPECT_TRUE(j["problems"][0]["suggestion"].isNull());
+  EXPECT_EQ(j["counts"]["missing"].asUInt(), 3u);
+  EXPECT_EQ(j["browse"]["not_in_table"].size(), 2u);
+  EXPECT_FALSE(j["ok"].asBool());
 }

@@ -21,4 +21,5 @@ struct Command {
 CommandRun define_points(CLI::App& app);
 CommandRun define_decode(CLI::App& app);
 CommandRun define_sim(CLI::App& app);
+CommandRun define_check(CLI::App& app);
 CommandRun define_cert(CLI::App& app);

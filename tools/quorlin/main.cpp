@@ -15,6 +15,10 @@ constexpr Command kCommands[] = {
      "print a record's device id, time stamp and every point's value", define_decode},
     {"sim", "[--address 127.0.0.1] [--port 4840] [--fixed SEED] [security options]",
      "serve all points over OPC UA as a simulated plant until SIGINT or SIGTERM", define_sim},
+    {"check",
+     "--address A [--port P] [--json] [--timeout-ms T] [--no-browse] [connection options]",
+     "read every point once from a controller and report what does not fit the record",
+     define_check},
     {"cert", "--out DIR [--uri URN] [--days N]",
      "make an application certificate and private key for secure OPC UA sessions",
      define_cert},
@@ -24,7 +28,8 @@ constexpr Command kCommands[] = {
 
 int main(int argc, char** argv) {
   CLI::App app(
-      "Quorlin driver tools: point table, record decoder, plant simulator, certificates.",
+      "Quorlin driver tools: point table, record decoder, plant simulator, controller check, "
+      "certificates.",
       "quorlin");
   std::string names;
   for (const Command& c : kCommands) names += std::string(names.empty() ? "" : "|") + c.name;

@@ -76,6 +76,18 @@ std::size_t display_width(std::string_view utf8) {
   return width;
 }
 
+std::u32string code_points(std::string_view utf8) {
+  std::u32string out;
+  for (std::size_t i = 0; i < utf8.size();) {
+    char32_t c = 0;
+    const std::size_t len = decode(utf8, i, c);
+    if (len == 0) c = 0xDC00 | static_cast<unsigned char>(utf8[i]);
+    out.push_back(c);
+    i += len == 0 ? 1 : len;
+  }
+  return out;
+}
+
 std::string pad_right(std::string_view text, std::size_t columns) {
   std::string out(text);
   const std::size_t w = display_width(text);

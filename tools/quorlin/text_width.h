@@ -9,6 +9,10 @@
 // not part of valid UTF-8 counts as one column.
 std::size_t display_width(std::string_view utf8);
 
+// The characters of UTF-8 text; each byte that is not part of valid UTF-8
+// stands for itself as U+DC80..U+DCFF (a value valid text never decodes to).
+std::u32string code_points(std::string_view utf8);
+
 // `text` followed by blanks up to `columns` display columns (never cut).
 std::string pad_right(std::string_view text, std::size_t columns);
 // Blanks, then `text`, to fill `columns` display columns (never cut).
