@@ -18,6 +18,7 @@ foreach(case
     bad_input_is_reported_with_its_exit_status
     simulator_reports_a_port_in_use
     secure_simulator_serves_only_a_secure_device
+    check_connects_securely_to_a_secure_plant
     host_provides_host_and_json_symbols_to_the_module
     check_reports_each_injected_fault
     check_against_the_simulator_is_the_summary_alone

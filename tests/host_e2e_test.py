@@ -798,7 +798,50 @@ def secure_simulator_serves_only_a_secure_device(opts):
             expect(b"device 8:" not in out, f"the plain device printed a line: {out!r}")
 
 
+def check_connects_securely_to_a_secure_plant(opts):
+    password = "brine-loop-17"
+    with tempfile.TemporaryDirectory() as tmp:
+        client_cert, client_key = make_certificate(opts, os.path.join(tmp, "c"), "urn:quorlin:check")
+        plant_cert, plant_key = make_certificate(opts, os.path.join(tmp, "p"), "urn:quorlin:plant:a")
+        trusted = os.path.join(tmp, "trusted")
+        os.mkdir(trusted)
+        os.link(plant_cert, os.path.join(trusted, "plant.der"))
+        right, wrong = os.path.join(tmp, "pw"), os.path.join(tmp, "wrong")
+        for path, text in ((right, password + "\n"), (wrong, "brine-loop-18\n")):
+            with open(path, "w", encoding="utf-8") as f:
+                f.write(text)
+        plant = [opts.plant, "--port", "0", "--fixed", "3", "--certificate", plant_cert,
+                 "--private-key", plant_key, "--policy", "Aes256_Sha256_RsaPss",
+                 "--policy", "Basic256Sha256", "--mode", "SignAndEncrypt",
+                 "--user", f"qrn:{password}", "--no-anonymous"]
+        secure = ["--no-browse", "--security-mode", "SignAndEncrypt", "--certificate", client_cert,
+                  "--private-key", client_key, "--trusted-servers", trusted, "--user", "qrn"]
+        with serving(plant) as server:
+            good = check(opts, server.port, *secure, "--password-file", right)
+            bad = check(opts, server.port, *secure, "--password-file", wrong)
+            plain = check(opts, server.port, "--no-browse")
+            usage = [check(opts, server.port, *args) for args in (
+                [*secure, "--password-file", right, "--security-mode", "Encrypt"],
+                secure,
+                [*secure, "--password-file", os.path.join(tmp, "none")])]
+        lines = good.stdout.decode().splitlines()
+        expect(good.returncode == 0 and good.stderr == b"", f"secure check: {good.returncode} {good.stderr!r}")
+        expect(lines[3] == "points    2706 read: 2706 ok", f"secure check: {lines}")
+        expect("(urn:quorlin:plant:a)" in lines[1], f"identity {lines[1]!r}")
+        err = bad.stderr.decode().splitlines()
+        expect(bad.returncode == 1 and len(err) == 1 and "BadUserAccessDenied" in err[0]
+               and "refused the user name or password" in err[0], f"wrong password: {err}")
+        expect(plain.returncode == 1 and b"cannot connect" in plain.stderr, f"plain: {plain.stderr!r}")
+        for r, text in zip(usage, ('--security-mode: "Encrypt" is not None, Sign or SignAndEncrypt',
+                                   '--password-file: missing for user "qrn"',
+                                   "--password-file: cannot read")):
+            expect(r.returncode == 2 and text in r.stderr.decode(), f"{text}: {r.returncode} {r.stderr!r}")
+        for r in (good, bad, plain, *usage):
+            expect(b"brine-loop-1" not in r.stdout + r.stderr, "a password was printed")
+
+
 CASES = {f.__name__: f for f in (
+    check_connects_securely_to_a_secure_plant,
     secure_simulator_serves_only_a_secure_device,
     twenty_devices_share_one_simulator,
     two_devices_hand_over_their_own_records,
