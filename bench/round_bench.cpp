@@ -1,15 +1,23 @@
-// Times one full sampling round of the driver against the bare client
-// sequence the round has to perform (connect, one read per point, delete),
-// alternately against the same in-process plant server.
+// Times sampling rounds of the driver in both read modes against the
+// in-process plant server, directly and through a relay that delays each
+// direction (a network's latency): wall time and the calling thread's CPU
+// time per round, as medians, with the single/batched ratios. Also the
+// single mode against the bare client sequence it has to perform, and the
+// read phase alone with one request or several in flight. With --security:
+// rounds and connects with SignAndEncrypt against None.
 #include "certificates.h"
 #include "host_stub.h"
 #include "plant_server.h"
 #include "point_table.h"
 #include "quorlin.h"
+#include "relay.h"
+#include "value_copy.h"
 #include "security.h"
 
 #include <open62541/client_config_default.h>
 #include <open62541/client_highlevel.h>
+
+#include <time.h>
 
 #include <algorithm>
 #include <chrono>
@@ -17,6 +25,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,14 +36,83 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+struct Sample {
+  double wall_ms;
+  double cpu_ms;
+};
+
+double thread_cpu_ms() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+// Wall and this thread's CPU time of one call.
+Sample timed(const std::function<void()>& f) {
+  const double cpu = thread_cpu_ms();
+  const auto t = Clock::now();
+  f();
+  return {std::chrono::duration<double, std::milli>(Clock::now() - t).count(),
+          thread_cpu_ms() - cpu};
+}
+
+double median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const std::size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+struct Medians {
+  double wall_ms = 0;
+  double cpu_ms = 0;
+};
+
+Medians medians(const std::vector<Sample>& samples) {
+  std::vector<double> wall, cpu;
+  for (const Sample& s : samples) {
+    wall.push_back(s.wall_ms);
+    cpu.push_back(s.cpu_ms);
+  }
+  return {median(wall), median(cpu)};
+}
+
+Json::Value settings_for(bool batch) {
+  Json::Value settings(Json::objectValue);
+  if (batch) settings["appSetting"]["read_mode"] = "batch";
+  return settings;
+}
+
 class BenchDevice : public Quorlin {
  public:
-  explicit BenchDevice(uint16_t port) {
+  BenchDevice(uint16_t port, bool batch) {
     device_id_ = 1;
     server_ip_ = "127.0.0.1";
     server_port_ = port;
+    apply_read_settings(settings_for(batch));
+  }
+  // The read phase alone, on a session connected beforehand.
+  Sample read_phase() {
+    ClientSession session;
+    session.connect("opc.tcp://127.0.0.1:" + std::to_string(server_port_));
+    auto work = std::make_unique<Quorlin_Data_t>();
+    auto written = std::make_unique<bool[]>(kQuorlinPointCount);
+    return timed([&] { read_points(session, *work, written.get()); });
   }
   void secure(const Json::Value& settings) { security_.configure(settings, device_id_); }
+};
+
+// Copies each batched result into a record as the device would.
+struct CopySink final : PointSink {
+  Quorlin_Data_t record{};
+  Step take(std::size_t i, UA_StatusCode status, UA_DataValue& value) override {
+    if (!UA_StatusCode_isBad(status))
+      copy_value_to_field(value.value, reinterpret_cast<unsigned char*>(&record) +
+                                           quorlin_points[i].offset,
+                          quorlin_points[i].width);
+    UA_DataValue_clear(&value);
+    return Step::Next;
+  }
 };
 
 bool bare_round(const std::string& endpoint) {
@@ -53,14 +132,82 @@ bool bare_round(const std::string& endpoint) {
   return true;
 }
 
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  const std::size_t n = v.size();
-  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+// The round trip of a one-node read on an open session.
+double read_rtt_ms(uint16_t port, int count) {
+  ClientSession session;
+  session.connect("opc.tcp://127.0.0.1:" + std::to_string(port));
+  std::vector<double> ms;
+  for (int i = 0; i < count; ++i) {
+    UA_DataValue dv;
+    UA_DataValue_init(&dv);
+    const UA_NodeId node = UA_NODEID_STRING(1, const_cast<char*>(quorlin_points[0].name));
+    ms.push_back(timed([&] { session.read_value(node, &dv); }).wall_ms);
+    UA_DataValue_clear(&dv);
+  }
+  return median(ms);
 }
 
-double ms_since(Clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+struct PathResult {
+  Medians round[2];  // single, batched
+  Medians reads[2];
+  Medians window[2];  // batched read phase: one request in flight, all
+  double rtt_ms = 0;
+};
+
+PathResult measure(uint16_t port, int single_rounds, int batch_rounds) {
+  PathResult r;
+  r.rtt_ms = read_rtt_ms(port, 51);
+  for (int b = 0; b < 2; ++b) {
+    BenchDevice device(port, b == 1);
+    const int rounds = b ? batch_rounds : single_rounds;
+    device.do_sample();  // warm-up: first connection, page faults, learned sizes
+    std::vector<Sample> round, reads;
+    for (int i = 0; i < rounds; ++i) {
+      round.push_back(timed([&] { device.do_sample(); }));
+      reads.push_back(device.read_phase());
+    }
+    r.round[b] = medians(round);
+    r.reads[b] = medians(reads);
+  }
+  for (int w = 0; w < 2; ++w) {
+    BatchReader reader;
+    reader.set_window(w == 0 ? 1 : BatchReader::kMaxWindow);
+    std::vector<Sample> reads;
+    for (int i = 0; i <= batch_rounds; ++i) {
+      ClientSession session;
+      session.connect("opc.tcp://127.0.0.1:" + std::to_string(port));
+      CopySink sink;
+      const Sample s = timed([&] { reader.read(session, kDefaultMaxNodesPerRead, 1, sink); });
+      if (i > 0) reads.push_back(s);  // the first one warms up
+    }
+    r.window[w] = medians(reads);
+  }
+  return r;
+}
+
+void print(const char* path, const PathResult& r, int single_rounds, int batch_rounds) {
+  std::fprintf(stderr, "\n%s (one-node read round trip, median %.3f ms)\n", path, r.rtt_ms);
+  std::fprintf(stderr, "  %-24s %7s %12s %12s\n", "", "rounds", "wall ms", "client cpu ms");
+  const char* names[2] = {"single", "batch"};
+  for (int b = 0; b < 2; ++b) {
+    const int rounds = b ? batch_rounds : single_rounds;
+    std::fprintf(stderr, "  %-24s %7d %12.3f %12.3f\n",
+                 (std::string(names[b]) + " round").c_str(), rounds, r.round[b].wall_ms,
+                 r.round[b].cpu_ms);
+    std::fprintf(stderr, "  %-24s %7d %12.3f %12.3f\n",
+                 (std::string(names[b]) + " read phase").c_str(), rounds, r.reads[b].wall_ms,
+                 r.reads[b].cpu_ms);
+  }
+  std::fprintf(stderr, "  %-24s %7d %12.3f %12.3f\n", "batch reads, 1 in flight", batch_rounds,
+               r.window[0].wall_ms, r.window[0].cpu_ms);
+  std::fprintf(stderr, "  %-24s %7d %12.3f %12.3f\n", "batch reads, 7 in flight", batch_rounds,
+               r.window[1].wall_ms, r.window[1].cpu_ms);
+  std::fprintf(stderr, "  ratio single/batch: round wall %.1f, round cpu %.1f; read phase wall %.1f, cpu %.1f\n",
+               r.round[0].wall_ms / r.round[1].wall_ms, r.round[0].cpu_ms / r.round[1].cpu_ms,
+               r.reads[0].wall_ms / r.reads[1].wall_ms, r.reads[0].cpu_ms / r.reads[1].cpu_ms);
+  std::fprintf(stderr, "  ratio 1/7 in flight: wall %.2f\n", r.window[0].wall_ms / r.window[1].wall_ms);
+  std::fprintf(stderr, "  batch read phase %.3f ms against 2 RTT + 3 ms = %.3f ms; cpu per round %.3f ms\n",
+               r.reads[1].wall_ms, 2 * r.rtt_ms + 3, r.round[1].cpu_ms);
 }
 
 // A certificate and key made for the run, written where the settings find them.
@@ -80,9 +227,9 @@ std::string write_identity(const std::string& dir, const char* name, const char*
 }
 
 // Rounds with SignAndEncrypt (Basic256Sha256, user name) against rounds
-// without security, alternately on one plant server offering both, and the
-// connect alone (session open and close) of each.
-int security_bench(int pairs) {
+// without security, alternately on one plant server offering both, in both
+// read modes, and the session's connect and close alone for each.
+int security_bench(int rounds) {
   char pattern[] = "/tmp/qrn-bench-XXXXXX";
   if (mkdtemp(pattern) == nullptr) return 1;
   const std::string dir = pattern;
@@ -112,100 +259,132 @@ int security_bench(int pairs) {
   opcua["user"] = "bench";
   opcua["password"] = "bench-password";
   const SecurityLoad load = load_session_security(settings);
-  BenchDevice plain(server.port()), secure(server.port());
-  secure.secure(settings);
   if (!load.security) {
     std::fprintf(stderr, "security settings refused: %s\n", load.problems.front().c_str());
     return 1;
   }
-
   const std::string endpoint = server.endpoint();
-  auto connect_ms = [&](const SessionSecurity* security) {
-    const auto t = Clock::now();
-    ClientSession session;
-    const bool ok = connect_secure(session, endpoint, security) == UA_STATUSCODE_GOOD;
-    session.close();
-    return ok ? ms_since(t) : -1.0;
-  };
-  std::vector<double> plain_ms, secure_ms, plain_connect, secure_connect;
-  plain.do_sample();  // warm-up
-  secure.do_sample();
   std::size_t sent = 0;
   qrn_host::set_hook([&sent](const qrn_host::Event& e) {
     if (e.kind == qrn_host::EventKind::SendSP) ++sent;
   });
-  for (int i = 0; i < pairs; ++i) {
-    auto t = Clock::now();
-    plain.do_sample();
-    plain_ms.push_back(ms_since(t));
-    t = Clock::now();
+  // [batch][secure]: rounds, alternately plain and secure, per read mode.
+  std::vector<Sample> round[2][2];
+  for (int batch = 0; batch < 2; ++batch) {
+    BenchDevice plain(server.port(), batch == 1), secure(server.port(), batch == 1);
+    secure.secure(settings);
+    plain.do_sample();  // warm-up
     secure.do_sample();
-    secure_ms.push_back(ms_since(t));
-    plain_connect.push_back(connect_ms(nullptr));
-    secure_connect.push_back(connect_ms(load.security.get()));
+    for (int i = 0; i < rounds; ++i) {
+      round[batch][0].push_back(timed([&] { plain.do_sample(); }));
+      round[batch][1].push_back(timed([&] { secure.do_sample(); }));
+    }
+  }
+  // The session's connect and close alone.
+  std::vector<Sample> connect[2];
+  bool connected = true;
+  for (int i = 0; i < rounds; ++i) {
+    for (int sec = 0; sec < 2; ++sec) {
+      connect[sec].push_back(timed([&] {
+        ClientSession session;
+        connected &= connect_secure(session, endpoint, sec ? load.security.get() : nullptr) ==
+                     UA_STATUSCODE_GOOD;
+        session.close();
+      }));
+    }
   }
   qrn_host::set_hook(nullptr);
   server.stop();
   std::filesystem::remove_all(dir);
-  const bool failed =
-      std::count(plain_connect.begin(), plain_connect.end(), -1.0) +
-          std::count(secure_connect.begin(), secure_connect.end(), -1.0) >
-      0;
-  if (failed || sent != static_cast<std::size_t>(2 * pairs)) {
-    std::fprintf(stderr, "a round or connect failed (%zu of %d rounds handed over)\n", sent,
-                 2 * pairs);
+  const std::size_t expected = 4 * static_cast<std::size_t>(rounds + 1);
+  if (!connected || sent != expected) {
+    std::fprintf(stderr, "a round or connect failed (%zu of %zu rounds handed over)\n", sent,
+                 expected);
     return 1;
   }
-  const double p = median(plain_ms), s = median(secure_ms);
-  const double pc = median(plain_connect), sc = median(secure_connect);
   std::fprintf(stderr,
-               "rounds: %d pairs, %zu reads each, one plant server offering both\n"
-               "None round                     median %8.1f ms\n"
-               "SignAndEncrypt round           median %8.1f ms\n"
-               "ratio SignAndEncrypt/None             %8.3f\n"
-               "None connect+close             median %8.2f ms\n"
-               "SignAndEncrypt connect+close   median %8.2f ms\n",
-               pairs, kQuorlinPointCount, p, s, s / p, pc, sc);
+               "SignAndEncrypt (Basic256Sha256, user name) against None, one plant server "
+               "offering both, %d rounds each\n  %-28s %12s %14s\n",
+               rounds, "", "wall ms", "client cpu ms");
+  const char* modes[2] = {"single", "batch"};
+  for (int batch = 0; batch < 2; ++batch) {
+    const Medians none = medians(round[batch][0]), secure = medians(round[batch][1]);
+    std::fprintf(stderr, "  %-28s %12.3f %14.3f\n", (std::string(modes[batch]) + " round, None").c_str(),
+                 none.wall_ms, none.cpu_ms);
+    std::fprintf(stderr, "  %-28s %12.3f %14.3f\n",
+                 (std::string(modes[batch]) + " round, SignAndEncrypt").c_str(), secure.wall_ms,
+                 secure.cpu_ms);
+    std::fprintf(stderr, "  %-28s %12.2f %14.2f\n", "  ratio SignAndEncrypt/None",
+                 secure.wall_ms / none.wall_ms, secure.cpu_ms / none.cpu_ms);
+  }
+  const Medians none = medians(connect[0]), secure = medians(connect[1]);
+  std::fprintf(stderr, "  %-28s %12.3f %14.3f\n  %-28s %12.3f %14.3f\n",
+               "connect+close, None", none.wall_ms, none.cpu_ms, "connect+close, SignAndEncrypt",
+               secure.wall_ms, secure.cpu_ms);
   return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  // --security: SignAndEncrypt against None instead of driver against bare client.
-  const bool security = argc > 1 && std::strcmp(argv[argc - 1], "--security") == 0;
-  if (security) --argc;
-  const int pairs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 15;
+  // --security (anywhere): SignAndEncrypt against None instead.
+  bool security = false;
+  std::vector<char*> args(argv, argv + argc);
+  for (auto it = args.begin() + 1; it != args.end();) {
+    if (std::strcmp(*it, "--security") == 0) {
+      security = true;
+      it = args.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  argc = static_cast<int>(args.size());
+  argv = args.data();
+  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 15;
+  const long delay_us = argc > 2 ? std::max(0, std::atoi(argv[2])) : 1000;
+  const int delayed_single = std::min(rounds, 3);  // about 6 s each at 1 ms
   qrn_host::set_recording(false);
-  // The round's own "rvSize" line is not part of what is measured here.
+  // The rounds' own lines are not part of what is measured here.
   if (!std::freopen("/dev/null", "w", stdout)) return 1;
-  if (security) return security_bench(pairs);
+  if (security) return security_bench(rounds);
 
   plant::PlantServer server;
   server.fill_distinct(1);
   server.start();
   const std::string endpoint = server.endpoint();
-  BenchDevice device(server.port());
 
+  // The single mode against the bare client sequence, alternately.
   std::vector<double> driver_ms, bare_ms;
-  device.do_sample();  // warm-up: first connection, page faults
-  bare_round(endpoint);
-  for (int i = 0; i < pairs; ++i) {
-    auto t = Clock::now();
+  {
+    BenchDevice device(server.port(), false);
     device.do_sample();
-    driver_ms.push_back(ms_since(t));
-    t = Clock::now();
     bare_round(endpoint);
-    bare_ms.push_back(ms_since(t));
+    for (int i = 0; i < rounds; ++i) {
+      driver_ms.push_back(timed([&] { device.do_sample(); }).wall_ms);
+      bare_ms.push_back(timed([&] { bare_round(endpoint); }).wall_ms);
+    }
   }
-  server.stop();
-
   const double d = median(driver_ms), b = median(bare_ms);
   std::fprintf(stderr,
-               "rounds: %d pairs, %zu reads each\n"
-               "driver round  median %8.1f ms\n"
-               "bare sequence median %8.1f ms\n"
-               "ratio driver/bare    %8.3f\n",
-               pairs, kQuorlinPointCount, d, b, d / b);
+               "single mode against the bare sequence: %d pairs, %zu reads each\n"
+               "  driver round  median %8.1f ms\n"
+               "  bare sequence median %8.1f ms\n"
+               "  ratio driver/bare    %8.3f\n",
+               rounds, kQuorlinPointCount, d, b, d / b);
+
+  const PathResult direct = measure(server.port(), rounds, rounds);
+  print("direct", direct, rounds, rounds);
+
+  plant::RelayOptions ro;
+  ro.target_port = server.port();
+  ro.delay = std::chrono::microseconds(delay_us);
+  plant::Relay relay(ro);
+  relay.start();
+  const PathResult delayed = measure(relay.port(), delayed_single, rounds);
+  const std::string path = "through a relay delaying each direction by " +
+                           std::to_string(delay_us) + " us";
+  print(path.c_str(), delayed, delayed_single, rounds);
+  relay.stop();
+  server.stop();
   return 0;
 }

@@ -16,9 +16,11 @@ bool is_ipv6(const std::string& a) {
   return inet_pton(AF_INET6, a.c_str(), &out) == 1;
 }
 
-bool is_label_char(char c) {
+// Bytes of UTF-8 sequences count too: internationalised names resolve locally.
+bool is_label_char(char ch) {
+  const unsigned char c = static_cast<unsigned char>(ch);
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-         c == '-' || c == '_';
+         c == '-' || c == '_' || c >= 0x80;
 }
 
 bool is_host_name(const std::string& a) {

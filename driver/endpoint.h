@@ -4,7 +4,7 @@
 #include <string>
 
 // Whether `address` names a controller the driver may connect to: a host name
-// (letters, digits, '-' and '_' in dot-separated labels), an IPv4 address or an
+// (letters, digits, '-', '_' and UTF-8 in dot-separated labels), an IPv4 address or an
 // IPv6 literal (without brackets or zone). Anything else, such as text with a
 // port or path spliced in, blanks or control characters, is refused.
 bool is_valid_address(const std::string& address);

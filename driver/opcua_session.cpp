@@ -79,6 +79,8 @@ bool ClientSession::activated() const {
 
 UA_StatusCode ClientSession::connect(const std::string& url) {
   if (client_ == nullptr) return UA_STATUSCODE_BADOUTOFMEMORY;
+  url_ = url;
+  lost_ = false;
   UA_StatusCode st = UA_Client_connectAsync(client_, url.c_str());
   const auto deadline = deadline_after(config()->timeout);
   while (st == UA_STATUSCODE_GOOD) {
@@ -94,40 +96,89 @@ UA_StatusCode ClientSession::connect(const std::string& url) {
   return st;
 }
 
+void ClientSession::drop_channel() {
+  UA_Client_disconnectSecureChannelAsync(client_);
+  const auto deadline = Clock::now() + kDropBound;
+  while (channel_state(client_) != UA_SECURECHANNELSTATE_CLOSED && Clock::now() < deadline)
+    iterate();
+}
+
+UA_StatusCode ClientSession::reconnect() {
+  if (client_ == nullptr) return UA_STATUSCODE_BADOUTOFMEMORY;
+  forget_pending();
+  drop_channel();
+  return connect(url_);
+}
+
 void ClientSession::on_response(UA_Client*, void* userdata, UA_UInt32 request_id,
                                 void* response) {
   auto* self = static_cast<ClientSession*>(userdata);
-  if (request_id != self->awaited_id_ || self->answered_) return;  // abandoned earlier
-  // Moves the decoded response out; the client then clears an empty shell.
-  std::memcpy(self->response_, response, self->response_type_->memSize);
-  UA_init(response, self->response_type_);
-  self->answered_ = true;
+  for (Pending& p : self->pending_) {
+    if (!p.live || p.answered || p.id != request_id) continue;
+    // Moves the decoded response out; the client then clears an empty shell.
+    std::memcpy(p.response, response, p.response_type->memSize);
+    UA_init(response, p.response_type);
+    p.answered = true;
+    return;
+  }
+  // Not waited for any more (abandoned earlier): the client clears it.
 }
 
-UA_StatusCode ClientSession::call(const void* request, const UA_DataType* request_type,
-                                  void* response, const UA_DataType* response_type) {
+UA_StatusCode ClientSession::send(const void* request, const UA_DataType* request_type,
+                                  void* response, const UA_DataType* response_type,
+                                  std::size_t* ticket) {
   if (client_ == nullptr) return UA_STATUSCODE_BADSERVERNOTCONNECTED;
-  answered_ = false;
-  response_ = response;
-  response_type_ = response_type;
+  std::size_t slot = 0;
+  while (slot < kMaxInFlight && pending_[slot].live) ++slot;
+  if (slot == kMaxInFlight) return UA_STATUSCODE_BADRESOURCEUNAVAILABLE;
   UA_UInt32 id = 0;
-  UA_StatusCode st = __UA_Client_AsyncService(client_, request, request_type,
-                                              &ClientSession::on_response, response_type,
-                                              this, &id);
-  if (st != UA_STATUSCODE_GOOD) return st;
-  awaited_id_ = id;
-  const auto deadline = deadline_after(config()->timeout) + std::chrono::milliseconds(500);
-  while (!answered_) {
+  // Reserved before sending: a send that fails at once may answer right away.
+  Pending& p = pending_[slot];
+  p = Pending{};
+  p.live = true;
+  p.response = response;
+  p.response_type = response_type;
+  p.id = 0;
+  const UA_StatusCode st = __UA_Client_AsyncService(
+      client_, request, request_type, &ClientSession::on_response, response_type, this, &id);
+  if (st != UA_STATUSCODE_GOOD) {
+    p.live = false;
+    return st;
+  }
+  p.id = id;
+  p.deadline = deadline_after(config()->timeout) + std::chrono::milliseconds(500);
+  *ticket = slot;
+  return UA_STATUSCODE_GOOD;
+}
+
+UA_StatusCode ClientSession::wait(std::size_t ticket) {
+  if (ticket >= kMaxInFlight || !pending_[ticket].live) return UA_STATUSCODE_BADINVALIDARGUMENT;
+  Pending& p = pending_[ticket];
+  UA_StatusCode st = UA_STATUSCODE_GOOD;
+  while (!p.answered) {
     if (stopping()) st = UA_STATUSCODE_BADSHUTDOWN;
-    else if (Clock::now() >= deadline) st = UA_STATUSCODE_BADTIMEOUT;
+    else if (Clock::now() >= p.deadline) st = UA_STATUSCODE_BADTIMEOUT;
     if (st != UA_STATUSCODE_GOOD) {
-      answered_ = true;  // a late response to this request is dropped
+      p.live = false;  // a late response to this request is dropped
       return st;
     }
     iterate();
   }
+  p.live = false;
   // Every response type starts with its ResponseHeader.
-  return static_cast<const UA_ResponseHeader*>(response)->serviceResult;
+  return static_cast<const UA_ResponseHeader*>(p.response)->serviceResult;
+}
+
+void ClientSession::forget_pending() {
+  for (Pending& p : pending_) p.live = false;
+}
+
+UA_StatusCode ClientSession::call(const void* request, const UA_DataType* request_type,
+                                  void* response, const UA_DataType* response_type) {
+  std::size_t ticket = 0;
+  const UA_StatusCode st = send(request, request_type, response, response_type, &ticket);
+  if (st != UA_STATUSCODE_GOOD) return st;
+  return wait(ticket);
 }
 
 UA_StatusCode ClientSession::read_value(const UA_NodeId& node, UA_DataValue* out) {

@@ -3,6 +3,8 @@
 #include <open62541/client.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -40,6 +42,23 @@ class ClientSession {
   UA_StatusCode call(const void* request, const UA_DataType* request_type, void* response,
                      const UA_DataType* response_type);
 
+  // Pipelined requests: up to kMaxInFlight sent before their answers arrive.
+  // send() dispatches one request and gives a ticket; its response is moved
+  // into `response` (initialised and later cleared by the caller) once it
+  // arrives. wait() waits for that ticket's response with call()'s statuses
+  // and frees the ticket. A failed send() returns its status and no ticket.
+  static constexpr std::size_t kMaxInFlight = 8;
+  UA_StatusCode send(const void* request, const UA_DataType* request_type, void* response,
+                     const UA_DataType* response_type, std::size_t* ticket);
+  UA_StatusCode wait(std::size_t ticket);
+  // Frees every ticket; late responses to them are dropped, and the buffers
+  // given to send() are not written any more.
+  void forget_pending();
+
+  // Drops the channel and opens a new session on the same client and URL as
+  // the last connect(), with the same configuration. Returns connect()'s status.
+  UA_StatusCode reconnect();
+
   // Reads the Value attribute of one node with a single-node Read and gives
   // the whole DataValue the server sent (status, value). Returns the status
   // that applies to the value: the service's when the request failed, else
@@ -60,15 +79,23 @@ class ClientSession {
                           void* response);
   bool stopping() const { return stop_ != nullptr && stop_->load(); }
   void iterate();
+  void drop_channel();
+
+  // A request sent and not yet waited for; responses to freed ones are dropped.
+  struct Pending {
+    bool live = false;
+    bool answered = false;
+    UA_UInt32 id = 0;
+    void* response = nullptr;
+    const UA_DataType* response_type = nullptr;
+    std::chrono::steady_clock::time_point deadline;
+  };
 
   UA_Client* client_ = nullptr;
   const std::atomic<bool>* stop_;
   bool lost_ = false;
-  // The one request being waited for; responses to abandoned ones are dropped.
-  UA_UInt32 awaited_id_ = 0;
-  bool answered_ = false;
-  void* response_ = nullptr;
-  const UA_DataType* response_type_ = nullptr;
+  std::string url_;
+  Pending pending_[kMaxInFlight];
 };
 
 // Statuses after which the session is gone: every further request would

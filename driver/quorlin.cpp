@@ -15,6 +15,18 @@ namespace {
 
 constexpr int kRoundPauseSeconds = 5;
 
+// A read's outcome for the point `name`: any status but Good writes
+// "ReadVariant <name> failed"; the value is moved out of the DataValue, which
+// is cleared, and dropped with a Bad status (it is not a value of the point).
+UA_Variant take_read_value(const char* name, UA_StatusCode rc, UA_DataValue& value) {
+  if (rc != UA_STATUSCODE_GOOD) log_line(std::string("ReadVariant ") + name + " failed");
+  UA_Variant result = value.value;
+  UA_Variant_init(&value.value);
+  UA_DataValue_clear(&value);
+  if (UA_StatusCode_isBad(rc)) UA_Variant_clear(&result);
+  return result;
+}
+
 }  // namespace
 
 UA_Variant ReadVariant(ClientSession& session, const char* name, UA_StatusCode* status) {
@@ -23,14 +35,8 @@ UA_Variant ReadVariant(ClientSession& session, const char* name, UA_StatusCode* 
   // The library takes a non-const pointer for string node ids but only reads it.
   const UA_StatusCode rc =
       session.read_value(UA_NODEID_STRING(1, const_cast<char*>(name)), &value);
-  if (rc != UA_STATUSCODE_GOOD) log_line(std::string("ReadVariant ") + name + " failed");
   if (status) *status = rc;
-  UA_Variant result = value.value;  // moved out of the DataValue
-  UA_Variant_init(&value.value);
-  UA_DataValue_clear(&value);
-  // What comes with a Bad status is not a value of the point.
-  if (UA_StatusCode_isBad(rc)) UA_Variant_clear(&result);
-  return result;
+  return take_read_value(name, rc, value);
 }
 
 Quorlin::Quorlin() {
@@ -44,9 +50,14 @@ int Quorlin::InitSetting(const Json::Value& settings) {
   write_device_id();
   // Before the first round starts: it must not connect without its security.
   security_.configure(settings, device_id_);
+  apply_read_settings(settings);
   // A device samples on one thread only; later calls re-apply the settings.
   if (!sampler_) sampler_ = std::make_unique<std::thread>(&Quorlin::sample_data, this, nullptr);
   return UniDataDevice::InitSetting(settings);
+}
+
+void Quorlin::apply_read_settings(const Json::Value& settings) {
+  batch_cap_ = read_mode_setting(settings, device_id_);
 }
 
 int Quorlin::process_data(int, unsigned char*, int) { return 0; }
@@ -121,28 +132,60 @@ void Quorlin::do_sample() {
 Quorlin::ReadOutcome Quorlin::read_points(ClientSession& session, Quorlin_Data_t& work,
                                           bool* written) {
   unsigned char* fields = reinterpret_cast<unsigned char*>(&work);
+  if (const uint32_t cap = batch_cap_) {
+    // Each batched result meets the same rule as a single read's, in order.
+    struct Sink final : PointSink {
+      Quorlin& device;
+      ClientSession& session;
+      unsigned char* fields;
+      bool* written;
+      Sink(Quorlin& d, ClientSession& s, unsigned char* f, bool* w)
+          : device(d), session(s), fields(f), written(w) {}
+      Step take(std::size_t i, UA_StatusCode status, UA_DataValue& dv) override {
+        if (device.stopping_) {
+          UA_DataValue_clear(&dv);
+          return Step::Abandon;
+        }
+        UA_Variant value = take_read_value(quorlin_points[i].name, status, dv);
+        return device.settle_point(session, i, status, value, fields, written) == PointStep::Next
+                   ? Step::Next
+                   : Step::Abandon;
+      }
+    } sink(*this, session, fields, written);
+    return batch_.read(session, cap, device_id_, sink) == BatchReader::Outcome::Done
+               ? ReadOutcome::Done
+               : ReadOutcome::Abandoned;
+  }
   for (std::size_t i = 0; i < kQuorlinPointCount; ++i) {
     if (stopping_) return ReadOutcome::Abandoned;
-    const QuorlinPoint& point = quorlin_points[i];
     UA_StatusCode status = UA_STATUSCODE_GOOD;
-    UA_Variant value = ReadVariant(session, point.name, &status);
-    if (UA_StatusCode_isBad(status)) {
-      if (stopping_) return ReadOutcome::Abandoned;
-      if (session_lost_status(status) || !session.activated()) {
-        session.mark_lost();
-        log_line(std::string("Quorlin::do_sample session lost at ") + point.name + ": " +
-                 UA_StatusCode_name(status));
-        return ReadOutcome::Abandoned;
-      }
-      continue;
-    }
-    // Good with info bits and Uncertain values are kept; their line is out already.
-    written[i] = copy_value_to_field(value, fields + point.offset, point.width);
-    if (!written[i] && status == UA_STATUSCODE_GOOD)
-      log_line(std::string("ReadVariant ") + point.name + " returned no numeric value");
-    UA_Variant_clear(&value);
+    UA_Variant value = ReadVariant(session, quorlin_points[i].name, &status);
+    if (settle_point(session, i, status, value, fields, written) != PointStep::Next)
+      return ReadOutcome::Abandoned;
   }
   return ReadOutcome::Done;
+}
+
+Quorlin::PointStep Quorlin::settle_point(ClientSession& session, std::size_t i,
+                                         UA_StatusCode status, UA_Variant& value,
+                                         unsigned char* fields, bool* written) {
+  const QuorlinPoint& point = quorlin_points[i];
+  if (UA_StatusCode_isBad(status)) {
+    if (stopping_) return PointStep::Abandon;
+    if (session_lost_status(status) || !session.activated()) {
+      session.mark_lost();
+      log_line(std::string("Quorlin::do_sample session lost at ") + point.name + ": " +
+               UA_StatusCode_name(status));
+      return PointStep::Abandon;
+    }
+    return PointStep::Next;
+  }
+  // Good with info bits and Uncertain values are kept; their line is out already.
+  written[i] = copy_value_to_field(value, fields + point.offset, point.width);
+  if (!written[i] && status == UA_STATUSCODE_GOOD)
+    log_line(std::string("ReadVariant ") + point.name + " returned no numeric value");
+  UA_Variant_clear(&value);
+  return PointStep::Next;
 }
 
 void Quorlin::commit_round(const Quorlin_Data_t& work, const bool* written) {

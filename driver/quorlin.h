@@ -1,5 +1,6 @@
 #pragma once
 
+#include "batch_read.h"
 #include "opcua_session.h"
 #include "quorlin_data.h"
 #include "security.h"
@@ -29,9 +30,18 @@ class Quorlin : public UniDataDevice<Quorlin_Data_t, QRNSocketDevice, 5156> {
   // One sampling round.
   void do_sample();
 
- private:
+ protected:
   enum class ReadOutcome { Done, Abandoned };
+  // Reads every point into `work`, one by one or batched as the settings say.
   ReadOutcome read_points(ClientSession& session, Quorlin_Data_t& work, bool* written);
+  // Takes "read_mode" and "max_nodes_per_read" from the settings.
+  void apply_read_settings(const Json::Value& settings);
+
+ private:
+  enum class PointStep { Next, Abandon };
+  // The status rule every read point goes through, in table order.
+  PointStep settle_point(ClientSession& session, std::size_t index, UA_StatusCode status,
+                         UA_Variant& value, unsigned char* fields, bool* written);
   void commit_round(const Quorlin_Data_t& work, const bool* written);
   // Waits up to `seconds`; returns false as soon as the device is stopping.
   bool pause(int seconds);
@@ -42,6 +52,8 @@ class Quorlin : public UniDataDevice<Quorlin_Data_t, QRNSocketDevice, 5156> {
   std::mutex pause_mutex_;
   std::condition_variable pause_cv_;
   std::string refused_address_;  // the last address refused, said once
+  std::atomic<uint32_t> batch_cap_{0};  // nodes per batched Read; 0: single reads
+  BatchReader batch_;
 
  protected:
   DeviceSecurity security_;  // the "opcua" settings, applied to every round

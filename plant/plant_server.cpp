@@ -23,6 +23,7 @@
 
 #include "certificates.h"
 #include "point_table.h"
+#include "relay.h"
 
 namespace plant {
 namespace {
@@ -272,11 +273,15 @@ struct PlantServer::Impl {
   bool building = false;       // nodes being added: reads are the server's own checks
   uint64_t stop_countdown = 0;  // reads left before going down; 0: none pending
   bool silent = false;
+  uint64_t silence_countdown = 0;  // reads left before going silent mid-request
+  std::chrono::microseconds read_delay{0};
   bool parked = false;         // the loop honours the silence
   bool stop_requested = false;
   bool down_pending = false;
   State state = State::Stopped;
-  uint16_t port = 0;
+  uint16_t port = 0;         // where clients connect: the server's or the relay's
+  uint16_t server_port = 0;  // where the server itself listens
+  std::unique_ptr<Relay> relay;  // with close_above_request_bytes
 
   std::thread thread;  // the server thread (run)
   std::string add_error;  // the node add_nodes failed on (server thread only)
@@ -301,9 +306,19 @@ struct PlantServer::Impl {
   UA_StatusCode serve(std::size_t index, bool source_timestamp, const UA_NumericRange* range,
                       UA_DataValue* out) {
     Point p;
+    std::chrono::microseconds delay{0};
     {
-      std::lock_guard<std::mutex> lock(mu);
+      std::unique_lock<std::mutex> lock(mu);
       p = points[index];
+      if (!building) delay = read_delay;
+      if (!building && silence_countdown > 0 && --silence_countdown == 0) {
+        // Silent from within this request: the server thread waits here.
+        silent = true;
+        parked = true;
+        cv.notify_all();
+        cv.wait(lock, [this] { return !silent || stop_requested || down_pending; });
+        parked = false;
+      }
       if (building) {
         p.fault = Fault::None;
         p.status = UA_STATUSCODE_GOOD;
@@ -318,6 +333,7 @@ struct PlantServer::Impl {
         }
       }
     }
+    if (delay.count() > 0) std::this_thread::sleep_for(delay);
     if (range) return UA_STATUSCODE_BADINDEXRANGEINVALID;
 
     const UA_DataType* type = ua_type(p.type);
@@ -472,6 +488,14 @@ struct PlantServer::Impl {
       UA_ServerConfig_clean(&cfg);
       throw std::runtime_error("plant server: configuration failed: " + status_text(st));
     }
+    cfg.maxNodesPerRead = opt.max_nodes_per_read;
+    if (opt.max_message_bytes != 0) {
+      // The library checks the message size as it joins chunks: chunks of
+      // at most that size make every larger request fail.
+      cfg.tcpMaxMsgSize = opt.max_message_bytes;
+      if (cfg.tcpBufSize == 0 || cfg.tcpBufSize > opt.max_message_bytes)
+        cfg.tcpBufSize = opt.max_message_bytes;
+    }
     UA_Server* s = UA_Server_newWithConfig(&cfg);
     if (!s) throw std::runtime_error("plant server: cannot create the server");
 
@@ -480,6 +504,10 @@ struct PlantServer::Impl {
       building = true;
     }
     st = add_nodes(s);
+    if (st == UA_STATUSCODE_GOOD && opt.hide_max_nodes_per_read)
+      st = UA_Server_deleteNode(
+          s, UA_NODEID_NUMERIC(0, UA_NS0ID_SERVER_SERVERCAPABILITIES_OPERATIONLIMITS_MAXNODESPERREAD),
+          true);
     {
       std::lock_guard<std::mutex> lock(mu);
       building = false;
@@ -522,7 +550,8 @@ struct PlantServer::Impl {
     if (actual != 0) {
       {
         std::lock_guard<std::mutex> lock(mu);
-        port = actual;
+        server_port = actual;
+        if (!opt.close_above_request_bytes) port = actual;
         state = State::Running;
       }
       started.set_value({std::string(), actual});
@@ -575,17 +604,37 @@ struct PlantServer::Impl {
       stop_requested = false;
       down_pending = false;
     }
+    const bool relayed = opt.close_above_request_bytes != 0;
     std::promise<Started> promise;
     std::future<Started> started = promise.get_future();
-    thread = std::thread(&Impl::run, this, listen_port, std::move(promise));
+    thread = std::thread(&Impl::run, this, relayed ? 0 : listen_port, std::move(promise));
     const Started result = started.get();
-    if (result.error.empty()) return;
-    thread.join();
-    throw std::runtime_error(result.error);
+    if (!result.error.empty()) {
+      thread.join();
+      throw std::runtime_error(result.error);
+    }
+    if (!relayed) return;
+    RelayOptions ro;
+    ro.address = opt.address;
+    ro.port = listen_port;
+    ro.target_address = opt.address;
+    ro.target_port = result.port;
+    ro.close_above_request_bytes = opt.close_above_request_bytes;
+    relay = std::make_unique<Relay>(ro);
+    try {
+      relay->start();
+    } catch (...) {
+      relay.reset();
+      teardown();
+      throw;
+    }
+    std::lock_guard<std::mutex> lock(mu);
+    port = relay->port();
   }
 
-  // Ends the server thread, if any; caller holds control_mu.
+  // Ends the relay and the server thread, if any; caller holds control_mu.
   void teardown() {
+    if (relay) relay->stop();
     {
       std::lock_guard<std::mutex> lock(mu);
       stop_requested = true;
@@ -597,6 +646,7 @@ struct PlantServer::Impl {
     stop_requested = false;
     down_pending = false;
     silent = false;
+    silence_countdown = 0;
     stop_countdown = 0;
   }
 
@@ -778,8 +828,25 @@ void PlantServer::clear_faults() {
     p.status = UA_STATUSCODE_GOOD;
   }
   impl_->silent = false;
+  impl_->silence_countdown = 0;
   impl_->stop_countdown = 0;
+  impl_->read_delay = std::chrono::microseconds{0};
   impl_->cv.notify_all();
+}
+
+void PlantServer::silent_after(uint64_t n) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->silence_countdown = n + 1;
+}
+
+void PlantServer::set_read_delay(std::chrono::microseconds delay) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->read_delay = delay;
+}
+
+uint64_t PlantServer::closed_on_size() const {
+  std::lock_guard<std::mutex> control(impl_->control_mu);
+  return impl_->relay ? impl_->relay->closed_on_size() : 0;
 }
 
 uint64_t PlantServer::reads() const {

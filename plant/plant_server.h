@@ -5,6 +5,7 @@
 // values, value types and faults that the caller sets while it runs.
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -61,6 +62,17 @@ struct PlantOptions {
   std::string application_name = "Quorlin plant server";
   bool trace_reads = false;   // record the point index of every read (take_trace)
   bool log_warnings = false;  // the server's log: errors only, or warnings too (stderr)
+  // Limits a server may have, for the clients' sake: the MaxNodesPerRead it
+  // enforces and announces (0: none), the largest request message it takes
+  // (at least 8192; a larger request closes the channel with
+  // BadTcpMessageTooLarge; 0: the library's default, unbounded).
+  uint32_t max_nodes_per_read = 0;
+  bool hide_max_nodes_per_read = false;  // enforced, but its variable is absent
+  uint32_t max_message_bytes = 0;
+  // A request message above this many bytes closes its connection without
+  // an answer, as some controllers do (0: never). The server then listens
+  // behind a relay that watches the requests; port() is the relay's.
+  uint32_t close_above_request_bytes = 0;
   PlantSecurity security;
 };
 
@@ -137,8 +149,17 @@ class PlantServer {
   // answers nothing until it is made talkative again. Returns once no
   // further request will be answered.
   void set_silent(bool silent);
+  // Serves n more point reads, then goes silent in the middle of the request
+  // being served: not even its answer goes out until set_silent(false) or
+  // stop(). n = 0: at the next read.
+  void silent_after(uint64_t n);
+  // Each point read takes this long to serve (a slow controller); 0: none.
+  void set_read_delay(std::chrono::microseconds delay);
   // No point faults or statuses, no silence, no pending stop_after.
   void clear_faults();
+
+  // Connections closed because of a request above close_above_request_bytes.
+  uint64_t closed_on_size() const;
 
   // Point reads served since construction or reset_reads.
   uint64_t reads() const;

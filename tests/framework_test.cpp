@@ -187,13 +187,14 @@ TEST_F(RoundCompletion, fresh_device_hands_over_zeros_apart_from_the_stamp) {
   EXPECT_GE(sent[6994] | (sent[6995] << 8), 2000) << "stamp year";
 }
 
-TEST_F(RoundCompletion, load_from_cache_refuses_every_other_length) {
+TEST_F(RoundCompletion, load_from_cache_refuses_every_other_length_and_a_null_buffer) {
   TestDevice d;
   d.record().points[0] = 5;
   const auto cache = cached_record(1);
   for (int length : {0, 7000, 7002, -1, -7001, 1 << 30}) {
     EXPECT_EQ(d.LoadFromCache(cache.data(), length), 0) << length;
   }
+  EXPECT_EQ(d.LoadFromCache(nullptr, 7001), 0);
   std::string text(reinterpret_cast<const char*>(cache.data()), 7000);
   VDeviceInterface& dev = d;
   EXPECT_EQ(dev.LoadFromCache(text), 0);

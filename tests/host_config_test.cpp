@@ -24,8 +24,10 @@ TEST(HostConfig, reads_every_device_in_order_with_its_settings) {
   const HostConfig c = parse_ok(R"({"devices": [
       {"id": 7, "address": "10.0.0.5", "port": 4841,
        "settings": {"appSetting": {"b_mode": 3}, "list": [1, 2]}},
-      {"id": 8, "address": "plant.local"}]})");
-  ASSERT_EQ(c.devices.size(), 2u);
+      {"id": 8, "address": "plant.local"},
+      {"id": 9, "address": "fd00::5"}]})");
+  ASSERT_EQ(c.devices.size(), 3u);
+  EXPECT_EQ(c.devices[2].address, "fd00::5");
   EXPECT_EQ(c.devices[0].id, 7u);
   EXPECT_EQ(c.devices[0].address, "10.0.0.5");
   EXPECT_EQ(c.devices[0].port, 4841);
@@ -91,6 +93,11 @@ TEST(HostConfig, refuses_bad_configurations_with_one_line_reasons) {
       {"empty address", device(R"("id": 1, "address": "")"), "\"address\" must be"},
       {"numeric address", device(R"("id": 1, "address": 127)"), "\"address\" must be"},
       {"address with NUL", device(R"("id": 1, "address": "a\u0000b")"), "NUL"},
+      {"port and path spliced into the address",
+       device(R"("id": 1, "address": "127.0.0.1:48400/x")"),
+       "device 1: \"address\" \"127.0.0.1:48400/x\" is not a host name, IPv4 or IPv6 address"},
+      {"address with a line break", device(R"("id": 1, "address": "a\nb")"), "\"a\\x0ab\""},
+      {"address with a blank", device(R"("id": 1, "address": "plant a")"), "is not a host name"},
       {"port above range", device(R"("id": 1, "address": "a", "port": 65536)"),
        "\"port\" must be an integer from 0 to 65535"},
       {"negative port", device(R"("id": 1, "address": "a", "port": -1)"), "\"port\" must be"},

@@ -1,4 +1,5 @@
 // Sampling rounds of the driver against the in-process plant server.
+#include "endpoint.h"
 #include "host_stub.h"
 #include "module_fixture.h"  // device_lines
 #include "plant_server.h"
@@ -11,11 +12,17 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <fstream>
+#include <map>
+#include <sstream>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -24,14 +31,25 @@ using testing::HasSubstr;
 
 namespace {
 
+enum class ReadMode { Single, Batch };
+
+// The device settings that choose a read mode.
+Json::Value mode_settings(ReadMode mode) {
+  Json::Value settings(Json::objectValue);
+  if (mode == ReadMode::Batch) settings["appSetting"]["read_mode"] = "batch";
+  return settings;
+}
+
 // Exposes what the tests need to look at; sampling stays the driver's.
 class TestQuorlin : public Quorlin {
  public:
-  TestQuorlin(uint32_t id, uint16_t port) {
+  TestQuorlin(uint32_t id, uint16_t port, ReadMode mode = ReadMode::Single,
+              const std::string& address = "127.0.0.1") {
     device_id_ = id;
-    server_ip_ = "127.0.0.1";
+    server_ip_ = address;
     server_port_ = port;
     write_device_id();
+    apply_read_settings(mode_settings(mode));
   }
   // Applies the "opcua" part of a settings text as InitSetting does, without
   // starting the sampling thread; returns the lines written.
@@ -46,6 +64,7 @@ class TestQuorlin : public Quorlin {
     security_.configure(settings, device_id_);
     return device_lines(testing::internal::GetCapturedStdout());
   }
+  using Quorlin::apply_read_settings;
   std::vector<unsigned char> record() {
     std::lock_guard<std::recursive_mutex> lock(round_guard_);
     const auto* p = reinterpret_cast<const unsigned char*>(&data_);
@@ -53,13 +72,55 @@ class TestQuorlin : public Quorlin {
   }
 };
 
+// Client sockets of this process's host connected to `port` (IPv4 loopback).
+int established_to(uint16_t port) {
+  std::ifstream tcp("/proc/net/tcp");
+  std::string line;
+  std::getline(tcp, line);  // header
+  int n = 0;
+  while (std::getline(tcp, line)) {
+    std::istringstream in(line);
+    std::string slot, local, remote, state;
+    in >> slot >> local >> remote >> state;
+    const unsigned remote_port = std::stoul(remote.substr(remote.find(':') + 1), nullptr, 16);
+    n += remote_port == port && state == "01";
+  }
+  return n;
+}
+
+// Peak resident memory of this process so far, in KiB.
+long peak_rss_kib() {
+  std::ifstream status("/proc/self/status");
+  std::string key;
+  long value = 0;
+  while (status >> key) {
+    if (key == "VmHWM:") {
+      status >> value;
+      return value;
+    }
+    status.ignore(1 << 10, '\n');
+  }
+  return -1;
+}
+
 std::size_t index_of(const char* name) {
   const auto index = plant::PlantServer::index_of(name);
   EXPECT_TRUE(index.has_value()) << name;
   return index.value_or(0);
 }
 
-class SamplingRound : public testing::Test {
+// The record a round against `server` must leave, without the stamp.
+std::vector<unsigned char> served_record(uint32_t id, const plant::PlantServer& server) {
+  std::vector<unsigned char> rec(7001, 0);
+  std::memcpy(rec.data(), &id, 4);
+  for (std::size_t i = 0; i < kQuorlinPointCount; ++i) {
+    const auto bytes = server.value_bytes(i);
+    std::memcpy(rec.data() + quorlin_points[i].offset, bytes.data(), quorlin_points[i].width);
+  }
+  return rec;
+}
+
+class PlantRound : public testing::Test {
  protected:
   void SetUp() override {
     server_.fill_distinct(17);
@@ -75,13 +136,7 @@ class SamplingRound : public testing::Test {
   // The record a round must leave: the id, every point's value in table
   // order (a later point wins shared bytes), zeros elsewhere, no stamp yet.
   std::vector<unsigned char> expected_record(uint32_t id) const {
-    std::vector<unsigned char> rec(7001, 0);
-    std::memcpy(rec.data(), &id, 4);
-    for (std::size_t i = 0; i < kQuorlinPointCount; ++i) {
-      const auto bytes = server_.value_bytes(i);
-      std::memcpy(rec.data() + quorlin_points[i].offset, bytes.data(), quorlin_points[i].width);
-    }
-    return rec;
+    return served_record(id, server_);
   }
 
   // Runs one round on this thread; returns the device's own output lines.
@@ -103,17 +158,30 @@ class SamplingRound : public testing::Test {
   plant::PlantServer server_;
 };
 
+// The round's cases, run in both read modes with the same expectations.
+class SamplingRound : public PlantRound, public testing::WithParamInterface<ReadMode> {};
+
+// Cases of the batched mode alone.
+using BatchedRound = PlantRound;
+
+std::string mode_name(const testing::TestParamInfo<ReadMode>& info) {
+  return info.param == ReadMode::Single ? "single" : "batch";
+}
+
 }  // namespace
+
+INSTANTIATE_TEST_SUITE_P(ReadModes, SamplingRound,
+                         testing::Values(ReadMode::Single, ReadMode::Batch), mode_name);
 
 TEST(DriverInterface, every_operation_sits_in_its_host_slot) {
   QRN_EXPECT_DEVICE_SLOTS(Quorlin);
 }
 
-TEST_F(SamplingRound, full_round_hands_over_every_byte_from_the_table) {
+TEST_P(SamplingRound, full_round_hands_over_every_byte_from_the_table) {
   server_.set_float(index_of("t|D3二层末端进水温度"), 12.5f);
   server_.set_int16(index_of("t|D3G3_M41_HZ_PV"), 500);
   server_.set_bool(index_of("t|D3G1_AI1_1_H_Alarm"), true);
-  TestQuorlin device(0x0A0B0C0D, server_.port());
+  TestQuorlin device(0x0A0B0C0D, server_.port(), GetParam());
   std::vector<uint64_t> reads_at_send;
   qrn_host::set_hook([&](const qrn_host::Event& e) {
     if (e.kind == EventKind::SendSP) reads_at_send.push_back(server_.reads());
@@ -137,10 +205,10 @@ TEST_F(SamplingRound, full_round_hands_over_every_byte_from_the_table) {
   EXPECT_TRUE(device.data_ready_);
 }
 
-TEST_F(SamplingRound, server_down_ends_the_round_silently) {
+TEST_P(SamplingRound, server_down_ends_the_round_silently) {
   const uint16_t port = server_.port();
   server_.stop();
-  TestQuorlin device(9, port);
+  TestQuorlin device(9, port, GetParam());
   const auto before = device.record();
   EXPECT_EQ(round(device), std::vector<std::string>{"Quorlin::do_sample"});
   EXPECT_TRUE(qrn_host::events().empty());
@@ -148,8 +216,8 @@ TEST_F(SamplingRound, server_down_ends_the_round_silently) {
   EXPECT_EQ(device.record(), before);
 }
 
-TEST_F(SamplingRound, faulty_points_keep_their_fields_and_the_rest_is_read) {
-  TestQuorlin device(21, server_.port());
+TEST_P(SamplingRound, faulty_points_keep_their_fields_and_the_rest_is_read) {
+  TestQuorlin device(21, server_.port(), GetParam());
   round(device);
   const auto first = device.record();
 
@@ -199,51 +267,53 @@ TEST_F(SamplingRound, faulty_points_keep_their_fields_and_the_rest_is_read) {
   expect_stamped(qrn_host::events()[0].bytes, expected, device);
 }
 
-TEST_F(SamplingRound, server_stopping_mid_round_hands_nothing_over) {
-  TestQuorlin device(31, server_.port());
-  round(device);
-  const auto before = device.record();
-  qrn_host::clear_events();
-  server_.fill_distinct(5);
-  server_.stop_after(1000);
+TEST_P(SamplingRound, server_stopping_mid_round_hands_nothing_over) {
+  // After 1000 reads a batched round is between two requests, after 1250
+  // in the middle of one.
+  for (const uint64_t served : {1000u, 1250u}) {
+    SCOPED_TRACE(served);
+    TestQuorlin device(31, server_.port(), GetParam());
+    round(device);
+    const auto before = device.record();
+    qrn_host::clear_events();
+    server_.fill_distinct(5);
+    server_.stop_after(served);
 
-  const auto start = std::chrono::steady_clock::now();
-  const auto lines = round(device);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    const auto start = std::chrono::steady_clock::now();
+    const auto lines = round(device);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
 
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[0], "Quorlin::do_sample");
-  EXPECT_THAT(lines[1], testing::StartsWith("ReadVariant "));
-  EXPECT_THAT(lines[2], HasSubstr("session lost at"));
-  EXPECT_TRUE(qrn_host::events().empty());
-  EXPECT_EQ(device.record(), before);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "Quorlin::do_sample");
+    EXPECT_THAT(lines[1], testing::StartsWith("ReadVariant "));
+    EXPECT_THAT(lines[2], HasSubstr("session lost at"));
+    EXPECT_TRUE(qrn_host::events().empty());
+    EXPECT_EQ(device.record(), before);
 
-  server_.stop();
-  server_.start();
-  round(device);
-  ASSERT_EQ(qrn_host::count(EventKind::SendSP), 1u);
-  expect_stamped(qrn_host::events()[0].bytes, expected_record(31), device);
+    server_.stop();
+    server_.start();
+    round(device);
+    ASSERT_EQ(qrn_host::count(EventKind::SendSP), 1u);
+    expect_stamped(qrn_host::events()[0].bytes, expected_record(31), device);
+    server_.fill_distinct(17);
+    qrn_host::clear_events();
+  }
 }
 
-TEST_F(SamplingRound, silent_server_costs_one_timeout_not_one_per_point) {
-  TestQuorlin device(41, server_.port());
+TEST_P(SamplingRound, silent_server_costs_one_timeout_not_one_per_point) {
+  TestQuorlin device(41, server_.port(), GetParam());
   round(device);
   const auto before = device.record();
   qrn_host::clear_events();
-  server_.reset_reads();
-  std::thread silencer([this] {
-    const auto give_up = std::chrono::steady_clock::now() + 20s;
-    while (server_.reads() < 700 && std::chrono::steady_clock::now() < give_up)
-      std::this_thread::sleep_for(1ms);
-    server_.set_silent(true);
-  });
+  // Silent in the middle of a request: a batched round has several out.
+  server_.silent_after(700);
 
   const auto start = std::chrono::steady_clock::now();
   const auto lines = round(device);
   const auto took = std::chrono::steady_clock::now() - start;
-  silencer.join();
 
-  EXPECT_LT(took, 15s);
+  // One request timeout (5 s) after the silence, not a second one in the close.
+  EXPECT_LT(took, 8s);
   EXPECT_THAT(lines.back(), HasSubstr("session lost at"));
   EXPECT_TRUE(qrn_host::events().empty());
   EXPECT_EQ(device.record(), before);
@@ -253,11 +323,13 @@ TEST_F(SamplingRound, silent_server_costs_one_timeout_not_one_per_point) {
   EXPECT_EQ(qrn_host::count(EventKind::SendSP), 1u);
 }
 
-TEST_F(SamplingRound, device_destroyed_mid_round_stops_between_reads) {
+TEST_P(SamplingRound, device_destroyed_mid_round_stops_between_reads) {
   auto device = std::make_unique<TestQuorlin>(51, server_.port());
   server_.reset_reads();
+  // Slow reads keep a batched round in progress while the device goes.
+  server_.set_read_delay(50us);
   testing::internal::CaptureStdout();
-  device->InitSetting(Json::Value(Json::objectValue));
+  device->InitSetting(mode_settings(GetParam()));
   const auto give_up = std::chrono::steady_clock::now() + 10s;
   while (server_.reads() < 200 && std::chrono::steady_clock::now() < give_up)
     std::this_thread::sleep_for(1ms);
@@ -272,8 +344,8 @@ TEST_F(SamplingRound, device_destroyed_mid_round_stops_between_reads) {
 
 // A host thread loading stored records while rounds complete must only ever
 // hand over whole records: all points from the cache or all from the round.
-TEST_F(SamplingRound, cache_loads_during_rounds_never_tear_a_record) {
-  TestQuorlin device(61, server_.port());
+TEST_P(SamplingRound, cache_loads_during_rounds_never_tear_a_record) {
+  TestQuorlin device(61, server_.port(), GetParam());
   const auto served = expected_record(61);
   std::vector<unsigned char> cache(7001, 0x5A);
   std::atomic<bool> done{false};
@@ -310,7 +382,7 @@ constexpr char kPassword[] = "pump-room-7Xq";
 
 // A plant that takes only SignAndEncrypt Basic256Sha256 from trusted
 // clients logging in with a user name, and clients set up against it.
-class SecureRound : public SamplingRound {
+class SecureRound : public PlantRound, public testing::WithParamInterface<ReadMode> {
  protected:
   static void SetUpTestSuite() { pki_ = new TestPki(); }
   static void TearDownTestSuite() {
@@ -334,10 +406,10 @@ class SecureRound : public SamplingRound {
     secure_ = std::make_unique<plant::PlantServer>(secure_plant());
     secure_->fill_distinct(23);
     secure_->start();
-    SamplingRound::SetUp();
+    PlantRound::SetUp();
   }
   void TearDown() override {
-    SamplingRound::TearDown();
+    PlantRound::TearDown();
     secure_->stop();
   }
 
@@ -377,16 +449,6 @@ class SecureRound : public SamplingRound {
     return lines[1];
   }
 
-  std::vector<unsigned char> expected_secure_record(uint32_t id) const {
-    std::vector<unsigned char> rec(7001, 0);
-    std::memcpy(rec.data(), &id, 4);
-    for (std::size_t i = 0; i < kQuorlinPointCount; ++i) {
-      const auto bytes = secure_->value_bytes(i);
-      std::memcpy(rec.data() + quorlin_points[i].offset, bytes.data(), quorlin_points[i].width);
-    }
-    return rec;
-  }
-
   static TestPki* pki_;
   std::unique_ptr<plant::PlantServer> secure_;
 };
@@ -395,8 +457,12 @@ TestPki* SecureRound::pki_ = nullptr;
 
 }  // namespace
 
-TEST_F(SecureRound, signed_encrypted_round_with_user_hands_over_every_byte) {
-  TestQuorlin device(0x51C0BE7A, secure_->port());
+// Security applies to the session, whatever the read mode.
+INSTANTIATE_TEST_SUITE_P(ReadModes, SecureRound,
+                         testing::Values(ReadMode::Single, ReadMode::Batch), mode_name);
+
+TEST_P(SecureRound, signed_encrypted_round_with_user_hands_over_every_byte) {
+  TestQuorlin device(0x51C0BE7A, secure_->port(), GetParam());
   EXPECT_TRUE(device.configure(settings()).empty());
   // Read once by the settings: the round needs none of the files any more.
   const std::string moved = pki_->path("moved");
@@ -410,12 +476,12 @@ TEST_F(SecureRound, signed_encrypted_round_with_user_hands_over_every_byte) {
   EXPECT_EQ(lines, std::vector<std::string>({"Quorlin::do_sample", "rvSize is 0"}));
   EXPECT_EQ(all.find(kPassword), std::string::npos);
   ASSERT_EQ(qrn_host::count(EventKind::SendSP), 1u);
-  expect_stamped(qrn_host::events()[0].bytes, expected_secure_record(0x51C0BE7A), device);
+  expect_stamped(qrn_host::events()[0].bytes, served_record(0x51C0BE7A, *secure_), device);
   EXPECT_EQ(secure_->reads(), kQuorlinPointCount);
 }
 
-TEST_F(SecureRound, refused_secure_connections_hand_nothing_over_and_say_why) {
-  TestQuorlin wrong_password(71, secure_->port());
+TEST_P(SecureRound, refused_secure_connections_hand_nothing_over_and_say_why) {
+  TestQuorlin wrong_password(71, secure_->port(), GetParam());
   wrong_password.configure(settings(R"(, "password": "pump-room-7Xr")"));
   EXPECT_THAT(failed_round(wrong_password),
               testing::AllOf(HasSubstr("device 71: no secure session with opc.tcp://127.0.0.1:"),
@@ -423,7 +489,7 @@ TEST_F(SecureRound, refused_secure_connections_hand_nothing_over_and_say_why) {
                              HasSubstr("BadUserAccessDenied"),
                              HasSubstr("refused the user name or password")));
 
-  TestQuorlin untrusted_server(72, secure_->port());
+  TestQuorlin untrusted_server(72, secure_->port(), GetParam());
   untrusted_server.configure(settings("", pki_->untrusted_servers));
   EXPECT_THAT(failed_round(untrusted_server),
               testing::AllOf(HasSubstr("device 72: no secure session"),
@@ -431,14 +497,14 @@ TEST_F(SecureRound, refused_secure_connections_hand_nothing_over_and_say_why) {
                              HasSubstr("not in trusted_servers")));
 
   // The plain plant of the base fixture offers None only.
-  TestQuorlin none_only(73, server_.port());
+  TestQuorlin none_only(73, server_.port(), GetParam());
   none_only.configure(settings());
   EXPECT_THAT(failed_round(none_only),
               testing::AllOf(HasSubstr("device 73: no secure session"),
                              HasSubstr("offers no endpoint with this security mode")));
 
   // The plant does not trust this client's certificate.
-  TestQuorlin untrusted_client(74, secure_->port());
+  TestQuorlin untrusted_client(74, secure_->port(), GetParam());
   untrusted_client.configure(R"({"opcua": {"security_mode": "SignAndEncrypt", "certificate": ")" +
                              pki_->other_cert + R"(", "private_key": ")" + pki_->other_key +
                              R"(", "trusted_servers": ")" + pki_->trusted_servers +
@@ -449,7 +515,7 @@ TEST_F(SecureRound, refused_secure_connections_hand_nothing_over_and_say_why) {
                              HasSubstr("BadSecurityChecksFailed")));
 
   // Anonymous log-in, which the plant refuses.
-  TestQuorlin anonymous(75, secure_->port());
+  TestQuorlin anonymous(75, secure_->port(), GetParam());
   anonymous.configure(R"({"opcua": {"security_mode": "SignAndEncrypt", "certificate": ")" +
                       pki_->client_cert + R"(", "private_key": ")" + pki_->client_key +
                       R"(", "trusted_servers": ")" + pki_->trusted_servers + "\"}}");
@@ -459,8 +525,8 @@ TEST_F(SecureRound, refused_secure_connections_hand_nothing_over_and_say_why) {
   EXPECT_EQ(secure_->reads(), 0u);
 }
 
-TEST_F(SecureRound, settings_error_holds_the_device_until_corrected) {
-  TestQuorlin device(76, secure_->port());
+TEST_P(SecureRound, settings_error_holds_the_device_until_corrected) {
+  TestQuorlin device(76, secure_->port(), GetParam());
   const auto said = device.configure(settings(R"(, "password": 5)"));
   EXPECT_EQ(said, std::vector<std::string>(
                       {"InitSetting 76 opcua.password: not a text value; the device reads "
@@ -478,13 +544,14 @@ TEST_F(SecureRound, settings_error_holds_the_device_until_corrected) {
 }
 
 // The whole path through InitSetting: the first round already connects securely.
-TEST_F(SecureRound, init_setting_applies_security_before_the_first_round) {
-  auto device = std::make_unique<TestQuorlin>(77, secure_->port());
+TEST_P(SecureRound, init_setting_applies_security_before_the_first_round) {
+  auto device = std::make_unique<TestQuorlin>(77, secure_->port(), GetParam());
   Json::Value settings_tree;
   Json::CharReaderBuilder builder;
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   const std::string text = settings();
   ASSERT_TRUE(reader->parse(text.data(), text.data() + text.size(), &settings_tree, nullptr));
+  if (GetParam() == ReadMode::Batch) settings_tree["appSetting"]["read_mode"] = "batch";
   testing::internal::CaptureStdout();
   device->InitSetting(settings_tree);
   const bool handed_over = qrn_host::wait_for(
@@ -499,4 +566,364 @@ TEST_F(SecureRound, init_setting_applies_security_before_the_first_round) {
   EXPECT_TRUE(handed_over);
   EXPECT_EQ(all.find(kPassword), std::string::npos);
   EXPECT_EQ(qrn_host::count(EventKind::SendSP), 1u);
+}
+
+// What a controller sends with a value decides whether the field takes it:
+// every status but Good prints the failed line; only Bad keeps the old bytes.
+TEST_P(SamplingRound, value_statuses_decide_whether_the_field_is_written) {
+  TestQuorlin device(71, server_.port(), GetParam());
+  round(device);
+  const auto first = device.record();
+  server_.fill_distinct(71);
+  struct Case {
+    const char* name;
+    uint32_t status;
+    bool written;
+  };
+  const Case cases[] = {
+      {"t|D3G1_AI1_1_H_Alarm", 0x00004000u, true},                                   // Good, info bits
+      {"t|D3G3_M11_供油压力", UA_STATUSCODE_GOODLOCALOVERRIDE, true},                  // Good, override
+      {"t|D3G3_M41_HZ_PV", UA_STATUSCODE_UNCERTAIN, true},                            // 2 bytes
+      {"t|D3G4_M211_功率", UA_STATUSCODE_UNCERTAINLASTUSABLEVALUE, true},
+      {"t|D3_DBR_7", UA_STATUSCODE_BADSENSORFAILURE, false},                          // value sent too
+      {"t|D3G5_V9_status", UA_STATUSCODE_BADOUTOFSERVICE, false},
+      {"t|D3XLG1_T3", UA_STATUSCODE_GOOD, true},
+  };
+  auto expected = expected_record(71);
+  std::map<std::size_t, std::string> failed;  // lines come in table order
+  for (const Case& c : cases) {
+    const std::size_t i = index_of(c.name);
+    server_.set_status(i, c.status);
+    const QuorlinPoint& p = quorlin_points[i];
+    if (!c.written) std::memcpy(expected.data() + p.offset, first.data() + p.offset, p.width);
+    if (c.status != UA_STATUSCODE_GOOD) failed[i] = std::string("ReadVariant ") + c.name + " failed";
+  }
+  std::vector<std::string> expected_lines{"Quorlin::do_sample"};
+  for (const auto& f : failed) expected_lines.push_back(f.second);
+  expected_lines.push_back("rvSize is 0");
+  qrn_host::clear_events();
+
+  EXPECT_EQ(round(device), expected_lines);
+  ASSERT_EQ(qrn_host::count(EventKind::SendSP), 1u);
+  expect_stamped(qrn_host::events()[0].bytes, expected, device);
+}
+
+TEST_P(SamplingRound, a_controller_failing_every_point_hands_nothing_over) {
+  TestQuorlin device(72, server_.port(), GetParam());
+  round(device);
+  const auto before = device.record();
+  qrn_host::clear_events();
+  for (std::size_t i = 0; i < kQuorlinPointCount; ++i)
+    server_.set_status(i, UA_STATUSCODE_BADDEVICEFAILURE);
+
+  const auto lines = round(device);
+
+  ASSERT_EQ(lines.size(), kQuorlinPointCount + 2);
+  EXPECT_EQ(lines[1], "ReadVariant t|D3G1_AI1_1_H_Alarm failed");
+  EXPECT_EQ(lines.back(), "Quorlin::do_sample no point could be read");
+  EXPECT_TRUE(qrn_host::events().empty());
+  EXPECT_EQ(device.record(), before);
+}
+
+// A cache from another device is handed over as loaded, but every round
+// after it carries this device's id.
+TEST_P(SamplingRound, rounds_write_the_devices_own_id_over_a_loaded_cache) {
+  TestQuorlin device(0x01020304, server_.port(), GetParam());
+  std::vector<unsigned char> cache(7001, 0x11);
+  std::memcpy(cache.data(), "\xEF\xBE\xAD\xDE", 4);
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(device.LoadFromCache(cache.data(), 7001), 1);
+  testing::internal::GetCapturedStdout();
+  round(device);
+  const auto events = qrn_host::events();
+  ASSERT_EQ(qrn_host::count(EventKind::SendSP), 2u);
+  EXPECT_EQ(std::vector<unsigned char>(events[0].bytes.begin(), events[0].bytes.begin() + 4),
+            std::vector<unsigned char>({0xEF, 0xBE, 0xAD, 0xDE}));
+  const auto& sent = events[4].bytes;
+  EXPECT_EQ(std::vector<unsigned char>(sent.begin(), sent.begin() + 4),
+            std::vector<unsigned char>({0x04, 0x03, 0x02, 0x01}));
+}
+
+// A host service that throws ends the round, never with the session left open.
+TEST_P(SamplingRound, a_throwing_host_leaves_no_session_open) {
+  TestQuorlin device(73, server_.port(), GetParam());
+  int refused = 0;
+  qrn_host::set_hook([&refused](const qrn_host::Event& e) {
+    if (e.kind != EventKind::SendSP) return;
+    ++refused;
+    throw std::runtime_error("host refuses the record");
+  });
+  testing::internal::CaptureStdout();
+  for (int i = 0; i < 20; ++i) EXPECT_THROW(device.do_sample(), std::runtime_error);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(refused, 20);
+  EXPECT_LE(established_to(server_.port()), 1);
+}
+
+TEST_P(SamplingRound, controller_addresses_ipv6_literals_and_refused_splices) {
+  struct Url {
+    const char* address;
+    const char* url;
+  };
+  for (const Url& u : {Url{"::1", "opc.tcp://[::1]:4840"}, Url{"fd00::5", "opc.tcp://[fd00::5]:4840"},
+                       Url{"10.0.0.5", "opc.tcp://10.0.0.5:4840"},
+                       Url{"plant-controller.example", "opc.tcp://plant-controller.example:4840"}}) {
+    EXPECT_TRUE(is_valid_address(u.address)) << u.address;
+    EXPECT_EQ(endpoint_url(u.address, 4840), u.url);
+  }
+  for (const char* bad : {"127.0.0.1:48400/x", "plant controller", "host\nforged line", "[::1]",
+                          "10.0.0.300", "a..b", "-plant", "fe80::1%eth0", "::1/128"})
+    EXPECT_FALSE(is_valid_address(bad)) << bad;
+
+  plant::PlantOptions v6;
+  v6.address = "::1";
+  plant::PlantServer server6(v6);
+  server6.fill_distinct(17);
+  server6.start();
+  TestQuorlin device(74, server6.port(), GetParam(), "::1");
+  EXPECT_EQ(round(device), std::vector<std::string>({"Quorlin::do_sample", "rvSize is 0"}));
+  ASSERT_EQ(qrn_host::count(EventKind::SendSP), 1u);
+  expect_stamped(qrn_host::events()[0].bytes, expected_record(74), device);
+  server6.stop();
+
+  // A port and path spliced into the address must not reach any server.
+  qrn_host::clear_events();
+  server_.reset_reads();
+  TestQuorlin spliced(75, server_.port(), GetParam(),
+                      "127.0.0.1:" + std::to_string(server_.port()) + "/x");
+  const auto lines = round(spliced);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[1], "Quorlin::do_sample device 75: address \"127.0.0.1:" +
+                          std::to_string(server_.port()) +
+                          "/x\" is not a host name, IPv4 or IPv6 address; not connecting");
+  EXPECT_EQ(round(spliced), std::vector<std::string>{"Quorlin::do_sample"}) << "said once";
+  TestQuorlin forged(76, server_.port(), GetParam(), "x\nrvSize is 0");
+  EXPECT_THAT(round(forged).at(1), HasSubstr("address \"x\\x0arvSize is 0\""));
+  EXPECT_EQ(server_.reads(), 0u);
+  EXPECT_TRUE(qrn_host::events().empty());
+}
+
+class SamplingRoundMemory : public testing::TestWithParam<ReadMode> {};
+INSTANTIATE_TEST_SUITE_P(ReadModes, SamplingRoundMemory,
+                         testing::Values(ReadMode::Single, ReadMode::Batch), mode_name);
+
+// A reply far beyond anything our reads need fails that round, not the host:
+// the client drops a channel whose message passes its bound. The server runs
+// in a child process so that only the client's memory is measured here.
+TEST_P(SamplingRoundMemory, a_huge_value_does_not_grow_the_host) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "fork with threads is not supported under ThreadSanitizer";
+#endif
+  int ports[2];
+  ASSERT_EQ(pipe(ports), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(ports[0]);
+    plant::PlantServer server;
+    server.fill_distinct(3);
+    server.set_fault(*plant::PlantServer::index_of("t|D3_DBR_1"), plant::Fault::Huge);
+    server.start();
+    const uint16_t port = server.port();
+    if (write(ports[1], &port, sizeof port) != sizeof port) _exit(1);
+    for (;;) pause();  // serves until the parent kills it
+  }
+  close(ports[1]);
+  uint16_t port = 0;
+  ASSERT_EQ(read(ports[0], &port, sizeof port), static_cast<ssize_t>(sizeof port));
+  qrn_host::clear_events();
+  TestQuorlin device(77, port, GetParam());
+  const long before = peak_rss_kib();
+  testing::internal::CaptureStdout();
+  device.do_sample();
+  const auto lines = device_lines(testing::internal::GetCapturedStdout());
+  const long grown = peak_rss_kib() - before;
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  close(ports[0]);
+
+#if defined(__SANITIZE_ADDRESS__)
+  // Freed buffers stay in the sanitizer's quarantine: every partial reply
+  // the client grew and dropped (one per batched retry) counts here.
+  const long bound_kib = 192 * 1024;
+#else
+  const long bound_kib = 32 * 1024;
+#endif
+  EXPECT_LT(grown, bound_kib) << "KiB";
+  ASSERT_FALSE(lines.empty());
+  EXPECT_THAT(lines.back(), testing::StartsWith("Quorlin::do_sample session lost at t|D3_DBR_1"));
+  EXPECT_TRUE(qrn_host::events().empty());
+}
+
+// Destroying a device returns promptly whatever its round is waiting for.
+TEST_P(SamplingRound, destroying_a_device_waiting_on_a_silent_server_returns_promptly) {
+  for (const bool while_reading : {false, true}) {
+    SCOPED_TRACE(while_reading ? "reading" : "connecting");
+    server_.set_silent(false);
+    server_.reset_reads();
+    if (!while_reading) server_.set_silent(true);
+    // Silent in the middle of a request: a batched round has several out.
+    if (while_reading) server_.silent_after(200);
+    auto device = std::make_unique<TestQuorlin>(78, server_.port());
+    testing::internal::CaptureStdout();
+    device->InitSetting(mode_settings(GetParam()));
+    std::this_thread::sleep_for(300ms);  // the round is now waiting for an answer
+    const auto start = std::chrono::steady_clock::now();
+    device.reset();
+    const auto took = std::chrono::steady_clock::now() - start;
+    testing::internal::GetCapturedStdout();
+    EXPECT_LT(took, 1s);
+    EXPECT_EQ(qrn_host::count(EventKind::SendSP), 0u);
+  }
+  server_.set_silent(false);
+}
+
+// Both modes meet every kind of point result alike: the same record, and the
+// same lines in the same order (overlapping fields resolve the same way). A
+// value too large for any message loses the session in both.
+TEST_F(BatchedRound, every_point_result_gives_the_same_record_and_lines_as_single_reads) {
+  const auto at = [](const char* name) { return index_of(name); };
+  server_.set_fault(at("t|D3G1_AI1_1_H_Alarm"), plant::Fault::Missing);
+  server_.set_fault(at("t|D3G3_M11_供油压力"), plant::Fault::String);
+  server_.set_fault(at("t|D3G4_M211_功率"), plant::Fault::Array);
+  server_.set_fault(at("t|D3_SB1"), plant::Fault::Empty);
+  server_.set_fault(at("t|D3_DBR_1"), plant::Fault::Double);
+  server_.set_status(at("t|D3G1_AI1_1_HH_Alarm"), UA_STATUSCODE_UNCERTAININITIALVALUE);
+  server_.set_status(at("t|D3G1_AI1_1_L_Alarm"), UA_STATUSCODE_BADSENSORFAILURE);
+  server_.set_status(at("t|D3G1_AI1_1_LL_Alarm"), UA_STATUSCODE_GOOD | 0x400u);  // info bits
+  // Of the overlapping pair, the later point fails: the earlier one's bytes stay.
+  server_.set_fault(at("t|D3G3_M41_HZ_PV"), plant::Fault::Missing);
+
+  for (const bool huge : {false, true}) {
+    SCOPED_TRACE(huge ? "huge value" : "faults");
+    if (huge) server_.set_fault(at("t|D3G3_M51_HZ_PV1"), plant::Fault::Huge);
+    std::vector<std::vector<unsigned char>> records[2];
+    std::vector<std::string> lines[2];
+    for (const ReadMode mode : {ReadMode::Single, ReadMode::Batch}) {
+      const int m = static_cast<int>(mode);
+      TestQuorlin device(81, server_.port(), mode);
+      qrn_host::clear_events();
+      lines[m] = round(device);
+      for (const auto& e : qrn_host::events())
+        if (e.kind == EventKind::SendSP) records[m].push_back({e.bytes.begin(), e.bytes.begin() + 6994});
+    }
+    EXPECT_EQ(records[1], records[0]);
+    EXPECT_EQ(lines[1], lines[0]);
+    EXPECT_EQ(records[0].size(), huge ? 0u : 1u);
+    EXPECT_THAT(lines[0], testing::Contains("ReadVariant t|D3G1_AI1_1_L_Alarm failed"));
+    EXPECT_EQ(lines[0].size(), huge ? 11u : 10u) << testing::PrintToString(lines[0]);
+  }
+}
+
+// Servers that take fewer nodes per request than the device asks for: the
+// round gives what single reads give, and the smaller size is said once.
+struct Limit {
+  const char* name;
+  plant::PlantOptions options;
+  const char* reason;  // in the line about the size
+};
+
+class LimitedServer : public testing::TestWithParam<Limit> {};
+
+plant::PlantOptions limited(uint32_t nodes, bool hidden, uint32_t message, uint32_t closing) {
+  plant::PlantOptions o;
+  o.max_nodes_per_read = nodes;
+  o.hide_max_nodes_per_read = hidden;
+  o.max_message_bytes = message;
+  o.close_above_request_bytes = closing;
+  return o;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Servers, LimitedServer,
+    testing::Values(
+        Limit{"nodes_per_read", limited(100, false, 0, 0),
+              " 100 nodes per request (the server's MaxNodesPerRead)"},
+        // Refused with BadTooManyOperations: 500, 250 and 125 nodes.
+        Limit{"nodes_per_read_unannounced", limited(100, true, 0, 0),
+              " 62 nodes per request (BadTooManyOperations at 500)"},
+        // The server drops the channel on a request above its message size.
+        Limit{"message_size", limited(0, false, 8192, 0), " (BadSecureChannelClosed at 500)"},
+        Limit{"closes_channel", limited(0, false, 0, 16384), " at 500)"}),
+    [](const testing::TestParamInfo<Limit>& info) { return std::string(info.param.name); });
+
+TEST_P(LimitedServer, batched_round_matches_single_reads_and_says_the_size_once) {
+  plant::PlantServer server(GetParam().options);
+  server.fill_distinct(23);
+  server.start();
+  qrn_host::clear_events();
+  TestQuorlin single(91, server.port(), ReadMode::Single);
+  TestQuorlin batched(91, server.port(), ReadMode::Batch);
+  auto run = [](TestQuorlin& device) {
+    testing::internal::CaptureStdout();
+    device.do_sample();
+    return device_lines(testing::internal::GetCapturedStdout());
+  };
+
+  const auto single_lines = run(single);
+  const auto first = run(batched);
+  const auto second = run(batched);
+
+  EXPECT_EQ(single_lines, std::vector<std::string>({"Quorlin::do_sample", "rvSize is 0"}));
+  ASSERT_EQ(first.size(), 3u) << testing::PrintToString(first);
+  EXPECT_THAT(first[1], testing::StartsWith("Quorlin::do_sample device 91 reads at most "));
+  EXPECT_THAT(first[1], testing::EndsWith(GetParam().reason));
+  EXPECT_EQ(second, single_lines) << "the size is remembered";
+  if (GetParam().options.close_above_request_bytes != 0) {
+    EXPECT_EQ(server.closed_on_size(), 1u);
+  }
+
+  const auto events = qrn_host::events();
+  std::vector<std::vector<unsigned char>> sent;
+  for (const auto& e : events)
+    if (e.kind == EventKind::SendSP) sent.push_back({e.bytes.begin(), e.bytes.begin() + 6994});
+  ASSERT_EQ(sent.size(), 3u);
+  auto expected = served_record(91, server);
+  expected.resize(6994);
+  for (const auto& record : sent) EXPECT_EQ(record, expected);
+}
+
+TEST(ReadModeSetting, batch_only_when_asked_and_bad_values_fall_back_with_one_line) {
+  const struct {
+    const char* json;
+    uint32_t cap;
+    const char* line;  // "" for none
+  } cases[] = {
+      {R"({})", 0, ""},
+      {R"({"appSetting":{"b_mode":3}})", 0, ""},
+      {R"({"appSetting":{"read_mode":"single"}})", 0, ""},
+      {R"({"appSetting":{"read_mode":null}})", 0, ""},
+      {R"({"appSetting":{"read_mode":"batch"}})", 500, ""},
+      {R"({"appSetting":{"read_mode":"batch","max_nodes_per_read":100}})", 100, ""},
+      {R"({"appSetting":{"read_mode":"batch","max_nodes_per_read":64.0}})", 64, ""},
+      {R"({"appSetting":{"read_mode":"batch","max_nodes_per_read":4294967295}})", 4294967295u, ""},
+      {R"({"read_mode":"batch"})", 0, ""},
+      {R"({"appSetting":"read_mode"})", 0, ""},
+      {R"(["batch"])", 0, ""},
+      {R"({"appSetting":{"read_mode":"Batch"}})", 0, "read_mode is not"},
+      {R"({"appSetting":{"read_mode":1}})", 0, "read_mode is not"},
+      {R"({"appSetting":{"read_mode":["batch"]}})", 0, "read_mode is not"},
+      {R"({"appSetting":{"read_mode":"batch","max_nodes_per_read":0}})", 0, "max_nodes_per_read is not"},
+      {R"({"appSetting":{"read_mode":"batch","max_nodes_per_read":-5}})", 0, "max_nodes_per_read is not"},
+      {R"({"appSetting":{"read_mode":"batch","max_nodes_per_read":2.5}})", 0, "max_nodes_per_read is not"},
+      {R"({"appSetting":{"read_mode":"batch","max_nodes_per_read":"500"}})", 0, "max_nodes_per_read is not"},
+      {R"({"appSetting":{"read_mode":"batch","max_nodes_per_read":4294967296}})", 0, "max_nodes_per_read is not"},
+      {R"({"appSetting":{"read_mode":"single","max_nodes_per_read":true}})", 0, "max_nodes_per_read is not"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.json);
+    Json::Value settings;
+    ASSERT_TRUE(Json::Reader().parse(c.json, settings));
+    testing::internal::CaptureStdout();
+    const uint32_t cap = read_mode_setting(settings, 42);
+    const auto lines = device_lines(testing::internal::GetCapturedStdout());
+    EXPECT_EQ(cap, c.cap);
+    if (*c.line == '\0') {
+      EXPECT_TRUE(lines.empty());
+    } else {
+      ASSERT_EQ(lines.size(), 1u);
+      EXPECT_THAT(lines[0], testing::StartsWith(std::string("InitSetting 42 ") + c.line));
+      EXPECT_THAT(lines[0], testing::EndsWith("; reading point by point"));
+    }
+  }
 }

@@ -1,5 +1,7 @@
 #include "config.h"
 
+#include "endpoint.h"
+
 #include <json/reader.h>
 #include <json/value.h>
 
@@ -85,6 +87,11 @@ bool parse_device(const Json::Value& d, std::size_t index, DeviceConfig& out, st
   out.address = address.asString();
   if (out.address.find('\0') != std::string::npos) {
     error = named + ": \"address\" contains a NUL character";
+    return false;
+  }
+  if (!is_valid_address(out.address)) {
+    error = named + ": \"address\" \"" + printable_address(out.address) +
+            "\" is not a host name, IPv4 or IPv6 address";
     return false;
   }
 

@@ -1,0 +1,48 @@
+#pragma once
+
+// A TCP relay on loopback that stands between an OPC UA client and server:
+// it forwards both directions, optionally after a fixed delay each way (a
+// network's latency), and optionally closes a connection instead of
+// forwarding a request message above a size (a server that drops the
+// channel on large requests).
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace plant {
+
+struct RelayOptions {
+  std::string address = "127.0.0.1";  // where the relay listens
+  uint16_t port = 0;                  // 0: the system picks a free port
+  std::string target_address = "127.0.0.1";
+  uint16_t target_port = 0;
+  std::chrono::microseconds delay{0};  // added to each direction
+  // A client message ("MSG", all its chunks) above this many bytes closes
+  // the connection before any of it reaches the server; 0: never.
+  uint32_t close_above_request_bytes = 0;
+};
+
+class Relay {
+ public:
+  explicit Relay(RelayOptions options);
+  ~Relay();  // stops
+  Relay(const Relay&) = delete;
+  Relay& operator=(const Relay&) = delete;
+
+  // Listens and returns; throws std::runtime_error if it cannot.
+  void start();
+  // Closes every connection and the listening socket, joins the threads.
+  void stop();
+  uint16_t port() const;
+  // Connections closed because of a large request.
+  uint64_t closed_on_size() const;
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace plant
