@@ -543,6 +543,29 @@ TEST_P(SecureRound, settings_error_holds_the_device_until_corrected) {
   EXPECT_EQ(qrn_host::count(EventKind::SendSP), 1u);
 }
 
+// A batched round whose channel the plant closes on a large request opens
+// the next one, on the same client, just as securely.
+TEST_P(SecureRound, reconnect_within_a_batched_round_keeps_its_security) {
+  if (GetParam() != ReadMode::Batch) GTEST_SKIP() << "single reads never reconnect";
+  plant::PlantOptions options = secure_plant();
+  options.close_above_request_bytes = 16384;
+  plant::PlantServer closing(options);
+  closing.fill_distinct(29);
+  closing.start();
+  TestQuorlin device(78, closing.port(), ReadMode::Batch);
+  EXPECT_TRUE(device.configure(settings()).empty());
+  std::string all;
+
+  const auto lines = round_capturing(device, all);
+
+  ASSERT_EQ(lines.size(), 3u) << testing::PrintToString(lines);
+  EXPECT_THAT(lines[1], testing::StartsWith("Quorlin::do_sample device 78 reads at most "));
+  EXPECT_EQ(closing.closed_on_size(), 1u);
+  EXPECT_EQ(all.find(kPassword), std::string::npos);
+  ASSERT_EQ(qrn_host::count(EventKind::SendSP), 1u);
+  expect_stamped(qrn_host::events()[0].bytes, served_record(78, closing), device);
+}
+
 // The whole path through InitSetting: the first round already connects securely.
 TEST_P(SecureRound, init_setting_applies_security_before_the_first_round) {
   auto device = std::make_unique<TestQuorlin>(77, secure_->port(), GetParam());
