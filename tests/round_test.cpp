@@ -577,10 +577,11 @@ TEST_P(SecureRound, init_setting_applies_security_before_the_first_round) {
   if (GetParam() == ReadMode::Batch) settings_tree["appSetting"]["read_mode"] = "batch";
   testing::internal::CaptureStdout();
   device->InitSetting(settings_tree);
+  // Until the round has saved its history: its last call on the device.
   const bool handed_over = qrn_host::wait_for(
       [](const std::vector<qrn_host::Event>& events) {
         for (const auto& e : events)
-          if (e.kind == EventKind::SendSP) return true;
+          if (e.kind == EventKind::SaveHistory) return true;
         return false;
       },
       20s);
