@@ -54,17 +54,65 @@ TEST(HostConfig, accepts_the_ends_of_the_id_and_port_ranges) {
   EXPECT_EQ(c.devices.at(0).port, 65535);
 }
 
-TEST(HostConfig, keeps_utf8_addresses_and_allows_comments) {
-  const HostConfig c = parse_ok(
-      "// plant A\n{\"devices\": [{\"id\": 3, \"address\": \"冷站.local\" /* unit 3 */}]}");
-  EXPECT_EQ(c.devices.at(0).address, "冷站.local");
-}
-
 struct Refusal {
   const char* what;
   std::string text;
   const char* reason;  // a part of the message
 };
+
+TEST(HostConfig, keeps_utf8_text_and_accepts_a_byte_order_mark) {
+  HostConfig c = parse_ok(
+      "{\"devices\": [{\"id\": 3, \"address\": \"冷站.local\", "
+      "\"settings\": {\"note\": \"\xf0\x9f\x98\x80 \xf4\x8f\xbf\xbf\"}}]}");
+  EXPECT_EQ(c.devices.at(0).address, "冷站.local");
+  EXPECT_EQ(c.devices.at(0).settings["note"].asString(), "\xf0\x9f\x98\x80 \xf4\x8f\xbf\xbf");
+  c = parse_ok("\xef\xbb\xbf" + device(R"("id": 4, "address": "a")"));
+  EXPECT_EQ(c.devices.at(0).id, 4u);
+}
+
+// The relaxed forms other JSON readers take are refused, each with the line
+// and column (bytes, from 1) where it starts.
+TEST(HostConfig, refuses_what_is_not_strict_json_naming_the_position) {
+  const std::string one = device(R"("id": 1, "address": "a")");  // 40 bytes
+  const std::vector<Refusal> cases = {
+      {"line comment", "// plant A\n" + one, "Line 1, Column 1: a comment"},
+      {"block comment", R"({"devices": [{"id": 1, "address": "a" /* x */}]})",
+       "Line 1, Column 39: a comment"},
+      {"comment after the document", one + "\n// end", "Line 2, Column 1: a comment"},
+      {"trailing comma in an array", R"({"devices": [{"id": 1, "address": "a"},]})",
+       "Line 1, Column 40: a comma before ']'"},
+      {"trailing comma in an object", "{\"devices\": [{\"id\": 1, \"address\": \"a\",\r\n }]}",
+       "Line 2, Column 2: a comma before '}'"},
+      {"text after the document", one + "\n\n  x", "Line 3, Column 3: Extra non-whitespace"},
+      {"a second document", one + one, "Line 1, Column 41: Extra non-whitespace"},
+      {"text after a NUL byte", one + std::string("\0{\"x\": 1}", 9), "Line 1, Column 41: a NUL byte"},
+      {"NUL byte inside a string",
+       R"({"devices": [{"id": 1, "address": "a)" + std::string(1, '\0') + R"(b"}]})",
+       "Line 1, Column 37: a NUL byte"},
+      {"slashes inside strings are text, outside a comment",
+       R"({"devices": [{"id": 1, "address": "a//b\"/*"}]} /)", "Line 1, Column 49: a comment"},
+      {"byte-order mark not at the start", " \xef\xbb\xbf" + one, "Line 1, Column 2:"},
+      {"single quotes", R"({"devices": [{"id": 1, "address": 'a'}]})", "Line 1, Column 35:"},
+      {"Latin-1 byte in a string", "{\"devices\": [{\"id\": 1, \"address\": \"caf\xe9\"}]}",
+       "Line 1, Column 39: not UTF-8"},
+      {"overlong slash", "{\"devices\": [{\"id\": 1, \"address\": \"\xc0\xaf\"}]}",
+       "Line 1, Column 36: not UTF-8"},
+      {"encoded surrogate", "{\"devices\": [{\"id\": 1, \"address\": \"\xed\xa0\x80\"}]}",
+       "Line 1, Column 36: not UTF-8"},
+      {"above U+10FFFF", "{\"devices\": [{\"id\": 1, \"address\": \"\xf4\x90\x80\x80\"}]}",
+       "Line 1, Column 36: not UTF-8"},
+      {"sequence cut by the end", one + "\n\xe5\x86", "Line 2, Column 1: not UTF-8"},
+  };
+  for (const Refusal& c : cases) {
+    HostConfig config;
+    std::string error;
+    EXPECT_FALSE(parse_host_config(c.text, config, error)) << c.what;
+    EXPECT_EQ(error.rfind("invalid JSON: ", 0), 0u) << c.what << ": " << error;
+    EXPECT_NE(error.find(c.reason), std::string::npos)
+        << c.what << ": \"" << error << "\" lacks \"" << c.reason << "\"";
+    EXPECT_EQ(error.find('\n'), std::string::npos) << c.what << ": " << error;
+  }
+}
 
 TEST(HostConfig, refuses_bad_configurations_with_one_line_reasons) {
   const std::vector<Refusal> cases = {

@@ -10,6 +10,7 @@ Usage: host_e2e_test.py --quorlin BIN --host BIN --plugin MODULE
 import argparse
 import contextlib
 import datetime
+import fcntl
 import json
 import math
 import os
@@ -26,6 +27,7 @@ import time
 import unicodedata
 
 PROCESS_TIMEOUT = 120  # seconds; generous for sanitizer builds
+SKIPPED = 77  # the exit status ctest is told means "skipped"
 RECORD_SIZE = 7001
 STAMP_OFFSET = 6994
 LINE = re.compile(r"^device (\d+) round (\d+) data (\d+) size (\d+) "
@@ -425,7 +427,8 @@ def decode_refuses_what_is_not_a_record(opts):
             ("missing file", [os.path.join(tmp, "nope.bin")], 1, "cannot read"),
             ("empty file", [file_of(0)], 1, "0 bytes"),
             ("one byte short", [file_of(RECORD_SIZE - 1)], 1, "7000 bytes"),
-            ("one byte long", [file_of(RECORD_SIZE + 1)], 1, "more than"),
+            ("one byte long", [file_of(RECORD_SIZE + 1)], 1, f"{RECORD_SIZE + 1} bytes, a record is"),
+            ("two records", [file_of(2 * RECORD_SIZE)], 1, f"{2 * RECORD_SIZE} bytes, a record is"),
             ("a directory", [tmp], 1, "quorlin decode:"),
             ("history missing", ["--history", missing_db, "--device", "1"], 1, "cannot open history"),
             ("history not a database", ["--history", record, "--device", "1"], 1, "history"),
@@ -454,9 +457,17 @@ def bad_input_is_reported_with_its_exit_status(opts):
 
         def config(text):
             path = os.path.join(tmp, f"c{len(os.listdir(tmp))}.json")
-            with open(path, "w", encoding="utf-8") as f:
-                f.write(text)
+            with open(path, "wb") as f:
+                f.write(text if isinstance(text, bytes) else text.encode("utf-8"))
             return path
+
+        one = '{"devices": [{"id": 1, "address": "127.0.0.1", "port": 1}]}'  # 59 bytes
+        three = write_config(tmp, [local_device(i, 1) for i in (1, 2, 3)], "three.json")
+        over_cap = write_config(tmp, [local_device(i, 1) for i in range(257)], "257.json")
+        # A history another process holds, as a second host would find it.
+        locked = os.path.join(tmp, "locked.db")
+        holder = open(locked, "wb")
+        fcntl.flock(holder, fcntl.LOCK_EX)
 
         not_a_dir = os.path.join(tmp, "plain-file")
         with open(not_a_dir, "w") as f:
@@ -490,6 +501,32 @@ def bad_input_is_reported_with_its_exit_status(opts):
             ("history in a missing directory",
              plug + ["--config", good, "--history", os.path.join(tmp, "no", "h.db")], 1, "history"),
             ("history not a database", plug + ["--config", good, "--history", good], 1, "history"),
+            ("history held by another process", plug + ["--config", good, "--history", locked],
+             1, f"history {locked} is in use by process {os.getpid()} ("),
+            # Configurations that are not strict JSON, each named with its position.
+            ("comment", plug + ["--config", config("// plant\n" + one)], 1, "Line 1, Column 1: a comment"),
+            ("trailing comma", plug + ["--config", config(one[:-2] + ",]}")], 1,
+             "Line 1, Column 59: a comma before ']'"),
+            ("text after the document", plug + ["--config", config(one + "\n{}")], 1,
+             "Line 2, Column 1: Extra non-whitespace"),
+            ("text after a NUL byte", plug + ["--config", config(one + "\0 // x")], 1,
+             "Line 1, Column 60: a NUL byte"),
+            ("invalid UTF-8", plug + ["--config", config(one.replace("127", "\xff").encode("latin-1"))],
+             1, "Line 1, Column 36: not UTF-8"),
+            # The device cap and --max-devices.
+            ("more devices than the default cap", plug + ["--config", over_cap], 1,
+             "257 devices, more than the 256"),
+            ("more devices than --max-devices", plug + ["--config", three, "--max-devices", "2"], 1,
+             "3 devices, more than the 2"),
+            ("max-devices not a number", plug + ["--config", good, "--max-devices", "x"], 2,
+             "--max-devices takes"),
+            ("max-devices zero", plug + ["--config", good, "--max-devices=0"], 2, "--max-devices takes"),
+            ("empty value", plug + ["--config", good, "--dump-dir", ""], 2, "--dump-dir needs a non-empty"),
+            # What is accepted: --help, --opt=value, a raised cap, a byte-order mark.
+            ("help", ["--help"], 0, ""),
+            ("--opt=value and a raised cap", ["--plugin=" + opts.plugin, "--config=" + three,
+                                              "--max-devices=3", "--rounds=0"], 0, ""),
+            ("byte-order mark", plug + ["--config", config("\ufeff" + one), "--rounds", "0"], 0, ""),
         ]
         failures = []
         for what, args, status, text in cases:
@@ -498,6 +535,11 @@ def bad_input_is_reported_with_its_exit_status(opts):
             first = err[0] if err else ""
             if r.returncode != status:
                 failures.append(f"{what}: exit {r.returncode}, expected {status}; stderr {err[:3]}")
+            elif status == 0:
+                if any(l.startswith("qrn-host: ") for l in err):
+                    failures.append(f"{what}: complaint on stderr {err[:3]}")
+                elif args == ["--help"] and not r.stdout.startswith(b"usage: qrn-host --plugin"):
+                    failures.append(f"{what}: no usage text on stdout: {r.stdout[:80]!r}")
             elif not first.startswith("qrn-host: ") or text not in first:
                 failures.append(f"{what}: first stderr line {first!r} lacks {text!r}")
             elif status == 1 and len(err) != 1:
@@ -506,6 +548,7 @@ def bad_input_is_reported_with_its_exit_status(opts):
                 failures.append(f"{what}: no usage text")
             elif handed_over(r.stdout):
                 failures.append(f"{what}: records were handed over")
+        holder.close()
         expect(not failures, "\n".join(failures))
 
 
@@ -840,6 +883,259 @@ def check_connects_securely_to_a_secure_plant(opts):
             expect(b"brine-loop-1" not in r.stdout + r.stderr, "a password was printed")
 
 
+class Skip(Exception):
+    """A case that cannot run here; the reason is printed and ctest shows it skipped."""
+
+
+def wait_for_rounds(proc, device_id, rounds, deadline):
+    """Reads the host's output until the device has handed over `rounds` records."""
+    while True:
+        m = LINE.match(read_line(proc, deadline))
+        if m and int(m.group(1)) == device_id and int(m.group(2)) >= rounds:
+            return
+
+
+def stop(proc):
+    """SIGTERM, then the exit status, the rest of standard output, standard error."""
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+    try:
+        out, err = proc.communicate(timeout=60)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.communicate()
+    return proc.returncode, out, err.decode("utf-8", "replace")
+
+
+def host_lines(err):
+    """qrn-host's own lines on standard error (the OPC UA library's start with "[")."""
+    return [l for l in err.splitlines() if l.startswith("qrn-host: ")]
+
+
+def second_host_on_a_history_is_refused_while_readers_read(opts):
+    with tempfile.TemporaryDirectory() as tmp, simulator(opts, "--fixed", "2") as sim:
+        config = write_config(tmp, [local_device(9, sim.port)])
+        history = os.path.join(tmp, "history.db")
+        first = subprocess.Popen([opts.host, "--plugin", opts.plugin, "--config", config,
+                                  "--history", history],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            wait_for_rounds(first, 9, 1, time.monotonic() + 60)
+            second = run_host(opts, "--config", config, "--history", history, "--rounds", "1",
+                              timeout=60)
+            err = second.stderr.decode("utf-8", "replace").splitlines()
+            expect(second.returncode == 1 and len(err) == 1 and
+                   err[0].startswith(f"qrn-host: history {history} is in use by process {first.pid} ("),
+                   f"second host: exit {second.returncode}, stderr {err[:3]}")
+            expect(not handed_over(second.stdout), "the second host handed records over")
+            # Readers are not locked out while the host runs.
+            check_fixed_values(decode_json(opts, "--history", history, "--device", "9"), 2,
+                               "decode --history while the host runs")
+            with contextlib.closing(sqlite3.connect(f"file:{history}?mode=ro", uri=True)) as db:
+                rows = db.execute("SELECT count(*) FROM history WHERE device_id = 9").fetchone()[0]
+            expect(rows >= 1, f"sqlite3 reads {rows} rows while the host runs")
+        finally:
+            status, _out, err = stop(first)
+        expect(status == 0 and host_lines(err) == ["qrn-host: stopping on SIGTERM"],
+               f"first host: exit {status}, {host_lines(err)}")
+        # Once the first host is gone the history is free again.
+        r = run_host(opts, "--config", config, "--history", history, "--rounds", "1")
+        expect(r.returncode == 0, f"host after the first: exit {r.returncode} {r.stderr[-300:]!r}")
+
+
+def decode_reads_a_history_it_cannot_write(opts):
+    with tempfile.TemporaryDirectory() as tmp:
+        folder = os.path.join(tmp, "plant")
+        os.mkdir(folder)
+        history, dump = os.path.join(folder, "history.db"), os.path.join(tmp, "records")
+        with simulator(opts, "--fixed", "4") as sim:
+            config = write_config(tmp, [local_device(6, sim.port)])
+            r = run_host(opts, "--config", config, "--rounds", "1", "--history", history,
+                         "--dump-dir", dump)
+            expect(r.returncode == 0, f"host: exit {r.returncode}: {r.stderr[-300:]!r}")
+        expected = decode_json(opts, os.path.join(dump, "6-1.bin"))
+        before = sorted(os.listdir(folder))
+        decode = [opts.quorlin, "decode", "--json", "--history", history, "--device", "6"]
+        spare = os.path.join(tmp, "spare")  # TMPDIR for a copy, checked empty afterwards
+        os.mkdir(spare)
+        tried = []
+
+        def check(what, args=decode, **kwargs):
+            r = subprocess.run([str(a) for a in args], capture_output=True, timeout=PROCESS_TIMEOUT,
+                               env=dict(os.environ, TMPDIR=spare), **kwargs)
+            expect(r.returncode == 0, f"{what}: exit {r.returncode}: {r.stderr!r}")
+            expect(json.loads(r.stdout) == expected, f"{what}: not the stored record")
+            expect(sorted(os.listdir(folder)) == before and not os.listdir(spare),
+                   f"{what}: left {sorted(os.listdir(folder))} and {os.listdir(spare)}")
+            tried.append(what)
+
+        if os.geteuid() == 0:
+            # Root writes anywhere: the decoder runs as nobody, from a copy
+            # of itself that nobody may run, on a folder nobody cannot write.
+            binary = os.path.join(tmp, "quorlin")
+            with open(opts.quorlin, "rb") as src, open(binary, "wb") as dst:
+                dst.write(src.read())
+            os.chmod(binary, 0o755)
+            for path in (tmp, folder):
+                os.chmod(path, 0o755)
+            os.chmod(spare, 0o777)
+            check("as nobody in a folder it cannot write", [binary, *decode[1:]],
+                  user=65534, group=65534, extra_groups=[])
+            # A read-only medium: the folder bound read-only somewhere else.
+            medium = os.path.join(tmp, "medium")
+            os.mkdir(medium)
+            subprocess.run(["mount", "--bind", "-o", "ro", folder, medium], check=True)
+            try:
+                with contextlib.suppress(subprocess.CalledProcessError):
+                    subprocess.run(["mount", "-o", "remount,bind,ro", medium], check=True)
+                probe = os.path.join(medium, "probe")
+                expect(subprocess.run(["touch", probe], capture_output=True).returncode != 0,
+                       "the bind mount is writable")
+                check("on a read-only medium", [*decode[:4], os.path.join(medium, "history.db"),
+                                                *decode[5:]])
+            finally:
+                subprocess.run(["umount", medium], check=False)
+        else:
+            os.chmod(folder, 0o555)
+            try:
+                check("in a folder the user cannot write")
+            finally:
+                os.chmod(folder, 0o755)
+        print("decoded " + "; ".join(tried))
+
+
+def fill(folder, leave):
+    """Fills the file system of `folder` but for `leave` bytes (whole pages)."""
+    filler = os.path.join(folder, "filler")
+    with open(filler, "wb", buffering=0) as f:
+        with contextlib.suppress(OSError):
+            while f.write(b"\0" * 4096):
+                pass
+    os.truncate(filler, max(0, os.path.getsize(filler) - leave))
+    return filler
+
+
+def full_disk_loses_records_not_the_host(opts):
+    if os.geteuid() != 0:
+        raise Skip("needs root to mount a small tmpfs")
+    with tempfile.TemporaryDirectory() as tmp, simulator(opts, "--fixed", "5") as sim:
+        # Dumps and history on two small file systems, so that each one's
+        # free space is known: one page left for dumps, where a record (7001
+        # bytes) is cut short; none for the history.
+        dump, store = os.path.join(tmp, "records"), os.path.join(tmp, "store")
+        history = os.path.join(store, "history.db")
+        mounted = []
+        host = None
+        try:
+            for disk in (dump, store):
+                os.mkdir(disk)
+                subprocess.run(["mount", "-t", "tmpfs", "-o", "size=512k", "tmpfs", disk], check=True)
+                mounted.append(disk)
+            config = write_config(tmp, [local_device(4, sim.port)])
+            host = subprocess.Popen([opts.host, "--plugin", opts.plugin, "--config", config,
+                                     "--dump-dir", dump, "--history", history],
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            deadline = time.monotonic() + 180
+            wait_for_rounds(host, 4, 1, deadline)
+            time.sleep(0.5)  # round 1's history row
+            fillers = [fill(dump, 4096), fill(store, 0)]
+            # Rounds 2 and 3 certainly find the disks full; round 4's line is
+            # printed before its record is written, which may be after the
+            # disks have room again.
+            wait_for_rounds(host, 4, 4, deadline)
+            expect(host.poll() is None, f"the host exited on a full disk: {host.returncode}")
+            for f in fillers:
+                os.remove(f)
+            wait_for_rounds(host, 4, 6, deadline)
+            status, _out, err = stop(host)
+            lines = host_lines(err)
+            with contextlib.closing(sqlite3.connect(history)) as db:
+                stored = db.execute("SELECT count(*) FROM history").fetchone()[0]
+            after = sorted(os.listdir(dump))
+            sizes = {name: os.path.getsize(os.path.join(dump, name)) for name in after}
+        finally:
+            if host is not None and host.poll() is None:
+                host.kill()
+                host.communicate()
+            for disk in reversed(mounted):
+                subprocess.run(["umount", disk], check=False)
+    # Whole dump files or none, no temporary file left behind; the rounds that
+    # found the disk full (2, 3, perhaps 4) are missing.
+    expect(all(re.fullmatch(r"4-\d+\.bin", n) for n in after) and
+           set(sizes.values()) == {RECORD_SIZE}, f"dump folder {sizes}")
+    last = max(int(n[2:-4]) for n in after)
+    lost = [n for n in range(1, last + 1) if f"4-{n}.bin" not in after]
+    expect(lost in ([2, 3], [2, 3, 4]) and last >= 6, f"dumps of rounds {lost} missing of {last}")
+    # One line per full disk, not one per lost record; one when records are kept
+    # again; one sum at exit, and exit status 1.
+    failed = [l for l in lines if "No space left" in l or "disk is full" in l]
+    expect(len(failed) == 2 and "cannot write " + os.path.join(dump, "4-2.bin") in failed[0]
+           and history in failed[1], f"failure lines {lines}")
+    kept = [re.fullmatch(rf"qrn-host: {where}: records kept again after ([23]) lost", l)
+            for where in (f"dump folder {re.escape(dump)}", f"history {re.escape(history)}")
+            for l in lines]
+    counts = [int(m.group(1)) for m in kept if m]
+    expect(len(counts) == 2 and counts[0] == len(lost), f"lines on records kept again: {lines}")
+    expect(status == 1 and lines[-1] == f"qrn-host: {counts[0]} records not written to {dump}, "
+                                        f"{counts[1]} records not saved in history {history}",
+           f"exit {status}, last line {lines[-1:]}")
+    expect(stored == last - counts[1], f"{stored} history rows for {last} rounds, "
+                                       f"{counts[1]} lost")
+
+
+def run_measured(args):
+    """Exit status, standard error and peak resident memory (KiB) of one run."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        proc = subprocess.Popen([str(a) for a in args], stdout=out, stderr=err)
+        try:
+            _pid, status, usage = os.wait4(proc.pid, 0)
+        except BaseException:
+            proc.kill()
+            proc.wait()
+            raise
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        err.seek(0)
+        out.seek(0)
+        return proc.returncode, out.read(), err.read().decode("utf-8", "replace"), usage.ru_maxrss
+
+
+def stored_records_of_wrong_size_or_device_are_not_restored(opts):
+    big = 300_000_000
+    with tempfile.TemporaryDirectory() as tmp:
+        history = os.path.join(tmp, "history.db")
+        own = bytearray(RECORD_SIZE)
+        own[0:4] = (3).to_bytes(4, "little")
+        foreign = bytearray(own)
+        foreign[0:4] = (8).to_bytes(4, "little")
+        with contextlib.closing(sqlite3.connect(history)) as db:
+            db.execute("CREATE TABLE history (seq INTEGER PRIMARY KEY AUTOINCREMENT, "
+                       "device_id INTEGER NOT NULL, data_id INTEGER NOT NULL, "
+                       "saved_at TEXT NOT NULL, record BLOB NOT NULL)")
+            rows = [(1, "zeroblob(?)", big), (2, "?", bytes(foreign)), (3, "?", bytes(own))]
+            for device_id, value, arg in rows:
+                db.execute("INSERT INTO history (device_id, data_id, saved_at, record) "
+                           f"VALUES (?, 5156, '2026-01-01 00:00:00', {value})", (device_id, arg))
+            db.commit()
+        config = write_config(tmp, [local_device(i, 1) for i in (1, 2, 3)])
+        status, out, err, rss = run_measured([opts.host, "--plugin", opts.plugin, "--config", config,
+                                              "--history", history, "--rounds", "0"])
+        lines = host_lines(err)
+        expect(status == 0, f"host: exit {status}: {lines}")
+        expect(lines == [f"qrn-host: device 1: last stored record ({big} bytes) refused, not restored",
+                         "qrn-host: device 2: last stored record carries device id 8, not restored"],
+               f"host lines {lines}")
+        restored = handed_over(out)
+        expect([d for (d, *_r) in restored] == [3], f"records handed over: {restored}")
+        # The oversized record is never loaded (it took twice its size before).
+        expect(rss < 150_000, f"qrn-host peaked at {rss} KiB with a {big}-byte record stored")
+        status, out, err, rss = run_measured([opts.quorlin, "decode", "--history", history,
+                                              "--device", "1"])
+        expect(status == 1 and f"the last record of device 1 is {big} bytes, not {RECORD_SIZE}" in err,
+               f"decode: exit {status}: {err!r}")
+        expect(rss < 150_000, f"quorlin decode peaked at {rss} KiB")
+
+
 CASES = {f.__name__: f for f in (
     check_connects_securely_to_a_secure_plant,
     secure_simulator_serves_only_a_secure_device,
@@ -854,6 +1150,10 @@ CASES = {f.__name__: f for f in (
     bad_input_is_reported_with_its_exit_status,
     simulator_reports_a_port_in_use,
     host_provides_host_and_json_symbols_to_the_module,
+    second_host_on_a_history_is_refused_while_readers_read,
+    decode_reads_a_history_it_cannot_write,
+    full_disk_loses_records_not_the_host,
+    stored_records_of_wrong_size_or_device_are_not_restored,
     check_reports_each_injected_fault,
     check_against_the_simulator_is_the_summary_alone,
     check_reports_refused_connections_and_usage_errors,
@@ -874,6 +1174,9 @@ def main():
     except subprocess.TimeoutExpired as e:
         print(f"FAIL: timed out: {e}", file=sys.stderr)
         sys.exit(1)
+    except Skip as e:
+        print(f"skipped: {e}")
+        sys.exit(SKIPPED)
     print("passed")
 
 

@@ -5,9 +5,13 @@ Usage: quorlin_cli_test.py QUORLIN_BINARY GENERATOR CASE
 """
 
 import importlib.util
+import json
+import os
 import re
+import struct
 import subprocess
 import sys
+import tempfile
 
 
 def run(binary, *args):
@@ -76,6 +80,42 @@ def help_goes_to_stdout(binary, _generator):
         expect(r.stderr == b"", f"{args}: unexpected stderr {r.stderr!r}")
 
 
+def decode_marks_an_invalid_stamp(binary, _generator):
+    """A stamp that is no date and time is shown as such, with its bytes."""
+    stamps = [  # (year, month, day, hour, minute, second), valid
+        ((2024, 2, 29, 23, 59, 59), True),
+        ((9999, 12, 31, 0, 0, 0), True),
+        ((17386, 159, 102, 1, 2, 3), False),
+        ((2023, 2, 29, 12, 0, 0), False),
+        ((2026, 4, 31, 12, 0, 0), False),
+        ((2026, 1, 1, 24, 0, 0), False),
+        ((2026, 1, 1, 0, 60, 0), False),
+        ((2026, 1, 1, 0, 0, 60), False),
+        ((0, 1, 1, 0, 0, 0), False),
+        ((0, 0, 0, 0, 0, 0), False),
+    ]
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "record.bin")
+        for fields, valid in stamps:
+            stamp = struct.pack("<HBBBBB", *fields)
+            with open(path, "wb") as f:
+                f.write(bytes(6994) + stamp)
+            table = run(binary, "decode", path)
+            doc = run(binary, "decode", "--json", path)
+            expect(table.returncode == 0 and doc.returncode == 0,
+                   f"{fields}: exit {table.returncode}/{doc.returncode}: {table.stderr!r}")
+            time_line = table.stdout.decode("utf-8").split("\n")[1]
+            got = json.loads(doc.stdout)
+            expect(got["time_raw"] == stamp.hex(), f"{fields}: time_raw {got['time_raw']}")
+            if valid:
+                text = "%04d-%02d-%02d %02d:%02d:%02d" % fields
+                expect(time_line == "time   " + text and got["time"] == text,
+                       f"{fields}: {time_line!r}, json {got['time']!r}")
+            else:
+                expect(time_line == f"time   INVALID (bytes {stamp.hex(' ')}: not a date and time)"
+                       and got["time"] is None, f"{fields}: {time_line!r}, json {got['time']!r}")
+
+
 CASES = {
     "points_lists_the_table": points_lists_the_table,
     "unknown_subcommand_exits_2": lambda b, _: usage_error(b, "bogus"),
@@ -86,6 +126,7 @@ CASES = {
                                             usage_error(b, "decode", "--json=maybe", "f"),
                                             usage_error(b, "sim", "--fixed=1001")),
     "help_goes_to_stdout": help_goes_to_stdout,
+    "decode_marks_an_invalid_stamp": decode_marks_an_invalid_stamp,
 }
 
 if __name__ == "__main__":

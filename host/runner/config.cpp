@@ -5,27 +5,111 @@
 #include <json/reader.h>
 #include <json/value.h>
 
+#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <set>
 
 namespace {
 
-// jsoncpp reports "* Line 1, Column 2\n  Syntax error: ...\n"; one line is
-// easier to read on a terminal and in a log.
-std::string one_line(const std::string& text) {
-  std::string out;
-  bool space = false;
-  for (char c : text) {
-    if (c == '\n' || c == '\r' || c == '\t' || c == ' ') {
-      space = !out.empty();
-      continue;
+// A byte offset as jsoncpp gives positions: "Line 3, Column 7", both from 1,
+// the column counted in bytes; "\r\n", "\r" and "\n" end a line.
+std::string position(const std::string& text, std::size_t offset) {
+  std::size_t line = 1, line_start = 0;
+  for (std::size_t i = 0; i < offset && i < text.size(); ++i) {
+    if (text[i] == '\n' || (text[i] == '\r' && (i + 1 >= text.size() || text[i + 1] != '\n'))) {
+      ++line;
+      line_start = i + 1;
     }
-    if (c == '*' && out.empty()) continue;
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-    if (space) out.push_back(' ');
-    space = false;
-    out.push_back(c);
   }
+  return "Line " + std::to_string(line) + ", Column " + std::to_string(offset - line_start + 1);
+}
+
+// The offset of "Line L, Column C" (as jsoncpp counts them) in the text.
+std::size_t offset_of(const std::string& text, std::size_t line, std::size_t column) {
+  std::size_t i = 0;
+  for (std::size_t l = 1; l < line && i < text.size(); ++i) {
+    if (text[i] == '\n' || (text[i] == '\r' && (i + 1 >= text.size() || text[i + 1] != '\n'))) ++l;
+  }
+  return column > 0 ? i + column - 1 : i;
+}
+
+// Where the text is not well-formed UTF-8 (overlong forms, surrogates and
+// code points above U+10FFFF included), or npos.
+std::size_t invalid_utf8_at(const std::string& text) {
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  for (std::size_t i = 0; i < n;) {
+    const unsigned c = s[i];
+    std::size_t len = 0;
+    unsigned low = 0x80, high = 0xbf;  // the second byte's range
+    if (c < 0x80) len = 1;
+    else if (c >= 0xc2 && c <= 0xdf) len = 2;
+    else if (c >= 0xe0 && c <= 0xef) {
+      len = 3;
+      if (c == 0xe0) low = 0xa0;
+      if (c == 0xed) high = 0x9f;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+      len = 4;
+      if (c == 0xf0) low = 0x90;
+      if (c == 0xf4) high = 0x8f;
+    } else {
+      return i;
+    }
+    if (len > 1) {
+      if (i + len > n || s[i + 1] < low || s[i + 1] > high) return i;
+      for (std::size_t k = 2; k < len; ++k)
+        if (s[i + k] < 0x80 || s[i + k] > 0xbf) return i;
+    }
+    i += len;
+  }
+  return std::string::npos;
+}
+
+// The first NUL byte, or '/' outside a string (a comment: jsoncpp skips some
+// comments even when told not to allow them), as a reason with its position;
+// "" when there is none.
+std::string nul_or_comment(const std::string& text) {
+  bool in_string = false, escaped = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\0') return position(text, i) + ": a NUL byte";
+    if (in_string) {
+      if (escaped) escaped = false;
+      else if (c == '\\') escaped = true;
+      else if (c == '"') in_string = false;
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '/') {
+      return position(text, i) + ": a comment, which JSON does not allow";
+    }
+  }
+  return "";
+}
+
+// jsoncpp's first error ("* Line 1, Column 2\n  Syntax error: ...\n") as one
+// line, in plainer words where a trailing comma is the cause.
+std::string first_error(const std::string& text, const std::string& errors) {
+  std::size_t line = 0, column = 0;
+  const std::size_t at = errors.find("Line ");
+  if (at == std::string::npos ||
+      std::sscanf(errors.c_str() + at, "Line %zu, Column %zu", &line, &column) != 2)
+    return errors.substr(0, errors.find('\n'));
+  const std::size_t nl = errors.find('\n', at);
+  std::string message = nl == std::string::npos ? "" : errors.substr(nl + 1);
+  message = message.substr(0, message.find('\n'));
+  message.erase(0, message.find_first_not_of(' '));
+
+  const std::size_t offset = offset_of(text, line, column);
+  if (offset < text.size()) {
+    const char c = text[offset];
+    std::size_t before = offset;
+    while (before > 0 && std::strchr(" \t\r\n", text[before - 1]) != nullptr) --before;
+    if ((c == ']' || c == '}') && before > 0 && text[before - 1] == ',')
+      message = "a comma before '" + std::string(1, c) + "', which JSON does not allow";
+  }
+  std::string out = "Line " + std::to_string(line) + ", Column " + std::to_string(column) + ": ";
+  for (char ch : message) out.push_back(static_cast<unsigned char>(ch) < 0x20 ? '?' : ch);
   return out;
 }
 
@@ -115,13 +199,30 @@ bool parse_device(const Json::Value& d, std::size_t index, DeviceConfig& out, st
 
 }  // namespace
 
-bool parse_host_config(const std::string& text, HostConfig& out, std::string& error) {
+bool parse_host_config(const std::string& original, HostConfig& out, std::string& error) {
   out = HostConfig{};
+  // A UTF-8 byte-order mark is accepted; it becomes white space so that the
+  // positions in messages stay those of the file.
+  std::string text = original;
+  if (text.compare(0, 3, "\xef\xbb\xbf") == 0) text.replace(0, 3, "   ");
+  // jsoncpp would stop at a NUL byte and take the text before it for the
+  // whole document, and it does not check UTF-8: both are checked first.
+  const std::string found = nul_or_comment(text);
+  if (!found.empty()) {
+    error = "invalid JSON: " + found;
+    return false;
+  }
+  const std::size_t bad = invalid_utf8_at(text);
+  if (bad != std::string::npos) {
+    error = "invalid JSON: " + position(text, bad) + ": not UTF-8";
+    return false;
+  }
   Json::CharReaderBuilder builder;
-  builder["collectComments"] = false;
-  builder["failIfExtra"] = true;
-  builder["rejectDupKeys"] = true;
+  // No comments, trailing commas, single quotes, text after the document or
+  // duplicate keys: the document is plain JSON.
+  Json::CharReaderBuilder::strictMode(&builder.settings_);
   builder["allowSpecialFloats"] = false;
+  builder["strictRoot"] = false;  // a root that is no object gets the message below
   const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   Json::Value root;
   std::string errors;
@@ -133,7 +234,7 @@ bool parse_host_config(const std::string& text, HostConfig& out, std::string& er
     errors = e.what();
   }
   if (!parsed) {
-    error = "invalid JSON: " + one_line(errors);
+    error = "invalid JSON: " + first_error(text, errors);
     return false;
   }
   if (!root.isObject()) {

@@ -23,6 +23,9 @@ struct HostConfig {
 //   {"devices": [{"id": 7, "address": "10.0.0.5", "port": 4840, "settings": {...}}]}
 // "id" and "address" are required, "port" defaults to 4840, "settings" to {}.
 // Unknown keys are refused so that a misspelt key does not go unnoticed.
+// The text must be strict JSON in UTF-8: comments, trailing commas, text after
+// the document (or after a NUL byte) and invalid UTF-8 are refused, naming
+// the line and column (in bytes); a leading byte-order mark is accepted.
 // On failure returns false with a one-line reason in `error`; `out` is then
 // unspecified. Accepts any text without crashing.
 bool parse_host_config(const std::string& text, HostConfig& out, std::string& error);

@@ -2,6 +2,19 @@
 
 #include <sqlite3.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
 namespace {
 
 constexpr const char* kSchema =
@@ -17,6 +30,41 @@ std::string db_error(sqlite3* db, const std::string& what) {
   return what + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
 }
 
+// Who holds a whole-file lock (flock) on the open file, as the kernel lists it
+// in /proc/locks: "process 1234 (qrn-host)", or "" when it cannot tell.
+std::string lock_holder(int fd) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return "";
+  char file_id[64];
+  std::snprintf(file_id, sizeof file_id, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
+                static_cast<unsigned long long>(st.st_ino));
+  std::ifstream locks("/proc/locks");
+  std::string line;
+  while (std::getline(locks, line)) {
+    // "3: FLOCK  ADVISORY  WRITE 1234 fd:00:5678 0 EOF"; waiters carry "->".
+    std::istringstream fields(line);
+    std::string number, kind, advisory, access, pid, where;
+    fields >> number >> kind >> advisory >> access >> pid >> where;
+    if (kind != "FLOCK" || where != file_id) continue;
+    const long holder = std::strtol(pid.c_str(), nullptr, 10);
+    if (holder <= 0) continue;  // a process outside this one's view
+    std::string name;
+    std::ifstream comm("/proc/" + pid + "/comm");
+    std::getline(comm, name);
+    for (char& c : name)
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    return "process " + pid + (name.empty() ? "" : " (" + name + ")");
+  }
+  return "";
+}
+
+// SQLite's codes for a database it could read but not open or set up beside
+// it: no -shm or -wal file can be created in a read-only folder or medium.
+bool write_access_code(int code) {
+  const int primary = code & 0xff;
+  return primary == SQLITE_CANTOPEN || primary == SQLITE_READONLY || primary == SQLITE_PERM;
+}
+
 }  // namespace
 
 HistoryStore::~HistoryStore() { close(); }
@@ -28,45 +76,71 @@ void HistoryStore::close() {
   select_last_ = nullptr;
   if (db_) sqlite3_close(db_);
   db_ = nullptr;
+  // After the database: the lock is released once the writer is done.
+  if (lock_fd_ >= 0) ::close(lock_fd_);
+  lock_fd_ = -1;
+}
+
+bool HistoryStore::fail_open(const std::string& what, std::string& error) {
+  write_access_failure_ = db_ != nullptr && write_access_code(sqlite3_extended_errcode(db_));
+  error = db_error(db_, what + " " + path_);
+  close();
+  return false;
 }
 
 bool HistoryStore::open(const std::string& path, Mode mode, std::string& error) {
   close();
+  path_ = path;
+  write_access_failure_ = false;
+  if (mode == Mode::ReadWrite) {
+    // The lock is taken on the database file itself, before SQLite touches
+    // it. SQLite locks with fcntl, which is independent of flock on Linux,
+    // so readers (quorlin decode, sqlite3) are not held up.
+    lock_fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lock_fd_ < 0) {
+      error = "cannot open history " + path + ": " + std::strerror(errno);
+      return false;
+    }
+    if (flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) {
+      const int err = errno;
+      if (err == EWOULDBLOCK) {
+        const std::string holder = lock_holder(lock_fd_);
+        error = "history " + path + " is in use by " +
+                (holder.empty() ? std::string("another process") : holder);
+      } else {
+        error = "cannot lock history " + path + ": " + std::strerror(err);
+      }
+      close();
+      return false;
+    }
+  }
   const int flags = mode == Mode::ReadWrite ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE
                                             : SQLITE_OPEN_READONLY;
-  if (sqlite3_open_v2(path.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
-    error = db_error(db_, "cannot open history " + path);
-    close();
-    return false;
-  }
+  if (sqlite3_open_v2(path.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK)
+    return fail_open("cannot open history", error);
+  sqlite3_extended_result_codes(db_, 1);
   sqlite3_busy_timeout(db_, 2000);
   if (mode == Mode::ReadWrite) {
     // WAL: a reader (quorlin decode) never blocks the running host; NORMAL
     // syncs at checkpoints, which is enough for history.
     if (sqlite3_exec(db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr,
                      nullptr, nullptr) != SQLITE_OK ||
-        sqlite3_exec(db_, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
-      error = db_error(db_, "cannot use history " + path);
-      close();
-      return false;
-    }
+        sqlite3_exec(db_, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK)
+      return fail_open("cannot use history", error);
     if (sqlite3_prepare_v2(db_,
                            "INSERT INTO history (device_id, data_id, saved_at, record) "
                            "VALUES (?1, ?2, ?3, ?4)",
-                           -1, &insert_, nullptr) != SQLITE_OK) {
-      error = db_error(db_, "cannot use history " + path);
-      close();
-      return false;
-    }
+                           -1, &insert_, nullptr) != SQLITE_OK)
+      return fail_open("cannot use history", error);
   }
+  // The size is checked in the query: a record of the wrong size is never
+  // loaded (length() of a blob does not read its content).
   if (sqlite3_prepare_v2(db_,
-                         "SELECT record FROM history WHERE device_id = ?1 "
-                         "ORDER BY seq DESC LIMIT 1",
-                         -1, &select_last_, nullptr) != SQLITE_OK) {
-    error = db_error(db_, "cannot read history " + path);
-    close();
-    return false;
-  }
+                         "SELECT length(record), CASE WHEN typeof(record) = 'blob' AND "
+                         "length(record) = ?2 THEN record END FROM history "
+                         "WHERE device_id = ?1 ORDER BY seq DESC LIMIT 1",
+                         -1, &select_last_, nullptr) != SQLITE_OK)
+    return fail_open("cannot read history", error);
   return true;
 }
 
@@ -86,28 +160,33 @@ bool HistoryStore::save(uint32_t device_id, int data_id, const std::string& save
   sqlite3_clear_bindings(insert_);
   sqlite3_reset(insert_);
   if (rc != SQLITE_DONE) {
-    error = db_error(db_, "cannot save history");
+    error = sqlite3_errmsg(db_);
     return false;
   }
   return true;
 }
 
-std::optional<std::vector<unsigned char>> HistoryStore::last(uint32_t device_id,
-                                                             std::string& error) {
+std::optional<StoredRecord> HistoryStore::last(uint32_t device_id, std::size_t expected_size,
+                                              std::string& error) {
   if (select_last_ == nullptr) {
     error = "history is not open";
     return std::nullopt;
   }
   sqlite3_reset(select_last_);
   sqlite3_bind_int64(select_last_, 1, device_id);
-  std::optional<std::vector<unsigned char>> result;
+  sqlite3_bind_int64(select_last_, 2, static_cast<sqlite3_int64>(expected_size));
+  std::optional<StoredRecord> result;
   const int rc = sqlite3_step(select_last_);
   if (rc == SQLITE_ROW) {
-    const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(select_last_, 0));
-    const int size = sqlite3_column_bytes(select_last_, 0);
-    result.emplace(blob, blob + size);
+    result.emplace();
+    result->size = static_cast<std::size_t>(sqlite3_column_int64(select_last_, 0));
+    if (sqlite3_column_type(select_last_, 1) == SQLITE_BLOB) {
+      const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(select_last_, 1));
+      const int size = sqlite3_column_bytes(select_last_, 1);
+      if (blob != nullptr) result->bytes.assign(blob, blob + size);
+    }
   } else if (rc != SQLITE_DONE) {
-    error = db_error(db_, "cannot read history");
+    error = db_error(db_, "cannot read history " + path_);
   }
   sqlite3_reset(select_last_);
   return result;

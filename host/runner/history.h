@@ -11,6 +11,14 @@
 struct sqlite3;
 struct sqlite3_stmt;
 
+// The last stored record of a device as far as it was read: its size always,
+// its bytes only when the size is the one asked for (a wrong-sized record is
+// never loaded, however large it is).
+struct StoredRecord {
+  std::size_t size = 0;
+  std::vector<unsigned char> bytes;  // empty unless size was the expected one
+};
+
 class HistoryStore {
  public:
   enum class Mode { ReadWrite, ReadOnly };
@@ -20,21 +28,39 @@ class HistoryStore {
   HistoryStore(const HistoryStore&) = delete;
   HistoryStore& operator=(const HistoryStore&) = delete;
 
-  // ReadWrite creates the file and its table when missing; ReadOnly needs an
-  // existing history file. False with a one-line reason on failure.
+  // ReadWrite creates the file and its table when missing and holds the file
+  // exclusively (an advisory lock) until close: a second writer is refused,
+  // naming the holder when the system tells it; readers are not affected.
+  // ReadOnly needs an existing history file and never writes to it.
+  // False with a one-line reason on failure.
   bool open(const std::string& path, Mode mode, std::string& error);
   void close();
 
+  // True when the last failed open was for want of write access beside the
+  // database (a folder the user cannot write, a read-only medium): SQLite
+  // could not open or create the files it keeps next to a WAL database.
+  bool failed_for_write_access() const { return write_access_failure_; }
+
+  const std::string& path() const { return path_; }
+
   // Appends one record; `saved_at` is the local time of the save as text.
+  // On failure `error` is SQLite's reason ("database or disk is full").
   bool save(uint32_t device_id, int data_id, const std::string& saved_at,
             const unsigned char* record, std::size_t size, std::string& error);
 
-  // The most recently saved record of the device, or nothing; `error` is set
+  // The most recently saved record of the device, or nothing; its bytes are
+  // loaded only when it is exactly `expected_size` bytes long. `error` is set
   // when the history could not be read (and left alone otherwise).
-  std::optional<std::vector<unsigned char>> last(uint32_t device_id, std::string& error);
+  std::optional<StoredRecord> last(uint32_t device_id, std::size_t expected_size,
+                                   std::string& error);
 
  private:
+  bool fail_open(const std::string& what, std::string& error);
+
+  std::string path_;
   sqlite3* db_ = nullptr;
   sqlite3_stmt* insert_ = nullptr;
   sqlite3_stmt* select_last_ = nullptr;
+  int lock_fd_ = -1;
+  bool write_access_failure_ = false;
 };

@@ -7,7 +7,10 @@
 #include "qrn_device.h"
 #include "record.h"
 
+#include <CLI/CLI.hpp>
+
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -34,25 +37,20 @@ namespace {
 constexpr int kUsageError = 2;
 constexpr int kFailure = 1;
 
-constexpr const char* kUsage =
-    "usage: qrn-host --plugin PATH --config FILE [--rounds N] [--dump-dir DIR] [--history FILE]\n"
-    "\n"
-    "  --plugin PATH    the driver module (build/libquorlin.so)\n"
-    "  --config FILE    devices: {\"devices\": [{\"id\": 7, \"address\": \"10.0.0.5\",\n"
-    "                   \"port\": 4840, \"settings\": {...}}]}\n"
-    "  --rounds N       exit once every device has handed over N records\n"
-    "                   (0: set the devices up, then stop); default: run until\n"
-    "                   SIGINT or SIGTERM\n"
-    "  --dump-dir DIR   write each record to DIR/<device id>-<round>.bin\n"
-    "  --history FILE   keep device history in an SQLite file; at start-up each\n"
-    "                   device gets its last stored record back\n";
+// Each device is a sampling thread and an OPC UA session of its own; beyond
+// this many the unit's cores are saturated, unless --max-devices says so.
+constexpr unsigned long kDefaultMaxDevices = 256;
+constexpr unsigned long kMostMaxDevices = 1000000;
+constexpr unsigned long kMostRounds = 999999999;
 
+// Everything the command line sets; defaults are the values without option.
 struct Options {
   std::string plugin;
   std::string config;
   std::optional<unsigned long> rounds;
   std::string dump_dir;
   std::string history;
+  unsigned long max_devices = kDefaultMaxDevices;
 };
 
 // One line on standard error.
@@ -60,44 +58,122 @@ void say(const std::string& text) {
   std::fprintf(stderr, "qrn-host: %s\n", text.c_str());
 }
 
-int usage_error(const std::string& text) {
-  say(text);
-  std::fputs(kUsage, stderr);
-  return kUsageError;
+// --- command line ------------------------------------------------------------
+
+// A whole number from `least` to `most`, or a usage error in the words the
+// option's users know.
+unsigned long whole_number(const std::string& option, const std::string& text,
+                           unsigned long least, unsigned long most) {
+  const std::string range = std::to_string(least) + " to " + std::to_string(most);
+  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos ||
+      std::stoul(text) < least || std::stoul(text) > most)
+    throw CLI::ValidationError(option + " takes a whole number from " + range + ", not '" +
+                               text + "'");
+  return std::stoul(text);
 }
 
-// 0 on success, otherwise the exit status.
-int parse_args(int argc, char** argv, Options& options) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "-h" || arg == "--help") {
-      std::fputs(kUsage, stdout);
-      std::fflush(stdout);
-      return -1;
-    }
-    std::string* target = nullptr;
-    std::string rounds_text;
-    if (arg == "--plugin") target = &options.plugin;
-    else if (arg == "--config") target = &options.config;
-    else if (arg == "--dump-dir") target = &options.dump_dir;
-    else if (arg == "--history") target = &options.history;
-    else if (arg == "--rounds") target = &rounds_text;
-    else return usage_error("unknown argument '" + arg + "'");
-    if (i + 1 >= argc) return usage_error(arg + " needs a value");
-    *target = argv[++i];
-    if (target->empty()) return usage_error(arg + " needs a non-empty value");
-    if (target == &rounds_text) {
-      if (rounds_text.size() > 9 ||
-          rounds_text.find_first_not_of("0123456789") != std::string::npos)
-        return usage_error("--rounds takes a whole number from 0 to 999999999, not '" +
-                           rounds_text + "'");
-      options.rounds = std::stoul(rounds_text);
-    }
+// A text option that must not be empty.
+CLI::Option* add_text(CLI::App& app, const std::string& name, std::string& target,
+                      const std::string& type, const std::string& help) {
+  return app
+      .add_option_function<std::string>(
+          name,
+          [name, &target](const std::string& value) {
+            if (value.empty()) throw CLI::ValidationError(name + " needs a non-empty value");
+            target = value;
+          },
+          help)
+      ->type_name(type);
+}
+
+// CLI11's help text, the usage line first with the required options spelt
+// out, then the description.
+class HelpFormatter : public CLI::Formatter {
+ public:
+  std::string make_usage(const CLI::App* app, std::string) const override {
+    return "usage: " + app->get_name() + " --plugin PATH --config FILE [OPTIONS]\n\n" +
+           app->get_description() + "\n";
   }
-  if (options.plugin.empty()) return usage_error("--plugin is required");
-  if (options.config.empty()) return usage_error("--config is required");
+  std::string make_description(const CLI::App*) const override { return ""; }
+};
+
+void define_options(CLI::App& app, Options& o) {
+  app.formatter(std::make_shared<HelpFormatter>());
+  app.get_formatter()->column_width(20);
+  app.description(
+      "Loads the driver module, creates the devices of a configuration file and\n"
+      "prints, dumps and stores every record they hand over.");
+  app.set_help_flag("-h,--help", "print this help and exit");
+  // A repeated option takes its last value.
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  add_text(app, "--plugin", o.plugin, "PATH", "the driver module (build/libquorlin.so); required");
+  add_text(app, "--config", o.config, "FILE",
+           "devices, in strict JSON; required:\n"
+           "{\"devices\": [{\"id\": 7, \"address\": \"10.0.0.5\",\n"
+           "               \"port\": 4840, \"settings\": {...}}]}");
+  app.add_option_function<std::string>(
+         "--rounds",
+         [&o](const std::string& v) { o.rounds = whole_number("--rounds", v, 0, kMostRounds); },
+         "exit once every device has handed over N records\n"
+         "(0: set the devices up, then stop); default: run\n"
+         "until SIGINT or SIGTERM")
+      ->type_name("N");
+  add_text(app, "--dump-dir", o.dump_dir, "DIR", "write each record to DIR/<device id>-<round>.bin");
+  add_text(app, "--history", o.history, "FILE",
+           "keep device history in an SQLite file, held by this\n"
+           "host alone; at start-up each device gets its last\n"
+           "stored record back");
+  app.add_option_function<std::string>(
+         "--max-devices",
+         [&o](const std::string& v) {
+           o.max_devices = whole_number("--max-devices", v, 1, kMostMaxDevices);
+         },
+         "run at most N devices (default " + std::to_string(kDefaultMaxDevices) +
+             "): a configuration\nwith more is refused")
+      ->type_name("N");
+}
+
+// The reason for a command line that could not be understood, in one line.
+std::string parse_error_text(const CLI::App& app, const CLI::ParseError& e) {
+  if (dynamic_cast<const CLI::ExtrasError*>(&e) != nullptr && !app.remaining().empty())
+    return "unknown argument '" + app.remaining().front() + "'";
+  if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) != nullptr) {
+    // CLI11 names the option first: "--config: 1 required TEXT missing".
+    const std::string what = e.what();
+    for (const CLI::Option* opt : app.get_options())
+      if (what.rfind(opt->get_name() + ":", 0) == 0) return opt->get_name() + " needs a value";
+  }
+  return e.what();
+}
+
+// 0 when the host is to run, -1 after --help, otherwise the exit status.
+int parse_args(int argc, char** argv, Options& options) {
+  CLI::App app("", "qrn-host");
+  define_options(app, options);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(app.help().c_str(), stdout);
+    return std::fflush(stdout) == 0 ? -1 : kFailure;
+  } catch (const CLI::ParseError& e) {
+    say(parse_error_text(app, e));
+    std::fputs(app.help().c_str(), stderr);
+    return kUsageError;
+  }
+  // Checked here rather than by CLI11 so that an unknown argument is named
+  // first, as it comes first on the command line.
+  const char* missing = options.plugin.empty()   ? "--plugin"
+                        : options.config.empty() ? "--config"
+                                                 : nullptr;
+  if (missing != nullptr) {
+    say(std::string(missing) + " is required");
+    std::fputs(app.help().c_str(), stderr);
+    return kUsageError;
+  }
   return 0;
 }
+
+// --- files -------------------------------------------------------------------
 
 bool read_file(const std::string& path, std::string& text, std::string& error) {
   std::error_code ec;
@@ -140,6 +216,69 @@ bool prepare_dump_dir(const std::string& dir, std::string& error) {
   return true;
 }
 
+// Writes a whole file or none: the bytes go to a temporary file in the same
+// folder, which is renamed into place only once every byte is written.
+bool write_whole_file(const std::string& path, const unsigned char* data, std::size_t size,
+                      std::string& error) {
+  const std::size_t slash = path.rfind('/');
+  const std::string temp = path.substr(0, slash + 1) + "." + path.substr(slash + 1) + ".tmp-" +
+                           std::to_string(getpid());
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    error = std::strerror(errno);
+    return false;
+  }
+  int err = 0;
+  for (std::size_t done = 0; done < size && err == 0;) {
+    const ssize_t n = ::write(fd, data + done, size - done);
+    if (n > 0)
+      done += static_cast<std::size_t>(n);
+    else if (n < 0 && errno != EINTR)
+      err = errno;
+    else if (n == 0)
+      err = ENOSPC;
+  }
+  if (::close(fd) != 0 && err == 0) err = errno;
+  if (err == 0 && std::rename(temp.c_str(), path.c_str()) != 0) err = errno;
+  if (err != 0) {
+    ::unlink(temp.c_str());
+    error = std::strerror(err);
+    return false;
+  }
+  return true;
+}
+
+// Whether the records going to one place (the dump folder, the history) are
+// being kept. A failure is one line; the same failure again is counted, not
+// repeated, until a record is kept again, which is one line too.
+class WriteState {
+ public:
+  explicit WriteState(std::string place) : place_(std::move(place)) {}
+
+  void failed(const std::string& what, const std::string& error) {
+    ++lost_total_;
+    ++lost_now_;
+    if (error == error_) return;
+    error_ = error;
+    say(what + ": " + error + " (sampling goes on; said again when records are kept)");
+  }
+
+  void succeeded() {
+    if (error_.empty()) return;
+    say(place_ + ": records kept again after " + std::to_string(lost_now_) + " lost");
+    error_.clear();
+    lost_now_ = 0;
+  }
+
+  unsigned long lost() const { return lost_total_; }
+
+ private:
+  std::string place_;
+  std::string error_;  // the failure going on, empty while records are kept
+  unsigned long lost_now_ = 0;
+  unsigned long lost_total_ = 0;
+};
+
 struct DeviceSlot {
   uint32_t id = 0;
   std::unique_ptr<QRNSocketDevice> device;
@@ -148,7 +287,8 @@ struct DeviceSlot {
 };
 
 // Everything the hook touches; the hook runs on the devices' threads (and on
-// the main thread for a restored record), serialised by `mutex`.
+// the main thread for a restored record), serialised by `mutex`. A record that
+// cannot be dumped or stored is reported and counted; sampling goes on.
 class Runner {
  public:
   Runner(const Options& options, HistoryStore* history)
@@ -164,15 +304,19 @@ class Runner {
       return;
     std::lock_guard<std::mutex> lock(mutex_);
     const auto it = slots_.find(e.device);
-    if (it == slots_.end() || failed_) return;
+    if (it == slots_.end()) return;
     DeviceSlot& slot = *it->second;
     if (e.kind == qrn_host::EventKind::SendSP) {
       handed_over(slot, e);
     } else if (history_ != nullptr) {
       std::string error;
-      if (!history_->save(slot.id, slot.data_id, qrn_record::local_now_text(), e.bytes.data(),
-                          e.bytes.size(), error))
-        fail("device " + std::to_string(slot.id) + ": " + error);
+      if (history_->save(slot.id, slot.data_id, qrn_record::local_now_text(), e.bytes.data(),
+                         e.bytes.size(), error))
+        history_state_.succeeded();
+      else
+        history_state_.failed("cannot save device " + std::to_string(slot.id) +
+                                  "'s record in history " + history_->path(),
+                              error);
     }
     changed_.notify_all();
   }
@@ -183,12 +327,11 @@ class Runner {
     changed_.notify_all();
   }
 
-  // Until every device has handed over `rounds` records, a signal came, or a
-  // record could not be kept.
+  // Until every device has handed over `rounds` records or a signal came.
   void wait(std::optional<unsigned long> rounds) {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [&] {
-      if (failed_ || stop_signal_ != 0) return true;
+      if (stop_signal_ != 0) return true;
       if (!rounds) return false;
       for (const auto& entry : slots_)
         if (entry.second->rounds < *rounds) return false;
@@ -196,13 +339,21 @@ class Runner {
     });
   }
 
-  bool failed() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return failed_;
-  }
   int stop_signal() {
     std::lock_guard<std::mutex> lock(mutex_);
     return stop_signal_;
+  }
+
+  // One line on the records lost over the whole run, or "" when none was.
+  std::string losses() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string text;
+    if (dump_state_.lost() > 0)
+      text = std::to_string(dump_state_.lost()) + " records not written to " + options_.dump_dir;
+    if (history_state_.lost() > 0)
+      text += (text.empty() ? "" : ", ") + std::to_string(history_state_.lost()) +
+              " records not saved in history " + options_.history;
+    return text;
   }
 
  private:
@@ -219,17 +370,12 @@ class Runner {
     if (!options_.dump_dir.empty()) {
       const std::string path = options_.dump_dir + "/" + std::to_string(slot.id) + "-" +
                                std::to_string(round) + ".bin";
-      std::ofstream out(path, std::ios::binary | std::ios::trunc);
-      out.write(reinterpret_cast<const char*>(e.bytes.data()),
-                static_cast<std::streamsize>(e.bytes.size()));
-      out.close();
-      if (!out) fail("cannot write " + path + ": " + std::strerror(errno));
+      std::string error;
+      if (write_whole_file(path, e.bytes.data(), e.bytes.size(), error))
+        dump_state_.succeeded();
+      else
+        dump_state_.failed("cannot write " + path, error);
     }
-  }
-
-  void fail(const std::string& text) {
-    if (!failed_) say(text);
-    failed_ = true;
   }
 
   const Options& options_;
@@ -237,7 +383,8 @@ class Runner {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::map<const QRNVDevice*, DeviceSlot*> slots_;
-  bool failed_ = false;
+  WriteState dump_state_{"dump folder " + options_.dump_dir};
+  WriteState history_state_{"history " + options_.history};
   int stop_signal_ = 0;
 };
 
@@ -294,6 +441,30 @@ struct HookGuard {
   ~HookGuard() { qrn_host::set_hook(nullptr); }
 };
 
+// Hands the device its last stored record, unless that record has the wrong
+// size or another device's id. False when the history could not be read.
+bool restore_last(HistoryStore& history, QRNSocketDevice& device, uint32_t id) {
+  const std::string who = "device " + std::to_string(id);
+  std::string error;
+  const auto last = history.last(id, qrn_record::kSize, error);
+  if (!error.empty()) {
+    say(who + ": " + error);
+    return false;
+  }
+  if (!last) return true;
+  if (last->bytes.size() != qrn_record::kSize) {
+    say(who + ": last stored record (" + std::to_string(last->size) +
+        " bytes) refused, not restored");
+  } else if (qrn_record::device_id(last->bytes.data()) != id) {
+    say(who + ": last stored record carries device id " +
+        std::to_string(qrn_record::device_id(last->bytes.data())) + ", not restored");
+  } else if (device.LoadFromCache(last->bytes.data(), static_cast<int>(last->bytes.size())) == 0) {
+    say(who + ": last stored record (" + std::to_string(last->size) +
+        " bytes) refused, not restored");
+  }
+  return true;
+}
+
 int run(const Options& options) {
   std::string error;
   std::string text;
@@ -304,6 +475,12 @@ int run(const Options& options) {
   HostConfig config;
   if (!parse_host_config(text, config, error)) {
     say(options.config + ": " + error);
+    return kFailure;
+  }
+  if (config.devices.size() > options.max_devices) {
+    say(options.config + ": " + std::to_string(config.devices.size()) +
+        " devices, more than the " + std::to_string(options.max_devices) +
+        " this host runs (each is a thread and a session; --max-devices N raises the limit)");
     return kFailure;
   }
   if (!options.dump_dir.empty() && !prepare_dump_dir(options.dump_dir, error)) {
@@ -352,7 +529,7 @@ int run(const Options& options) {
     }
 
     for (const DeviceConfig& dc : config.devices) {
-      if (status != 0 || runner.stop_signal() != 0 || runner.failed()) break;
+      if (status != 0 || runner.stop_signal() != 0) break;
       auto slot = std::make_unique<DeviceSlot>();
       slot->id = dc.id;
       slot->device.reset(factory->create());
@@ -370,17 +547,9 @@ int run(const Options& options) {
       cfg["port"] = dc.port;
       device.Init(std::weak_ptr<QRNController>(), dc.id, cfg);
 
-      if (history) {
-        error.clear();
-        const auto last = history->last(dc.id, error);
-        if (!error.empty()) {
-          say("device " + std::to_string(dc.id) + ": " + error);
-          status = kFailure;
-          break;
-        }
-        if (last && device.LoadFromCache(last->data(), static_cast<int>(last->size())) == 0)
-          say("device " + std::to_string(dc.id) + ": last stored record (" +
-                    std::to_string(last->size()) + " bytes) refused, not restored");
+      if (history && !restore_last(*history, device, dc.id)) {
+        status = kFailure;
+        break;
       }
       device.InitSetting(dc.settings);
     }
@@ -394,7 +563,11 @@ int run(const Options& options) {
     for (auto it = slots.rbegin(); it != slots.rend(); ++it) (*it)->device.reset();
     providers.clear();
   }
-  if (status == 0 && runner.failed()) status = kFailure;
+  const std::string lost = runner.losses();
+  if (!lost.empty()) {
+    say(lost);
+    if (status == 0) status = kFailure;
+  }
   return status;
 }
 
@@ -403,10 +576,10 @@ int run(const Options& options) {
 int main(int argc, char** argv) {
   // Before any thread exists, so that every later thread inherits the mask.
   SignalWaiter::block_in_this_thread();
-  Options options;
-  const int parsed = parse_args(argc, argv, options);
-  if (parsed != 0) return parsed < 0 ? 0 : parsed;
   try {
+    Options options;
+    const int parsed = parse_args(argc, argv, options);
+    if (parsed != 0) return parsed < 0 ? 0 : parsed;
     return run(options);
   } catch (const std::exception& e) {
     say(std::string("error: ") + e.what());

@@ -17,8 +17,16 @@ constexpr std::size_t kStampSize = 7;
 uint32_t device_id(const unsigned char* record);
 
 // Bytes 6994..7000 (year little-endian 16-bit, month, day, hour, minute,
-// second) as "YYYY-MM-DD HH:MM:SS"; the stamp already is local time.
+// second) as "YYYY-MM-DD HH:MM:SS"; the stamp already is local time. The
+// fields are printed as they are, valid or not (see stamp_valid).
 std::string stamp_text(const unsigned char* record);
+
+// Whether the stamp is a date and time that can exist: year 1 to 9999, month,
+// day of that month, hour, minute and second in their ranges.
+bool stamp_valid(const unsigned char* record);
+
+// The stamp's seven bytes as hex, "ea0703040506" style (sep "") or spaced.
+std::string stamp_hex(const unsigned char* record, const char* sep);
 
 // The current local time in the same form.
 std::string local_now_text();

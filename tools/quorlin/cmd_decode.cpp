@@ -6,11 +6,15 @@
 
 #include <json/writer.h>
 
+#include <stdlib.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -52,14 +56,61 @@ bool load_file(const std::string& path, std::vector<unsigned char>& record, std:
   }
   record.resize(static_cast<std::size_t>(in.gcount()));
   if (record.size() != qrn_record::kSize) {
-    error = path + " is not a record: " +
-            (record.size() > qrn_record::kSize ? std::string("more than")
-                                               : std::to_string(record.size())) +
-            " bytes, a record is exactly " + std::to_string(qrn_record::kSize);
+    // The size of a longer file from the file system; a pipe has none.
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(path, ec);
+    const std::string length =
+        record.size() < qrn_record::kSize ? std::to_string(record.size())
+        : !ec && size > qrn_record::kSize ? std::to_string(size)
+                                          : "more than " + std::to_string(qrn_record::kSize);
+    error = path + " is not a record: " + length + " bytes, a record is exactly " +
+            std::to_string(qrn_record::kSize);
     return false;
   }
   return true;
 }
+
+// A private copy of a history file (and its write-ahead log) in a temporary
+// folder, removed with this object. SQLite cannot open a WAL database in a
+// folder the user cannot write or on a read-only medium when its shared-memory
+// file is missing; the copy has a writable folder.
+class HistoryCopy {
+ public:
+  HistoryCopy() = default;
+  HistoryCopy(const HistoryCopy&) = delete;
+  HistoryCopy& operator=(const HistoryCopy&) = delete;
+  ~HistoryCopy() {
+    std::error_code ec;
+    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
+  }
+
+  bool make(const std::string& original, std::string& error) {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
+                          "/quorlin-decode-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+      error = "cannot make a folder for a copy of the history: " + std::string(std::strerror(errno));
+      return false;
+    }
+    dir_ = pattern;
+    path_ = dir_ + "/history.db";
+    std::error_code ec;
+    namespace fs = std::filesystem;
+    fs::copy_file(original, path_, ec);
+    if (!ec && fs::exists(original + "-wal", ec)) fs::copy_file(original + "-wal", path_ + "-wal", ec);
+    if (ec) {
+      error = "cannot copy the history: " + ec.message();
+      return false;
+    }
+    return true;
+  }
+
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string dir_;
+  std::string path_;
+};
 
 bool valid_device_id(const std::string& text) {
   return !text.empty() && text.size() <= 10 &&
@@ -67,23 +118,37 @@ bool valid_device_id(const std::string& text) {
          std::stoull(text) <= 4294967295ull;
 }
 
+// Opens the history read-only in place, or a copy of it when the place does
+// not allow even that (see HistoryCopy).
+bool open_history(const std::string& path, HistoryStore& store, HistoryCopy& copy,
+                  std::string& error) {
+  if (store.open(path, HistoryStore::Mode::ReadOnly, error)) return true;
+  if (!store.failed_for_write_access()) return false;
+  std::string ignored;
+  if (!copy.make(path, ignored) || !store.open(copy.path(), HistoryStore::Mode::ReadOnly, ignored))
+    return false;  // the reason in place is the one to give
+  error.clear();
+  return true;
+}
+
 bool load_history(const DecodeOptions& o, std::vector<unsigned char>& record,
                   std::string& error) {
   const auto id = static_cast<uint32_t>(std::stoull(o.device));
+  HistoryCopy copy;  // outlives the store that may have it open
   HistoryStore store;
-  if (!store.open(o.history, HistoryStore::Mode::ReadOnly, error)) return false;
-  auto last = store.last(id, error);
+  if (!open_history(o.history, store, copy, error)) return false;
+  auto last = store.last(id, qrn_record::kSize, error);
   if (!error.empty()) return false;
   if (!last) {
     error = o.history + " holds no record of device " + o.device;
     return false;
   }
-  if (last->size() != qrn_record::kSize) {
-    error = "the last record of device " + o.device + " is " + std::to_string(last->size()) +
+  if (last->bytes.size() != qrn_record::kSize) {
+    error = "the last record of device " + o.device + " is " + std::to_string(last->size) +
             " bytes, not " + std::to_string(qrn_record::kSize);
     return false;
   }
-  record = std::move(*last);
+  record = std::move(last->bytes);
   return true;
 }
 
@@ -94,12 +159,18 @@ bool selected(const PointReading& r, const std::vector<std::string>& matches) {
   return false;
 }
 
+// The stamp as a date and time, or, when it is none, marked with its bytes.
+std::string stamp_shown(const unsigned char* record) {
+  if (qrn_record::stamp_valid(record)) return qrn_record::stamp_text(record);
+  return "INVALID (bytes " + qrn_record::stamp_hex(record, " ") + ": not a date and time)";
+}
+
 void print_table(const unsigned char* record, const std::vector<PointReading>& rows) {
   std::size_t name_width = display_width("node id");
   for (const PointReading& r : rows) name_width = std::max(name_width, display_width(r.point->name));
   std::ostringstream out;
   out << "device " << qrn_record::device_id(record) << "\n"
-      << "time   " << qrn_record::stamp_text(record) << "\n\n";
+      << "time   " << stamp_shown(record) << "\n\n";
   out << pad_left("#", 4) << "  " << pad_left("offset", 6) << "  w  " << pad_right("node id", name_width)
       << "  " << pad_left("value", 14) << "  raw\n";
   for (const PointReading& r : rows) {
@@ -118,7 +189,9 @@ void print_table(const unsigned char* record, const std::vector<PointReading>& r
 void print_json(const unsigned char* record, const std::vector<PointReading>& rows) {
   Json::Value root(Json::objectValue);
   root["device_id"] = Json::UInt(qrn_record::device_id(record));
-  root["time"] = qrn_record::stamp_text(record);
+  root["time"] = qrn_record::stamp_valid(record) ? Json::Value(qrn_record::stamp_text(record))
+                                                  : Json::Value();
+  root["time_raw"] = qrn_record::stamp_hex(record, "");
   Json::Value& points = root["points"] = Json::Value(Json::arrayValue);
   for (const PointReading& r : rows) {
     Json::Value p(Json::objectValue);
