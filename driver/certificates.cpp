@@ -131,7 +131,13 @@ std::string read_folder_files(const std::string& path, std::vector<NamedBytes>& 
   std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(path.c_str()), closedir);
   if (!dir) return errno_text();
   std::vector<std::string> names;
-  while (const dirent* entry = readdir(dir.get())) {
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(dir.get());
+    if (entry == nullptr) {
+      if (errno != 0) return errno_text();
+      break;
+    }
     if (entry->d_name[0] == '.') continue;
     const std::string full = path + "/" + entry->d_name;
     struct stat st {};
