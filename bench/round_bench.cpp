@@ -3,13 +3,16 @@
 // direction (a network's latency): wall time and the calling thread's CPU
 // time per round, as medians, with the single/batched ratios. Also the
 // single mode against the bare client sequence it has to perform, and the
-// read phase alone with one request or several in flight.
+// read phase alone with one request or several in flight. With --security:
+// rounds and connects with SignAndEncrypt against None.
+#include "certificates.h"
 #include "host_stub.h"
 #include "plant_server.h"
 #include "point_table.h"
 #include "quorlin.h"
 #include "relay.h"
 #include "value_copy.h"
+#include "security.h"
 
 #include <open62541/client_config_default.h>
 #include <open62541/client_highlevel.h>
@@ -20,10 +23,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <json/value.h>
 
 namespace {
 
@@ -92,6 +99,7 @@ class BenchDevice : public Quorlin {
     auto written = std::make_unique<bool[]>(kQuorlinPointCount);
     return timed([&] { read_points(session, *work, written.get()); });
   }
+  void secure(const Json::Value& settings) { security_.configure(settings, device_id_); }
 };
 
 // Copies each batched result into a record as the device would.
@@ -202,15 +210,143 @@ void print(const char* path, const PathResult& r, int single_rounds, int batch_r
                r.reads[1].wall_ms, 2 * r.rtt_ms + 3, r.round[1].cpu_ms);
 }
 
+// A certificate and key made for the run, written where the settings find them.
+std::string write_identity(const std::string& dir, const char* name, const char* uri,
+                           std::string& key_path) {
+  Bytes cert, key;
+  if (!create_certificate(uri, 1, cert, key).empty()) return {};
+  const std::string cert_path = dir + "/" + name + "-cert.der";
+  key_path = dir + "/" + name + "-key.der";
+  for (const auto& [path, bytes] : {std::make_pair(cert_path, &cert), std::make_pair(key_path, &key)}) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr) return {};
+    std::fwrite(bytes->data(), 1, bytes->size(), f);
+    std::fclose(f);
+  }
+  return cert_path;
+}
+
+// Rounds with SignAndEncrypt (Basic256Sha256, user name) against rounds
+// without security, alternately on one plant server offering both, in both
+// read modes, and the session's connect and close alone for each.
+int security_bench(int rounds) {
+  char pattern[] = "/tmp/qrn-bench-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) return 1;
+  const std::string dir = pattern;
+  std::string client_key, server_key;
+  const std::string client_cert = write_identity(dir, "client", "urn:quorlin:bench:client", client_key);
+  const std::string server_cert = write_identity(dir, "plant", "urn:quorlin:bench:plant", server_key);
+  std::filesystem::create_directory(dir + "/trusted");
+  std::filesystem::copy_file(server_cert, dir + "/trusted/plant.der");
+
+  plant::PlantOptions options;
+  options.security.certificate = server_cert;
+  options.security.private_key = server_key;
+  options.security.policies = {"None", "Basic256Sha256"};
+  options.security.sign = false;
+  options.security.users = {{"bench", "bench-password"}};
+  plant::PlantServer server(options);
+  server.fill_distinct(1);
+  server.start();
+
+  Json::Value settings(Json::objectValue);
+  Json::Value& opcua = settings["opcua"];
+  opcua["security_mode"] = "SignAndEncrypt";
+  opcua["security_policy"] = "Basic256Sha256";
+  opcua["certificate"] = client_cert;
+  opcua["private_key"] = client_key;
+  opcua["trusted_servers"] = dir + "/trusted";
+  opcua["user"] = "bench";
+  opcua["password"] = "bench-password";
+  const SecurityLoad load = load_session_security(settings);
+  if (!load.security) {
+    std::fprintf(stderr, "security settings refused: %s\n", load.problems.front().c_str());
+    return 1;
+  }
+  const std::string endpoint = server.endpoint();
+  std::size_t sent = 0;
+  qrn_host::set_hook([&sent](const qrn_host::Event& e) {
+    if (e.kind == qrn_host::EventKind::SendSP) ++sent;
+  });
+  // [batch][secure]: rounds, alternately plain and secure, per read mode.
+  std::vector<Sample> round[2][2];
+  for (int batch = 0; batch < 2; ++batch) {
+    BenchDevice plain(server.port(), batch == 1), secure(server.port(), batch == 1);
+    secure.secure(settings);
+    plain.do_sample();  // warm-up
+    secure.do_sample();
+    for (int i = 0; i < rounds; ++i) {
+      round[batch][0].push_back(timed([&] { plain.do_sample(); }));
+      round[batch][1].push_back(timed([&] { secure.do_sample(); }));
+    }
+  }
+  // The session's connect and close alone.
+  std::vector<Sample> connect[2];
+  bool connected = true;
+  for (int i = 0; i < rounds; ++i) {
+    for (int sec = 0; sec < 2; ++sec) {
+      connect[sec].push_back(timed([&] {
+        ClientSession session;
+        connected &= connect_secure(session, endpoint, sec ? load.security.get() : nullptr) ==
+                     UA_STATUSCODE_GOOD;
+        session.close();
+      }));
+    }
+  }
+  qrn_host::set_hook(nullptr);
+  server.stop();
+  std::filesystem::remove_all(dir);
+  const std::size_t expected = 4 * static_cast<std::size_t>(rounds + 1);
+  if (!connected || sent != expected) {
+    std::fprintf(stderr, "a round or connect failed (%zu of %zu rounds handed over)\n", sent,
+                 expected);
+    return 1;
+  }
+  std::fprintf(stderr,
+               "SignAndEncrypt (Basic256Sha256, user name) against None, one plant server "
+               "offering both, %d rounds each\n  %-28s %12s %14s\n",
+               rounds, "", "wall ms", "client cpu ms");
+  const char* modes[2] = {"single", "batch"};
+  for (int batch = 0; batch < 2; ++batch) {
+    const Medians none = medians(round[batch][0]), secure = medians(round[batch][1]);
+    std::fprintf(stderr, "  %-28s %12.3f %14.3f\n", (std::string(modes[batch]) + " round, None").c_str(),
+                 none.wall_ms, none.cpu_ms);
+    std::fprintf(stderr, "  %-28s %12.3f %14.3f\n",
+                 (std::string(modes[batch]) + " round, SignAndEncrypt").c_str(), secure.wall_ms,
+                 secure.cpu_ms);
+    std::fprintf(stderr, "  %-28s %12.2f %14.2f\n", "  ratio SignAndEncrypt/None",
+                 secure.wall_ms / none.wall_ms, secure.cpu_ms / none.cpu_ms);
+  }
+  const Medians none = medians(connect[0]), secure = medians(connect[1]);
+  std::fprintf(stderr, "  %-28s %12.3f %14.3f\n  %-28s %12.3f %14.3f\n",
+               "connect+close, None", none.wall_ms, none.cpu_ms, "connect+close, SignAndEncrypt",
+               secure.wall_ms, secure.cpu_ms);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // --security (anywhere): SignAndEncrypt against None instead.
+  bool security = false;
+  std::vector<char*> args(argv, argv + argc);
+  for (auto it = args.begin() + 1; it != args.end();) {
+    if (std::strcmp(*it, "--security") == 0) {
+      security = true;
+      it = args.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  argc = static_cast<int>(args.size());
+  argv = args.data();
   const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 15;
   const long delay_us = argc > 2 ? std::max(0, std::atoi(argv[2])) : 1000;
   const int delayed_single = std::min(rounds, 3);  // about 6 s each at 1 ms
   qrn_host::set_recording(false);
   // The rounds' own lines are not part of what is measured here.
   if (!std::freopen("/dev/null", "w", stdout)) return 1;
+  if (security) return security_bench(rounds);
 
   plant::PlantServer server;
   server.fill_distinct(1);

@@ -48,6 +48,8 @@ Quorlin::~Quorlin() { stop_sampling(); }
 
 int Quorlin::InitSetting(const Json::Value& settings) {
   write_device_id();
+  // Before the first round starts: it must not connect without its security.
+  security_.configure(settings, device_id_);
   apply_read_settings(settings);
   // A device samples on one thread only; later calls re-apply the settings.
   if (!sampler_) sampler_ = std::make_unique<std::thread>(&Quorlin::sample_data, this, nullptr);
@@ -105,11 +107,14 @@ void Quorlin::do_sample() {
     return;
   }
   refused_address_.clear();
+  // A settings problem was said by InitSetting; nothing is read until it is corrected.
+  const RoundSecurity security = security_.for_round();
+  if (security.held()) return;
 
   // Owns the client on every path, including a host service that throws.
   ClientSession session(&stopping_);
   if (session.client() == nullptr) return;
-  if (session.connect(endpoint_url(address, server_port_)) != UA_STATUSCODE_GOOD) return;
+  if (!security.connect(session, endpoint_url(address, server_port_))) return;
 
   // The round fills a working copy and commits it in one step, so the host
   // never meets a half-written record and a lost session hands nothing over.

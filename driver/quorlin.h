@@ -3,6 +3,7 @@
 #include "batch_read.h"
 #include "opcua_session.h"
 #include "quorlin_data.h"
+#include "security.h"
 #include "uni_data_device.h"
 
 #include <atomic>
@@ -53,6 +54,9 @@ class Quorlin : public UniDataDevice<Quorlin_Data_t, QRNSocketDevice, 5156> {
   std::string refused_address_;  // the last address refused, said once
   std::atomic<uint32_t> batch_cap_{0};  // nodes per batched Read; 0: single reads
   BatchReader batch_;
+
+ protected:
+  DeviceSecurity security_;  // the "opcua" settings, applied to every round
 };
 
 // Reads one node's Value attribute in namespace 1 by its string id and

@@ -3,6 +3,7 @@
 // or SIGTERM.
 #include "cli.h"
 #include "plant_server.h"
+#include "security_options.h"
 
 #include <open62541/types.h>
 
@@ -107,6 +108,7 @@ struct PlantArgs {
   bool fixed = false;
   std::vector<std::vector<std::string>> faults{std::size(kPointFaults)};
   std::vector<std::vector<std::string>> settings{std::size(kPointSettings)};
+  cli::PlantSecurityOptions security;
 };
 
 void apply(const PlantArgs& args, PlantServer& server) {
@@ -127,7 +129,8 @@ void apply(const PlantArgs& args, PlantServer& server) {
   server.fill_distinct(static_cast<uint32_t>(args.fixed ? args.seed : std::time(nullptr)));
 }
 
-int serve(PlantServer& server) {
+// `security`: the line describing what a secure server offers, or empty.
+int serve(PlantServer& server, const std::string& security) {
   // Blocked before the server's thread starts, so only sigwait sees them.
   sigset_t stop_signals;
   sigemptyset(&stop_signals);
@@ -141,6 +144,7 @@ int serve(PlantServer& server) {
     return 1;
   }
   std::printf("listening on %s\n", server.endpoint().c_str());
+  if (!security.empty()) std::printf("security: %s\n", security.c_str());
   std::fflush(stdout);
   int signal = 0;
   sigwait(&stop_signals, &signal);
@@ -155,7 +159,8 @@ int main(int argc, char** argv) {
   CLI::App app("OPC UA server standing in for the plant controller, with faults on chosen "
                "points. POINT is a table index from 1 or a node id; fault options repeat.",
                kName);
-  cli::set_synopsis(app, "[--address A] [--port P] [--fixed SEED] [fault options]...");
+  cli::set_synopsis(app,
+                    "[--address A] [--port P] [--fixed SEED] [fault options]... [security options]");
   app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   PlantArgs args;
   cli::add_address(app, args.address, "address to listen on (default 127.0.0.1)");
@@ -177,6 +182,7 @@ int main(int argc, char** argv) {
         ->take_all()
         ->allow_extra_args(false)
         ->group("Faults");
+  args.security.add_to(app);
 
   const int parsed = cli::parse(app, argc, argv);
   if (parsed >= 0) return parsed;
@@ -184,11 +190,18 @@ int main(int argc, char** argv) {
   plant::PlantOptions options;
   options.address = args.address;
   options.port = static_cast<uint16_t>(args.port);
+  try {
+    args.security.finish();
+  } catch (const cli::UsageError& e) {
+    return cli::usage_error(app, e.what());
+  }
+  options.security = args.security.security;
+  const bool secured = !options.security.policies.empty();
   PlantServer server(options);
   try {
     apply(args, server);
   } catch (const cli::UsageError& e) {
     return cli::usage_error(app, e.what());
   }
-  return serve(server);
+  return serve(server, secured ? args.security.describe() : std::string());
 }

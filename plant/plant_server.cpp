@@ -1,5 +1,7 @@
 #include "plant_server.h"
 
+#include <open62541/plugin/accesscontrol_default.h>
+#include <open62541/plugin/pki_default.h>
 #include <open62541/server.h>
 #include <open62541/server_config_default.h>
 
@@ -7,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdarg>
@@ -18,6 +21,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "certificates.h"
 #include "point_table.h"
 #include "relay.h"
 
@@ -142,6 +146,96 @@ bool port_taken(const std::string& address, uint16_t port) {
   }
   freeaddrinfo(found);
   return taken;
+}
+
+UA_ByteString view(const Bytes& bytes) {
+  return UA_ByteString{bytes.size(), const_cast<UA_Byte*>(bytes.data())};
+}
+
+UA_String text_view(const std::string& text) {
+  return UA_String{text.size(), reinterpret_cast<UA_Byte*>(const_cast<char*>(text.data()))};
+}
+
+// The server's certificate (DER) and key (DER) from their files.
+void load_identity(const PlantSecurity& sec, Bytes& cert, Bytes& key) {
+  if (sec.certificate.empty() || sec.private_key.empty())
+    throw std::runtime_error("plant server: secure policies need a certificate and a private key");
+  Bytes raw;
+  std::string problem = read_small_file(sec.certificate, raw);
+  if (!problem.empty())
+    throw std::runtime_error("plant server: cannot read the certificate " + sec.certificate +
+                             ": " + problem);
+  cert = pem_to_der(raw);
+  problem = read_small_file(sec.private_key, raw);
+  if (!problem.empty())
+    throw std::runtime_error("plant server: cannot read the private key " + sec.private_key +
+                             ": " + problem);
+  const std::string bad = load_private_key(raw, key);
+  wipe(raw);
+  if (!bad.empty()) throw std::runtime_error("plant server: " + sec.private_key + " " + bad);
+  problem = check_key_pair(cert, key);
+  if (!problem.empty()) throw std::runtime_error("plant server: " + problem);
+}
+
+// Policies, endpoints, trusted clients and log-ins of a secure plant, on a
+// configuration that offers the None endpoint with the server's certificate.
+UA_StatusCode configure_security(UA_ServerConfig& cfg, const PlantSecurity& sec, const Bytes& cert,
+                                 const Bytes& key) {
+  std::vector<const SecurityPolicyInfo*> policies;
+  bool none = false;
+  for (const std::string& name : sec.policies) {
+    const SecurityPolicyInfo* p = find_security_policy(name);
+    if (p == nullptr)
+      throw std::runtime_error("plant server: unknown security policy " + name + " (known: " +
+                               security_policy_names() + ")");
+    if (p->make == nullptr) none = true;
+    else if (std::find(policies.begin(), policies.end(), p) == policies.end()) policies.push_back(p);
+  }
+  UA_StatusCode st = UA_STATUSCODE_GOOD;
+  if (!none) {
+    UA_Array_delete(cfg.endpoints, cfg.endpointsSize, &UA_TYPES[UA_TYPES_ENDPOINTDESCRIPTION]);
+    cfg.endpoints = nullptr;
+    cfg.endpointsSize = 0;
+  }
+  for (const SecurityPolicyInfo* p : policies) {
+    if (st != UA_STATUSCODE_GOOD) break;
+    auto* grown = static_cast<UA_SecurityPolicy*>(
+        UA_realloc(cfg.securityPolicies, sizeof(UA_SecurityPolicy) * (cfg.securityPoliciesSize + 1)));
+    if (grown == nullptr) return UA_STATUSCODE_BADOUTOFMEMORY;
+    cfg.securityPolicies = grown;
+    UA_SecurityPolicy* added = &cfg.securityPolicies[cfg.securityPoliciesSize];
+    std::memset(added, 0, sizeof *added);
+    st = p->make(added, view(cert), view(key), cfg.logging);
+    if (st != UA_STATUSCODE_GOOD) break;
+    ++cfg.securityPoliciesSize;
+    const UA_String uri = UA_STRING(const_cast<char*>(p->uri));
+    if (sec.sign) st = UA_ServerConfig_addEndpoint(&cfg, uri, UA_MESSAGESECURITYMODE_SIGN);
+    if (st == UA_STATUSCODE_GOOD && sec.sign_and_encrypt)
+      st = UA_ServerConfig_addEndpoint(&cfg, uri, UA_MESSAGESECURITYMODE_SIGNANDENCRYPT);
+  }
+  if (st == UA_STATUSCODE_GOOD && !sec.trusted_clients.empty()) {
+    std::vector<NamedBytes> files;
+    const std::string problem = read_folder_files(sec.trusted_clients, files);
+    if (!problem.empty())
+      throw std::runtime_error("plant server: cannot read the trusted clients " +
+                               sec.trusted_clients + ": " + problem);
+    std::vector<Bytes> ders;
+    std::vector<UA_ByteString> list;
+    for (const NamedBytes& f : files) ders.push_back(pem_to_der(f.bytes));
+    for (const Bytes& d : ders) list.push_back(view(d));
+    st = UA_CertificateVerification_Trustlist(&cfg.secureChannelPKI, list.data(), list.size(),
+                                              nullptr, 0, nullptr, 0);
+    if (st == UA_STATUSCODE_GOOD)
+      st = UA_CertificateVerification_Trustlist(&cfg.sessionPKI, list.data(), list.size(), nullptr,
+                                                0, nullptr, 0);
+  }
+  if (st == UA_STATUSCODE_GOOD) {
+    // After the policies: the user-token policies follow the server's policies.
+    std::vector<UA_UsernamePasswordLogin> logins;
+    for (const auto& user : sec.users) logins.push_back({text_view(user.first), text_view(user.second)});
+    st = UA_AccessControl_default(&cfg, sec.anonymous, nullptr, logins.size(), logins.data());
+  }
+  return st;
 }
 
 }  // namespace
@@ -336,14 +430,15 @@ struct PlantServer::Impl {
     return opt.address.find(':') != std::string::npos ? "[" + opt.address + "]" : opt.address;
   }
 
-  // The application name and URI, in the configuration and in every endpoint
-  // a client is shown.
-  UA_StatusCode set_identity(UA_ServerConfig& cfg) const {
+  // The application name and URI (a secure server's is its certificate's,
+  // which clients compare), in the configuration and in every endpoint a
+  // client is shown.
+  UA_StatusCode set_identity(UA_ServerConfig& cfg, const std::string& uri) const {
     UA_ApplicationDescription& app = cfg.applicationDescription;
     UA_LocalizedText_clear(&app.applicationName);
     UA_String_clear(&app.applicationUri);
     app.applicationName = UA_LOCALIZEDTEXT_ALLOC("", opt.application_name.c_str());
-    app.applicationUri = UA_STRING_ALLOC("urn:quorlin:plant");
+    app.applicationUri = UA_STRING_ALLOC(uri.c_str());
     if (app.applicationName.text.data == nullptr || app.applicationUri.data == nullptr)
       return UA_STATUSCODE_BADOUTOFMEMORY;
     for (std::size_t i = 0; i < cfg.endpointsSize; ++i) {
@@ -356,11 +451,28 @@ struct PlantServer::Impl {
 
   // Builds a server for the given port, not yet listening; throws on failure.
   UA_Server* build(uint16_t listen_port) {
+    const bool secured = !opt.security.policies.empty();
+    Bytes cert, key;
+    if (secured) load_identity(opt.security, cert, key);
+    const UA_ByteString cert_view = view(cert);
     UA_ServerConfig cfg;
     std::memset(&cfg, 0, sizeof cfg);
     cfg.logging = &logger;
-    UA_StatusCode st = UA_ServerConfig_setMinimal(&cfg, listen_port, nullptr);
-    if (st == UA_STATUSCODE_GOOD) st = set_identity(cfg);
+    UA_StatusCode st =
+        UA_ServerConfig_setMinimal(&cfg, listen_port, cert.empty() ? nullptr : &cert_view);
+    if (st == UA_STATUSCODE_GOOD && secured) {
+      try {
+        st = configure_security(cfg, opt.security, cert, key);
+      } catch (...) {
+        wipe(key);
+        UA_ServerConfig_clean(&cfg);
+        throw;
+      }
+    }
+    wipe(key);
+    // After the endpoints: each shows the server's name and URI.
+    if (st == UA_STATUSCODE_GOOD)
+      st = set_identity(cfg, cert.empty() ? "urn:quorlin:plant" : certificate_uri(cert));
     if (st == UA_STATUSCODE_GOOD) {
       // One URL with the host: listen on that address only.
       UA_Array_delete(cfg.serverUrls, cfg.serverUrlsSize, &UA_TYPES[UA_TYPES_STRING]);

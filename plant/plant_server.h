@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace plant {
@@ -33,6 +34,22 @@ enum class Fault : uint8_t {
 // The size of the string a point with Fault::Huge serves.
 constexpr std::size_t kHugeValueBytes = 100u << 20;
 
+// What a secure plant offers and accepts. With no policies the server offers
+// the None endpoint only and takes anonymous clients, as an unsecured plant.
+struct PlantSecurity {
+  std::string certificate;  // the server's certificate file (DER or PEM)
+  std::string private_key;  // its private key file (DER or PEM)
+  // Policies by short name ("Basic256Sha256") or URI; "None" adds the
+  // unsecured endpoint. Each other policy gets an endpoint per mode below.
+  std::vector<std::string> policies;
+  bool sign = true;              // offer Sign endpoints
+  bool sign_and_encrypt = true;  // offer SignAndEncrypt endpoints
+  bool anonymous = true;         // anonymous log-in allowed
+  std::vector<std::pair<std::string, std::string>> users;  // user name, password
+  // Folder of the client certificates the server accepts; empty: any.
+  std::string trusted_clients;
+};
+
 struct PlantOptions {
   std::string address = "127.0.0.1";  // host name or IPv4 address to listen on
   uint16_t port = 0;                  // 0: the system picks a free port
@@ -40,7 +57,8 @@ struct PlantOptions {
   ValueType width1 = ValueType::Boolean;
   ValueType width2 = ValueType::Int16;
   ValueType width4 = ValueType::Float;
-  // The server's ApplicationDescription name; its URI is "urn:quorlin:plant".
+  // The server's ApplicationDescription name; its URI is "urn:quorlin:plant",
+  // or with a certificate the certificate's.
   std::string application_name = "Quorlin plant server";
   bool trace_reads = false;   // record the point index of every read (take_trace)
   bool log_warnings = false;  // the server's log: errors only, or warnings too (stderr)
@@ -55,6 +73,7 @@ struct PlantOptions {
   // an answer, as some controllers do (0: never). The server then listens
   // behind a relay that watches the requests; port() is the relay's.
   uint32_t close_above_request_bytes = 0;
+  PlantSecurity security;
 };
 
 // Points are addressed by their index in the point table (0 .. count()-1).
@@ -70,7 +89,8 @@ class PlantServer {
   PlantServer& operator=(const PlantServer&) = delete;
 
   // Builds the address space and returns once the server listens; throws
-  // std::runtime_error if it cannot (address in use, bad address). A restart
+  // std::runtime_error if it cannot (address in use, bad address, unusable
+  // security options: unreadable files, unknown policies). A restart
   // after stop() listens on the port of the previous run. Throws
   // std::logic_error if already running.
   void start();

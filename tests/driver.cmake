@@ -25,3 +25,5 @@ qrn_add_test(round_test SOURCES round_test.cpp
 target_compile_definitions(round_test PRIVATE QRN_MODULE_PATH="$<TARGET_FILE:quorlin_module>")
 
 qrn_add_test(value_copy_test SOURCES value_copy_test.cpp LIBS quorlin_driver qrnhost)
+
+qrn_add_test(security_test SOURCES security_test.cpp LIBS quorlin_driver jsoncpp_lib)

@@ -19,6 +19,8 @@ foreach(case
     decode_refuses_what_is_not_a_record
     bad_input_is_reported_with_its_exit_status
     simulator_reports_a_port_in_use
+    secure_simulator_serves_only_a_secure_device
+    check_connects_securely_to_a_secure_plant
     host_provides_host_and_json_symbols_to_the_module
     second_host_on_a_history_is_refused_while_readers_read
     decode_reads_a_history_it_cannot_write

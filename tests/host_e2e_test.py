@@ -779,6 +779,129 @@ def twenty_devices_share_one_simulator(opts):
         expect(sim.proc.poll() is None, "the simulator died under twenty sessions")
 
 
+def make_certificate(opts, folder, uri):
+    r = run([opts.quorlin, "cert", "--out", folder, "--uri", uri, "--days", "30"])
+    expect(r.returncode == 0, f"cert {uri}: exit {r.returncode}: {r.stderr!r}")
+    lines = r.stdout.decode().splitlines()
+    cert, key = os.path.join(folder, "quorlin-cert.der"), os.path.join(folder, "quorlin-key.der")
+    expect(len(lines) == 5 and lines[0] == f"certificate      {cert}"
+           and lines[1].startswith(f"private key      {key}")
+           and lines[2] == f"application URI  {uri}"
+           and re.fullmatch(r"thumbprint       ([0-9A-F]{2}:){19}[0-9A-F]{2} \(SHA-1\)", lines[3])
+           and re.fullmatch(r"valid until      \d{4}-\d\d-\d\d \(30 days\)", lines[4]),
+           f"cert output {lines}")
+    expect(os.stat(key).st_mode & 0o777 == 0o600, f"{key} mode {oct(os.stat(key).st_mode)}")
+    return cert, key
+
+
+def secure_simulator_serves_only_a_secure_device(opts):
+    password = "cold-water-42"
+    with tempfile.TemporaryDirectory() as tmp:
+        client_cert, client_key = make_certificate(opts, os.path.join(tmp, "client"),
+                                                   "urn:quorlin:client")
+        sim_cert, sim_key = make_certificate(opts, os.path.join(tmp, "sim"), "urn:quorlin:sim")
+        r = run([opts.quorlin, "cert", "--out", os.path.join(tmp, "sim")])
+        expect(r.returncode == 1 and b"exists" in r.stderr and r.stdout == b"",
+               f"cert over an existing one: exit {r.returncode} {r.stderr!r}")
+        trusted_servers, trusted_clients = os.path.join(tmp, "ts"), os.path.join(tmp, "tc")
+        os.mkdir(trusted_servers)
+        os.mkdir(trusted_clients)
+        with open(sim_cert, "rb") as src, open(os.path.join(trusted_servers, "sim.der"), "wb") as dst:
+            dst.write(src.read())
+        with open(client_cert, "rb") as src, open(os.path.join(trusted_clients, "c.der"), "wb") as dst:
+            dst.write(src.read())
+        secure = ["--certificate", sim_cert, "--private-key", sim_key, "--policy", "Basic256Sha256",
+                  "--mode", "SignAndEncrypt", "--user", f"qrn:{password}", "--no-anonymous",
+                  "--trusted-clients", trusted_clients]
+        for args, status, text in ((["--policy", "Rot13"], 2, b"--policy takes"),
+                                   (["--policy", "Basic256Sha256"], 2, b"needs --certificate"),
+                                   (["--no-anonymous"], 2, b"needs at least one --user"),
+                                   (["--mode", "Encrypt", *secure], 2, b"--mode takes"),
+                                   (["--certificate", sim_cert], 2, b"need a secure --policy"),
+                                   ([*secure, "--private-key", client_key], 1, b"does not belong")):
+            r = run([opts.quorlin, "sim", "--port", "0", *args], timeout=30)
+            expect(r.returncode == status and text in r.stderr,
+                   f"sim {args}: exit {r.returncode} {r.stderr!r}")
+
+        def opcua(pw):
+            return {"security_mode": "SignAndEncrypt", "security_policy": "Basic256Sha256",
+                    "certificate": client_cert, "private_key": client_key,
+                    "trusted_servers": trusted_servers, "user": "qrn", "password": pw}
+
+        with simulator(opts, "--fixed", "5", *secure) as sim:
+            device = dict(local_device(7, sim.port), settings={"opcua": opcua(password)})
+            config = write_config(tmp, [device])
+            dump = os.path.join(tmp, "records")
+            r = run_host(opts, "--config", config, "--rounds", "1", "--dump-dir", dump)
+            expect(r.returncode == 0, f"secure device: exit {r.returncode}: {r.stderr!r}")
+            expect(password.encode() not in r.stdout + r.stderr, "the password was printed")
+            expect([d for (d, *_r) in handed_over(r.stdout)] == [7], f"lines {r.stdout!r}")
+            check_fixed_values(decode_json(opts, os.path.join(dump, "7-1.bin")), 5, "secure round")
+
+            # A plain device and one with a wrong password: nothing handed over,
+            # the second says why on each round.
+            wrong = dict(local_device(9, sim.port), settings={"opcua": opcua("cold-water-43")})
+            config = write_config(tmp, [local_device(8, sim.port), wrong], "refused.json")
+            proc = subprocess.Popen([opts.host, "--plugin", opts.plugin, "--config", config],
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            try:
+                deadline = time.monotonic() + 60
+                while "device 9: no secure session" not in read_line(proc, deadline):
+                    pass
+                proc.send_signal(signal.SIGTERM)
+                out, err = proc.communicate(timeout=30)
+            finally:
+                if proc.poll() is None:
+                    proc.kill()
+                    proc.communicate()
+            expect(proc.returncode == 0, f"refused devices: exit {proc.returncode}: {err!r}")
+            expect(b"cold-water-4" not in out + err, "a password was printed")
+            expect(handed_over(out) == [], f"refused devices handed over: {out!r}")
+            expect(b"device 8:" not in out, f"the plain device printed a line: {out!r}")
+
+
+def check_connects_securely_to_a_secure_plant(opts):
+    password = "brine-loop-17"
+    with tempfile.TemporaryDirectory() as tmp:
+        client_cert, client_key = make_certificate(opts, os.path.join(tmp, "c"), "urn:quorlin:check")
+        plant_cert, plant_key = make_certificate(opts, os.path.join(tmp, "p"), "urn:quorlin:plant:a")
+        trusted = os.path.join(tmp, "trusted")
+        os.mkdir(trusted)
+        os.link(plant_cert, os.path.join(trusted, "plant.der"))
+        right, wrong = os.path.join(tmp, "pw"), os.path.join(tmp, "wrong")
+        for path, text in ((right, password + "\n"), (wrong, "brine-loop-18\n")):
+            with open(path, "w", encoding="utf-8") as f:
+                f.write(text)
+        plant = [opts.plant, "--port", "0", "--fixed", "3", "--certificate", plant_cert,
+                 "--private-key", plant_key, "--policy", "Aes256_Sha256_RsaPss",
+                 "--policy", "Basic256Sha256", "--mode", "SignAndEncrypt",
+                 "--user", f"qrn:{password}", "--no-anonymous"]
+        secure = ["--no-browse", "--security-mode", "SignAndEncrypt", "--certificate", client_cert,
+                  "--private-key", client_key, "--trusted-servers", trusted, "--user", "qrn"]
+        with serving(plant) as server:
+            good = check(opts, server.port, *secure, "--password-file", right)
+            bad = check(opts, server.port, *secure, "--password-file", wrong)
+            plain = check(opts, server.port, "--no-browse")
+            usage = [check(opts, server.port, *args) for args in (
+                [*secure, "--password-file", right, "--security-mode", "Encrypt"],
+                secure,
+                [*secure, "--password-file", os.path.join(tmp, "none")])]
+        lines = good.stdout.decode().splitlines()
+        expect(good.returncode == 0 and good.stderr == b"", f"secure check: {good.returncode} {good.stderr!r}")
+        expect(lines[3] == "points    2706 read: 2706 ok", f"secure check: {lines}")
+        expect("(urn:quorlin:plant:a)" in lines[1], f"identity {lines[1]!r}")
+        err = bad.stderr.decode().splitlines()
+        expect(bad.returncode == 1 and len(err) == 1 and "BadUserAccessDenied" in err[0]
+               and "refused the user name or password" in err[0], f"wrong password: {err}")
+        expect(plain.returncode == 1 and b"cannot connect" in plain.stderr, f"plain: {plain.stderr!r}")
+        for r, text in zip(usage, ('--security-mode: "Encrypt" is not None, Sign or SignAndEncrypt',
+                                   '--password-file: missing for user "qrn"',
+                                   "--password-file: cannot read")):
+            expect(r.returncode == 2 and text in r.stderr.decode(), f"{text}: {r.returncode} {r.stderr!r}")
+        for r in (good, bad, plain, *usage):
+            expect(b"brine-loop-1" not in r.stdout + r.stderr, "a password was printed")
+
+
 def wait_for_rounds(proc, device_id, rounds, deadline):
     """Reads the host's output until the device has handed over `rounds` records."""
     while True:
@@ -1410,6 +1533,8 @@ def host_addr(config_path, device_id):
 
 
 CASES = {f.__name__: f for f in (
+    check_connects_securely_to_a_secure_plant,
+    secure_simulator_serves_only_a_secure_device,
     twenty_devices_share_one_simulator,
     two_devices_hand_over_their_own_records,
     history_restores_last_record_before_first_new_round,

@@ -5,14 +5,17 @@
 #include <open62541/client_config_default.h>
 #include <open62541/client_highlevel.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "point_table.h"
+#include "test_pki.h"
 
 namespace {
 
@@ -61,6 +64,7 @@ class Client {
     return r;
   }
   std::unique_ptr<Reading> read(std::size_t index) { return read(quorlin_points[index].name); }
+  UA_Client* get() const { return client_; }
 
  private:
   UA_Client* client_ = nullptr;
@@ -428,6 +432,60 @@ TEST_F(PlantLifecycle, start_fails_clearly_when_misused) {
   nowhere.address = "192.0.2.1";  // not an address of this host
   PlantServer third(nowhere);
   EXPECT_THROW(third.start(), std::runtime_error);
+}
+
+TEST(PlantSecurityOptions, endpoints_follow_the_options_and_unusable_ones_fail_start) {
+  const TestPki pki;
+  PlantOptions options;
+  options.security.certificate = pki.server_cert;
+  options.security.private_key = pki.server_key;
+  options.security.policies = {"None", "Aes256_Sha256_RsaPss", "Basic256Sha256"};
+  options.security.sign = false;
+  PlantServer server(options);
+  server.start();
+  Client client;
+  size_t count = 0;
+  UA_EndpointDescription* endpoints = nullptr;
+  ASSERT_EQ(UA_Client_getEndpoints(client.get(), server.endpoint().c_str(), &count, &endpoints),
+            UA_STATUSCODE_GOOD);
+  std::vector<std::string> offered;
+  for (size_t i = 0; i < count; ++i) {
+    const UA_String& uri = endpoints[i].securityPolicyUri;
+    const std::string policy(reinterpret_cast<const char*>(uri.data), uri.length);
+    offered.push_back(policy.substr(policy.find('#') + 1) + "/" +
+                      std::to_string(endpoints[i].securityMode));
+    const UA_String& app = endpoints[i].server.applicationUri;
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(app.data), app.length),
+              "urn:quorlin:test:plant");
+  }
+  UA_Array_delete(endpoints, count, &UA_TYPES[UA_TYPES_ENDPOINTDESCRIPTION]);
+  std::sort(offered.begin(), offered.end());
+  EXPECT_EQ(offered, std::vector<std::string>({"Aes256_Sha256_RsaPss/3", "Basic256Sha256/3",
+                                               "None/1"}));
+  server.stop();
+
+  struct Bad {
+    const char* name;
+    void (*change)(plant::PlantSecurity&, const TestPki&);
+  };
+  const Bad cases[] = {
+      {"unknown policy", [](plant::PlantSecurity& s, const TestPki&) { s.policies = {"Rot13"}; }},
+      {"no certificate", [](plant::PlantSecurity& s, const TestPki&) { s.certificate.clear(); }},
+      {"unreadable key",
+       [](plant::PlantSecurity& s, const TestPki& p) { s.private_key = p.path("none"); }},
+      {"key of another certificate",
+       [](plant::PlantSecurity& s, const TestPki& p) { s.private_key = p.other_key; }},
+      {"unreadable trusted clients",
+       [](plant::PlantSecurity& s, const TestPki& p) { s.trusted_clients = p.path("none"); }},
+  };
+  for (const Bad& c : cases) {
+    SCOPED_TRACE(c.name);
+    PlantOptions bad = options;
+    c.change(bad.security, pki);
+    PlantServer refused(bad);
+    EXPECT_THROW(refused.start(), std::runtime_error);
+    EXPECT_FALSE(refused.running());
+  }
 }
 
 TEST(PlantValues, value_bytes_follow_the_type_width) {

@@ -5,6 +5,7 @@
 #include "plant_server.h"
 #include "point_table.h"
 #include "quorlin.h"
+#include "test_pki.h"
 #include "vtable_slots.h"
 
 #include <gmock/gmock.h>
@@ -17,6 +18,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <memory>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -47,6 +50,19 @@ class TestQuorlin : public Quorlin {
     server_port_ = port;
     write_device_id();
     apply_read_settings(mode_settings(mode));
+  }
+  // Applies the "opcua" part of a settings text as InitSetting does, without
+  // starting the sampling thread; returns the lines written.
+  std::vector<std::string> configure(const std::string& json) {
+    Json::CharReaderBuilder builder;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    Json::Value settings;
+    std::string errors;
+    EXPECT_TRUE(reader->parse(json.data(), json.data() + json.size(), &settings, &errors))
+        << json << ": " << errors;
+    testing::internal::CaptureStdout();
+    security_.configure(settings, device_id_);
+    return device_lines(testing::internal::GetCapturedStdout());
   }
   using Quorlin::apply_read_settings;
   std::vector<unsigned char> record() {
@@ -358,6 +374,226 @@ TEST_P(SamplingRound, cache_loads_during_rounds_never_tear_a_record) {
     from_rounds += all_served && !all_cache;
   }
   EXPECT_EQ(from_rounds, 2u);
+}
+
+namespace {
+
+constexpr char kPassword[] = "pump-room-7Xq";
+
+// A plant that takes only SignAndEncrypt Basic256Sha256 from trusted
+// clients logging in with a user name, and clients set up against it.
+class SecureRound : public PlantRound, public testing::WithParamInterface<ReadMode> {
+ protected:
+  static void SetUpTestSuite() { pki_ = new TestPki(); }
+  static void TearDownTestSuite() {
+    delete pki_;
+    pki_ = nullptr;
+  }
+
+  static plant::PlantOptions secure_plant() {
+    plant::PlantOptions options;
+    options.security.certificate = pki_->server_cert;
+    options.security.private_key = pki_->server_key;
+    options.security.policies = {"Basic256Sha256"};
+    options.security.sign = false;
+    options.security.anonymous = false;
+    options.security.users = {{"qrn", kPassword}, {"viewer", "other-secret"}};
+    options.security.trusted_clients = pki_->trusted_clients;
+    return options;
+  }
+
+  void SetUp() override {
+    secure_ = std::make_unique<plant::PlantServer>(secure_plant());
+    secure_->fill_distinct(23);
+    secure_->start();
+    PlantRound::SetUp();
+  }
+  void TearDown() override {
+    PlantRound::TearDown();
+    secure_->stop();
+  }
+
+  // The device's "opcua" settings; `extra` replaces or adds keys.
+  static std::string settings(const std::string& extra = "",
+                              const std::string& trusted = pki_->trusted_servers) {
+    std::string json = std::string(R"({"opcua": {"security_mode": "SignAndEncrypt", )") +
+                       R"("security_policy": "Basic256Sha256", "certificate": ")" +
+                       pki_->client_cert + R"(", "private_key": ")" + pki_->client_key +
+                       R"(", "trusted_servers": ")" + trusted + R"(", "user": "qrn")";
+    json += extra.empty() ? std::string(R"(, "password": ")") + kPassword + "\"" : extra;
+    return json + "}}";
+  }
+
+  // One round; the device's lines, and all of standard output.
+  std::vector<std::string> round_capturing(TestQuorlin& device, std::string& all) {
+    testing::internal::CaptureStdout();
+    device.do_sample();
+    all = testing::internal::GetCapturedStdout();
+    return device_lines(all);
+  }
+
+  // A round that must fail: it hands nothing over and prints the progress
+  // line and one line, which is returned.
+  std::string failed_round(TestQuorlin& device) {
+    const auto before = device.record();
+    qrn_host::clear_events();
+    std::string all;
+    const auto lines = round_capturing(device, all);
+    EXPECT_EQ(all.find(kPassword), std::string::npos) << all;
+    EXPECT_TRUE(qrn_host::events().empty());
+    EXPECT_EQ(device.record(), before);
+    EXPECT_FALSE(device.data_ready_);
+    EXPECT_EQ(lines.size(), 2u) << testing::PrintToString(lines);
+    if (lines.size() != 2u) return {};
+    EXPECT_EQ(lines[0], "Quorlin::do_sample");
+    return lines[1];
+  }
+
+  static TestPki* pki_;
+  std::unique_ptr<plant::PlantServer> secure_;
+};
+
+TestPki* SecureRound::pki_ = nullptr;
+
+}  // namespace
+
+// Security applies to the session, whatever the read mode.
+INSTANTIATE_TEST_SUITE_P(ReadModes, SecureRound,
+                         testing::Values(ReadMode::Single, ReadMode::Batch), mode_name);
+
+// Only batched rounds reconnect within a round.
+class SecureBatchedRound : public SecureRound {};
+INSTANTIATE_TEST_SUITE_P(ReadModes, SecureBatchedRound, testing::Values(ReadMode::Batch),
+                         mode_name);
+
+TEST_P(SecureRound, signed_encrypted_round_with_user_hands_over_every_byte) {
+  TestQuorlin device(0x51C0BE7A, secure_->port(), GetParam());
+  EXPECT_TRUE(device.configure(settings()).empty());
+  // Read once by the settings: the round needs none of the files any more.
+  const std::string moved = pki_->path("moved");
+  std::filesystem::create_directory(moved);
+  std::filesystem::rename(pki_->client_key, moved + "/key.der");
+  std::string all;
+
+  const auto lines = round_capturing(device, all);
+
+  std::filesystem::rename(moved + "/key.der", pki_->client_key);
+  EXPECT_EQ(lines, std::vector<std::string>({"Quorlin::do_sample", "rvSize is 0"}));
+  EXPECT_EQ(all.find(kPassword), std::string::npos);
+  ASSERT_EQ(qrn_host::count(EventKind::SendSP), 1u);
+  expect_stamped(qrn_host::events()[0].bytes, served_record(0x51C0BE7A, *secure_), device);
+  EXPECT_EQ(secure_->reads(), kQuorlinPointCount);
+}
+
+TEST_P(SecureRound, refused_secure_connections_hand_nothing_over_and_say_why) {
+  TestQuorlin wrong_password(71, secure_->port(), GetParam());
+  wrong_password.configure(settings(R"(, "password": "pump-room-7Xr")"));
+  EXPECT_THAT(failed_round(wrong_password),
+              testing::AllOf(HasSubstr("device 71: no secure session with opc.tcp://127.0.0.1:"),
+                             HasSubstr("(SignAndEncrypt Basic256Sha256, user \"qrn\")"),
+                             HasSubstr("BadUserAccessDenied"),
+                             HasSubstr("refused the user name or password")));
+
+  TestQuorlin untrusted_server(72, secure_->port(), GetParam());
+  untrusted_server.configure(settings("", pki_->untrusted_servers));
+  EXPECT_THAT(failed_round(untrusted_server),
+              testing::AllOf(HasSubstr("device 72: no secure session"),
+                             HasSubstr("BadCertificateUntrusted"),
+                             HasSubstr("not in trusted_servers")));
+
+  // The plain plant of the base fixture offers None only.
+  TestQuorlin none_only(73, server_.port(), GetParam());
+  none_only.configure(settings());
+  EXPECT_THAT(failed_round(none_only),
+              testing::AllOf(HasSubstr("device 73: no secure session"),
+                             HasSubstr("offers no endpoint with this security mode")));
+
+  // The plant does not trust this client's certificate.
+  TestQuorlin untrusted_client(74, secure_->port(), GetParam());
+  untrusted_client.configure(R"({"opcua": {"security_mode": "SignAndEncrypt", "certificate": ")" +
+                             pki_->other_cert + R"(", "private_key": ")" + pki_->other_key +
+                             R"(", "trusted_servers": ")" + pki_->trusted_servers +
+                             R"(", "user": "qrn", "password": ")" + kPassword + "\"}}");
+  EXPECT_THAT(failed_round(untrusted_client),
+              testing::AllOf(HasSubstr("device 74: no secure session"),
+                             HasSubstr("(SignAndEncrypt, user \"qrn\")"),
+                             HasSubstr("BadSecurityChecksFailed")));
+
+  // Anonymous log-in, which the plant refuses.
+  TestQuorlin anonymous(75, secure_->port(), GetParam());
+  anonymous.configure(R"({"opcua": {"security_mode": "SignAndEncrypt", "certificate": ")" +
+                      pki_->client_cert + R"(", "private_key": ")" + pki_->client_key +
+                      R"(", "trusted_servers": ")" + pki_->trusted_servers + "\"}}");
+  EXPECT_THAT(failed_round(anonymous),
+              testing::AllOf(HasSubstr("(SignAndEncrypt, anonymous)"),
+                             HasSubstr("offers no endpoint with this security mode")));
+  EXPECT_EQ(secure_->reads(), 0u);
+}
+
+TEST_P(SecureRound, settings_error_holds_the_device_until_corrected) {
+  TestQuorlin device(76, secure_->port(), GetParam());
+  const auto said = device.configure(settings(R"(, "password": 5)"));
+  EXPECT_EQ(said, std::vector<std::string>(
+                      {"InitSetting 76 opcua.password: not a text value; the device reads "
+                       "nothing until this is corrected"}));
+  for (int i = 0; i < 2; ++i) {
+    std::string all;
+    EXPECT_EQ(round_capturing(device, all), std::vector<std::string>{"Quorlin::do_sample"});
+  }
+  EXPECT_TRUE(qrn_host::events().empty());
+
+  EXPECT_TRUE(device.configure(settings()).empty());
+  std::string all;
+  round_capturing(device, all);
+  EXPECT_EQ(qrn_host::count(EventKind::SendSP), 1u);
+}
+
+// A batched round whose channel the plant closes on a large request opens
+// the next one, on the same client, just as securely.
+TEST_P(SecureBatchedRound, reconnect_within_a_batched_round_keeps_its_security) {
+  plant::PlantOptions options = secure_plant();
+  options.close_above_request_bytes = 16384;
+  plant::PlantServer closing(options);
+  closing.fill_distinct(29);
+  closing.start();
+  TestQuorlin device(78, closing.port(), ReadMode::Batch);
+  EXPECT_TRUE(device.configure(settings()).empty());
+  std::string all;
+
+  const auto lines = round_capturing(device, all);
+
+  ASSERT_EQ(lines.size(), 3u) << testing::PrintToString(lines);
+  EXPECT_THAT(lines[1], testing::StartsWith("Quorlin::do_sample device 78 reads at most "));
+  EXPECT_EQ(closing.closed_on_size(), 1u);
+  EXPECT_EQ(all.find(kPassword), std::string::npos);
+  ASSERT_EQ(qrn_host::count(EventKind::SendSP), 1u);
+  expect_stamped(qrn_host::events()[0].bytes, served_record(78, closing), device);
+}
+
+// The whole path through InitSetting: the first round already connects securely.
+TEST_P(SecureRound, init_setting_applies_security_before_the_first_round) {
+  auto device = std::make_unique<TestQuorlin>(77, secure_->port(), GetParam());
+  Json::Value settings_tree;
+  Json::CharReaderBuilder builder;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  const std::string text = settings();
+  ASSERT_TRUE(reader->parse(text.data(), text.data() + text.size(), &settings_tree, nullptr));
+  if (GetParam() == ReadMode::Batch) settings_tree["appSetting"]["read_mode"] = "batch";
+  testing::internal::CaptureStdout();
+  device->InitSetting(settings_tree);
+  // Until the round has saved its history: its last call on the device.
+  const bool handed_over = qrn_host::wait_for(
+      [](const std::vector<qrn_host::Event>& events) {
+        for (const auto& e : events)
+          if (e.kind == EventKind::SaveHistory) return true;
+        return false;
+      },
+      20s);
+  device.reset();
+  const std::string all = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(handed_over);
+  EXPECT_EQ(all.find(kPassword), std::string::npos);
+  EXPECT_EQ(qrn_host::count(EventKind::SendSP), 1u);
 }
 
 // What a controller sends with a value decides whether the field takes it:

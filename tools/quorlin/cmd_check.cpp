@@ -6,6 +6,7 @@
 #include "endpoint.h"
 #include "opcua_session.h"
 #include "point_table.h"
+#include "security_options.h"
 
 #include <open62541/client.h>
 
@@ -46,6 +47,7 @@ struct Connection {
   std::string address;
   unsigned long port = 4840;
   unsigned long timeout_ms = 0;  // 0: the driver's client default
+  cli::ClientSecurityOptions security;  // the device settings' "opcua" keys
 };
 
 struct CheckOptions {
@@ -62,6 +64,7 @@ void add_connection_options(CLI::App& app, Connection& c) {
   cli::add_number(app, "--timeout-ms", c.timeout_ms, 1, 3600000, "1 to 3600000 milliseconds",
                   "how long to wait for the connection and for each reply "
                   "(default: the driver's, 5000)");
+  c.security.add_to(app);
 }
 
 // The library's own log would interleave with the report on standard output;
@@ -308,6 +311,8 @@ int write_out(const std::string& text) {
 int run_check(const CheckOptions& o) {
   check::Report report;
   report.endpoint = endpoint_url(o.connection.address, static_cast<uint16_t>(o.connection.port));
+  // Checked and loaded as the driver loads a device's "opcua" settings.
+  const std::shared_ptr<const SessionSecurity> security = o.connection.security.load();
   ClientSession session;
   if (session.client() == nullptr) {
     std::fprintf(stderr, "%s: cannot create an OPC UA client\n", kName);
@@ -316,11 +321,13 @@ int run_check(const CheckOptions& o) {
   configure(session, o.connection);
 
   auto start = Clock::now();
-  const UA_StatusCode st = session.connect(report.endpoint);
+  std::string problem;
+  const UA_StatusCode st = connect_secure(session, report.endpoint, security.get(), &problem);
   report.timing.connect_ms = ms_since(start);
   if (st != UA_STATUSCODE_GOOD) {
+    if (problem.empty()) problem = check::status_name(st);
     std::fprintf(stderr, "%s: cannot connect to %s: %s\n", kName, report.endpoint.c_str(),
-                 check::status_name(st).c_str());
+                 problem.c_str());
     return 1;
   }
   report.server = identify(session, report.endpoint);

@@ -1,6 +1,7 @@
 #include "commands.h"
 #include "plant_server.h"
 #include "point_table.h"
+#include "security_options.h"
 #include "sim_model.h"
 
 #include <pthread.h>
@@ -22,6 +23,7 @@ struct SimOptions {
   unsigned long port = 4840;
   bool fixed = false;
   unsigned long seed = 0;
+  cli::PlantSecurityOptions security;
 };
 
 plant::ValueType served_as(sim::Type type) {
@@ -62,6 +64,8 @@ int run_sim(const SimOptions& o) {
   plant::PlantOptions options;
   options.address = address;
   options.port = static_cast<uint16_t>(port);
+  options.security = o.security.security;
+  const bool secured = !options.security.policies.empty();
   plant::PlantServer server(options);
   sim::Plant plant(static_cast<uint32_t>(std::time(nullptr)));
   const auto seed_value = static_cast<unsigned>(seed);
@@ -75,11 +79,14 @@ int run_sim(const SimOptions& o) {
   try {
     server.start();
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s: cannot listen on %s:%lu: %s\n", kName, address.c_str(), port,
-                 e.what());
+    // The plant's own text names what failed: a file, a policy or the port.
+    if (secured) std::fprintf(stderr, "%s: %s\n", kName, e.what());
+    else std::fprintf(stderr, "%s: cannot listen on %s:%lu: %s\n", kName, address.c_str(), port,
+                      e.what());
     return 1;
   }
   std::printf("listening on %s\n", server.endpoint().c_str());
+  if (secured) std::printf("security: %s\n", o.security.describe().c_str());
   std::fflush(stdout);
 
   // Values move once a second until SIGINT or SIGTERM.
@@ -110,8 +117,10 @@ CommandRun define_sim(CLI::App& app) {
                       "constant values instead of a moving plant: byte (i+SEED)%256, int16 "
                       "3i-4000+SEED, float (i-1000)/2+SEED for point index i from 0")
           ->type_name("SEED");
+  o->security.add_to(app);
   return [o, fixed] {
     o->fixed = fixed->count() > 0;
+    o->security.finish();
     return run_sim(*o);
   };
 }

@@ -22,3 +22,4 @@ CommandRun define_points(CLI::App& app);
 CommandRun define_decode(CLI::App& app);
 CommandRun define_sim(CLI::App& app);
 CommandRun define_check(CLI::App& app);
+CommandRun define_cert(CLI::App& app);

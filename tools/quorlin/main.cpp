@@ -13,17 +13,24 @@ constexpr Command kCommands[] = {
      define_points},
     {"decode", "FILE | --history DB --device ID  [--json] [--match TEXT]...",
      "print a record's device id, time stamp and every point's value", define_decode},
-    {"sim", "[--address 127.0.0.1] [--port 4840] [--fixed SEED]",
+    {"sim", "[--address 127.0.0.1] [--port 4840] [--fixed SEED] [security options]",
      "serve all points over OPC UA as a simulated plant until SIGINT or SIGTERM", define_sim},
-    {"check", "--address A [--port P] [--json] [--timeout-ms T] [--no-browse]",
+    {"check",
+     "--address A [--port P] [--json] [--timeout-ms T] [--no-browse] [connection options]",
      "read every point once from a controller and report what does not fit the record",
      define_check},
+    {"cert", "--out DIR [--uri URN] [--days N]",
+     "make an application certificate and private key for secure OPC UA sessions",
+     define_cert},
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app("Quorlin driver tools: point table, record decoder, plant simulator, controller check.", "quorlin");
+  CLI::App app(
+      "Quorlin driver tools: point table, record decoder, plant simulator, controller check, "
+      "certificates.",
+      "quorlin");
   std::string names;
   for (const Command& c : kCommands) names += std::string(names.empty() ? "" : "|") + c.name;
   cli::set_synopsis(app, names + " [options]   (quorlin <command> --help)");

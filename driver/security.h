@@ -1,0 +1,102 @@
+#pragma once
+
+// Secure sessions: the device settings' optional "opcua" object, checked and
+// loaded once, and applied to each round's session before it connects.
+
+#include "certificates.h"
+#include "opcua_session.h"
+
+#include <json/value.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// What a device's "opcua" settings ask for, with every file already read.
+struct SessionSecurity {
+  SessionSecurity() = default;
+  SessionSecurity(const SessionSecurity&) = delete;
+  SessionSecurity& operator=(const SessionSecurity&) = delete;
+  ~SessionSecurity();  // wipes the private key and the password
+
+  UA_MessageSecurityMode mode = UA_MESSAGESECURITYMODE_NONE;
+  // The one policy allowed; null: the best current policy the server offers.
+  const SecurityPolicyInfo* policy = nullptr;
+  Bytes certificate;            // DER; empty when none is configured
+  Bytes private_key;            // DER
+  std::string application_uri;  // the certificate's, which servers compare
+  std::vector<Bytes> trusted_servers;
+  bool trust_any_server = false;
+  std::string user;  // empty: anonymous
+  std::string password;
+
+  // Sets a new session's client up before it connects: the mode and policy
+  // (nothing else is accepted), the certificate, the trusted servers, the
+  // user. Returns the first failing status.
+  UA_StatusCode apply(UA_ClientConfig* config) const;
+  // Whether the connected session's channel has the mode and policy asked
+  // for; otherwise `problem` says what it has.
+  bool session_matches(UA_Client* client, std::string& problem) const;
+  // "SignAndEncrypt Basic256Sha256, user \"qrn\"" (never the password).
+  std::string describe() const;
+};
+
+// The outcome of reading the "opcua" settings.
+struct SecurityLoad {
+  bool present = false;  // the settings hold an "opcua" value
+  // One entry per problem, each starting with the key ("opcua.user: ...").
+  std::vector<std::string> problems;
+  // Set when present and without problems.
+  std::shared_ptr<const SessionSecurity> security;
+};
+
+// Checks settings["opcua"] and reads the files it names. Never throws on
+// any JSON tree; out of memory is reported as a problem.
+SecurityLoad load_session_security(const Json::Value& settings) noexcept;
+
+// Why a secure connection failed, for a person: the status name and what it
+// usually means here.
+std::string secure_connect_problem(const SessionSecurity& security, UA_StatusCode status);
+
+// Opens the session as `security` asks (a plain connect when it is null)
+// and checks the channel it got. Returns Good, the connection's failure, or
+// BadSecurityModeRejected when the channel is not the one asked for
+// (`problem` then says why).
+UA_StatusCode connect_secure(ClientSession& session, const std::string& url,
+                             const SessionSecurity* security, std::string* problem = nullptr);
+
+// What one round of a device connects with.
+class RoundSecurity {
+ public:
+  RoundSecurity(uint32_t device_id, bool held, std::shared_ptr<const SessionSecurity> security)
+      : device_id_(device_id), held_(held), security_(std::move(security)) {}
+  // The settings have a problem: the round must not connect at all.
+  bool held() const { return held_; }
+  // Connects the round's session; a secure connection that fails prints one
+  // line with the reason. Without "opcua" settings: exactly a plain connect.
+  bool connect(ClientSession& session, const std::string& url) const;
+
+ private:
+  uint32_t device_id_;
+  bool held_;
+  std::shared_ptr<const SessionSecurity> security_;
+};
+
+// A device's security settings: replaced by each InitSetting on a host
+// thread, taken by each round on the sampling thread.
+class DeviceSecurity {
+ public:
+  // Loads settings["opcua"]; prints one line per problem naming the key and
+  // the device, and once per device a line when any server is trusted.
+  void configure(const Json::Value& settings, uint32_t device_id) noexcept;
+  RoundSecurity for_round() const;
+
+ private:
+  mutable std::mutex mutex_;
+  uint32_t device_id_ = 0;
+  bool held_ = false;
+  std::shared_ptr<const SessionSecurity> security_;
+  bool said_trust_any_ = false;
+};
