@@ -2,7 +2,11 @@
 
 #include <open62541/client_config_default.h>
 
+#include "log.h"
+
 #include <chrono>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -30,7 +34,36 @@ UA_SecureChannelState channel_state(UA_Client* client) {
   return channel;
 }
 
+// The library's standard-output log format, each line written whole. The
+// library's own logger prints a line in three pieces, between which a line
+// of ours from another thread could land and both would be broken.
+void log_whole_line(void*, UA_LogLevel level, UA_LogCategory category, const char* msg,
+                    va_list args) {
+  if (level < UA_LOGLEVEL_INFO) return;
+  static constexpr const char* kLevels[] = {"trace", "debug", "\x1b[32minfo", "\x1b[33mwarn",
+                                            "\x1b[31merror", "\x1b[35mfatal"};
+  static constexpr const char* kCategories[] = {"network", "channel", "session", "server",
+                                                "client", "userland", "securitypolicy",
+                                                "eventloop", "pubsub", "discovery"};
+  const int slot = static_cast<int>(level) / 100 - 1;
+  const std::size_t cat = static_cast<std::size_t>(category);
+  const UA_Int64 offset = UA_DateTime_localTimeUtcOffset();
+  const UA_DateTimeStruct t = UA_DateTime_toStruct(UA_DateTime_now() + offset);
+  char head[128];
+  std::snprintf(head, sizeof head, "[%04u-%02u-%02u %02u:%02u:%02u.%03u (UTC%+05d)] %s/%s\x1b[0m\t",
+                t.year, t.month, t.day, t.hour, t.min, t.sec, t.milliSec,
+                static_cast<int>(offset / UA_DATETIME_SEC / 36),
+                kLevels[slot < 0 || slot > 5 ? 5 : slot],
+                cat < sizeof kCategories / sizeof *kCategories ? kCategories[cat] : "");
+  char text[1024];
+  std::vsnprintf(text, sizeof text, msg, args);
+  log_line(std::string(head) + text);
+}
+
 }  // namespace
+
+// Constant-initialised: no start-up code; the library only calls it.
+UA_Logger library_line_logger = {&log_whole_line, nullptr, nullptr};
 
 bool session_lost_status(UA_StatusCode status) {
   switch (status) {
@@ -57,14 +90,16 @@ bool session_lost_status(UA_StatusCode status) {
   }
 }
 
-ClientSession::ClientSession(const std::atomic<bool>* stop) : stop_(stop) {
-  client_ = UA_Client_new();
-  if (client_ == nullptr) return;
-  UA_ClientConfig* cfg = UA_Client_getConfig(client_);
-  UA_ClientConfig_setDefault(cfg);
-  cfg->localConnectionConfig.localMaxMessageSize = kMaxReceivedMessageBytes;
+ClientSession::ClientSession(const std::atomic<bool>* stop, UA_Logger* logger) : stop_(stop) {
+  UA_ClientConfig cfg;
+  std::memset(&cfg, 0, sizeof cfg);
+  cfg.logging = logger;  // before the defaults: the event loop takes it too
+  if (UA_ClientConfig_setDefault(&cfg) == UA_STATUSCODE_GOOD) {
+    cfg.localConnectionConfig.localMaxMessageSize = kMaxReceivedMessageBytes;
+    client_ = UA_Client_newWithConfig(&cfg);
+  }
+  if (client_ == nullptr) UA_ClientConfig_clear(&cfg);
 }
-
 ClientSession::~ClientSession() { close(); }
 
 UA_ClientConfig* ClientSession::config() const {

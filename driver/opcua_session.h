@@ -18,10 +18,15 @@ constexpr uint32_t kMaxReceivedMessageBytes = 4u << 20;
 // needs it, connected and read from with requests that wait by iterating
 // the client, so that each wait can be cut short as soon as `stop` is set,
 // and closed and deleted on every path by the destructor.
+// The client's log: the library's standard-output lines, each written whole.
+extern UA_Logger library_line_logger;
+
 class ClientSession {
  public:
-  // `stop` (may be null) ends any wait promptly once it becomes true.
-  explicit ClientSession(const std::atomic<bool>* stop = nullptr);
+  // `stop` (may be null) ends any wait promptly once it becomes true;
+  // `logger` gets the library's log lines.
+  explicit ClientSession(const std::atomic<bool>* stop = nullptr,
+                         UA_Logger* logger = &library_line_logger);
   ~ClientSession();
   ClientSession(const ClientSession&) = delete;
   ClientSession& operator=(const ClientSession&) = delete;

@@ -70,11 +70,10 @@ void add_connection_options(CLI::App& app, Connection& c) {
 // The library's own log would interleave with the report on standard output;
 // failures reach the report through status codes instead.
 void silent_log(void*, UA_LogLevel, UA_LogCategory, const char*, va_list) {}
+UA_Logger silent_logger = {&silent_log, nullptr, nullptr};
 
 void configure(ClientSession& session, const Connection& c) {
   UA_ClientConfig* cfg = session.config();
-  // Only a logger the configuration allocated (it has a clear) is changed in place.
-  if (cfg->logging != nullptr && cfg->logging->clear != nullptr) cfg->logging->log = &silent_log;
   if (c.timeout_ms != 0) cfg->timeout = static_cast<UA_UInt32>(c.timeout_ms);
 }
 
@@ -313,7 +312,7 @@ int run_check(const CheckOptions& o) {
   report.endpoint = endpoint_url(o.connection.address, static_cast<uint16_t>(o.connection.port));
   // Checked and loaded as the driver loads a device's "opcua" settings.
   const std::shared_ptr<const SessionSecurity> security = o.connection.security.load();
-  ClientSession session;
+  ClientSession session(nullptr, &silent_logger);
   if (session.client() == nullptr) {
     std::fprintf(stderr, "%s: cannot create an OPC UA client\n", kName);
     return 1;
