@@ -6,6 +6,7 @@
 // read phase alone with one request or several in flight. With --security:
 // rounds and connects with SignAndEncrypt against None.
 #include "certificates.h"
+#include "endpoint.h"
 #include "host_stub.h"
 #include "plant_server.h"
 #include "point_table.h"
@@ -94,7 +95,7 @@ class BenchDevice : public Quorlin {
   // The read phase alone, on a session connected beforehand.
   Sample read_phase() {
     ClientSession session;
-    session.connect("opc.tcp://127.0.0.1:" + std::to_string(server_port_));
+    session.connect(endpoint_url("127.0.0.1", server_port_));
     auto work = std::make_unique<Quorlin_Data_t>();
     auto written = std::make_unique<bool[]>(kQuorlinPointCount);
     return timed([&] { read_points(session, *work, written.get()); });
@@ -135,7 +136,7 @@ bool bare_round(const std::string& endpoint) {
 // The round trip of a one-node read on an open session.
 double read_rtt_ms(uint16_t port, int count) {
   ClientSession session;
-  session.connect("opc.tcp://127.0.0.1:" + std::to_string(port));
+  session.connect(endpoint_url("127.0.0.1", port));
   std::vector<double> ms;
   for (int i = 0; i < count; ++i) {
     UA_DataValue dv;
@@ -175,7 +176,7 @@ PathResult measure(uint16_t port, int single_rounds, int batch_rounds) {
     std::vector<Sample> reads;
     for (int i = 0; i <= batch_rounds; ++i) {
       ClientSession session;
-      session.connect("opc.tcp://127.0.0.1:" + std::to_string(port));
+      session.connect(endpoint_url("127.0.0.1", port));
       CopySink sink;
       const Sample s = timed([&] { reader.read(session, kDefaultMaxNodesPerRead, 1, sink); });
       if (i > 0) reads.push_back(s);  // the first one warms up

@@ -22,6 +22,7 @@
 #include <unordered_map>
 
 #include "certificates.h"
+#include "endpoint.h"
 #include "point_table.h"
 #include "relay.h"
 
@@ -426,10 +427,6 @@ struct PlantServer::Impl {
     return UA_STATUSCODE_GOOD;
   }
 
-  std::string url_host() const {
-    return opt.address.find(':') != std::string::npos ? "[" + opt.address + "]" : opt.address;
-  }
-
   // The application name and URI (a secure server's is its certificate's,
   // which clients compare), in the configuration and in every endpoint a
   // client is shown.
@@ -478,7 +475,7 @@ struct PlantServer::Impl {
       UA_Array_delete(cfg.serverUrls, cfg.serverUrlsSize, &UA_TYPES[UA_TYPES_STRING]);
       cfg.serverUrls = nullptr;
       cfg.serverUrlsSize = 0;
-      const std::string url = "opc.tcp://" + url_host() + ":" + std::to_string(listen_port);
+      const std::string url = endpoint_url(opt.address, listen_port);
       UA_String url_text = UA_STRING(const_cast<char*>(url.c_str()));
       st = UA_Array_copy(&url_text, 1, reinterpret_cast<void**>(&cfg.serverUrls),
                          &UA_TYPES[UA_TYPES_STRING]);
@@ -675,7 +672,7 @@ uint16_t PlantServer::port() const {
 }
 
 std::string PlantServer::endpoint() const {
-  return "opc.tcp://" + impl_->url_host() + ":" + std::to_string(port());
+  return endpoint_url(impl_->opt.address, port());
 }
 
 void PlantServer::rename(std::size_t index, const std::string& node_id) {
