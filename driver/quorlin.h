@@ -4,6 +4,7 @@
 #include "opcua_session.h"
 #include "quorlin_data.h"
 #include "security.h"
+#include "slow_round.h"
 #include "uni_data_device.h"
 
 #include <atomic>
@@ -40,8 +41,11 @@ class Quorlin : public UniDataDevice<Quorlin_Data_t, QRNSocketDevice, 5156> {
  private:
   enum class PointStep { Next, Abandon };
   // The status rule every read point goes through, in table order.
+  // A dropped channel costs the point alone when `may_recover` (single reads:
+  // the batched reader recovers by itself) and the session can reconnect.
   PointStep settle_point(ClientSession& session, std::size_t index, UA_StatusCode status,
-                         UA_Variant& value, unsigned char* fields, bool* written);
+                         UA_Variant& value, unsigned char* fields, bool* written,
+                         bool may_recover = false);
   void commit_round(const Quorlin_Data_t& work, const bool* written);
   // Waits up to `seconds`; returns false as soon as the device is stopping.
   bool pause(int seconds);
@@ -54,6 +58,7 @@ class Quorlin : public UniDataDevice<Quorlin_Data_t, QRNSocketDevice, 5156> {
   std::string refused_address_;  // the last address refused, said once
   std::atomic<uint32_t> batch_cap_{0};  // nodes per batched Read; 0: single reads
   BatchReader batch_;
+  SlowRoundNotice slow_round_;
 
  protected:
   DeviceSecurity security_;  // the "opcua" settings, applied to every round
