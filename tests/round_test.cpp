@@ -986,6 +986,32 @@ TEST_P(HostilePeerRound, rounds_go_on_bounded_and_the_device_stops_promptly) {
   EXPECT_EQ(qrn_host::count(EventKind::SendSP), 0u);
 }
 
+// A point-by-point read longer than the period is said once, and again only
+// when its duration moves by more than half of the one last said.
+TEST(SlowRoundNotice, said_once_and_again_when_the_duration_moves_by_half) {
+  const struct {
+    long long ms;
+    const char* said;  // "" for no line
+  } rounds[] = {
+      {4000, ""}, {5000, ""}, {117300, "117.3 s"}, {120000, ""}, {170000, ""},
+      {176000, "176.0 s"}, {90000, ""}, {87000, "87.0 s"}, {3000, ""}, {130000, ""},
+  };
+  SlowRoundNotice notice;
+  for (const auto& r : rounds) {
+    SCOPED_TRACE(r.ms);
+    const std::string line =
+        notice.after_round(7, std::chrono::milliseconds(r.ms), std::chrono::seconds(5));
+    if (*r.said == '\0') {
+      EXPECT_EQ(line, "");
+      continue;
+    }
+    EXPECT_EQ(line, std::string("Quorlin::do_sample device 7: reading point by point took ") +
+                        r.said +
+                        ", longer than the 5 s period; \"read_mode\": \"batch\" reads the same "
+                        "points in a few round trips");
+  }
+}
+
 TEST(ReadModeSetting, batch_only_when_asked_and_bad_values_fall_back_with_one_line) {
   const struct {
     const char* json;
