@@ -131,13 +131,17 @@ void ClientSession::on_state(UA_Client* client, UA_SecureChannelState channel, U
   self->last_channel_ = channel;
 }
 
+void ClientSession::start_counting() {
+  connections_ = 0;
+  last_channel_ = channel_state(client_);
+  config()->noReconnect = false;
+}
+
 UA_StatusCode ClientSession::connect(const std::string& url) {
   if (client_ == nullptr) return UA_STATUSCODE_BADOUTOFMEMORY;
   url_ = url;
   lost_ = false;
-  connections_ = 0;
-  last_channel_ = channel_state(client_);
-  config()->noReconnect = false;
+  start_counting();
   UA_StatusCode st = UA_Client_connectAsync(client_, url.c_str());
   const auto deadline = deadline_after(config()->timeout);
   while (st == UA_STATUSCODE_GOOD) {
@@ -181,6 +185,41 @@ void ClientSession::force_drop() {
       iterate(kSetupIterateMs);
     if (es->state == UA_EVENTSOURCESTATE_STOPPED) es->start(es);
   }
+}
+
+UA_StatusCode ClientSession::get_endpoints(const std::string& url,
+                                           UA_GetEndpointsResponse* response) {
+  if (client_ == nullptr) return UA_STATUSCODE_BADOUTOFMEMORY;
+  url_ = url;
+  start_counting();
+  UA_StatusCode st = UA_Client_connectSecureChannelAsync(client_, url.c_str());
+  const auto deadline = deadline_after(config()->timeout);
+  // Asked on the first channel that opens (the library's discovery channel):
+  // a channel it replaces under the request gets the request again.
+  for (int attempt = 0; st == UA_STATUSCODE_GOOD; ++attempt) {
+    while (st == UA_STATUSCODE_GOOD && channel_state(client_) != UA_SECURECHANNELSTATE_OPEN) {
+      UA_Client_getState(client_, nullptr, nullptr, &st);
+      if (st != UA_STATUSCODE_GOOD) break;
+      if (stopping()) st = UA_STATUSCODE_BADSHUTDOWN;
+      else if (Clock::now() >= deadline) st = UA_STATUSCODE_BADTIMEOUT;
+      else iterate(kSetupIterateMs);
+    }
+    if (st != UA_STATUSCODE_GOOD) break;
+    UA_GetEndpointsRequest request;
+    UA_GetEndpointsRequest_init(&request);
+    request.endpointUrl = UA_STRING(const_cast<char*>(url.c_str()));
+    UA_GetEndpointsResponse_clear(response);
+    st = call(&request, &UA_TYPES[UA_TYPES_GETENDPOINTSREQUEST], response,
+              &UA_TYPES[UA_TYPES_GETENDPOINTSRESPONSE]);
+    if (attempt < 2 && (st == UA_STATUSCODE_BADSECURECHANNELCLOSED ||
+                        st == UA_STATUSCODE_BADCONNECTIONCLOSED))
+      st = UA_STATUSCODE_GOOD;
+    else
+      break;
+  }
+  forget_pending();
+  drop_channel();
+  return st;
 }
 
 void ClientSession::drop_channel() {

@@ -49,6 +49,12 @@ class ClientSession {
   // request timeout, or BadShutdown when stopped.
   UA_StatusCode connect(const std::string& url);
 
+  // Opens a channel without a session, asks the server for its endpoints
+  // (moved into `response`, cleared by the caller) and drops the channel
+  // again: what the server offers, before anything goes to a session.
+  // Statuses as connect() and call().
+  UA_StatusCode get_endpoints(const std::string& url, UA_GetEndpointsResponse* response);
+
   // Sends one service request and waits for its response, which is moved
   // into `response` (initialised by the caller, cleared by the caller).
   // Returns the response's service result; BadTimeout after the client's
@@ -105,6 +111,7 @@ class ClientSession {
   void iterate(UA_UInt32 ms = 10);
   void drop_channel();
   bool wait_closed(std::chrono::steady_clock::time_point deadline);
+  void start_counting();  // of the TCP connections a connect opens
   void force_drop();
   static void on_state(UA_Client* client, UA_SecureChannelState channel, UA_SessionState session,
                        UA_StatusCode connect_status);

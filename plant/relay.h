@@ -32,6 +32,8 @@ struct RelayOptions {
   // A client message ("MSG", all its chunks) above this many bytes closes
   // the connection before any of it reaches the server; 0: never.
   uint32_t close_above_request_bytes = 0;
+  // Keeps every byte the clients send, for client_bytes().
+  bool capture = false;
 };
 
 class Relay {
@@ -50,6 +52,8 @@ class Relay {
   uint64_t closed_on_size() const;
   // Connections accepted so far.
   uint64_t accepted() const;
+  // What the clients have sent so far, all connections in arrival order (capture).
+  std::string client_bytes() const;
 
   struct Impl;
 
