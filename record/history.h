@@ -48,7 +48,7 @@ class HistoryStore {
   bool save(uint32_t device_id, int data_id, const std::string& saved_at,
             const unsigned char* record, std::size_t size, std::string& error);
 
-  // The most recently saved record of the device, or nothing; its bytes are
+  // The most recently saved record (data id 5156) of the device, or nothing; its bytes are
   // loaded only when it is exactly `expected_size` bytes long. `error` is set
   // when the history could not be read (and left alone otherwise).
   std::optional<StoredRecord> last(uint32_t device_id, std::size_t expected_size,
