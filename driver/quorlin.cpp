@@ -97,7 +97,7 @@ void Quorlin::stop_sampling() {
 void Quorlin::do_sample() {
   report_.begin();
   const UA_StatusCode outcome = sample_round();
-  if (report_.active() && !stopping_) send_round_report(outcome);
+  if (report_.active() && outcome != UA_STATUSCODE_BADSHUTDOWN) send_round_report(outcome);
 }
 
 UA_StatusCode Quorlin::sample_round() {
