@@ -1607,6 +1607,27 @@ def round_reports_show_point_quality_and_device_health(opts):
                        and ("qrn_last_record_timestamp_seconds", dev(4)) in samples,
                        f"host metrics {sorted(samples)[:4]}")
 
+                # The page: device 9 failing, device 4's problem points marked
+                # and listed by the filter; device and point from the address.
+                browser = headless_browser.find_browser()
+                if browser is not None and not os.environ.get("QRN_TEST_EMULATOR"):
+                    with headless_browser.Browser(*browser, width=1100, height=900) as b:
+                        b.open(host.url + f"?device=4&point={out_of_service}")
+                        b.wait_for("!!(document.querySelector('#devices tr.failing') && "
+                                   "document.querySelector('tr.chosen'))", what="marked rows")
+                        row = f"document.querySelector('tr[data-index=\"{out_of_service}\"]')"
+                        marked = b.evaluate(f"[{row}.className, {row}.querySelector('.quality').title, "
+                                            "document.querySelector('#devices tr.failing').dataset.id]")
+                        expect("bad" in marked[0] and "chosen" in marked[0]
+                               and marked[1].startswith("BadOutOfService, last read never")
+                               and marked[2] == "9", f"marked point and device: {marked}")
+                        b.evaluate("document.getElementById('problems').click()")
+                        listed = sorted(b.evaluate("[...document.querySelectorAll('.points tr:not(.out)')]"
+                                                   ".map(tr => Number(tr.dataset.index))"))
+                        expect(listed == [out_of_service, uncertain, not_numeric, missing],
+                               f"problem points listed {listed}")
+                        b.screenshot(os.path.join(opts.artifacts, "live-view-health.png"))
+
         # A restart without the controller: the stored record is shown as
         # restored with its own stamp and not stored again.
         with contextlib.closing(sqlite3.connect(history)) as db:

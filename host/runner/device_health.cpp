@@ -1,12 +1,15 @@
 // Device health in the live view: round reports, restored records, /metrics.
 #include "http_view.h"
 
+#include "point_table.h"
 #include "record.h"
+#include "record_view.h"
 #include "report_json.h"
 
 #include <json/value.h>
 
 #include <cstdio>
+#include <cstring>
 #include <sstream>
 
 void LiveView::reported(uint32_t device_id, const std::vector<unsigned char>& bytes) {
@@ -45,6 +48,26 @@ void LiveView::set_failure_counts(
   failure_counts_ = std::move(counts);
 }
 
+namespace {
+
+// The points whose names mark them as alarm or fault flags.
+const std::vector<std::size_t>& flag_points() {
+  static const std::vector<std::size_t> flags = [] {
+    std::vector<std::size_t> out;
+    for (std::size_t i = 0; i < kQuorlinPointCount; ++i) {
+      const std::string name = quorlin_points[i].name;
+      for (const char* end : {"Alarm", "Fault"}) {
+        const std::size_t n = std::strlen(end);
+        if (name.size() >= n && name.compare(name.size() - n, n, end) == 0) out.push_back(i);
+      }
+    }
+    return out;
+  }();
+  return flags;
+}
+
+}  // namespace
+
 void LiveView::health_json(const Device& d, Json::Value& v) {
   const qrn_report::RoundReport* r = d.report.get();
   v["last_outcome"] = r ? Json::Value(status_name(r->outcome)) : Json::Value();
@@ -53,6 +76,17 @@ void LiveView::health_json(const Device& d, Json::Value& v) {
   v["bad_points"] = r ? Json::Value(r->bad) : Json::Value();
   v["uncertain_points"] = r ? Json::Value(r->uncertain) : Json::Value();
   v["round_ms"] = r ? Json::Value(r->duration_ms) : Json::Value();
+  // Alarm and fault flags set in the record shown.
+  if (d.record) {
+    unsigned active = 0;
+    for (const std::size_t i : flag_points()) {
+      const QuorlinPoint& p = quorlin_points[i];
+      active += field_value(p.width, d.record->data() + p.offset) != 0;
+    }
+    v["active_alarms"] = active;
+  } else {
+    v["active_alarms"] = Json::Value();
+  }
 }
 
 namespace {
