@@ -326,12 +326,18 @@ class Runner {
                         e.data_id == slot.report_id;
     if (e.kind == qrn_host::EventKind::SendSP && !report) {
       handed_over(slot, e);
-    } else if (history_ != nullptr && !slot.restoring) {
-      // Round reports go into the history beside the records; a restored
-      // record is in it already.
+    } else if (history_ != nullptr && report) {
+      // Round reports go into the history beside the records; one that cannot
+      // be saved is counted, the records' lines say what fails.
       std::string error;
-      if (history_->save(slot.id, report ? slot.report_id : slot.data_id,
-                         qrn_record::local_now_text(), e.bytes.data(), e.bytes.size(), error))
+      if (!history_->save(slot.id, slot.report_id, qrn_record::local_now_text(), e.bytes.data(),
+                          e.bytes.size(), error))
+        ++reports_lost_;
+    } else if (history_ != nullptr && !slot.restoring) {
+      // A restored record is in the history already.
+      std::string error;
+      if (history_->save(slot.id, slot.data_id, qrn_record::local_now_text(), e.bytes.data(),
+                         e.bytes.size(), error))
         history_state_.succeeded();
       else
         history_state_.failed("cannot save device " + std::to_string(slot.id) +
@@ -369,10 +375,11 @@ class Runner {
     slot.restoring = on;
   }
 
-  // Records lost to the history and to the dump folder so far.
+  // Records and reports lost to the history, and records lost to the dump
+  // folder, so far.
   std::pair<unsigned long, unsigned long> failures() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return {history_state_.lost(), dump_state_.lost()};
+    return {history_state_.lost() + reports_lost_, dump_state_.lost()};
   }
 
   // One line on the records lost over the whole run, or "" when none was.
@@ -416,6 +423,7 @@ class Runner {
   std::map<const QRNVDevice*, DeviceSlot*> slots_;
   WriteState dump_state_{"dump folder " + options_.dump_dir};
   WriteState history_state_{"history " + options_.history};
+  unsigned long reports_lost_ = 0;  // round reports not saved in history
   int stop_signal_ = 0;
 };
 
