@@ -5,14 +5,16 @@
 #include "round_report.h"
 
 bool load_point_quality(HistoryStore& history, uint32_t device_id, PointQuality& out,
-                        std::string& error) {
+                        std::string& error, std::size_t max_reports) {
   out = PointQuality();
   out.read_at.assign(kQuorlinPointCount, std::string());
   std::size_t unresolved = kQuorlinPointCount;
   qrn_report::RoundReport report;
+  std::size_t seen = 0;
   return history.each_report(
       device_id,
       [&](const unsigned char* bytes, std::size_t size) {
+        if (max_reports != 0 && seen++ == max_reports) return false;
         if (!qrn_report::decode(bytes, size, report) ||
             report.statuses.size() != kQuorlinPointCount)
           return true;

@@ -14,6 +14,7 @@ struct PointQuality {
 };
 
 // Reads the device's reports newest first, as far back as needed to find
-// the round that last wrote each point (all of them when some never was).
+// the round that last wrote each point: all of them when some point never
+// was, or at most `max_reports` (0: no limit).
 bool load_point_quality(HistoryStore& history, uint32_t device_id, PointQuality& out,
-                        std::string& error);
+                        std::string& error, std::size_t max_reports = 0);

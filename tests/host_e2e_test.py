@@ -1644,6 +1644,10 @@ def round_reports_show_point_quality_and_device_health(opts):
             d4 = poll("device 4's failed round", 60, 0.2,
                       lambda: (lambda d: d if d["failed_rounds"] >= 1 else None)(host.devices()[1][4]))
             expect(d4["state"] == "restored" and d4["last_stamp"] == stamp, f"restored: {d4}")
+            points = json.loads(host.get("api/devices/4/record")[2])["points"]
+            expect(points[uncertain - 1]["read_at"] == stamp
+                   and points[out_of_service - 1]["read_at"] is None,
+                   f"read times from the history: {points[10:12]}")
         with contextlib.closing(sqlite3.connect(history)) as db:
             after = db.execute("SELECT count(*) FROM history WHERE data_id = 5156").fetchone()[0]
         expect(after == before, f"records stored {before} before the restart, {after} after")

@@ -28,7 +28,8 @@ void LiveView::reported(uint32_t device_id, const std::vector<unsigned char>& by
   }
 }
 
-void LiveView::restored(uint32_t device_id, const std::vector<unsigned char>& stored) {
+void LiveView::restored(uint32_t device_id, const std::vector<unsigned char>& stored,
+                        std::vector<uint32_t> statuses, std::vector<std::string> read_at) {
   if (stored.size() != qrn_record::kSize) return;
   auto copy = std::make_shared<const std::vector<unsigned char>>(stored);
   std::shared_ptr<const std::string> old_json;
@@ -37,6 +38,8 @@ void LiveView::restored(uint32_t device_id, const std::vector<unsigned char>& st
     if (d.config.id != device_id) continue;
     d.record = std::move(copy);
     d.restored = true;
+    d.stored_statuses = std::move(statuses);
+    d.read_at = std::move(read_at);
     old_json = std::move(d.json);
     return;
   }

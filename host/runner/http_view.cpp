@@ -209,6 +209,7 @@ LiveView::Reply LiveView::record_reply(uint32_t id) const {
   std::shared_ptr<const std::string> json;
   std::shared_ptr<const qrn_report::RoundReport> report;
   std::vector<std::string> read_at;
+  std::vector<uint32_t> statuses;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     for (const Device& d : devices_)
@@ -216,7 +217,10 @@ LiveView::Reply LiveView::record_reply(uint32_t id) const {
         record = d.record;
         json = d.json;
         report = d.report;
-        if (!json) read_at = d.read_at;
+        if (!json) {
+          read_at = d.read_at;
+          statuses = report ? report->statuses : d.stored_statuses;
+        }
       }
   }
   if (!record) return error_reply(404, "device " + std::to_string(id) + " has no record yet");
@@ -224,7 +228,7 @@ LiveView::Reply LiveView::record_reply(uint32_t id) const {
     // Made outside the lock; the first request after a record keeps it for
     // the others unless a newer record or report came in the meantime.
     Json::Value doc = record_json(record->data(), read_points(record->data()));
-    add_point_quality(doc, report ? &report->statuses : nullptr, &read_at);
+    add_point_quality(doc, statuses.empty() ? nullptr : &statuses, &read_at);
     json = std::make_shared<const std::string>(json_text(doc));
     std::lock_guard<std::mutex> lock(mutex_);
     for (Device& d : devices_)
@@ -379,8 +383,9 @@ void HttpView::on_event(const qrn_host::Event& e) {
     view_.reported(e.device_id, e.bytes);
 }
 
-void HttpView::restored(uint32_t device_id, const std::vector<unsigned char>& stored) {
-  if (serving_) view_.restored(device_id, stored);
+void HttpView::restored(uint32_t device_id, const std::vector<unsigned char>& stored,
+                        std::vector<uint32_t> statuses, std::vector<std::string> read_at) {
+  if (serving_) view_.restored(device_id, stored, std::move(statuses), std::move(read_at));
 }
 
 void HttpView::stop() {

@@ -66,7 +66,10 @@ class LiveView {
   void reported(uint32_t device_id, const std::vector<unsigned char>& bytes);
   // The record just handed over was restored from history: shown as
   // "restored" with `stored`, its stamp as stored, until a live one comes.
-  void restored(uint32_t device_id, const std::vector<unsigned char>& stored);
+  // `statuses` and `read_at` (may be empty) are its points' quality as the
+  // history's round reports tell it.
+  void restored(uint32_t device_id, const std::vector<unsigned char>& stored,
+                std::vector<uint32_t> statuses = {}, std::vector<std::string> read_at = {});
   // Where /metrics gets the host's history and dump write failures.
   void set_failure_counts(std::function<std::pair<unsigned long, unsigned long>()> counts);
 
@@ -85,6 +88,7 @@ class LiveView {
     bool restored = false;  // `record` came from history, not from this run
     std::optional<std::chrono::system_clock::time_point> record_wall;  // of the last record
     std::shared_ptr<const qrn_report::RoundReport> report;  // the latest round report
+    std::vector<uint32_t> stored_statuses;  // a restored record's, until a report comes
     std::vector<std::string> read_at;  // per point, the last round that wrote it
     unsigned long failed_rounds = 0;    // in a row
     std::map<uint32_t, unsigned long> outcomes;  // rounds per outcome
@@ -122,7 +126,8 @@ class HttpView {
   // Takes a copy of every record and round report handed over while serving.
   void on_event(const qrn_host::Event& e);
   // See LiveView::restored.
-  void restored(uint32_t device_id, const std::vector<unsigned char>& stored);
+  void restored(uint32_t device_id, const std::vector<unsigned char>& stored,
+                std::vector<uint32_t> statuses, std::vector<std::string> read_at);
   LiveView& view() { return view_; }
 
  private:

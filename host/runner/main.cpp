@@ -5,6 +5,7 @@
 #include "history.h"
 #include "host_stub.h"
 #include "http_view.h"
+#include "point_quality.h"
 #include "qrn_device.h"
 #include "record.h"
 #include "round_reports.h"
@@ -505,7 +506,12 @@ bool restore_last(HistoryStore& history, QRNSocketDevice& device, uint32_t id,
     say(who + ": last stored record (" + std::to_string(last->size) +
         " bytes) refused, not restored");
   } else {
-    view.restored(id, last->bytes);
+    // The points' quality as the device's round reports of the last hour
+    // (at five seconds a round) tell it.
+    PointQuality quality;
+    std::string ignored;
+    if (!load_point_quality(history, id, quality, ignored, 720)) quality = PointQuality();
+    view.restored(id, last->bytes, std::move(quality.statuses), std::move(quality.read_at));
   }
   return true;
 }
