@@ -1167,7 +1167,10 @@ TEST_P(HostilePeerRound, rounds_go_on_bounded_and_the_device_stops_promptly) {
     testing::internal::CaptureStdout();
     device.do_sample();
     const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(device_lines(out), std::vector<std::string>{"Quorlin::do_sample"});
+    const auto lines = device_lines(out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "Quorlin::do_sample");
+    EXPECT_LE(lines.size(), 2u) << "at most the line on the failed connect";
     EXPECT_GE(peer.accepted() - before, 1u);
     EXPECT_LE(peer.accepted() - before, kMaxConnectionsPerConnect);
     EXPECT_LE(std::count(out.begin(), out.end(), '\n'), 40) << out;
