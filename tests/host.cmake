@@ -29,8 +29,10 @@ foreach(case
     check_reports_each_injected_fault
     check_against_the_simulator_is_the_summary_alone
     check_reports_refused_connections_and_usage_errors
+    check_bounds_its_suggestions_among_lookalike_ids
     live_view_serves_decoded_records_and_device_states
     live_view_without_history_and_on_a_taken_port
+    live_view_bounds_idle_connections_and_foreign_hosts
     browser_shows_served_values_and_filters)
   add_test(NAME HostEndToEnd.${case}
     COMMAND Python3::Interpreter ${CMAKE_CURRENT_LIST_DIR}/host_e2e_test.py
@@ -51,6 +53,7 @@ foreach(case two_devices_hand_over_their_own_records
     signals_stop_host_and_simulator_cleanly
     rounds_zero_sets_up_devices_and_exits
     live_view_serves_decoded_records_and_device_states
+    live_view_bounds_idle_connections_and_foreign_hosts
     browser_shows_served_values_and_filters)
   set_tests_properties(HostEndToEnd.${case} PROPERTIES LABELS "host;threads")
 endforeach()
