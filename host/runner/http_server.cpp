@@ -228,8 +228,8 @@ void BoundedHttpServer::accept_all(Clock::time_point now) {
       waiting_.push_back({fd, std::string(), now + limits_.head_time, 0});
       continue;
     }
+    ++refused_;  // before the close, which the client sees at once
     ::close(fd);
-    ++refused_;
     ++refusals_unsaid_;
     // One line a minute at most, however many are refused.
     if (last_refusal_note_ == Clock::time_point{} || now - last_refusal_note_ >= std::chrono::minutes(1)) {
