@@ -33,7 +33,8 @@ foreach(case
     live_view_serves_decoded_records_and_device_states
     live_view_without_history_and_on_a_taken_port
     live_view_bounds_idle_connections_and_foreign_hosts
-    browser_shows_served_values_and_filters)
+    browser_shows_served_values_and_filters
+    round_reports_show_point_quality_and_device_health)
   add_test(NAME HostEndToEnd.${case}
     COMMAND Python3::Interpreter ${CMAKE_CURRENT_LIST_DIR}/host_e2e_test.py
             --quorlin $<TARGET_FILE:quorlin> --host $<TARGET_FILE:qrn-host>
@@ -54,6 +55,7 @@ foreach(case two_devices_hand_over_their_own_records
     rounds_zero_sets_up_devices_and_exits
     live_view_serves_decoded_records_and_device_states
     live_view_bounds_idle_connections_and_foreign_hosts
+    round_reports_show_point_quality_and_device_health
     browser_shows_served_values_and_filters)
   set_tests_properties(HostEndToEnd.${case} PROPERTIES LABELS "host;threads")
 endforeach()
