@@ -429,7 +429,16 @@ struct PlantServer::Impl {
       for (std::size_t i = 0; i < kQuorlinPointCount; ++i)
         names[i] = renamed[i].empty() ? quorlin_points[i].name : renamed[i];
     }
-    for (std::size_t i = 0; i < kQuorlinPointCount; ++i) {
+    // Look-alike ids replace the table names, and more follow, each read as
+    // the point it resembles.
+    const std::size_t served = std::max(kQuorlinPointCount, opt.lookalike_ids);
+    if (opt.lookalike_ids > 0) {
+      names.resize(served);
+      for (std::size_t k = 0; k < served; ++k)
+        names[k] = std::string(quorlin_points[k % kQuorlinPointCount].name) + "~" +
+                   std::to_string(k / kQuorlinPointCount);
+    }
+    for (std::size_t i = 0; i < served; ++i) {
       // The server copies the id and names; the library only reads them.
       char* name = const_cast<char*>(names[i].c_str());
       UA_VariableAttributes attr = UA_VariableAttributes_default;
@@ -441,7 +450,7 @@ struct PlantServer::Impl {
       attr.valueRank = UA_VALUERANK_ANY;
       const UA_StatusCode st = UA_Server_addDataSourceVariableNode(
           s, UA_NODEID_STRING(1, name), parent, organizes, UA_QUALIFIEDNAME(1, name),
-          variable_type, attr, source, &contexts[i], nullptr);
+          variable_type, attr, source, &contexts[i % kQuorlinPointCount], nullptr);
       if (st != UA_STATUSCODE_GOOD) {
         add_error = names[i] + ": " + status_text(st);
         return st;

@@ -77,6 +77,10 @@ struct PlantOptions {
   // an answer, as some controllers do (0: never). The server then listens
   // behind a relay that watches the requests; port() is the relay's.
   uint32_t close_above_request_bytes = 0;
+  // Serves the points under this many look-alike ids instead of their table
+  // names: "<name>~<n>" for each point in turn, n = 0, 1, ... (0: none). A
+  // server full of near misses, for the suggestion step of `quorlin check`.
+  std::size_t lookalike_ids = 0;
   PlantSecurity security;
 };
 

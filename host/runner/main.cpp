@@ -190,27 +190,6 @@ int parse_args(int argc, char** argv, Options& options) {
 
 // --- files -------------------------------------------------------------------
 
-bool read_file(const std::string& path, std::string& text, std::string& error) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) {
-    error = "cannot read " + path + ": it is a directory";
-    return false;
-  }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = "cannot read " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  std::ostringstream buffer;
-  buffer << in.rdbuf();
-  if (in.bad()) {
-    error = "cannot read " + path;
-    return false;
-  }
-  text = buffer.str();
-  return true;
-}
-
 // Creates the directory when missing and proves that a file can be written in it.
 bool prepare_dump_dir(const std::string& dir, std::string& error) {
   std::error_code ec;
@@ -519,7 +498,7 @@ bool restore_last(HistoryStore& history, QRNSocketDevice& device, uint32_t id,
 int run(const Options& options) {
   std::string error;
   std::string text;
-  if (!read_file(options.config, text, error)) {
+  if (!read_config_file(options.config, text, error)) {
     say(error);
     return kFailure;
   }
