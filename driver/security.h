@@ -77,6 +77,8 @@ class RoundSecurity {
   // Connects the round's session; a secure connection that fails prints one
   // line with the reason. Without "opcua" settings: exactly a plain connect.
   bool connect(ClientSession& session, const std::string& url) const;
+  // The settings connected with; null without "opcua" settings.
+  const std::shared_ptr<const SessionSecurity>& settings() const { return security_; }
 
  private:
   uint32_t device_id_;
