@@ -231,7 +231,10 @@ BatchReader::Outcome BatchReader::read(ClientSession& session, uint32_t cap, uin
       // A session the server no longer knows says nothing about the size.
       const bool session_gone = status == UA_STATUSCODE_BADSESSIONIDINVALID ||
                                 status == UA_STATUSCODE_BADSESSIONCLOSED;
-      if (flight.count > 1 && !gave_up && !session_gone && (read_limit_status(status) || closed)) {
+      // A request that could not even be sent met a channel closed before it.
+      const bool closed_under = closed && flight.sent == UA_STATUSCODE_GOOD;
+      if (flight.count > 1 && !gave_up && !session_gone &&
+          (read_limit_status(status) || closed_under)) {
         // Too large for this server or channel: half the nodes, same place.
         if (size_before == 0) {
           size_before = size;

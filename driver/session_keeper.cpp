@@ -29,8 +29,14 @@ bool SessionKeeper::still_open(const RoundSecurity& security, const std::string&
   if (url != url_ || security.settings() != security_) return false;
   // Takes in what arrived since the last round: a closed connection or a
   // renewed channel. No wait: an idle, healthy session has nothing pending.
-  UA_Client_run_iterate(session_->client(), 0);
-  return session_->activated();
+  UA_Client* client = session_->client();
+  UA_Client_run_iterate(client, 0);
+  UA_SecureChannelState channel;
+  UA_SessionState session;
+  UA_StatusCode status;
+  UA_Client_getState(client, &channel, &session, &status);
+  return channel == UA_SECURECHANNELSTATE_OPEN && session == UA_SESSIONSTATE_ACTIVATED &&
+         status == UA_STATUSCODE_GOOD;
 }
 
 ClientSession* SessionKeeper::acquire(SessionMode mode, const RoundSecurity& security,

@@ -271,6 +271,7 @@ struct PlantServer::Impl {
   std::vector<std::string> renamed;  // node ids served instead of table names ("": none)
   uint64_t reads = 0;
   uint64_t sessions = 0;
+  uint64_t open_session_count = 0;  // the running server's, after its last loop pass
   std::vector<UA_NodeId> reading_sessions;  // of the running server, owned
   bool close_requested = false;
   std::vector<std::size_t> trace;
@@ -622,6 +623,9 @@ struct PlantServer::Impl {
       }
       el->run(el, kLoopWaitMs);
       close_noted_sessions(server);
+      const std::size_t open = UA_Server_getStatistics(server).ss.currentSessionCount;
+      std::lock_guard<std::mutex> lock(mu);
+      open_session_count = open;
     }
   }
 
@@ -681,6 +685,7 @@ struct PlantServer::Impl {
     if (thread.joinable()) thread.join();
     std::lock_guard<std::mutex> lock(mu);
     forget_sessions();
+    open_session_count = 0;
     close_requested = false;
     cv.notify_all();
     state = State::Stopped;
@@ -893,6 +898,11 @@ uint64_t PlantServer::closed_on_size() const {
 uint64_t PlantServer::sessions() const {
   std::lock_guard<std::mutex> lock(impl_->mu);
   return impl_->sessions;
+}
+
+uint64_t PlantServer::open_sessions() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->open_session_count;
 }
 
 void PlantServer::close_sessions() {

@@ -166,6 +166,9 @@ class PlantServer {
 
   // Sessions that read points since construction (restarts included).
   uint64_t sessions() const;
+  // Sessions the running server holds now (a client that drops its channel
+  // without CloseSession leaves its session behind until it times out).
+  uint64_t open_sessions() const;
   // Closes every session that read points, server-side, as a server that
   // expires or drops sessions does; their clients' connections stay open.
   // Returns once they are closed.
