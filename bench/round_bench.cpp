@@ -21,6 +21,7 @@
 #include <open62541/client_config_default.h>
 #include <open62541/client_highlevel.h>
 
+#include <pthread.h>
 #include <time.h>
 
 #include <algorithm>
@@ -363,6 +364,49 @@ void keep_compare(const char* path, uint16_t port, int rounds, const Json::Value
                mk.wall_ms / mf.wall_ms, mr.wall_ms / mk.wall_ms, mr.cpu_ms / mk.cpu_ms);
 }
 
+// Deepest stack use of `f` run on a thread of its own, in KiB: the thread's
+// stack is painted before and scanned after (it grows downwards).
+double stack_used_kib(const std::function<void()>& f) {
+  constexpr std::size_t kBytes = 4u << 20;  // room even for sanitizer builds
+  void* mem = nullptr;
+  if (posix_memalign(&mem, 1 << 16, kBytes) != 0) return -1;
+  std::memset(mem, 0xA5, kBytes);
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstack(&attr, mem, kBytes);
+  pthread_t thread;
+  const bool ran = pthread_create(&thread, &attr, [](void* g) -> void* {
+    (*static_cast<const std::function<void()>*>(g))();
+    return nullptr;
+  }, const_cast<std::function<void()>*>(&f)) == 0;
+  if (ran) pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+  const auto* bytes = static_cast<const unsigned char*>(mem);
+  std::size_t untouched = 0;
+  while (untouched < kBytes && bytes[untouched] == 0xA5) ++untouched;
+  std::free(mem);
+  return ran ? static_cast<double>(kBytes - untouched) / 1024 : -1;
+}
+
+// The sampling thread's stack need: three rounds of each kind on a thread of
+// their own, against its stack size.
+void stack_need(uint16_t port, const Json::Value& opcua) {
+  std::fprintf(stderr, "\nsampling thread stack (%zu KiB given to each device)\n",
+               kSamplerStackBytes / 1024);
+  const Json::Value plain(Json::objectValue);
+  for (const bool batch : {false, true})
+    for (const bool keep : {false, true})
+      for (const bool secure : {false, true}) {
+        const double kib = stack_used_kib([&] {
+          BenchDevice device(port, batch, keep);
+          device.secure(secure ? opcua : plain);
+          for (int i = 0; i < 3; ++i) device.do_sample();
+        });
+        std::fprintf(stderr, "  %-6s %-6s %-15s %8.1f KiB used\n", batch ? "batch" : "single",
+                     keep ? "kept" : "round", secure ? "SignAndEncrypt" : "None", kib);
+      }
+}
+
 // keep_compare without and with security, directly and through the relay.
 int keep_bench(int rounds, long delay_us) {
   char pattern[] = "/tmp/qrn-bench-XXXXXX";
@@ -395,6 +439,7 @@ int keep_bench(int rounds, long delay_us) {
   const Json::Value plain(Json::objectValue);
   keep_compare("direct", server.port(), rounds, plain, nullptr);
   keep_compare("direct", server.port(), rounds, secure, load.security.get());
+  stack_need(server.port(), secure);
   plant::RelayOptions ro;
   ro.target_port = server.port();
   ro.delay = std::chrono::microseconds(delay_us);

@@ -77,7 +77,8 @@ def main():
             json.dump(config, f)
             config_path = f.name
         host = subprocess.Popen([os.path.join(a.build, "qrn-host"), "--plugin",
-                                 os.path.join(a.build, "libquorlin.so"), "--config", config_path],
+                                 os.path.join(a.build, "libquorlin.so"), "--config", config_path,
+                                 "--max-devices", str(max(a.devices, 1))],
                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
                                 errors="replace")
         procs.append(host)
