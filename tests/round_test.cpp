@@ -548,8 +548,12 @@ TEST_P(SecureRound, refused_secure_connections_hand_nothing_over_and_say_why) {
 
 // A kept secure session whose server comes back with a certificate the
 // device does not trust is not re-established: the round says why.
-TEST_P(SecureRound, kept_session_refuses_a_server_whose_certificate_changed) {
-  if (!GetParam().keep) GTEST_SKIP() << "kept sessions only";
+class SecureKeptRound : public SecureRound {};
+INSTANTIATE_TEST_SUITE_P(ReadModes, SecureKeptRound,
+                         testing::Values(Modes(ReadMode::Single, true), Modes(ReadMode::Batch, true)),
+                         modes_name);
+
+TEST_P(SecureKeptRound, refuses_a_server_whose_certificate_changed) {
   TestQuorlin device(79, secure_->port(), GetParam());
   device.configure(settings());
   std::string all;
@@ -716,8 +720,13 @@ TEST_P(SamplingRound, rounds_write_the_devices_own_id_over_a_loaded_cache) {
 // A kept session serves round after round (one session on the server, one
 // connection); one that broke between rounds, by a restart or closed by the
 // server, is replaced within the round, which then reads as a new session's would.
-TEST_P(SamplingRound, kept_session_serves_many_rounds_and_a_broken_one_is_replaced_in_the_round) {
-  if (!GetParam().keep) GTEST_SKIP() << "kept sessions only";
+// Cases of kept sessions alone, in both read modes.
+class KeptRound : public SamplingRound {};
+INSTANTIATE_TEST_SUITE_P(ReadModes, KeptRound,
+                         testing::Values(Modes(ReadMode::Single, true), Modes(ReadMode::Batch, true)),
+                         modes_name);
+
+TEST_P(KeptRound, one_session_serves_many_rounds_and_a_broken_one_is_replaced_in_the_round) {
   TestQuorlin device(81, server_.port(), GetParam());
   const std::vector<std::string> quiet{"Quorlin::do_sample", "rvSize is 0"};
   const uint64_t sessions_before = server_.sessions();
@@ -759,8 +768,7 @@ TEST_F(BatchedRound, kept_session_without_registered_nodes_reads_by_string_ids) 
 }
 
 // A device stopped between rounds closes its kept session at once.
-TEST_P(SamplingRound, stopping_a_device_closes_its_idle_kept_session_promptly) {
-  if (!GetParam().keep) GTEST_SKIP() << "kept sessions only";
+TEST_P(KeptRound, stopping_a_device_closes_its_idle_session_promptly) {
   auto device = std::make_unique<TestQuorlin>(83, server_.port());
   testing::internal::CaptureStdout();
   device->InitSetting(mode_settings(GetParam()));
