@@ -51,6 +51,7 @@ int Quorlin::InitSetting(const Json::Value& settings) {
   // Before the first round starts: it must not connect without its security.
   security_.configure(settings, device_id_);
   apply_read_settings(settings);
+  report_.set_data_id(round_report_setting(settings, device_id_));
   // A device samples on one thread only; later calls re-apply the settings.
   if (!sampler_.started() &&
       !sampler_.start([](void* self) { static_cast<Quorlin*>(self)->sample_data(nullptr); }, this))
@@ -97,8 +98,14 @@ void Quorlin::stop_sampling() {
 }
 
 void Quorlin::do_sample() {
+  report_.begin();
+  const UA_StatusCode outcome = sample_round();
+  if (report_.active() && outcome != UA_STATUSCODE_BADSHUTDOWN) send_round_report(outcome);
+}
+
+UA_StatusCode Quorlin::sample_round() {
   log_line("Quorlin::do_sample");
-  if (server_ip_.empty()) return;
+  if (server_ip_.empty()) return UA_STATUSCODE_BADCONFIGURATIONERROR;
   const std::string address = server_ip_;
   if (!is_valid_address(address)) {
     // Said once per address: a spliced or garbled address is never connected to.
@@ -107,12 +114,12 @@ void Quorlin::do_sample() {
                printable_address(address) +
                "\" is not a host name, IPv4 or IPv6 address; not connecting");
     refused_address_ = address;
-    return;
+    return UA_STATUSCODE_BADCONFIGURATIONERROR;
   }
   refused_address_.clear();
   // A settings problem was said by InitSetting; nothing is read until it is corrected.
   const RoundSecurity security = security_.for_round();
-  if (security.held()) return;
+  if (security.held()) return UA_STATUSCODE_BADCONFIGURATIONERROR;
 
   const std::string url = endpoint_url(address, server_port_);
   const SessionMode mode = keep_session_ ? SessionMode::Keep : SessionMode::Round;
@@ -125,11 +132,20 @@ void Quorlin::do_sample() {
   for (bool reused = true; reused;) {
     // Releases the session on every path, including a host service that throws.
     SessionLease lease(sessions_);
-    ClientSession* session = sessions_.acquire(mode, security, url, batch_cap_ != 0, &reused);
-    if (session == nullptr) return;
+    UA_StatusCode status = UA_STATUSCODE_BADOUTOFMEMORY;
+    std::string reason;
+    ClientSession* session =
+        sessions_.acquire(mode, security, url, batch_cap_ != 0, &reused, &status, &reason);
+    if (session == nullptr) {
+      if (status != UA_STATUSCODE_BADSHUTDOWN)
+        connect_notice_.failed(device_id_, url, status, reason);
+      return status;
+    }
+    if (!reused) connect_notice_.connected(device_id_);
     probe_ = reused;
     stale_ = false;
     batch_.set_items(sessions_.registered());
+    lost_status_ = UA_STATUSCODE_BADSHUTDOWN;
     const ReadOutcome outcome = read_points(*session, *work, written.get());
     if (sessions_.registered() != nullptr && batch_.items() != sessions_.registered())
       sessions_.forget_registered();  // reconnected within the round
@@ -139,17 +155,18 @@ void Quorlin::do_sample() {
     }
     if (outcome != ReadOutcome::Done) {
       lease.broken();
-      return;
+      return lost_status_;
     }
     if (std::none_of(written.get(), written.get() + kQuorlinPointCount,
                      [](bool w) { return w; })) {
       // Handing over last round's values under a fresh stamp would pass them off as read.
       log_line("Quorlin::do_sample no point could be read");
-      return;
+      return UA_STATUSCODE_BADNODATA;
     }
     commit_round(*work, written.get());
-    return;
+    return UA_STATUSCODE_GOOD;
   }
+  return UA_STATUSCODE_BADINTERNALERROR;  // not reached: the loop returns
 }
 
 bool Quorlin::stale(ClientSession& session, UA_StatusCode status) {
@@ -214,16 +231,20 @@ Quorlin::PointStep Quorlin::settle_point(ClientSession& session, std::size_t i,
     if (stopping_) return PointStep::Abandon;
     if (session_lost_status(status) || !session.activated()) {
       session.mark_lost();
+      lost_status_ = status;
+      report_.point(i, status, false);
       log_line(std::string("Quorlin::do_sample session lost at ") + point.name + ": " +
                UA_StatusCode_name(status));
       return PointStep::Abandon;
     }
+    report_.point(i, status, false);
     return PointStep::Next;
   }
   // Good with info bits and Uncertain values are kept; their line is out already.
   written[i] = copy_value_to_field(value, fields + point.offset, point.width);
   if (!written[i] && status == UA_STATUSCODE_GOOD)
     log_line(std::string("ReadVariant ") + point.name + " returned no numeric value");
+  report_.point(i, status, written[i]);
   UA_Variant_clear(&value);
   return PointStep::Next;
 }

@@ -4,6 +4,7 @@
 #include "opcua_session.h"
 #include "quorlin_data.h"
 #include "sampler_thread.h"
+#include "round_reporter.h"
 #include "security.h"
 #include "session_keeper.h"
 #include "uni_data_device.h"
@@ -29,7 +30,7 @@ class Quorlin : public UniDataDevice<Quorlin_Data_t, QRNSocketDevice, 5156> {
   // The sampling thread's body: a round, then a five-second pause, until the
   // device is destroyed.
   void sample_data(void* arg);
-  // One sampling round.
+  // One sampling round, then its report when the settings ask for one.
   void do_sample();
 
  protected:
@@ -50,6 +51,10 @@ class Quorlin : public UniDataDevice<Quorlin_Data_t, QRNSocketDevice, 5156> {
   // Whether a bad first result on a reused session means it broke since the
   // last round; only the round's first result is checked.
   bool stale(ClientSession& session, UA_StatusCode status);
+  // The round's outcome: Good when a record was handed over, else why not.
+  UA_StatusCode sample_round();
+  // Hands the host the round's report (quorlin_report.cpp).
+  void send_round_report(UA_StatusCode outcome);
   // Waits up to `seconds`; returns false as soon as the device is stopping.
   bool pause(int seconds);
   void stop_sampling();
@@ -65,9 +70,12 @@ class Quorlin : public UniDataDevice<Quorlin_Data_t, QRNSocketDevice, 5156> {
   SessionKeeper sessions_{&stopping_};
   bool probe_ = false;  // the round's first result is still to be checked
   bool stale_ = false;  // it was, and the session had broken
+  ConnectNotice connect_notice_;
+  UA_StatusCode lost_status_ = UA_STATUSCODE_GOOD;  // the status that ended a round early
 
  protected:
   DeviceSecurity security_;  // the "opcua" settings, applied to every round
+  RoundReporter report_;     // the round's point statuses, when reports are on
 };
 
 // Reads one node's Value attribute in namespace 1 by its string id and

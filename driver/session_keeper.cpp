@@ -40,8 +40,10 @@ bool SessionKeeper::still_open(const RoundSecurity& security, const std::string&
 }
 
 ClientSession* SessionKeeper::acquire(SessionMode mode, const RoundSecurity& security,
-                                      const std::string& url, bool batched, bool* reused) {
+                                      const std::string& url, bool batched, bool* reused,
+                                      UA_StatusCode* status, std::string* reason) {
   *reused = false;
+  *status = UA_STATUSCODE_GOOD;
   const bool keep = mode == SessionMode::Keep;
   if (session_ && (!keep || !kept_)) close();
   if (session_ && keep) {
@@ -55,11 +57,12 @@ ClientSession* SessionKeeper::acquire(SessionMode mode, const RoundSecurity& sec
   session_ = std::make_unique<ClientSession>(stop_);
   kept_ = keep;
   if (session_->client() == nullptr) {
+    *status = UA_STATUSCODE_BADOUTOFMEMORY;
     session_.reset();
     return nullptr;
   }
   if (keep) session_->config()->requestedSessionTimeout = kKeptSessionTimeoutMs;
-  if (!security.connect(*session_, url)) {
+  if (!security.connect(*session_, url, status, reason)) {
     session_.reset();
     return nullptr;
   }

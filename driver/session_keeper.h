@@ -36,12 +36,13 @@ class SessionKeeper {
   SessionKeeper& operator=(const SessionKeeper&) = delete;
 
   // The connected session a round reads on, or null when none could be
-  // opened (a failed secure connect says why, as in a round of its own).
+  // opened; `status` and `reason` then say why, as RoundSecurity::connect
+  // gives them.
   // Keep mode returns the kept session when it is still open for this URL
   // and these security settings (`reused` is then set), else opens one.
   // With `batched`, a newly kept session registers the points' node ids.
   ClientSession* acquire(SessionMode mode, const RoundSecurity& security, const std::string& url,
-                         bool batched, bool* reused);
+                         bool batched, bool* reused, UA_StatusCode* status, std::string* reason);
   // The round is over. A per-round session, or a kept one that `broken`
   // says is unusable, is closed (a broken one by dropping its channel).
   void release(bool broken);
