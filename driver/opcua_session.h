@@ -91,6 +91,9 @@ class ClientSession {
   // the session is active again.
   bool recover(UA_StatusCode status);
   void new_round() { recoveries_ = 0; }
+  // Replaces the stop flag; null: nothing cuts waits short (a kept session's
+  // close at the device's stop, which is bounded on its own).
+  void set_stop(const std::atomic<bool>* stop) { stop_ = stop; }
 
   // Marks the session as gone (lost channel, silent server): the close then
   // drops the channel without asking the server to close the session.

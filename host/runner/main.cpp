@@ -8,12 +8,14 @@
 #include "point_quality.h"
 #include "qrn_device.h"
 #include "record.h"
+#include "stagger.h"
 #include "round_reports.h"
 
 #include <CLI/CLI.hpp>
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -190,27 +192,6 @@ int parse_args(int argc, char** argv, Options& options) {
 
 // --- files -------------------------------------------------------------------
 
-bool read_file(const std::string& path, std::string& text, std::string& error) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) {
-    error = "cannot read " + path + ": it is a directory";
-    return false;
-  }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = "cannot read " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  std::ostringstream buffer;
-  buffer << in.rdbuf();
-  if (in.bad()) {
-    error = "cannot read " + path;
-    return false;
-  }
-  text = buffer.str();
-  return true;
-}
-
 // Creates the directory when missing and proves that a file can be written in it.
 bool prepare_dump_dir(const std::string& dir, std::string& error) {
   std::error_code ec;
@@ -371,6 +352,12 @@ class Runner {
     return stop_signal_;
   }
 
+  // Waits until `when`; false as soon as a signal came.
+  bool pause_until(std::chrono::steady_clock::time_point when) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return !changed_.wait_until(lock, when, [&] { return stop_signal_ != 0; });
+  }
+
   void set_restoring(DeviceSlot& slot, bool on) {
     std::lock_guard<std::mutex> lock(mutex_);
     slot.restoring = on;
@@ -519,7 +506,7 @@ bool restore_last(HistoryStore& history, QRNSocketDevice& device, uint32_t id,
 int run(const Options& options) {
   std::string error;
   std::string text;
-  if (!read_file(options.config, text, error)) {
+  if (!read_config_file(options.config, text, error)) {
     say(error);
     return kFailure;
   }
@@ -585,8 +572,13 @@ int run(const Options& options) {
       status = kFailure;
     }
 
+    const auto spacing = first_round_spacing(config.devices.size());
+    const auto first_start = std::chrono::steady_clock::now();
+    std::size_t started = 0;
     for (const DeviceConfig& dc : config.devices) {
       if (status != 0 || runner.stop_signal() != 0) break;
+      if (started > 0 && !runner.pause_until(first_start + spacing * started)) break;
+      ++started;
       auto slot = std::make_unique<DeviceSlot>();
       slot->id = dc.id;
       slot->device.reset(factory->create());
@@ -636,6 +628,11 @@ int run(const Options& options) {
 int main(int argc, char** argv) {
   // Before any thread exists, so that every later thread inherits the mask.
   SignalWaiter::block_in_this_thread();
+#ifdef M_ARENA_MAX
+  // One malloc arena per sampling thread would reserve 64 MiB (1 MiB on a
+  // 32-bit unit) of address space each; a few shared arenas serve them all.
+  mallopt(M_ARENA_MAX, 2);
+#endif
   try {
     Options options;
     const int parsed = parse_args(argc, argv, options);
