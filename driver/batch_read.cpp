@@ -260,6 +260,22 @@ BatchReader::Outcome BatchReader::read(ClientSession& session, uint32_t cap, uin
         sink.take(begin, status, none);
         return Outcome::Abandoned;
       }
+      if (flight.count == 1 && closed && !gave_up && session.recover(status)) {
+        // The channel could not carry this one point's reply: it fails alone
+        // and the round goes on after it at the size before the refusals.
+        lone_refusal = true;
+        if (size_before != 0) size = size_before;
+        size_before = 0;
+        const std::size_t point = flight.begin;
+        drop_flights(session);
+        next_take = next_send = point + 1;
+        ask_limit();
+        UA_DataValue none;
+        UA_DataValue_init(&none);
+        if (sink.take(point, UA_STATUSCODE_BADRESPONSETOOLARGE, none) == PointSink::Step::Abandon)
+          return Outcome::Abandoned;
+        continue;
+      }
       if (flight.count == 1 && read_limit_status(status)) {
         // One node alone too large: that point's failure; the size stays.
         lone_refusal = true;

@@ -1,6 +1,7 @@
 #include "opcua_session.h"
 
 #include <open62541/client_config_default.h>
+#include <open62541/plugin/eventloop.h>
 
 #include "log.h"
 
@@ -96,6 +97,8 @@ ClientSession::ClientSession(const std::atomic<bool>* stop, UA_Logger* logger) :
   cfg.logging = logger;  // before the defaults: the event loop takes it too
   if (UA_ClientConfig_setDefault(&cfg) == UA_STATUSCODE_GOOD) {
     cfg.localConnectionConfig.localMaxMessageSize = kMaxReceivedMessageBytes;
+    cfg.clientContext = this;
+    cfg.stateCallback = &ClientSession::on_state;
     client_ = UA_Client_newWithConfig(&cfg);
   }
   if (client_ == nullptr) UA_ClientConfig_clear(&cfg);
@@ -115,10 +118,30 @@ bool ClientSession::activated() const {
   return session == UA_SESSIONSTATE_ACTIVATED;
 }
 
+void ClientSession::on_state(UA_Client* client, UA_SecureChannelState channel, UA_SessionState,
+                             UA_StatusCode) {
+  auto* self = static_cast<ClientSession*>(UA_Client_getContext(client));
+  if (self == nullptr) return;
+  // Every new TCP connection starts as Connecting; the library opens the next
+  // one from inside the callback that closed the last, so no Closed is seen.
+  if (channel == UA_SECURECHANNELSTATE_CONNECTING &&
+      self->last_channel_ != UA_SECURECHANNELSTATE_CONNECTING &&
+      ++self->connections_ >= kMaxConnectionsPerConnect)
+    UA_Client_getConfig(client)->noReconnect = true;  // the next close ends the connect
+  self->last_channel_ = channel;
+}
+
+void ClientSession::start_counting() {
+  connections_ = 0;
+  last_channel_ = channel_state(client_);
+  config()->noReconnect = false;
+}
+
 UA_StatusCode ClientSession::connect(const std::string& url) {
   if (client_ == nullptr) return UA_STATUSCODE_BADOUTOFMEMORY;
   url_ = url;
   lost_ = false;
+  start_counting();
   UA_StatusCode st = UA_Client_connectAsync(client_, url.c_str());
   const auto deadline = deadline_after(config()->timeout);
   while (st == UA_STATUSCODE_GOOD) {
@@ -134,10 +157,41 @@ UA_StatusCode ClientSession::connect(const std::string& url) {
   return st;
 }
 
+bool ClientSession::wait_closed(Clock::time_point deadline) {
+  while (channel_state(client_) != UA_SECURECHANNELSTATE_CLOSED) {
+    if (Clock::now() >= deadline) return false;
+    iterate(kSetupIterateMs);
+  }
+  return true;
+}
+
+// The library leaves a channel "Closing" without closing its connection when
+// a message of an unknown type arrives (a peer echoing our Hello): its own
+// close then returns at once, and its disconnect waits for Closed for ever.
+// Stopping the client's TCP connection manager closes every connection of
+// this client (the event loop is the client's own), which clears the
+// channel; the manager is started again for a later connect.
+void ClientSession::force_drop() {
+  UA_EventLoop* el = config()->eventLoop;
+  if (el == nullptr) return;
+  const UA_String tcp = UA_STRING(const_cast<char*>("tcp"));
+  for (UA_EventSource* es = el->eventSources; es != nullptr; es = es->next) {
+    if (es->eventSourceType != UA_EVENTSOURCETYPE_CONNECTIONMANAGER) continue;
+    if (!UA_String_equal(&reinterpret_cast<UA_ConnectionManager*>(es)->protocol, &tcp)) continue;
+    if (es->state != UA_EVENTSOURCESTATE_STARTED) continue;
+    es->stop(es);
+    const auto deadline = Clock::now() + kDropBound;
+    while (es->state != UA_EVENTSOURCESTATE_STOPPED && Clock::now() < deadline)
+      iterate(kSetupIterateMs);
+    if (es->state == UA_EVENTSOURCESTATE_STOPPED) es->start(es);
+  }
+}
+
 UA_StatusCode ClientSession::get_endpoints(const std::string& url,
                                            UA_GetEndpointsResponse* response) {
   if (client_ == nullptr) return UA_STATUSCODE_BADOUTOFMEMORY;
   url_ = url;
+  start_counting();
   UA_StatusCode st = UA_Client_connectSecureChannelAsync(client_, url.c_str());
   const auto deadline = deadline_after(config()->timeout);
   // Asked on the first channel that opens (the library's discovery channel):
@@ -170,9 +224,7 @@ UA_StatusCode ClientSession::get_endpoints(const std::string& url,
 
 void ClientSession::drop_channel() {
   UA_Client_disconnectSecureChannelAsync(client_);
-  const auto deadline = Clock::now() + kDropBound;
-  while (channel_state(client_) != UA_SECURECHANNELSTATE_CLOSED && Clock::now() < deadline)
-    iterate(kSetupIterateMs);
+  if (!wait_closed(Clock::now() + kDropBound)) force_drop();
 }
 
 UA_StatusCode ClientSession::reconnect() {
@@ -180,6 +232,16 @@ UA_StatusCode ClientSession::reconnect() {
   forget_pending();
   drop_channel();
   return connect(url_);
+}
+
+bool ClientSession::recover(UA_StatusCode status) {
+  if (client_ == nullptr || stopping() || recoveries_ >= kMaxRecoveriesPerRound) return false;
+  // A silent server would only cost another timeout.
+  if (status == UA_STATUSCODE_BADTIMEOUT || status == UA_STATUSCODE_BADREQUESTTIMEOUT ||
+      status == UA_STATUSCODE_BADSHUTDOWN)
+    return false;
+  ++recoveries_;
+  return reconnect() == UA_STATUSCODE_GOOD;
 }
 
 void ClientSession::on_response(UA_Client*, void* userdata, UA_UInt32 request_id,
@@ -294,6 +356,8 @@ void ClientSession::close() {
       dropped = true;
       deadline = Clock::now() + kDropBound;
     } else if (dropped && Clock::now() >= deadline) {
+      // Still not closed: the library's delete would wait for it for ever.
+      force_drop();
       break;
     }
     iterate(kSetupIterateMs);

@@ -8,6 +8,15 @@
 #include <cstdint>
 #include <string>
 
+// TCP connections one connect() may open: the handshake itself may need a
+// second or third (a redirect, a switch to the secured endpoint); a peer that
+// closes every connection gets no more than this.
+constexpr unsigned kMaxConnectionsPerConnect = 3;
+
+// Reconnects a round may make to go on past a point whose reply dropped the
+// channel; after these the round is abandoned.
+constexpr unsigned kMaxRecoveriesPerRound = 3;
+
 // Largest message the client accepts from a server. A reply to a read of
 // our points is a few dozen bytes per node (a whole batched round is about
 // 15 KB); anything near this bound is a faulty or hostile server, and it
@@ -76,6 +85,12 @@ class ClientSession {
   // the DataValue's.
   UA_StatusCode read_value(const UA_NodeId& node, UA_DataValue* out);
 
+  // After a request whose channel was dropped under it (not a timeout, not a
+  // stop): reconnects, at most kMaxRecoveriesPerRound times between calls
+  // of new_round(), so that the round fails that request alone. True when
+  // the session is active again.
+  bool recover(UA_StatusCode status);
+  void new_round() { recoveries_ = 0; }
   // Replaces the stop flag; null: nothing cuts waits short (a kept session's
   // close at the device's stop, which is bounded on its own).
   void set_stop(const std::atomic<bool>* stop) { stop_ = stop; }
@@ -89,12 +104,20 @@ class ClientSession {
   // exchange, a lost one by dropping the channel. Bounded in time; idempotent.
   void close();
 
+  // TCP connections opened by the last connect() (and reconnect()).
+  unsigned connections() const { return connections_; }
+
  private:
   static void on_response(UA_Client* client, void* userdata, UA_UInt32 request_id,
                           void* response);
   bool stopping() const { return stop_ != nullptr && stop_->load(); }
   void iterate(UA_UInt32 ms = 10);
   void drop_channel();
+  bool wait_closed(std::chrono::steady_clock::time_point deadline);
+  void start_counting();  // of the TCP connections a connect opens
+  void force_drop();
+  static void on_state(UA_Client* client, UA_SecureChannelState channel, UA_SessionState session,
+                       UA_StatusCode connect_status);
 
   // A request sent and not yet waited for; responses to freed ones are dropped.
   struct Pending {
@@ -110,6 +133,9 @@ class ClientSession {
   const std::atomic<bool>* stop_;
   bool lost_ = false;
   std::string url_;
+  unsigned connections_ = 0;
+  unsigned recoveries_ = 0;
+  UA_SecureChannelState last_channel_ = UA_SECURECHANNELSTATE_CLOSED;
   Pending pending_[kMaxInFlight];
 };
 

@@ -180,6 +180,7 @@ bool Quorlin::stale(ClientSession& session, UA_StatusCode status) {
 Quorlin::ReadOutcome Quorlin::read_points(ClientSession& session, Quorlin_Data_t& work,
                                           bool* written) {
   unsigned char* fields = reinterpret_cast<unsigned char*>(&work);
+  session.new_round();
   if (const uint32_t cap = batch_cap_) {
     // Each batched result meets the same rule as a single read's, in order.
     struct Sink final : PointSink {
@@ -204,6 +205,7 @@ Quorlin::ReadOutcome Quorlin::read_points(ClientSession& session, Quorlin_Data_t
       return ReadOutcome::Done;
     return stale_ ? ReadOutcome::Stale : ReadOutcome::Abandoned;
   }
+  const auto started = std::chrono::steady_clock::now();
   for (std::size_t i = 0; i < kQuorlinPointCount; ++i) {
     if (stopping_) return ReadOutcome::Abandoned;
     UA_DataValue dv;
@@ -217,19 +219,29 @@ Quorlin::ReadOutcome Quorlin::read_points(ClientSession& session, Quorlin_Data_t
       return ReadOutcome::Stale;
     }
     UA_Variant value = take_read_value(name, status, dv);
-    if (settle_point(session, i, status, value, fields, written) != PointStep::Next)
+    if (settle_point(session, i, status, value, fields, written, true) != PointStep::Next)
       return ReadOutcome::Abandoned;
   }
+  const std::string slow = slow_round_.after_round(
+      device_id_,
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                            started),
+      std::chrono::seconds(kRoundPauseSeconds));
+  if (!slow.empty()) log_line(slow);
   return ReadOutcome::Done;
 }
 
 Quorlin::PointStep Quorlin::settle_point(ClientSession& session, std::size_t i,
                                          UA_StatusCode status, UA_Variant& value,
-                                         unsigned char* fields, bool* written) {
+                                         unsigned char* fields, bool* written, bool may_recover) {
   const QuorlinPoint& point = quorlin_points[i];
   if (UA_StatusCode_isBad(status)) {
     if (stopping_) return PointStep::Abandon;
     if (session_lost_status(status) || !session.activated()) {
+      if (may_recover && session.recover(status)) {
+        report_.point(i, status, false);
+        return PointStep::Next;
+      }
       session.mark_lost();
       lost_status_ = status;
       report_.point(i, status, false);

@@ -6,6 +6,7 @@
 #include "sampler_thread.h"
 #include "round_reporter.h"
 #include "security.h"
+#include "slow_round.h"
 #include "session_keeper.h"
 #include "uni_data_device.h"
 
@@ -45,8 +46,11 @@ class Quorlin : public UniDataDevice<Quorlin_Data_t, QRNSocketDevice, 5156> {
  private:
   enum class PointStep { Next, Abandon };
   // The status rule every read point goes through, in table order.
+  // A dropped channel costs the point alone when `may_recover` (single reads:
+  // the batched reader recovers by itself) and the session can reconnect.
   PointStep settle_point(ClientSession& session, std::size_t index, UA_StatusCode status,
-                         UA_Variant& value, unsigned char* fields, bool* written);
+                         UA_Variant& value, unsigned char* fields, bool* written,
+                         bool may_recover = false);
   void commit_round(const Quorlin_Data_t& work, const bool* written);
   // Whether a bad first result on a reused session means it broke since the
   // last round; only the round's first result is checked.
@@ -66,6 +70,7 @@ class Quorlin : public UniDataDevice<Quorlin_Data_t, QRNSocketDevice, 5156> {
   std::string refused_address_;  // the last address refused, said once
   std::atomic<uint32_t> batch_cap_{0};  // nodes per batched Read; 0: single reads
   BatchReader batch_;
+  SlowRoundNotice slow_round_;
   std::atomic<bool> keep_session_{false};
   SessionKeeper sessions_{&stopping_};
   bool probe_ = false;  // the round's first result is still to be checked

@@ -411,12 +411,14 @@ struct PlantServer::Impl {
         st = UA_Variant_setScalarCopy(&out->value, &text, &UA_TYPES[UA_TYPES_STRING]);
         break;
       }
-      case Fault::Huge: {
+      case Fault::Huge:
+      case Fault::Oversized: {
+        const std::size_t bytes = p.fault == Fault::Huge ? kHugeValueBytes : kOversizedValueBytes;
         UA_String text;
-        text.length = kHugeValueBytes;
-        text.data = static_cast<UA_Byte*>(UA_malloc(kHugeValueBytes));
+        text.length = bytes;
+        text.data = static_cast<UA_Byte*>(UA_malloc(bytes));
         if (!text.data) return UA_STATUSCODE_BADOUTOFMEMORY;
-        std::memset(text.data, 'x', kHugeValueBytes);
+        std::memset(text.data, 'x', bytes);
         UA_Variant_setScalar(&out->value, UA_String_new(), &UA_TYPES[UA_TYPES_STRING]);
         *static_cast<UA_String*>(out->value.data) = text;
         break;

@@ -29,10 +29,14 @@ enum class Fault : uint8_t {
   Array,    // an array of three elements of the point's type, each its value
   Empty,    // a good status with an empty variant (no type, no data)
   Huge,     // a String scalar of kHugeValueBytes bytes
+  Oversized,  // a String scalar of kOversizedValueBytes bytes
 };
 
 // The size of the string a point with Fault::Huge serves.
 constexpr std::size_t kHugeValueBytes = 100u << 20;
+// Just over what a client bounding messages to 4 MiB takes (its library lets
+// a message's last 64 KiB chunk pass the bound); cheap to serve many times.
+constexpr std::size_t kOversizedValueBytes = (4u << 20) + (128u << 10);
 
 // What a secure plant offers and accepts. With no policies the server offers
 // the None endpoint only and takes anonymous clients, as an unsecured plant.

@@ -117,7 +117,7 @@ struct Connection {
   void shut() {
     if (!closed.exchange(true)) {
       shutdown(client, SHUT_RDWR);
-      shutdown(server, SHUT_RDWR);
+      if (server >= 0) shutdown(server, SHUT_RDWR);
     }
     std::lock_guard<std::mutex> lock(mu);
     cv.notify_all();
@@ -127,7 +127,7 @@ struct Connection {
     for (std::thread& t : threads)
       if (t.joinable()) t.join();
     close(client);
-    close(server);
+    if (server >= 0) close(server);
   }
 };
 
@@ -141,6 +141,7 @@ struct Relay::Impl {
   uint16_t port = 0;
   std::atomic<bool> stopping{false};
   std::atomic<uint64_t> closed_on_size{0};
+  std::atomic<uint64_t> accepted{0};
   mutable std::mutex capture_mu;
   std::string captured;  // capture: the clients' bytes
   std::thread acceptor;
@@ -202,6 +203,20 @@ struct Relay::Impl {
     --c.running;
   }
 
+  // Echo and Hold: the peer itself, on the client socket alone.
+  void answer(Connection& c) {
+    std::vector<unsigned char> buf(kReadBytes);
+    for (;;) {
+      const ssize_t n = recv(c.client, buf.data(), buf.size(), 0);
+      if (n <= 0) break;
+      if (opt.mode == RelayMode::Echo &&
+          !write_all(c.client, buf.data(), static_cast<std::size_t>(n)))
+        break;
+    }
+    c.shut();
+    --c.running;
+  }
+
   void accept_loop() {
     while (!stopping) {
       pollfd pfd{listener, POLLIN, 0};
@@ -209,9 +224,20 @@ struct Relay::Impl {
       const int client = accept(listener, nullptr, nullptr);
       if (client < 0) continue;
       // Finished connections are freed as new ones come.
+      ++accepted;
+      if (opt.mode == RelayMode::AcceptAndClose) {
+        close(client);
+        continue;
+      }
       connections.remove_if([](const std::unique_ptr<Connection>& c) { return c->running == 0; });
       auto c = std::make_unique<Connection>();
       c->client = client;
+      if (opt.mode != RelayMode::Forward) {
+        c->running = 1;
+        c->threads.emplace_back(&Impl::answer, this, std::ref(*c));
+        connections.push_back(std::move(c));
+        continue;
+      }
       c->server = connect_to(opt.target_address, opt.target_port);
       if (c->server < 0) continue;  // the destructor closes the client
       no_delay(c->client);
@@ -275,6 +301,7 @@ void Relay::start() { impl_->start(); }
 void Relay::stop() { impl_->stop(); }
 uint16_t Relay::port() const { return impl_->port; }
 uint64_t Relay::closed_on_size() const { return impl_->closed_on_size; }
+uint64_t Relay::accepted() const { return impl_->accepted; }
 std::string Relay::client_bytes() const {
   std::lock_guard<std::mutex> lock(impl_->capture_mu);
   return impl_->captured;

@@ -4,7 +4,9 @@
 // it forwards both directions, optionally after a fixed delay each way (a
 // network's latency), and optionally closes a connection instead of
 // forwarding a request message above a size (a server that drops the
-// channel on large requests).
+// channel on large requests). It can also stand in for a hostile peer that
+// never forwards: one that echoes every byte, closes each connection as soon
+// as it is accepted, or holds connections open without answering.
 
 #include <chrono>
 #include <cstdint>
@@ -13,7 +15,15 @@
 
 namespace plant {
 
+enum class RelayMode {
+  Forward,         // relays to the target
+  Echo,            // sends every byte back to the client
+  AcceptAndClose,  // closes each connection right after accepting it
+  Hold,            // keeps connections open, reads and never answers
+};
+
 struct RelayOptions {
+  RelayMode mode = RelayMode::Forward;
   std::string address = "127.0.0.1";  // where the relay listens
   uint16_t port = 0;                  // 0: the system picks a free port
   std::string target_address = "127.0.0.1";
@@ -40,6 +50,8 @@ class Relay {
   uint16_t port() const;
   // Connections closed because of a large request.
   uint64_t closed_on_size() const;
+  // Connections accepted so far.
+  uint64_t accepted() const;
   // What the clients have sent so far, all connections in arrival order (capture).
   std::string client_bytes() const;
 

@@ -1063,7 +1063,7 @@ class SamplingRoundMemory : public testing::TestWithParam<ReadMode> {};
 INSTANTIATE_TEST_SUITE_P(ReadModes, SamplingRoundMemory,
                          testing::Values(ReadMode::Single, ReadMode::Batch), mode_name);
 
-// A reply far beyond anything our reads need fails that round, not the host:
+// A reply far beyond anything our reads need fails its point, not the host:
 // the client drops a channel whose message passes its bound. The server runs
 // in a child process so that only the client's memory is measured here.
 TEST_P(SamplingRoundMemory, a_huge_value_does_not_grow_the_host) {
@@ -1106,9 +1106,10 @@ TEST_P(SamplingRoundMemory, a_huge_value_does_not_grow_the_host) {
   const long bound_kib = 32 * 1024;
 #endif
   EXPECT_LT(grown, bound_kib) << "KiB";
-  ASSERT_FALSE(lines.empty());
-  EXPECT_THAT(lines.back(), testing::StartsWith("Quorlin::do_sample session lost at t|D3_DBR_1"));
-  EXPECT_TRUE(qrn_host::events().empty());
+  // The point fails alone; the round reconnects and reads the others.
+  EXPECT_EQ(lines, std::vector<std::string>({"Quorlin::do_sample", "ReadVariant t|D3_DBR_1 failed",
+                                             "rvSize is 0"}));
+  EXPECT_EQ(qrn_host::count(EventKind::SendSP), 1u);
 }
 
 // Destroying a device returns promptly whatever its round is waiting for.
@@ -1136,7 +1137,8 @@ TEST_P(SamplingRound, destroying_a_device_waiting_on_a_silent_server_returns_pro
 
 // Both modes meet every kind of point result alike: the same record, and the
 // same lines in the same order (overlapping fields resolve the same way). A
-// value too large for any message loses the session in both.
+// value too large for any message fails its point alone, up to the round's
+// reconnect bound; one more loses the session in both.
 TEST_F(BatchedRound, every_point_result_gives_the_same_record_and_lines_as_single_reads) {
   const auto at = [](const char* name) { return index_of(name); };
   server_.set_fault(at("t|D3G1_AI1_1_H_Alarm"), plant::Fault::Missing);
@@ -1150,9 +1152,12 @@ TEST_F(BatchedRound, every_point_result_gives_the_same_record_and_lines_as_singl
   // Of the overlapping pair, the later point fails: the earlier one's bytes stay.
   server_.set_fault(at("t|D3G3_M41_HZ_PV"), plant::Fault::Missing);
 
-  for (const bool huge : {false, true}) {
-    SCOPED_TRACE(huge ? "huge value" : "faults");
-    if (huge) server_.set_fault(at("t|D3G3_M51_HZ_PV1"), plant::Fault::Huge);
+  const char* const oversized[] = {"t|D3G3_M51_HZ_PV1", "t|D3G3_M11_冷凝器出水温度",
+                                   "t|D3G3_M211_HZ_PV1", "t|D3G3_M212_HZ_PV1"};
+  for (const std::size_t too_large : {0u, 1u, 4u}) {
+    SCOPED_TRACE(std::to_string(too_large) + " oversized values");
+    for (std::size_t k = 0; k < too_large; ++k)
+      server_.set_fault(at(oversized[k]), plant::Fault::Oversized);
     std::vector<std::vector<unsigned char>> records[2];
     std::vector<std::string> lines[2];
     for (const ReadMode mode : {ReadMode::Single, ReadMode::Batch}) {
@@ -1165,9 +1170,24 @@ TEST_F(BatchedRound, every_point_result_gives_the_same_record_and_lines_as_singl
     }
     EXPECT_EQ(records[1], records[0]);
     EXPECT_EQ(lines[1], lines[0]);
-    EXPECT_EQ(records[0].size(), huge ? 0u : 1u);
     EXPECT_THAT(lines[0], testing::Contains("ReadVariant t|D3G1_AI1_1_L_Alarm failed"));
-    EXPECT_EQ(lines[0].size(), huge ? 11u : 10u) << testing::PrintToString(lines[0]);
+    if (too_large > kMaxRecoveriesPerRound) {
+      EXPECT_TRUE(records[0].empty());
+      EXPECT_THAT(lines[0].back(),
+                  testing::StartsWith(std::string("Quorlin::do_sample session lost at ") +
+                                      oversized[kMaxRecoveriesPerRound]));
+      continue;
+    }
+    EXPECT_EQ(lines[0].size(), 10u + too_large) << testing::PrintToString(lines[0]);
+    ASSERT_EQ(records[0].size(), 1u);
+    for (std::size_t k = 0; k < too_large; ++k) {
+      EXPECT_THAT(lines[0], testing::Contains(std::string("ReadVariant ") + oversized[k] + " failed"));
+      const QuorlinPoint& p = quorlin_points[at(oversized[k])];
+      EXPECT_EQ(std::vector<unsigned char>(records[0][0].begin() + p.offset,
+                                           records[0][0].begin() + p.offset + p.width),
+                std::vector<unsigned char>(p.width, 0))
+          << oversized[k] << " keeps the new device's bytes";
+    }
   }
 }
 
@@ -1237,6 +1257,89 @@ TEST_P(LimitedServer, batched_round_matches_single_reads_and_says_the_size_once)
   auto expected = served_record(91, server);
   expected.resize(6994);
   for (const auto& record : sent) EXPECT_EQ(record, expected);
+}
+
+// Peers that are no OPC UA server. A round against one hands nothing over,
+// opens at most a connect's connections and says a bounded number of lines,
+// and the next round runs; a device waiting on one is destroyed promptly.
+struct HostilePeer {
+  const char* name;
+  plant::RelayMode mode;
+  int rounds;  // run on the test's thread (a holding peer costs a timeout each)
+};
+
+class HostilePeerRound : public testing::TestWithParam<HostilePeer> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    Peers, HostilePeerRound,
+    testing::Values(HostilePeer{"echo", plant::RelayMode::Echo, 2},
+                    HostilePeer{"accept_and_close", plant::RelayMode::AcceptAndClose, 2},
+                    HostilePeer{"hold", plant::RelayMode::Hold, 0}),
+    [](const testing::TestParamInfo<HostilePeer>& info) { return std::string(info.param.name); });
+
+TEST_P(HostilePeerRound, rounds_go_on_bounded_and_the_device_stops_promptly) {
+  plant::RelayOptions options;
+  options.mode = GetParam().mode;
+  plant::Relay peer(options);
+  peer.start();
+  qrn_host::clear_events();
+  TestQuorlin device(95, peer.port());
+  for (int r = 0; r < GetParam().rounds; ++r) {
+    SCOPED_TRACE(r);
+    const uint64_t before = peer.accepted();
+    testing::internal::CaptureStdout();
+    device.do_sample();
+    const std::string out = testing::internal::GetCapturedStdout();
+    const auto lines = device_lines(out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "Quorlin::do_sample");
+    EXPECT_LE(lines.size(), 2u) << "at most the line on the failed connect";
+    EXPECT_GE(peer.accepted() - before, 1u);
+    EXPECT_LE(peer.accepted() - before, kMaxConnectionsPerConnect);
+    EXPECT_LE(std::count(out.begin(), out.end(), '\n'), 40) << out;
+  }
+  EXPECT_TRUE(qrn_host::events().empty());
+
+  auto sampling = std::make_unique<TestQuorlin>(96, peer.port());
+  const uint64_t before = peer.accepted();
+  testing::internal::CaptureStdout();
+  sampling->InitSetting(Json::Value(Json::objectValue));
+  const auto give_up = std::chrono::steady_clock::now() + 10s;
+  while (peer.accepted() == before && std::chrono::steady_clock::now() < give_up)
+    std::this_thread::sleep_for(1ms);
+  const auto start = std::chrono::steady_clock::now();
+  sampling.reset();
+  const auto took = std::chrono::steady_clock::now() - start;
+  testing::internal::GetCapturedStdout();
+  EXPECT_GT(peer.accepted(), before);
+  EXPECT_LT(took, 1s);
+  EXPECT_EQ(qrn_host::count(EventKind::SendSP), 0u);
+}
+
+// A point-by-point read longer than the period is said once, and again only
+// when its duration moves by more than half of the one last said.
+TEST(SlowRoundNotice, said_once_and_again_when_the_duration_moves_by_half) {
+  const struct {
+    long long ms;
+    const char* said;  // "" for no line
+  } rounds[] = {
+      {4000, ""}, {5000, ""}, {117300, "117.3 s"}, {120000, ""}, {170000, ""},
+      {176000, "176.0 s"}, {90000, ""}, {87000, "87.0 s"}, {3000, ""}, {130000, ""},
+  };
+  SlowRoundNotice notice;
+  for (const auto& r : rounds) {
+    SCOPED_TRACE(r.ms);
+    const std::string line =
+        notice.after_round(7, std::chrono::milliseconds(r.ms), std::chrono::seconds(5));
+    if (*r.said == '\0') {
+      EXPECT_EQ(line, "");
+      continue;
+    }
+    EXPECT_EQ(line, std::string("Quorlin::do_sample device 7: reading point by point took ") +
+                        r.said +
+                        ", longer than the 5 s period; \"read_mode\": \"batch\" reads the same "
+                        "points in a few round trips");
+  }
 }
 
 TEST(ReadModeSetting, batch_only_when_asked_and_bad_values_fall_back_with_one_line) {
