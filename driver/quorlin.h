@@ -1,6 +1,7 @@
 #pragma once
 
 #include "batch_read.h"
+#include "log_options.h"
 #include "opcua_session.h"
 #include "quorlin_data.h"
 #include "security.h"
@@ -54,6 +55,8 @@ class Quorlin : public UniDataDevice<Quorlin_Data_t, QRNSocketDevice, 5156> {
   std::string refused_address_;  // the last address refused, said once
   std::atomic<uint32_t> batch_cap_{0};  // nodes per batched Read; 0: single reads
   BatchReader batch_;
+  std::atomic<bool> log_changes_{false};  // "log": "changes" in appSetting
+  FailureLog failures_;                   // each point's last status
 
  protected:
   DeviceSecurity security_;  // the "opcua" settings, applied to every round
