@@ -16,7 +16,8 @@ constexpr Command kCommands[] = {
     {"sim", "[--address 127.0.0.1] [--port 4840] [--fixed SEED] [security options]",
      "serve all points over OPC UA as a simulated plant until SIGINT or SIGTERM", define_sim},
     {"check",
-     "--address A [--port P] [--json] [--timeout-ms T] [--no-browse] [connection options]",
+     "--address A [--port P] | --config FILE --device ID  [--json] [--timeout-ms T] [--no-browse] "
+     "[connection options]",
      "read every point once from a controller and report what does not fit the record",
      define_check},
     {"cert", "--out DIR [--uri URN] [--days N]",
