@@ -31,7 +31,11 @@ foreach(case
     check_reports_refused_connections_and_usage_errors
     live_view_serves_decoded_records_and_device_states
     live_view_without_history_and_on_a_taken_port
-    browser_shows_served_values_and_filters)
+    browser_shows_served_values_and_filters
+    reload_adds_removes_changes_and_refuses_an_invalid_file
+    retention_deletes_old_records_in_batches_while_sampling
+    export_writes_csv_and_json_lines_as_decode_reads
+    library_lines_follow_the_log_level_without_escapes)
   add_test(NAME HostEndToEnd.${case}
     COMMAND Python3::Interpreter ${CMAKE_CURRENT_LIST_DIR}/host_e2e_test.py
             --quorlin $<TARGET_FILE:quorlin> --host $<TARGET_FILE:qrn-host>
@@ -51,6 +55,8 @@ foreach(case two_devices_hand_over_their_own_records
     signals_stop_host_and_simulator_cleanly
     rounds_zero_sets_up_devices_and_exits
     live_view_serves_decoded_records_and_device_states
-    browser_shows_served_values_and_filters)
+    browser_shows_served_values_and_filters
+    reload_adds_removes_changes_and_refuses_an_invalid_file
+    retention_deletes_old_records_in_batches_while_sampling)
   set_tests_properties(HostEndToEnd.${case} PROPERTIES LABELS "host;threads")
 endforeach()

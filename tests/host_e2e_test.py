@@ -12,8 +12,10 @@ emulation) exits with SKIPPED (77) after one line saying why.
 
 import argparse
 import contextlib
+import csv
 import datetime
 import fcntl
+import io
 import json
 import math
 import os
@@ -1522,6 +1524,156 @@ def browser_shows_served_values_and_filters(opts):
                 b.screenshot(os.path.join(opts.artifacts, "live-view-test.png"))
 
 
+def reload_adds_removes_changes_and_refuses_an_invalid_file(opts):
+    with tempfile.TemporaryDirectory() as tmp, simulator(opts, "--fixed", "0") as a, \
+            simulator(opts, "--fixed", "3") as b:
+        config = write_config(tmp, [local_device(7, a.port), local_device(8, a.port)])
+        history, dump = os.path.join(tmp, "history.db"), os.path.join(tmp, "records")
+        proc = subprocess.Popen([opts.host, "--plugin", opts.plugin, "--config", config,
+                                 "--history", history, "--dump-dir", dump],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        seen = []
+
+        def until(device_id, n):  # reads lines until the device's round n is among them
+            while f"device {device_id} round {n} " not in "".join(l[:30] + "\n" for l in seen):
+                seen.append(read_line(proc, time.monotonic() + 60))
+        try:
+            until(8, 1)
+            until(7, 1)
+            # 7 moves to the other plant, 8 goes, 9 comes.
+            write_config(tmp, [local_device(7, b.port), local_device(9, a.port)])
+            proc.send_signal(signal.SIGHUP)
+            until(9, 1)
+            with open(config, "w") as f:
+                f.write('{"devices": [')
+            proc.send_signal(signal.SIGHUP)
+            until(9, 2)
+        finally:
+            status, out, err = stop(proc)
+        out = ("\n".join(seen) + "\n").encode() + out
+        expect(status == 0, f"exit {status}: {err[-400:]}")
+        said = host_lines(err)
+        expect(len(said) >= 2 and said[-1] == "qrn-host: stopping on SIGTERM" and
+               said[-2].startswith(f"qrn-host: reload refused, devices unchanged: {config}: "
+                                   "invalid JSON"), f"host lines {said}")
+        text = out.decode()
+        expect("device 8: removed, stopped" in text and "device 7: changed, made again" in text,
+               f"reload lines missing: {text[-600:]}")
+        lines = handed_over(out)
+        for device_id in (7, 9):
+            rounds = [n for (d, n, *_r) in lines if d == device_id]
+            expect(rounds == list(range(1, len(rounds) + 1)), f"device {device_id}: rounds {rounds}")
+        last7 = max(n for (d, n, *_r) in lines if d == 7)
+        check_fixed_values(decode_json(opts, os.path.join(dump, f"7-{last7}.bin")), 3,
+                           "device 7 after its change")
+        check_fixed_values(decode_json(opts, os.path.join(dump, "9-1.bin")), 0, "added device 9")
+        after = text.index("device 8: removed, stopped")
+        expect(not any(l.startswith("device 8 round") for l in text[after:].splitlines()),
+               "device 8 handed over records after its removal")
+        with contextlib.closing(sqlite3.connect(history)) as db:
+            kept = db.execute("SELECT count(*) FROM history WHERE device_id = 8").fetchone()[0]
+        expect(kept >= 1, "device 8's records are gone from the history")
+
+
+def retention_deletes_old_records_in_batches_while_sampling(opts):
+    with tempfile.TemporaryDirectory() as tmp, simulator(opts, "--fixed", "0") as sim:
+        config = write_config(tmp, [local_device(7, sim.port)])
+        history = os.path.join(tmp, "history.db")
+        r = run_host(opts, "--config", config, "--history", history, "--rounds", "1")
+        expect(r.returncode == 0, f"first run: exit {r.returncode}: {r.stderr!r}")
+        now = datetime.datetime.now()
+        old = [(now - datetime.timedelta(days=40, minutes=i)).strftime("%Y-%m-%d %H:%M:%S")
+               for i in range(300)]
+        recent = (now - datetime.timedelta(days=10)).strftime("%Y-%m-%d %H:%M:%S")
+        with contextlib.closing(sqlite3.connect(history)) as db:
+            record = db.execute("SELECT record FROM history").fetchone()[0]
+            db.execute("DELETE FROM history")
+            db.executemany("INSERT INTO history (device_id, data_id, saved_at, record) "
+                           "VALUES (7, 5156, ?, ?)",
+                           [(t, record) for t in sorted(old)] + [(recent, record)])
+            db.commit()
+        size_before = os.path.getsize(history)
+        r = run_host(opts, "--config", config, "--history", history, "--rounds", "2",
+                     "--keep-days", "30")
+        expect(r.returncode == 0, f"retention run: exit {r.returncode}: {r.stderr!r}")
+        expect(b"retention: 300 records deleted" in r.stdout, f"output {r.stdout[-300:]!r}")
+        with contextlib.closing(sqlite3.connect(history)) as db:
+            times = [t for (t,) in db.execute("SELECT saved_at FROM history ORDER BY seq")]
+        expect(times[0] == recent and len(times) == 3 and all(near_now(t) for t in times[1:]),
+               f"history after retention {times}")
+        expect(os.path.getsize(history) < size_before / 4,
+               f"space not returned: {size_before} -> {os.path.getsize(history)} bytes")
+        r = run_host(opts, "--config", config, "--history", history, "--rounds", "1",
+                     "--keep-mb", "1")
+        expect(r.returncode == 0, f"size cap run: exit {r.returncode}: {r.stderr!r}")
+        r = run_host(opts, "--config", config, "--keep-days", "3", "--rounds", "0")
+        expect(r.returncode == 2 and b"need --history" in r.stderr, f"{r.returncode} {r.stderr!r}")
+
+
+def export_writes_csv_and_json_lines_as_decode_reads(opts):
+    with tempfile.TemporaryDirectory() as tmp, simulator(opts, "--fixed", "5") as sim:
+        config = write_config(tmp, [local_device(7, sim.port)])
+        history = os.path.join(tmp, "history.db")
+        r = run_host(opts, "--config", config, "--history", history, "--rounds", "2")
+        expect(r.returncode == 0, f"host: exit {r.returncode}: {r.stderr!r}")
+        decoded = decode_json(opts, "--history", history, "--device", "7")
+        names = [p["name"] for p in decoded["points"]]
+        r = run([opts.quorlin, "export", "--history", history, "--device", "7"])
+        expect(r.returncode == 0, f"export: exit {r.returncode}: {r.stderr!r}")
+        expect(r.stdout.endswith(b"\r\n"), "CSV lines do not end in CRLF")
+        rows = list(csv.reader(io.StringIO(r.stdout.decode("utf-8"), newline="")))
+        expect(rows[0] == ["time"] + names and len(rows) == 3, f"CSV rows {len(rows)}, {rows[0][:3]}")
+        expect(rows[-1][0] == decoded["time"] and
+               # the same value, as the record's single-precision float where 4 bytes wide
+               [struct.pack("<f", float(v)) if p["width"] == 4 else int(v)
+                for v, p in zip(rows[-1][1:], decoded["points"])] ==
+               [struct.pack("<f", p["value"]) if p["width"] == 4 else p["value"]
+                for p in decoded["points"]],
+               "CSV's last row differs from decode's values")
+        r = run([opts.quorlin, "export", "--history", history, "--device", "7", "--json-lines",
+                 "--points", "2609,1"])
+        objs = [json.loads(l) for l in r.stdout.decode("utf-8").splitlines()]
+        expect(len(objs) == 2 and list(objs[-1]) == ["time", names[2608], names[0]] and
+               objs[-1][names[2608]] == decoded["points"][2608]["value"],
+               f"JSON lines {objs[-1:]}")
+        for args, count in ((["--from", "2000-01-01", "--to", "2000-12-31"], 0),
+                            (["--from", decoded["time"]], 1)):
+            r = run([opts.quorlin, "export", "--history", history, "--device", "7", *args])
+            expect(r.returncode == 0 and len(r.stdout.splitlines()) == 1 + count,
+                   f"{args}: {r.returncode}, {len(r.stdout.splitlines())} lines")
+        for args in (["--points", "0"], ["--from", "yesterday"], ["--device", "x"]):
+            r = run([opts.quorlin, "export", "--history", history, "--device", "7", *args])
+            expect(r.returncode == 2, f"{args}: exit {r.returncode}")
+
+
+def library_lines_follow_the_log_level_without_escapes(opts):
+    with tempfile.TemporaryDirectory() as tmp, simulator(opts, "--fixed", "0") as sim:
+        config = write_config(tmp, [dict(local_device(7, sim.port), settings={
+            "appSetting": {"read_mode": "batch", "raed": 1}, "extra": {}})])
+        levels = {}
+        for level in ("info", "warn", "error"):
+            with open(os.path.join(tmp, level), "w+b") as out:
+                proc = subprocess.run([opts.host, "--plugin", opts.plugin, "--config", config,
+                                       "--rounds", "1", "--log-level", level], stdout=out,
+                                      stderr=subprocess.PIPE, timeout=PROCESS_TIMEOUT)
+                out.seek(0)
+                text = out.read().decode()
+            expect(proc.returncode == 0, f"{level}: exit {proc.returncode}")
+            expect("\x1b" not in text, f"{level}: escape codes in a file")
+            levels[level] = {m for m in re.findall(r"^\[[^]]*\] (\w+)/", text, re.M)}
+            expect(text.splitlines()[0] == f"device 7: opc.tcp://127.0.0.1:{sim.port}, read batch "
+                   "(500 nodes), session per round, security None, anonymous",
+                   f"{level}: start line {text.splitlines()[0]!r}")
+            expect(host_lines(proc.stderr.decode()) == [
+                'qrn-host: device 7: unknown key "extra" in settings (ignored)',
+                'qrn-host: device 7: unknown key "raed" in appSetting (ignored)'],
+                f"{level}: {proc.stderr!r}")
+        expect("info" in levels["info"] and not levels["warn"] & {"info", "debug"} and
+               not levels["error"] & {"info", "debug", "warn"}, f"levels seen {levels}")
+        r = run_host(opts, "--config", config, "--log-level", "loud")
+        expect(r.returncode == 2, f"--log-level loud: exit {r.returncode}")
+
+
 def host_addr(config_path, device_id):
     with open(config_path, encoding="utf-8") as f:
         device = next(d for d in json.load(f)["devices"] if d["id"] == device_id)
@@ -1552,6 +1704,10 @@ CASES = {f.__name__: f for f in (
     live_view_serves_decoded_records_and_device_states,
     live_view_without_history_and_on_a_taken_port,
     browser_shows_served_values_and_filters,
+    reload_adds_removes_changes_and_refuses_an_invalid_file,
+    retention_deletes_old_records_in_batches_while_sampling,
+    export_writes_csv_and_json_lines_as_decode_reads,
+    library_lines_follow_the_log_level_without_escapes,
 )}
 
 

@@ -388,10 +388,10 @@ class Runner {
     slots_[slot->device.get()] = slot;
   }
 
-  // The device's later events are ignored; it is deleted after this.
-  void remove(const DeviceSlot* slot) {
+  // Forgets a device once it is deleted (its last round's events are in).
+  void remove(const QRNVDevice* device) {
     std::lock_guard<std::mutex> lock(mutex_);
-    slots_.erase(slot->device.get());
+    slots_.erase(device);
     changed_.notify_all();
   }
 
@@ -670,8 +670,9 @@ class DeviceSet {
 
  private:
   void stop(std::size_t i) {
-    runner_.remove(slots_[i].get());
+    const QRNVDevice* key = slots_[i]->device.get();
     slots_[i]->device.reset();  // stops and joins its sampling thread
+    runner_.remove(key);
     rounds_[slots_[i]->id] = slots_[i]->rounds;
     slots_.erase(slots_.begin() + static_cast<std::ptrdiff_t>(i));
   }
