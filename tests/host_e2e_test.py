@@ -23,6 +23,7 @@ import queue
 import random
 import re
 import select
+import shutil
 import signal
 import socket
 import sqlite3
@@ -38,6 +39,7 @@ import urllib.request
 
 import headless_browser
 
+PROJECT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PROCESS_TIMEOUT = 120  # seconds; generous for sanitizer builds
 SKIPPED = 77  # the exit status ctest is told means "skipped"
 RECORD_SIZE = 7001
@@ -1674,6 +1676,46 @@ def library_lines_follow_the_log_level_without_escapes(opts):
         expect(r.returncode == 2, f"--log-level loud: exit {r.returncode}")
 
 
+def packages_carry_the_service_and_their_own_open62541(opts):
+    build = os.path.dirname(os.path.abspath(opts.host))
+    if not shutil.which("cpack") or not shutil.which("dpkg-deb"):
+        raise Skipped("no cpack or dpkg-deb")
+    with tempfile.TemporaryDirectory() as tmp:
+        r = run(["cpack", "-G", "DEB", "--config", os.path.join(build, "CPackConfig.cmake"),
+                 "-B", tmp], timeout=300)
+        expect(r.returncode == 0, f"cpack: {r.stdout[-300:]!r} {r.stderr[-300:]!r}")
+        debs = {n.split("_")[0]: os.path.join(tmp, n) for n in os.listdir(tmp) if n.endswith(".deb")}
+        files, fields = {}, {}
+        for name, deb in debs.items():
+            listing = run(["dpkg-deb", "-c", deb]).stdout.decode().splitlines()
+            files[name] = {l.split()[-1].lstrip(".") for l in listing if not l.startswith("d")}
+            fields[name] = run(["dpkg-deb", "-f", deb, "Depends"]).stdout.decode()
+        wanted = {"quorlin-plugin": {"/usr/lib/qrn/plugins/libquorlin.so",
+                                     "/usr/lib/qrn/private/libopen62541.so.1.4",
+                                     "/usr/share/doc/quorlin-plugin/copyright"},
+                  "quorlin-tools": {"/usr/bin/qrn-host", "/usr/bin/quorlin", "/usr/bin/qrn-plant",
+                                    "/lib/systemd/system/qrn-host.service",
+                                    "/etc/qrn/qrn-host.json", "/usr/share/man/man1/qrn-host.1",
+                                    "/usr/share/man/man1/quorlin.1",
+                                    "/usr/share/doc/quorlin-tools/changelog"}}
+        for name, paths in wanted.items():
+            expect(paths <= files.get(name, set()), f"{name} lacks {paths - files.get(name, set())}")
+            expect("open62541" not in fields[name], f"{name} Depends: {fields[name]}")
+        conffiles = run(["dpkg-deb", "--ctrl-tarfile", debs["quorlin-tools"]]).stdout
+        expect(b"/etc/qrn/qrn-host.json" in conffiles, "the sample configuration is no conffile")
+        with open(os.path.join(PROJECT, "cmake", "debian", "qrn-host.service")) as f:
+            unit = f.read()
+        for line in ("User=qrn", "ExecReload=/bin/kill -HUP $MAINPID", "Restart=on-failure",
+                     "NoNewPrivileges=yes", "ProtectSystem=strict", "ReadWritePaths=/var/lib/qrn",
+                     "ExecStart=/usr/bin/qrn-host --config /etc/qrn/qrn-host.json"):
+            expect(line in unit, f"unit lacks {line}")
+        with open(os.path.join(PROJECT, "cmake", "debian", "qrn-host.json")) as f:
+            config = f.read()
+        r = run_host(opts, "--config", os.path.join(PROJECT, "cmake", "debian", "qrn-host.json"),
+                     "--rounds", "0")
+        expect(r.returncode == 0 and "devices" in config, f"sample configuration: {r.stderr!r}")
+
+
 def host_addr(config_path, device_id):
     with open(config_path, encoding="utf-8") as f:
         device = next(d for d in json.load(f)["devices"] if d["id"] == device_id)
@@ -1708,6 +1750,7 @@ CASES = {f.__name__: f for f in (
     retention_deletes_old_records_in_batches_while_sampling,
     export_writes_csv_and_json_lines_as_decode_reads,
     library_lines_follow_the_log_level_without_escapes,
+    packages_carry_the_service_and_their_own_open62541,
 )}
 
 
