@@ -9,7 +9,7 @@ find_package(Python3 COMPONENTS Interpreter REQUIRED)
 # The committed table must be exactly what the generator writes.
 add_test(NAME PointTable.generated_file_is_current
   COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tools/gen_point_table.py
-          --check ${PROJECT_SOURCE_DIR}/driver/point_table.inc)
+          --check ${PROJECT_SOURCE_DIR}/record/point_table.inc)
 set_tests_properties(PointTable.generated_file_is_current PROPERTIES LABELS points)
 
 foreach(case points_lists_the_table unknown_subcommand_exits_2 no_subcommand_exits_2

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes driver/point_table.inc, the 2706 points every sampling round reads.
+"""Writes record/point_table.inc, the 2706 points every sampling round reads.
 
 The points are held below as 26 sections of expansion lines. A line is a
 template with {var} fields and its loop variables, outermost first, so the
