@@ -380,8 +380,9 @@ struct DeviceSlot {
 // cannot be dumped or stored is reported and counted; sampling goes on.
 class Runner {
  public:
-  Runner(const Options& options, HistoryStore* history)
-      : options_(options), history_(history) {}
+  // `history_gate` is held around each save; retention holds it around its steps.
+  Runner(const Options& options, HistoryStore* history, std::mutex* history_gate)
+      : options_(options), history_(history), history_gate_(history_gate) {}
 
   void add(DeviceSlot* slot) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -420,6 +421,7 @@ class Runner {
       handed_over(slot, e);
     } else if (history_ != nullptr) {
       std::string error;
+      std::lock_guard<std::mutex> gate(*history_gate_);
       if (history_->save(slot.id, slot.data_id, qrn_record::local_now_text(), e.bytes.data(),
                          e.bytes.size(), error))
         history_state_.succeeded();
@@ -491,6 +493,7 @@ class Runner {
 
   const Options& options_;
   HistoryStore* history_;
+  std::mutex* history_gate_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::map<const QRNVDevice*, DeviceSlot*> slots_;
@@ -696,6 +699,7 @@ int run(const Options& options) {
     return kFailure;
   }
   std::unique_ptr<HistoryStore> history;
+  std::mutex history_gate;  // saves and retention's steps, one at a time
   Retention retention;
   if (!options.history.empty()) {
     history = std::make_unique<HistoryStore>();
@@ -704,7 +708,8 @@ int run(const Options& options) {
       return kFailure;
     }
     if (options.retention.any() &&
-        !retention.start(options.history, options.retention, kRetentionIntervalSeconds, error)) {
+        !retention.start(options.history, options.retention, kRetentionIntervalSeconds,
+                         &history_gate, error)) {
       say(error);
       return kFailure;
     }
@@ -728,7 +733,7 @@ int run(const Options& options) {
     return kFailure;
   }
 
-  Runner runner(options, history.get());
+  Runner runner(options, history.get(), &history_gate);
   HttpView view(config.devices, options.history);  // serves only with --http
   if (!options.http.empty() && !view.start(options.http, error)) {
     say(error);

@@ -12,9 +12,14 @@ namespace {
 
 // Rows per delete: a few megabytes of records, a few milliseconds of the
 // write lock, so a device's save never waits long behind it.
-constexpr int kBatchRows = 64;
+constexpr int kBatchRows = 32;
 constexpr auto kBatchPause = std::chrono::milliseconds(20);
-constexpr int kVacuumPages = 256;
+constexpr int kVacuumPages = 128;
+
+// The gate for one step, when there is one.
+std::unique_lock<std::mutex> hold(std::mutex* gate) {
+  return gate ? std::unique_lock<std::mutex>(*gate) : std::unique_lock<std::mutex>();
+}
 
 sqlite3_int64 pragma_value(sqlite3* db, const char* pragma) {
   sqlite3_stmt* st = nullptr;
@@ -74,13 +79,18 @@ std::string local_time_days_ago(unsigned long days) {
 }
 
 unsigned long Retention::prune(sqlite3* db, RetentionLimits limits, const std::string& cutoff,
-                               const std::atomic<bool>* stopping, std::string& error) {
+                               const std::atomic<bool>* stopping, std::mutex* gate,
+                               std::string& error) {
   unsigned long deleted = 0;
   auto stopped = [&] { return stopping != nullptr && stopping->load(); };
   auto pass = [&](const std::string& older_than, bool by_size) {
     while (!stopped()) {
       if (by_size && used_bytes(db) <= limits.keep_bytes) return true;
-      const int n = delete_batch(db, older_than);
+      int n;
+      {
+        const auto step = hold(gate);
+        n = delete_batch(db, older_than);
+      }
       if (n < 0) {
         error = sqlite3_errmsg(db);
         return false;
@@ -98,20 +108,24 @@ unsigned long Retention::prune(sqlite3* db, RetentionLimits limits, const std::s
   while (!stopped() && pragma_value(db, "PRAGMA freelist_count") > 0 &&
          pragma_value(db, "PRAGMA auto_vacuum") == 2) {
     const std::string sql = "PRAGMA incremental_vacuum(" + std::to_string(kVacuumPages) + ")";
+    auto step = hold(gate);
     if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
       error = sqlite3_errmsg(db);
       break;
     }
+    step.unlock();
     std::this_thread::sleep_for(kBatchPause);
   }
   // The write-ahead log shrinks too once the deleted pages are checkpointed.
+  const auto step = hold(gate);
   if (deleted > 0) sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
   return deleted;
 }
 
 bool Retention::start(const std::string& path, RetentionLimits limits,
-                      unsigned interval_seconds, std::string& error) {
+                      unsigned interval_seconds, std::mutex* gate, std::string& error) {
   limits_ = limits;
+  gate_ = gate;
   if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
       SQLITE_OK) {
     error = "cannot open history " + path + " for retention: " +
@@ -120,8 +134,10 @@ bool Retention::start(const std::string& path, RetentionLimits limits,
     db_ = nullptr;
     return false;
   }
-  // A device's save holds the write lock for one insert: wait for it.
+  // Another writer (sqlite3 by hand) may hold the lock a while; the host's saves
+  // never do while a batch runs. Synchronous as the host's own connection.
   sqlite3_busy_timeout(db_, 5000);
+  sqlite3_exec(db_, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
   thread_ = std::thread(&Retention::run, this, interval_seconds);
   return true;
 }
@@ -147,7 +163,7 @@ void Retention::run(unsigned interval_seconds) {
   do {
     std::string error;
     const unsigned long n =
-        prune(db_, limits_, local_time_days_ago(limits_.keep_days), &stopping_, error);
+        prune(db_, limits_, local_time_days_ago(limits_.keep_days), &stopping_, gate_, error);
     if (n > 0) {
       std::printf("retention: %lu records deleted\n", n);
       std::fflush(stdout);

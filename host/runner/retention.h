@@ -2,7 +2,9 @@
 
 // Retention of the history file: a thread of its own deletes the oldest
 // records beyond an age or a size, in small batches on a connection of its
-// own, so that a device saving its record waits at most for one batch.
+// own. Each batch holds the host's history gate, which the host's saves hold
+// too, so the two never meet on SQLite's lock: a save waits at most for one
+// small batch.
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -28,7 +30,7 @@ class Retention {
   // Opens the history file (which the host holds) and starts the thread: a
   // pass at once, then one every `interval_seconds`. False with a reason.
   bool start(const std::string& path, RetentionLimits limits, unsigned interval_seconds,
-             std::string& error);
+             std::mutex* gate, std::string& error);
   // Ends the pass under way after its current batch and joins the thread.
   void stop();
 
@@ -36,7 +38,8 @@ class Retention {
   // the file's used pages exceed the size limit, then the freed pages returned
   // to the file system. Returns the records deleted; `error` on failure.
   static unsigned long prune(sqlite3* db, RetentionLimits limits, const std::string& cutoff,
-                             const std::atomic<bool>* stopping, std::string& error);
+                             const std::atomic<bool>* stopping, std::mutex* gate,
+                             std::string& error);
 
  private:
   void run(unsigned interval_seconds);
@@ -44,6 +47,7 @@ class Retention {
 
   sqlite3* db_ = nullptr;
   RetentionLimits limits_;
+  std::mutex* gate_ = nullptr;
   std::thread thread_;
   std::mutex mutex_;
   std::condition_variable cv_;
