@@ -5,6 +5,7 @@
 #include <open62541/plugin/securitypolicy_default.h>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -84,6 +85,13 @@ std::string uri_in_san(const Tlv& names) {
 
 std::string errno_text() { return std::strerror(errno); }
 
+// A file name for a line of text: control characters shown as '?'.
+std::string printable_name(std::string name) {
+  for (char& c : name)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  return name;
+}
+
 }  // namespace
 
 const SecurityPolicyInfo* find_security_policy(std::string_view name) {
@@ -103,7 +111,10 @@ std::string security_policy_names() {
   return names;
 }
 
-std::string read_small_file(const std::string& path, Bytes& out) {
+namespace {
+
+// Reads a regular file of at most `limit` bytes into `out`, sized exactly.
+std::string read_bounded(const std::string& path, std::size_t limit, Bytes& out) {
   out.clear();
   struct stat st {};
   if (stat(path.c_str(), &st) != 0) return errno_text();
@@ -111,18 +122,122 @@ std::string read_small_file(const std::string& path, Bytes& out) {
   if (!S_ISREG(st.st_mode)) return "is not a regular file";
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), std::fclose);
   if (!file) return errno_text();
-  out.resize(kMaxCertificateFileBytes + 1);
-  const std::size_t n = std::fread(out.data(), 1, out.size(), file.get());
-  if (std::ferror(file.get())) {
-    wipe(out);
-    return errno_text();
+  Bytes buf(limit + 1);
+  const std::size_t n = std::fread(buf.data(), 1, buf.size(), file.get());
+  std::string problem;
+  if (std::ferror(file.get())) problem = errno_text();
+  else if (n > limit) problem = "is larger than " + std::to_string(limit) + " bytes";
+  else if (n == 0) problem = "is empty";
+  else out.assign(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(n));
+  wipe(buf);
+  return problem;
+}
+
+}  // namespace
+
+std::string read_small_file(const std::string& path, Bytes& out) {
+  return read_bounded(path, kMaxCertificateFileBytes, out);
+}
+
+std::string read_folder_files(const std::string& path, std::vector<NamedBytes>& out,
+                              std::string* skipped) {
+  out.clear();
+  if (skipped) skipped->clear();
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(path.c_str()), closedir);
+  if (!dir) return errno_text();
+  struct Entry {
+    std::string name;
+    off_t size;
+  };
+  std::vector<Entry> entries;
+  bool more = false;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(dir.get());
+    if (entry == nullptr) {
+      if (errno != 0) return errno_text();
+      break;
+    }
+    if (entry->d_name[0] == '.') continue;
+    struct stat st {};
+    if (stat((path + "/" + entry->d_name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (entries.size() == kMaxFolderEntries) {
+      more = true;
+      break;
+    }
+    entries.push_back({entry->d_name, st.st_size});
   }
-  out.resize(n);
-  if (n > kMaxCertificateFileBytes) {
-    wipe(out);
-    return "is larger than " + std::to_string(kMaxCertificateFileBytes) + " bytes";
+  std::sort(entries.begin(), entries.end(),
+            [](const Entry& a, const Entry& b) { return a.name < b.name; });
+  std::size_t total = 0, large = 0, beyond = 0;
+  std::string first_large, first_beyond;
+  for (const Entry& e : entries) {
+    const auto size = static_cast<std::size_t>(e.size);
+    if (size > kMaxFolderFileBytes) {
+      if (large++ == 0) first_large = printable_name(e.name);
+      continue;
+    }
+    if (out.size() == kMaxFolderFiles || total + size > kMaxFolderBytes) {
+      if (beyond++ == 0) first_beyond = printable_name(e.name);
+      continue;
+    }
+    NamedBytes file{e.name, {}};
+    const std::string problem = read_bounded(path + "/" + e.name, kMaxFolderFileBytes, file.bytes);
+    if (!problem.empty()) return e.name + ": " + problem;
+    total += file.bytes.size();
+    out.push_back(std::move(file));
   }
-  if (n == 0) return "is empty";
+  if (skipped && (large > 0 || beyond > 0 || more)) {
+    std::string& text = *skipped;
+    text = "skipped " + std::to_string(large + beyond) + " of " + std::to_string(entries.size()) +
+           (more ? "+" : "") + " files";
+    if (large > 0)
+      text += ", " + std::to_string(large) + " larger than " + std::to_string(kMaxFolderFileBytes) +
+              " bytes (first \"" + first_large + "\")";
+    if (beyond > 0)
+      text += ", " + std::to_string(beyond) + " beyond the first " +
+              std::to_string(kMaxFolderFiles) + " files or " + std::to_string(kMaxFolderBytes) +
+              " bytes in all (first \"" + first_beyond + "\")";
+    if (more)
+      text += "; more than " + std::to_string(kMaxFolderEntries) + " files, the rest not looked at";
+  }
+  return {};
+}
+
+std::string read_secret_file(const std::string& path, std::string& out) {
+  wipe(out);
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return errno_text();
+  std::unique_ptr<int, void (*)(int*)> closer(new int(fd), [](int* f) {
+    close(*f);
+    delete f;
+  });
+  // The open file's own mode: a file swapped in after a check cannot slip by.
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return errno_text();
+  if (S_ISDIR(st.st_mode)) return "is a folder, not a file";
+  if (!S_ISREG(st.st_mode)) return "is not a regular file";
+  if ((st.st_mode & (S_IRGRP | S_IROTH)) != 0)
+    return "is readable by group or others (chmod 600 it)";
+  char buf[kMaxSecretFileBytes + 1];
+  std::size_t n = 0;
+  while (n < sizeof buf) {
+    const ssize_t k = read(fd, buf + n, sizeof buf - n);
+    if (k < 0 && errno == EINTR) continue;
+    if (k < 0) {
+      std::memset(buf, 0, sizeof buf);
+      return errno_text();
+    }
+    if (k == 0) break;
+    n += static_cast<std::size_t>(k);
+  }
+  if (n > kMaxSecretFileBytes) {
+    std::memset(buf, 0, sizeof buf);
+    return "is larger than " + std::to_string(kMaxSecretFileBytes) + " bytes";
+  }
+  out.assign(buf, n);
+  volatile char* p = buf;
+  for (std::size_t i = 0; i < n; ++i) p[i] = 0;
   return {};
 }
 

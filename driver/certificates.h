@@ -42,14 +42,34 @@ constexpr std::size_t kMaxCertificateFileBytes = 1u << 20;
 // string on success, otherwise what went wrong ("No such file or directory").
 std::string read_small_file(const std::string& path, Bytes& out);
 
+// Longest file read as a secret (a password file).
+constexpr std::size_t kMaxSecretFileBytes = 4096;
+
+// Reads a secret file: a regular file of at most kMaxSecretFileBytes that
+// neither group nor others may read. `out` gets its text; an empty string
+// is returned on success, otherwise the problem (never any of the text).
+std::string read_secret_file(const std::string& path, std::string& out);
+
 struct NamedBytes {
   std::string name;  // file name within its folder
   Bytes bytes;
 };
 
-// Reads every regular file of a folder whose name does not start with '.',
-// sorted by name. Returns an empty string on success, else the problem.
-std::string read_folder_files(const std::string& path, std::vector<NamedBytes>& out);
+// Bounds of a folder of certificates: a few files of a few kilobytes each.
+constexpr std::size_t kMaxFolderFiles = 100;
+constexpr std::size_t kMaxFolderFileBytes = 64u << 10;
+constexpr std::size_t kMaxFolderBytes = 1u << 20;
+// Regular files looked at in a folder at all; beyond that the rest is left.
+constexpr std::size_t kMaxFolderEntries = 10000;
+
+// Reads the regular files of a folder whose names do not start with '.',
+// sorted by name, within the bounds above: a file larger than
+// kMaxFolderFileBytes is skipped unread, and so is every file beyond the
+// first kMaxFolderFiles or kMaxFolderBytes in all. `skipped` (may be null)
+// then says in one sentence what was left out; it stays empty otherwise.
+// Returns an empty string on success, else the problem.
+std::string read_folder_files(const std::string& path, std::vector<NamedBytes>& out,
+                              std::string* skipped = nullptr);
 
 // The DER bytes of PEM text (the base64 between its BEGIN and END lines);
 // data that is not PEM comes back unchanged, broken PEM as empty.

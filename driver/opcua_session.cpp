@@ -138,6 +138,40 @@ UA_StatusCode ClientSession::connect(const std::string& url) {
   return st;
 }
 
+UA_StatusCode ClientSession::get_endpoints(const std::string& url,
+                                           UA_GetEndpointsResponse* response) {
+  if (client_ == nullptr) return UA_STATUSCODE_BADOUTOFMEMORY;
+  url_ = url;
+  UA_StatusCode st = UA_Client_connectSecureChannelAsync(client_, url.c_str());
+  const auto deadline = deadline_after(config()->timeout);
+  // Asked on the first channel that opens (the library's discovery channel):
+  // a channel it replaces under the request gets the request again.
+  for (int attempt = 0; st == UA_STATUSCODE_GOOD; ++attempt) {
+    while (st == UA_STATUSCODE_GOOD && channel_state(client_) != UA_SECURECHANNELSTATE_OPEN) {
+      UA_Client_getState(client_, nullptr, nullptr, &st);
+      if (st != UA_STATUSCODE_GOOD) break;
+      if (stopping()) st = UA_STATUSCODE_BADSHUTDOWN;
+      else if (Clock::now() >= deadline) st = UA_STATUSCODE_BADTIMEOUT;
+      else iterate(kSetupIterateMs);
+    }
+    if (st != UA_STATUSCODE_GOOD) break;
+    UA_GetEndpointsRequest request;
+    UA_GetEndpointsRequest_init(&request);
+    request.endpointUrl = UA_STRING(const_cast<char*>(url.c_str()));
+    UA_GetEndpointsResponse_clear(response);
+    st = call(&request, &UA_TYPES[UA_TYPES_GETENDPOINTSREQUEST], response,
+              &UA_TYPES[UA_TYPES_GETENDPOINTSRESPONSE]);
+    if (attempt < 2 && (st == UA_STATUSCODE_BADSECURECHANNELCLOSED ||
+                        st == UA_STATUSCODE_BADCONNECTIONCLOSED))
+      st = UA_STATUSCODE_GOOD;
+    else
+      break;
+  }
+  forget_pending();
+  drop_channel();
+  return st;
+}
+
 void ClientSession::drop_channel() {
   UA_Client_disconnectSecureChannelAsync(client_);
   const auto deadline = Clock::now() + kDropBound;

@@ -40,6 +40,12 @@ class ClientSession {
   // request timeout, or BadShutdown when stopped.
   UA_StatusCode connect(const std::string& url);
 
+  // Opens a channel without a session, asks the server for its endpoints
+  // (moved into `response`, cleared by the caller) and drops the channel
+  // again: what the server offers, before anything goes to a session.
+  // Statuses as connect() and call().
+  UA_StatusCode get_endpoints(const std::string& url, UA_GetEndpointsResponse* response);
+
   // Sends one service request and waits for its response, which is moved
   // into `response` (initialised by the caller, cleared by the caller).
   // Returns the response's service result; BadTimeout after the client's

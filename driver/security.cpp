@@ -5,6 +5,7 @@
 
 #include <open62541/plugin/pki_default.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -12,9 +13,10 @@
 
 namespace {
 
-constexpr const char* kKeys[] = {"security_mode", "security_policy", "certificate",
-                                 "private_key",   "trusted_servers", "trust_any_server",
-                                 "user",          "password"};
+constexpr const char* kKeys[] = {"security_mode",  "security_policy",        "certificate",
+                                 "private_key",    "trusted_servers",        "trust_any_server",
+                                 "user",           "password",               "password_file",
+                                 "allow_password_in_clear"};
 
 const char* mode_name(UA_MessageSecurityMode mode) {
   switch (mode) {
@@ -29,8 +31,9 @@ std::string quoted(const std::string& text) { return "\"" + printable_address(te
 // Reads the "opcua" object into a SessionSecurity, collecting problems.
 class Loader {
  public:
-  Loader(const Json::Value& opcua, std::vector<std::string>& problems)
-      : opcua_(opcua), problems_(problems) {}
+  Loader(const Json::Value& opcua, std::vector<std::string>& problems,
+         std::vector<std::string>& notes)
+      : opcua_(opcua), problems_(problems), notes_(notes) {}
 
   std::shared_ptr<SessionSecurity> run() {
     auto s = std::make_shared<SessionSecurity>();
@@ -40,7 +43,8 @@ class Loader {
       if (!known)
         problem("opcua." + printable_address(name),
                 "unknown key (known: security_mode, security_policy, certificate, private_key, "
-                "trusted_servers, trust_any_server, user, password)");
+                "trusted_servers, trust_any_server, user, password, password_file, "
+                "allow_password_in_clear)");
     }
     const bool mode_ok = read_mode(*s);
     read_policy(*s, mode_ok);
@@ -163,11 +167,14 @@ class Loader {
       return;
     }
     std::vector<NamedBytes> files;
-    const std::string failure = read_folder_files(folder, files);
+    std::string skipped;
+    const std::string failure = read_folder_files(folder, files, &skipped);
     if (!failure.empty()) {
       problem("opcua.trusted_servers", "cannot read folder " + quoted(folder) + ": " + failure);
       return;
     }
+    if (!skipped.empty())
+      notes_.push_back("opcua.trusted_servers: folder " + quoted(folder) + ": " + skipped);
     for (NamedBytes& file : files) {
       Bytes der = pem_to_der(file.bytes);
       UA_ByteString one{der.size(), der.data()};
@@ -189,14 +196,35 @@ class Loader {
   }
 
   void read_user(SessionSecurity& s) {
-    std::string user, password;
+    std::string user, password, file;
     const bool has_user = text("user", user);
-    const bool has_password = text("password", password);
+    bool has_password = text("password", password);
+    if (text("password_file", file)) {
+      if (has_password || !opcua_["password"].isNull()) {
+        problem("opcua.password_file", "give either password or password_file, not both");
+      } else {
+        const std::string failure = read_secret_file(file, password);
+        // The password is the file's first line.
+        password.resize(std::min(password.find_first_of("\r\n"), password.size()));
+        if (!failure.empty())
+          problem("opcua.password_file", failure.compare(0, 3, "is ") == 0
+                                             ? quoted(file) + " " + failure
+                                             : "cannot read " + quoted(file) + ": " + failure);
+        else if (password.empty()) problem("opcua.password_file", quoted(file) + " holds no password");
+        has_password = failure.empty();
+      }
+    }
     if (has_user && user.empty()) problem("opcua.user", "empty");
-    if (has_user && !has_password && opcua_["password"].isNull())
+    if (has_user && !has_password && opcua_["password"].isNull() &&
+        opcua_["password_file"].isNull())
       problem("opcua.password", "missing for user " + quoted(user));
     if (has_password && !has_user && opcua_["user"].isNull())
       problem("opcua.user", "missing: a password needs a user name");
+    const Json::Value& clear = opcua_["allow_password_in_clear"];
+    if (!clear.isNull()) {
+      if (clear.isBool()) s.allow_password_in_clear = clear.asBool();
+      else problem("opcua.allow_password_in_clear", "not true or false");
+    }
     s.user = user;
     s.password = password;
     wipe(password);
@@ -204,6 +232,7 @@ class Loader {
 
   const Json::Value& opcua_;
   std::vector<std::string>& problems_;
+  std::vector<std::string>& notes_;
 };
 
 // Adds the policy asked for, or every current one, set up with the
@@ -237,7 +266,82 @@ UA_StatusCode copy_text(const std::string& from, UA_String* to) {
   return UA_String_copy(&view, to);
 }
 
+constexpr char kNoneUri[] = "http://opcfoundation.org/UA/SecurityPolicy#None";
+
+bool is_none(const UA_String& uri) {
+  return uri.length == 0 ||
+         std::string(reinterpret_cast<const char*>(uri.data), uri.length) == kNoneUri;
+}
+
+// Whether the client has the policy (as the library looks it up: an empty
+// URI stands for None).
+bool client_has_policy(const UA_ClientConfig& cfg, const UA_String& uri) {
+  const std::string wanted = uri.length == 0 ? std::string(kNoneUri)
+                                             : std::string(reinterpret_cast<const char*>(uri.data),
+                                                           uri.length);
+  for (std::size_t i = 0; i < cfg.securityPoliciesSize; ++i) {
+    const UA_String& have = cfg.securityPolicies[i].policyUri;
+    if (wanted == std::string(reinterpret_cast<const char*>(have.data), have.length)) return true;
+  }
+  return false;
+}
+
+// Picks, among the endpoints the client may select, a user-name token
+// policy under which the password leaves encrypted: a SignAndEncrypt
+// channel, or a token policy that names a security policy (its own, or on a
+// signed channel the channel's, for an empty one). Sets it as the only one
+// the client accepts. Returns BadSecurityModeInsufficient with `why` when
+// the server takes the password only unencrypted; Good otherwise (also when
+// it takes no user name at all, which the connection then reports).
+UA_StatusCode choose_user_token(const SessionSecurity& s, const UA_GetEndpointsResponse& r,
+                                UA_ClientConfig& cfg, std::string& why) {
+  const UA_UserTokenPolicy* best = nullptr;
+  UA_Byte best_level = 0;
+  bool clear_only = false;
+  for (std::size_t i = 0; i < r.endpointsSize; ++i) {
+    const UA_EndpointDescription& e = r.endpoints[i];
+    if (e.securityMode != s.mode || !client_has_policy(cfg, e.securityPolicyUri)) continue;
+    if (s.policy != nullptr &&
+        std::string(reinterpret_cast<const char*>(e.securityPolicyUri.data),
+                     e.securityPolicyUri.length) != s.policy->uri)
+      continue;
+    for (std::size_t j = 0; j < e.userIdentityTokensSize; ++j) {
+      const UA_UserTokenPolicy& t = e.userIdentityTokens[j];
+      if (t.tokenType != UA_USERTOKENTYPE_USERNAME || !client_has_policy(cfg, t.securityPolicyUri))
+        continue;
+      // The library encrypts the token with its own policy, else the channel's.
+      const UA_String& used = t.securityPolicyUri.length > 0 ? t.securityPolicyUri
+                                                             : e.securityPolicyUri;
+      if (s.mode != UA_MESSAGESECURITYMODE_SIGNANDENCRYPT && is_none(used)) {
+        clear_only = true;
+        continue;
+      }
+      if (best == nullptr || e.securityLevel > best_level) {
+        best = &t;
+        best_level = e.securityLevel;
+      }
+    }
+  }
+  if (best != nullptr) {
+    UA_UserTokenPolicy_clear(&cfg.userTokenPolicy);
+    return UA_UserTokenPolicy_copy(best, &cfg.userTokenPolicy);
+  }
+  if (clear_only) {
+    why = std::string("not logging in: the server would receive the password unencrypted (a ") +
+          (s.mode == UA_MESSAGESECURITYMODE_SIGN ? "Sign" : "None") +
+          " channel and a user token policy without a security policy); use security_mode "
+          "SignAndEncrypt, or set allow_password_in_clear to send it anyway";
+    return UA_STATUSCODE_BADSECURITYMODEINSUFFICIENT;
+  }
+  return UA_STATUSCODE_GOOD;
+}
+
 }  // namespace
+
+bool SessionSecurity::password_needs_check() const {
+  return !user.empty() && !allow_password_in_clear &&
+         mode != UA_MESSAGESECURITYMODE_SIGNANDENCRYPT;
+}
 
 SessionSecurity::~SessionSecurity() {
   wipe(private_key);
@@ -321,7 +425,7 @@ SecurityLoad load_session_security(const Json::Value& settings) noexcept {
       load.problems.push_back("opcua: not an object");
       return load;
     }
-    load.security = Loader(opcua, load.problems).run();
+    load.security = Loader(opcua, load.problems, load.notes).run();
   } catch (const std::exception&) {
     load.security.reset();
     load.problems.clear();
@@ -370,6 +474,21 @@ UA_StatusCode connect_secure(ClientSession& session, const std::string& url,
                             UA_StatusCode_name(applied);
     return applied;
   }
+  if (security->password_needs_check()) {
+    UA_GetEndpointsResponse endpoints;
+    UA_GetEndpointsResponse_init(&endpoints);
+    UA_StatusCode st = session.get_endpoints(url, &endpoints);
+    std::string why;
+    if (st == UA_STATUSCODE_GOOD)
+      st = choose_user_token(*security, endpoints, *session.config(), why);
+    else
+      why = std::string("asking for its endpoints failed: ") + UA_StatusCode_name(st);
+    UA_GetEndpointsResponse_clear(&endpoints);
+    if (st != UA_STATUSCODE_GOOD) {
+      if (problem) *problem = why;
+      return st;
+    }
+  }
   const UA_StatusCode st = session.connect(url);
   if (st != UA_STATUSCODE_GOOD) {
     if (problem) *problem = secure_connect_problem(*security, st);
@@ -400,7 +519,11 @@ void DeviceSecurity::configure(const Json::Value& settings, uint32_t device_id) 
     const std::string prefix = "InitSetting " + std::to_string(device_id) + " ";
     for (const std::string& p : load.problems)
       log_line(prefix + p + "; the device reads nothing until this is corrected");
+    for (const std::string& n : load.notes) log_line(prefix + n);
     const bool trusts_any = load.security && load.security->trust_any_server;
+    const bool in_clear = load.security && load.security->allow_password_in_clear &&
+                          !load.security->user.empty();
+    const std::string user = in_clear ? load.security->user : std::string();
     std::lock_guard<std::mutex> lock(mutex_);
     device_id_ = device_id;
     held_ = load.present && !load.security;
@@ -409,6 +532,10 @@ void DeviceSecurity::configure(const Json::Value& settings, uint32_t device_id) 
       log_line(prefix + "opcua.trust_any_server is true: the device accepts any server's "
                "certificate");
     said_trust_any_ = said_trust_any_ || trusts_any;
+    if (in_clear && !said_clear_)
+      log_line(prefix + "opcua.allow_password_in_clear is true: the password of user " +
+               quoted(user) + " may go over the network unencrypted");
+    said_clear_ = said_clear_ || in_clear;
   } catch (const std::exception&) {
     // Out of memory: nothing half-applied is used.
     std::lock_guard<std::mutex> lock(mutex_);

@@ -31,11 +31,17 @@ struct SessionSecurity {
   bool trust_any_server = false;
   std::string user;  // empty: anonymous
   std::string password;
+  // Send the password also where neither the channel nor the server's user
+  // token policy encrypts it; otherwise such a log-in is refused.
+  bool allow_password_in_clear = false;
 
   // Sets a new session's client up before it connects: the mode and policy
   // (nothing else is accepted), the certificate, the trusted servers, the
   // user. Returns the first failing status.
   UA_StatusCode apply(UA_ClientConfig* config) const;
+  // Whether the password can leave unencrypted, so that the server's user
+  // token policies are looked at before connecting.
+  bool password_needs_check() const;
   // Whether the connected session's channel has the mode and policy asked
   // for; otherwise `problem` says what it has.
   bool session_matches(UA_Client* client, std::string& problem) const;
@@ -48,6 +54,9 @@ struct SecurityLoad {
   bool present = false;  // the settings hold an "opcua" value
   // One entry per problem, each starting with the key ("opcua.user: ...").
   std::vector<std::string> problems;
+  // What was read only in part ("opcua.trusted_servers: skipped ..."): said,
+  // but the device is not held for it.
+  std::vector<std::string> notes;
   // Set when present and without problems.
   std::shared_ptr<const SessionSecurity> security;
 };
@@ -61,9 +70,12 @@ SecurityLoad load_session_security(const Json::Value& settings) noexcept;
 std::string secure_connect_problem(const SessionSecurity& security, UA_StatusCode status);
 
 // Opens the session as `security` asks (a plain connect when it is null)
-// and checks the channel it got. Returns Good, the connection's failure, or
-// BadSecurityModeRejected when the channel is not the one asked for
-// (`problem` then says why).
+// and checks the channel it got. Where the password could leave unencrypted,
+// the server's endpoints are asked for first and only a user token policy
+// that encrypts it is used. Returns Good, the connection's failure,
+// BadSecurityModeInsufficient when the server would take the password only
+// unencrypted, or BadSecurityModeRejected when the channel is not the one
+// asked for (`problem` then says why).
 UA_StatusCode connect_secure(ClientSession& session, const std::string& url,
                              const SessionSecurity* security, std::string* problem = nullptr);
 
@@ -99,4 +111,5 @@ class DeviceSecurity {
   bool held_ = false;
   std::shared_ptr<const SessionSecurity> security_;
   bool said_trust_any_ = false;
+  bool said_clear_ = false;
 };

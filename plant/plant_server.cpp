@@ -178,6 +178,28 @@ void load_identity(const PlantSecurity& sec, Bytes& cert, Bytes& key) {
   if (!problem.empty()) throw std::runtime_error("plant server: " + problem);
 }
 
+// The None endpoint takes the password in its token unencrypted; each Sign
+// endpoint gets one user-name token policy naming None (its id ends in
+// "#None", as the library matches ids against the token's policy).
+UA_StatusCode take_passwords_in_clear(UA_ServerConfig& cfg) {
+  cfg.allowNonePolicyPassword = true;
+  for (std::size_t i = 0; i < cfg.endpointsSize; ++i) {
+    UA_EndpointDescription& e = cfg.endpoints[i];
+    if (e.securityMode != UA_MESSAGESECURITYMODE_SIGN) continue;
+    UA_UserTokenPolicy token;
+    UA_UserTokenPolicy_init(&token);
+    token.tokenType = UA_USERTOKENTYPE_USERNAME;
+    token.policyId = UA_STRING(const_cast<char*>("open62541-username-policy#None"));
+    token.securityPolicyUri =
+        UA_STRING(const_cast<char*>("http://opcfoundation.org/UA/SecurityPolicy#None"));
+    const UA_StatusCode st = UA_Array_appendCopy(reinterpret_cast<void**>(&e.userIdentityTokens),
+                                                 &e.userIdentityTokensSize, &token,
+                                                 &UA_TYPES[UA_TYPES_USERTOKENPOLICY]);
+    if (st != UA_STATUSCODE_GOOD) return st;
+  }
+  return UA_STATUSCODE_GOOD;
+}
+
 // Policies, endpoints, trusted clients and log-ins of a secure plant, on a
 // configuration that offers the None endpoint with the server's certificate.
 UA_StatusCode configure_security(UA_ServerConfig& cfg, const PlantSecurity& sec, const Bytes& cert,
@@ -236,6 +258,7 @@ UA_StatusCode configure_security(UA_ServerConfig& cfg, const PlantSecurity& sec,
     for (const auto& user : sec.users) logins.push_back({text_view(user.first), text_view(user.second)});
     st = UA_AccessControl_default(&cfg, sec.anonymous, nullptr, logins.size(), logins.data());
   }
+  if (st == UA_STATUSCODE_GOOD && sec.password_in_clear) st = take_passwords_in_clear(cfg);
   return st;
 }
 

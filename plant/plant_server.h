@@ -48,6 +48,10 @@ struct PlantSecurity {
   std::vector<std::pair<std::string, std::string>> users;  // user name, password
   // Folder of the client certificates the server accepts; empty: any.
   std::string trusted_clients;
+  // Takes user passwords unencrypted, as a careless controller would: the
+  // None endpoint's user-name token policy has no security policy, and the
+  // Sign endpoints' one names None (SignAndEncrypt ones stay encrypted).
+  bool password_in_clear = false;
 };
 
 struct PlantOptions {

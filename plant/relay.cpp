@@ -141,6 +141,8 @@ struct Relay::Impl {
   uint16_t port = 0;
   std::atomic<bool> stopping{false};
   std::atomic<uint64_t> closed_on_size{0};
+  mutable std::mutex capture_mu;
+  std::string captured;  // capture: the clients' bytes
   std::thread acceptor;
   std::list<std::unique_ptr<Connection>> connections;  // the acceptor's until stop
 
@@ -155,6 +157,10 @@ struct Relay::Impl {
     for (;;) {
       const ssize_t n = recv(from, buf.data(), buf.size(), 0);
       if (n <= 0) break;
+      if (direction == 0 && opt.capture) {
+        std::lock_guard<std::mutex> lock(capture_mu);
+        captured.append(reinterpret_cast<const char*>(buf.data()), static_cast<std::size_t>(n));
+      }
       if (meter && meter->exceeds(buf.data(), static_cast<std::size_t>(n))) {
         ++closed_on_size;
         break;
@@ -269,5 +275,9 @@ void Relay::start() { impl_->start(); }
 void Relay::stop() { impl_->stop(); }
 uint16_t Relay::port() const { return impl_->port; }
 uint64_t Relay::closed_on_size() const { return impl_->closed_on_size; }
+std::string Relay::client_bytes() const {
+  std::lock_guard<std::mutex> lock(impl_->capture_mu);
+  return impl_->captured;
+}
 
 }  // namespace plant

@@ -22,6 +22,8 @@ struct RelayOptions {
   // A client message ("MSG", all its chunks) above this many bytes closes
   // the connection before any of it reaches the server; 0: never.
   uint32_t close_above_request_bytes = 0;
+  // Keeps every byte the clients send, for client_bytes().
+  bool capture = false;
 };
 
 class Relay {
@@ -38,6 +40,8 @@ class Relay {
   uint16_t port() const;
   // Connections closed because of a large request.
   uint64_t closed_on_size() const;
+  // What the clients have sent so far, all connections in arrival order (capture).
+  std::string client_bytes() const;
 
   struct Impl;
 

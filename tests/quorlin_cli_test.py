@@ -67,6 +67,21 @@ def usage_error(binary, *args):
            f"{args}: stderr is not the error and the usage line of {command!r}: {lines}")
 
 
+def refused_user_files(binary):
+    """--user-file: refused when group or others may read it, or a line is
+    not NAME:PASSWORD; the password never in the error."""
+    with tempfile.TemporaryDirectory() as tmp:
+        for mode, text in ((0o640, "qrn:Sec-ret-1\n"), (0o604, "qrn:Sec-ret-1\n"),
+                           (0o600, "qrn:Sec-ret-1\nSec-ret-2\n")):
+            path = os.path.join(tmp, "users")
+            with open(path, "w") as f:
+                f.write(text)
+            os.chmod(path, mode)
+            usage_error(binary, "sim", "--user-file", path)
+            r = run(binary, "sim", "--user-file", path)
+            expect(b"Sec-ret" not in r.stderr, f"password in {r.stderr!r}")
+
+
 def help_goes_to_stdout(binary, _generator):
     # (arguments, text the help must hold): the command list, then each command's own.
     for args, text in ((["--help"], b"points"), (["-h"], b"decode"),
@@ -132,7 +147,8 @@ CASES = {
                                                         "7", "--to", "2026-13"),
                                             usage_error(b, "check", "--config", "c.json"),
                                             usage_error(b, "check", "--config", "c.json",
-                                                        "--device", "7", "--port", "4841")),
+                                                        "--device", "7", "--port", "4841"),
+                                            refused_user_files(b)),
     "help_goes_to_stdout": help_goes_to_stdout,
     "decode_marks_an_invalid_stamp": decode_marks_an_invalid_stamp,
 }

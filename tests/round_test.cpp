@@ -5,6 +5,7 @@
 #include "plant_server.h"
 #include "point_table.h"
 #include "quorlin.h"
+#include "relay.h"
 #include "test_pki.h"
 #include "vtable_slots.h"
 
@@ -597,6 +598,66 @@ TEST_P(SecureBatchedRound, reconnect_within_a_batched_round_keeps_its_security) 
   EXPECT_EQ(all.find(kPassword), std::string::npos);
   ASSERT_EQ(qrn_host::count(EventKind::SendSP), 1u);
   expect_stamped(qrn_host::events()[0].bytes, served_record(78, closing), device);
+}
+
+// A plant taking passwords unencrypted (None endpoint, Sign endpoints whose
+// token policy names None), watched on the wire: a password goes out only
+// encrypted, or where the device's settings knowingly allow it.
+TEST_P(SecureRound, password_leaves_only_encrypted_unless_allowed) {
+  plant::PlantOptions options = secure_plant();
+  options.security.policies = {"None", "Basic256Sha256"};
+  options.security.sign = true;
+  options.security.trusted_clients.clear();
+  options.security.password_in_clear = true;
+  plant::PlantServer plant(options);
+  plant.fill_distinct(31);
+  plant.start();
+  const std::string identity = R"("certificate": ")" + pki_->client_cert +
+                               R"(", "private_key": ")" + pki_->client_key +
+                               R"(", "trusted_servers": ")" + pki_->trusted_servers + R"(", )";
+  const std::string login = std::string(R"("user": "qrn", "password": ")") + kPassword + R"(")";
+  struct Case {
+    const char* name;
+    std::string opcua;
+    bool logs_in, on_wire;
+  };
+  const Case cases[] = {
+      {"None channel", login, false, false},
+      {"None channel, allowed", login + R"(, "allow_password_in_clear": true)", true, true},
+      {"Sign with a None token policy", R"("security_mode": "Sign", )" + identity + login, false,
+       false},
+      {"Sign, allowed",
+       R"("security_mode": "Sign", )" + identity + login + R"(, "allow_password_in_clear": true)",
+       true, true},
+      {"SignAndEncrypt", R"("security_mode": "SignAndEncrypt", )" + identity + login, true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    plant::RelayOptions watch;
+    watch.target_port = plant.port();
+    watch.capture = true;
+    plant::Relay relay(watch);
+    relay.start();
+    TestQuorlin device(79, relay.port(), GetParam());
+    const auto said = device.configure("{\"opcua\": {" + c.opcua + "}}");
+    const bool allowed = c.opcua.find("allow_password_in_clear") != std::string::npos;
+    EXPECT_EQ(said.size(), allowed ? 1u : 0u) << testing::PrintToString(said);
+    plant.reset_reads();
+    qrn_host::clear_events();
+    if (c.logs_in) {
+      std::string all;
+      round_capturing(device, all);
+      EXPECT_EQ(qrn_host::count(EventKind::SendSP), 1u) << all;
+      EXPECT_EQ(plant.reads(), kQuorlinPointCount);
+    } else {
+      EXPECT_THAT(failed_round(device),
+                  testing::AllOf(HasSubstr("device 79: "),
+                                 HasSubstr("the server would receive the password unencrypted")));
+      EXPECT_EQ(plant.reads(), 0u);
+    }
+    relay.stop();
+    EXPECT_EQ(relay.client_bytes().find(kPassword) != std::string::npos, c.on_wire);
+  }
 }
 
 // The whole path through InitSetting: the first round already connects securely.

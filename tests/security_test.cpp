@@ -47,6 +47,20 @@ class SecuritySettings : public testing::Test {
     read_small_file(pki_->client_key, key);
     pki_->write(pki_->path("client-cert.pem"), pem("CERTIFICATE", cert));
     pki_->write(pki_->path("client-key.pem"), pem("RSA PRIVATE KEY", key));
+    // Password files: the owner's alone, and one others may read.
+    const std::string pw = std::string(kPassword) + "\nsecond line\n";
+    pki_->write(pki_->path("password"), Bytes(pw.begin(), pw.end()));
+    std::filesystem::permissions(pki_->path("password"), std::filesystem::perms::owner_read);
+    pki_->write(pki_->path("shared-password"), Bytes(pw.begin(), pw.end()));
+    std::filesystem::permissions(pki_->path("shared-password"),
+                                 std::filesystem::perms::owner_read |
+                                     std::filesystem::perms::others_read);
+    // A trusted folder over its bounds: a file too large, and too many files.
+    std::filesystem::create_directory(pki_->path("crowded"));
+    pki_->write(pki_->path("crowded/big.der"), Bytes(kMaxFolderFileBytes + 1, 0x30));
+    for (std::size_t i = 0; i < kMaxFolderFiles + 5; ++i)
+      std::filesystem::copy_file(pki_->server_cert,
+                                 pki_->path("crowded/plant-" + std::to_string(1000 + i) + ".der"));
   }
   static void TearDownTestSuite() {
     delete pki_;
@@ -118,7 +132,8 @@ TEST_F(SecuritySettings, each_problem_is_one_line_naming_the_key_and_holds_the_d
       {"an array", R"([{"security_mode": "Sign"}])", {"opcua: not an object"}},
       {"unknown key", R"("pasword": "{PW}", "user": "qrn")",
        {"opcua.pasword: unknown key (known: security_mode, security_policy, certificate, "
-        "private_key, trusted_servers, trust_any_server, user, password)",
+        "private_key, trusted_servers, trust_any_server, user, password, password_file, "
+        "allow_password_in_clear)",
         "opcua.password: missing for user \"qrn\""}},
       {"unknown mode", R"("security_mode": "Encrypt")",
        {"opcua.security_mode: \"Encrypt\" is not None, Sign or SignAndEncrypt"}},
@@ -178,6 +193,16 @@ TEST_F(SecuritySettings, each_problem_is_one_line_naming_the_key_and_holds_the_d
       {"password not text", R"("user": "qrn", "password": ["{PW}"])",
        {"opcua.password: not a text value"}},
       {"empty user", R"("user": "", "password": "{PW}")", {"opcua.user: empty"}},
+      {"password and password_file",
+       R"("user": "qrn", "password": "{PW}", "password_file": "{PKI}/password")",
+       {"opcua.password_file: give either password or password_file, not both"}},
+      {"password_file readable by others", R"("user": "qrn", "password_file": "{PKI}/shared-password")",
+       {"opcua.password_file: \"" + pki +
+        "/shared-password\" is readable by group or others (chmod 600 it)"}},
+      {"password_file missing", R"("user": "qrn", "password_file": "{PKI}/none")",
+       {"opcua.password_file: cannot read \"" + pki + "/none\": No such file or directory"}},
+      {"allow_password_in_clear not a flag", R"("allow_password_in_clear": 1)",
+       {"opcua.allow_password_in_clear: not true or false"}},
   };
   for (const ErrorCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -227,6 +252,29 @@ TEST_F(SecuritySettings, valid_settings_load_their_files_once_and_release_a_held
   EXPECT_EQ(pem2.security->trusted_servers.size(), 1u);
   EXPECT_STREQ(pem2.security->policy->name, "Aes128_Sha256_RsaOaep");
   EXPECT_EQ(pem2.security->describe(), "Sign Aes128_Sha256_RsaOaep, anonymous");
+}
+
+// Said, but not held for: only part of the trusted folder read, and
+// passwords allowed in the clear.
+TEST_F(SecuritySettings, bounded_folders_and_passwords_in_clear_are_said_once) {
+  DeviceSecurity device;
+  const std::string opcua =
+      R"({"opcua": {"security_mode": "Sign", "certificate": "{CERT}", "private_key": "{KEY}",)"
+      R"( "trusted_servers": "{PKI}/crowded", "user": "qrn", "password_file": "{PKI}/password",)"
+      R"( "allow_password_in_clear": true}})";
+  const Lines said = {
+      "InitSetting 9 opcua.trusted_servers: folder \"" + pki_->dir +
+          "/crowded\": skipped 6 of 106 files, 1 larger than 65536 bytes (first \"big.der\"), 5 "
+          "beyond the first 100 files or 1048576 bytes in all (first \"plant-1100.der\")",
+      "InitSetting 9 opcua.allow_password_in_clear is true: the password of user \"qrn\" may go "
+      "over the network unencrypted"};
+  EXPECT_EQ(configure(device, opcua), said);
+  EXPECT_FALSE(device.for_round().held());
+  EXPECT_EQ(configure(device, opcua), Lines{said[0]});
+  const SecurityLoad load = load_session_security(settings(opcua));
+  ASSERT_TRUE(load.security);
+  EXPECT_EQ(load.security->password, kPassword);  // the file's first line
+  EXPECT_EQ(load.security->trusted_servers.size(), kMaxFolderFiles);
 }
 
 TEST_F(SecuritySettings, trusting_any_server_is_said_once_per_device) {

@@ -16,7 +16,40 @@ constexpr std::pair<const char*, const char*> kClientOptions[] = {
     {"certificate", "--certificate"},         {"private_key", "--private-key"},
     {"trusted_servers", "--trusted-servers"}, {"trust_any_server", "--trust-any-server"},
     {"user", "--user"},                       {"password", "--password-file"},
+    {"allow_password_in_clear", "--allow-password-in-clear"},
 };
+
+// Adds the NAME:PASSWORD lines of a file readable by its owner only.
+void read_user_file(const std::string& path, std::vector<std::pair<std::string, std::string>>& users) {
+  std::string text;
+  const std::string problem = read_secret_file(path, text);
+  if (!problem.empty()) {
+    wipe(text);
+    throw UsageError("--user-file: '" + path + "' " +
+                     (problem.compare(0, 3, "is ") == 0 ? problem : "cannot be read: " + problem));
+  }
+  std::size_t line = 0, added = 0;
+  for (std::size_t start = 0; start < text.size();) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::size_t stop = end;
+    if (stop > start && text[stop - 1] == '\r') --stop;
+    ++line;
+    const std::size_t colon = text.find(':', start);
+    if (stop > start) {
+      if (colon == std::string::npos || colon == start || colon >= stop) {
+        wipe(text);
+        throw UsageError("--user-file: line " + std::to_string(line) + " of '" + path +
+                         "' is not NAME:PASSWORD");
+      }
+      users.emplace_back(text.substr(start, colon - start), text.substr(colon + 1, stop - colon - 1));
+      ++added;
+    }
+    start = end + 1;
+  }
+  wipe(text);
+  if (added == 0) throw UsageError("--user-file: '" + path + "' holds no NAME:PASSWORD line");
+}
 
 // A settings problem ("opcua.key: text") in the options' words.
 std::string as_option_problem(const std::string& problem) {
@@ -49,11 +82,20 @@ void PlantSecurityOptions::add_to(CLI::App& app) {
       ->type_name("MODE")
       ->expected(1)
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-  app.add_option("--user", users, "a user name and password the server accepts, repeatable")
+  app.add_option("--user-file", user_file,
+                 "users the server accepts, one NAME:PASSWORD per line, in a file readable by "
+                 "its owner only (chmod 600)")
+      ->type_name("FILE");
+  app.add_option("--user", users,
+                 "a user name and password the server accepts, repeatable; any local user "
+                 "sees it in the process list: prefer --user-file")
       ->type_name("NAME:PASSWORD")
       ->expected(1)
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   app.add_flag("--no-anonymous", no_anonymous, "refuse anonymous log-ins");
+  app.add_flag("--password-in-clear", security.password_in_clear,
+               "take passwords unencrypted: the None endpoint's user token policy has no "
+               "security policy, the Sign endpoints' names None (for testing clients)");
   app.add_option("--trusted-clients", security.trusted_clients,
                  "folder of the client certificates the server accepts (default: any)")
       ->type_name("DIR");
@@ -81,6 +123,7 @@ void PlantSecurityOptions::finish() {
       throw UsageError("--user takes NAME:PASSWORD");
     security.users.emplace_back(user.substr(0, colon), user.substr(colon + 1));
   }
+  if (!user_file.empty()) read_user_file(user_file, security.users);
   security.anonymous = !no_anonymous;
   if (no_anonymous && security.users.empty())
     throw UsageError("--no-anonymous needs at least one --user");
@@ -111,7 +154,8 @@ std::string PlantSecurityOptions::describe() const {
   return "offers " + offered + "; anonymous " + (security.anonymous ? "allowed" : "refused") +
          ", " + std::to_string(n) + (n == 1 ? " user" : " users") + "; " +
          (security.trusted_clients.empty() ? std::string("any client certificate")
-                                           : "client certificates in " + security.trusted_clients);
+                                           : "client certificates in " + security.trusted_clients) +
+         (security.password_in_clear ? "; passwords taken unencrypted" : "");
 }
 
 void ClientSecurityOptions::add_to(CLI::App& app) {
@@ -133,6 +177,9 @@ void ClientSecurityOptions::add_to(CLI::App& app) {
       ->type_name("NAME");
   app.add_option("--password-file", password_file, "the user's password: this file's first line")
       ->type_name("FILE");
+  app.add_flag("--allow-password-in-clear", allow_password_in_clear,
+               "send the password also where neither the channel nor the server's user token "
+               "policy encrypts it (refused otherwise)");
 }
 
 std::shared_ptr<const SessionSecurity> ClientSecurityOptions::load() const {
@@ -144,6 +191,7 @@ std::shared_ptr<const SessionSecurity> ClientSecurityOptions::load() const {
   for (const auto& [key, value] : texts)
     if (!value->empty()) opcua[key] = *value;
   if (trust_any_server) opcua["trust_any_server"] = true;
+  if (allow_password_in_clear) opcua["allow_password_in_clear"] = true;
   if (!password_file.empty()) {
     Bytes bytes;
     const std::string problem = read_small_file(password_file, bytes);

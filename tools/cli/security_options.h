@@ -19,6 +19,7 @@ struct PlantSecurityOptions {
   plant::PlantSecurity security;
   std::vector<std::string> modes;  // --mode, in the order given
   std::vector<std::string> users;  // --user NAME:PASSWORD
+  std::string user_file;           // --user-file: NAME:PASSWORD lines
   bool no_anonymous = false;
 
   void add_to(CLI::App& app);
@@ -32,6 +33,7 @@ struct PlantSecurityOptions {
 struct ClientSecurityOptions {
   std::string mode, policy, certificate, private_key, trusted_servers, user, password_file;
   bool trust_any_server = false;
+  bool allow_password_in_clear = false;
 
   void add_to(CLI::App& app);
   // The options as the settings' "opcua" object, checked and loaded the way
