@@ -58,6 +58,7 @@ int Quorlin::InitSetting(const Json::Value& settings) {
   // Before the first round starts: it must not connect without its security.
   security_.configure(settings, device_id_);
   apply_read_settings(settings);
+  report_.set_data_id(round_report_setting(settings, device_id_));
   // A device samples on one thread only; later calls re-apply the settings.
   if (!sampler_) sampler_ = std::make_unique<std::thread>(&Quorlin::sample_data, this, nullptr);
   return UniDataDevice::InitSetting(settings);
@@ -102,8 +103,14 @@ void Quorlin::stop_sampling() {
 }
 
 void Quorlin::do_sample() {
+  report_.begin();
+  const UA_StatusCode outcome = sample_round();
+  if (report_.active() && outcome != UA_STATUSCODE_BADSHUTDOWN) send_round_report(outcome);
+}
+
+UA_StatusCode Quorlin::sample_round() {
   log_line("Quorlin::do_sample");
-  if (server_ip_.empty()) return;
+  if (server_ip_.empty()) return UA_STATUSCODE_BADCONFIGURATIONERROR;
   const std::string address = server_ip_;
   if (!is_valid_address(address)) {
     // Said once per address: a spliced or garbled address is never connected to.
@@ -112,32 +119,41 @@ void Quorlin::do_sample() {
                printable_address(address) +
                "\" is not a host name, IPv4 or IPv6 address; not connecting");
     refused_address_ = address;
-    return;
+    return UA_STATUSCODE_BADCONFIGURATIONERROR;
   }
   refused_address_.clear();
   // A settings problem was said by InitSetting; nothing is read until it is corrected.
   const RoundSecurity security = security_.for_round();
-  if (security.held()) return;
+  if (security.held()) return UA_STATUSCODE_BADCONFIGURATIONERROR;
 
   // Owns the client on every path, including a host service that throws.
   ClientSession session(&stopping_);
-  if (session.client() == nullptr) return;
-  if (!security.connect(session, endpoint_url(address, server_port_))) return;
+  const std::string url = endpoint_url(address, server_port_);
+  UA_StatusCode status = UA_STATUSCODE_BADOUTOFMEMORY;
+  std::string reason;
+  if (session.client() == nullptr || !security.connect(session, url, &status, &reason)) {
+    if (status != UA_STATUSCODE_BADSHUTDOWN)
+      connect_notice_.failed(device_id_, url, status, reason);
+    return status;
+  }
+  connect_notice_.connected(device_id_);
 
   // The round fills a working copy and commits it in one step, so the host
   // never meets a half-written record and a lost session hands nothing over.
   auto work = std::make_unique<Quorlin_Data_t>();
   auto written = std::make_unique<bool[]>(kQuorlinPointCount);
-  if (read_points(session, *work, written.get()) != ReadOutcome::Done) return;
+  lost_status_ = UA_STATUSCODE_BADSHUTDOWN;
+  if (read_points(session, *work, written.get()) != ReadOutcome::Done) return lost_status_;
   if (log_changes_)
     log_line("Quorlin::do_sample device " + std::to_string(device_id_) + ": " +
              std::to_string(failures_.failing()) + " points failing");
   if (std::none_of(written.get(), written.get() + kQuorlinPointCount, [](bool w) { return w; })) {
     // Handing over last round's values under a fresh stamp would pass them off as read.
     log_line("Quorlin::do_sample no point could be read");
-    return;
+    return UA_STATUSCODE_BADNODATA;
   }
   commit_round(*work, written.get());
+  return UA_STATUSCODE_GOOD;
 }
 
 Quorlin::ReadOutcome Quorlin::read_points(ClientSession& session, Quorlin_Data_t& work,
@@ -188,16 +204,20 @@ Quorlin::PointStep Quorlin::settle_point(ClientSession& session, std::size_t i,
     if (stopping_) return PointStep::Abandon;
     if (session_lost_status(status) || !session.activated()) {
       session.mark_lost();
+      lost_status_ = status;
+      report_.point(i, status, false);
       log_line(std::string("Quorlin::do_sample session lost at ") + point.name + ": " +
                UA_StatusCode_name(status));
       return PointStep::Abandon;
     }
+    report_.point(i, status, false);
     return PointStep::Next;
   }
   // Good with info bits and Uncertain values are kept; their line is out already.
   written[i] = copy_value_to_field(value, fields + point.offset, point.width);
   if (!written[i] && status == UA_STATUSCODE_GOOD)
     log_line(std::string("ReadVariant ") + point.name + " returned no numeric value");
+  report_.point(i, status, written[i]);
   UA_Variant_clear(&value);
   return PointStep::Next;
 }

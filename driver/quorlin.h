@@ -4,6 +4,7 @@
 #include "log_options.h"
 #include "opcua_session.h"
 #include "quorlin_data.h"
+#include "round_reporter.h"
 #include "security.h"
 #include "uni_data_device.h"
 
@@ -28,7 +29,7 @@ class Quorlin : public UniDataDevice<Quorlin_Data_t, QRNSocketDevice, 5156> {
   // The sampling thread's body: a round, then a five-second pause, until the
   // device is destroyed.
   void sample_data(void* arg);
-  // One sampling round.
+  // One sampling round, then its report when the settings ask for one.
   void do_sample();
 
  protected:
@@ -44,6 +45,10 @@ class Quorlin : public UniDataDevice<Quorlin_Data_t, QRNSocketDevice, 5156> {
   PointStep settle_point(ClientSession& session, std::size_t index, UA_StatusCode status,
                          UA_Variant& value, unsigned char* fields, bool* written);
   void commit_round(const Quorlin_Data_t& work, const bool* written);
+  // The round's outcome: Good when a record was handed over, else why not.
+  UA_StatusCode sample_round();
+  // Hands the host the round's report (quorlin_report.cpp).
+  void send_round_report(UA_StatusCode outcome);
   // Waits up to `seconds`; returns false as soon as the device is stopping.
   bool pause(int seconds);
   void stop_sampling();
@@ -57,9 +62,12 @@ class Quorlin : public UniDataDevice<Quorlin_Data_t, QRNSocketDevice, 5156> {
   BatchReader batch_;
   std::atomic<bool> log_changes_{false};  // "log": "changes" in appSetting
   FailureLog failures_;                   // each point's last status
+  ConnectNotice connect_notice_;
+  UA_StatusCode lost_status_ = UA_STATUSCODE_GOOD;  // the status that ended a round early
 
  protected:
   DeviceSecurity security_;  // the "opcua" settings, applied to every round
+  RoundReporter report_;     // the round's point statuses, when reports are on
 };
 
 // Reads one node's Value attribute in namespace 1 by its string id and

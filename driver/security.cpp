@@ -502,14 +502,20 @@ UA_StatusCode connect_secure(ClientSession& session, const std::string& url,
   return UA_STATUSCODE_GOOD;
 }
 
-bool RoundSecurity::connect(ClientSession& session, const std::string& url) const {
-  if (!security_) return session.connect(url) == UA_STATUSCODE_GOOD;
+bool RoundSecurity::connect(ClientSession& session, const std::string& url,
+                            UA_StatusCode* status, std::string* line) const {
+  UA_StatusCode ignored;
+  UA_StatusCode& st = status ? *status : ignored;
+  if (!security_) return (st = session.connect(url)) == UA_STATUSCODE_GOOD;
   std::string problem;
-  const UA_StatusCode st = connect_secure(session, url, security_.get(), &problem);
+  st = connect_secure(session, url, security_.get(), &problem);
   if (st == UA_STATUSCODE_GOOD) return true;
-  if (st != UA_STATUSCODE_BADSHUTDOWN)
-    log_line("Quorlin::do_sample device " + std::to_string(device_id_) + ": no secure session with " +
-             url + " (" + security_->describe() + "): " + problem);
+  if (st == UA_STATUSCODE_BADSHUTDOWN) return false;
+  std::string text = "Quorlin::do_sample device " + std::to_string(device_id_) +
+                     ": no secure session with " + url + " (" + security_->describe() + "): " +
+                     problem;
+  if (line) *line = std::move(text);
+  else log_line(text);
   return false;
 }
 

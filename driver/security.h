@@ -88,7 +88,14 @@ class RoundSecurity {
   bool held() const { return held_; }
   // Connects the round's session; a secure connection that fails prints one
   // line with the reason. Without "opcua" settings: exactly a plain connect.
-  bool connect(ClientSession& session, const std::string& url) const;
+  // `status` (may be null) gets the connection's status; with `line`, the
+  // secure connection's reason line is put there instead of printed.
+  bool connect(ClientSession& session, const std::string& url, UA_StatusCode* status = nullptr,
+               std::string* line = nullptr) const;
+  // The security mode the round asks for.
+  UA_MessageSecurityMode mode() const {
+    return security_ ? security_->mode : UA_MESSAGESECURITYMODE_NONE;
+  }
 
  private:
   uint32_t device_id_;

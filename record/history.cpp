@@ -1,5 +1,7 @@
 #include "history.h"
 
+#include "record.h"
+
 #include <sqlite3.h>
 
 #include <fcntl.h>
@@ -142,7 +144,7 @@ bool HistoryStore::open(const std::string& path, Mode mode, std::string& error) 
   if (sqlite3_prepare_v2(db_,
                          "SELECT length(record), CASE WHEN typeof(record) = 'blob' AND "
                          "length(record) = ?2 THEN record END FROM history "
-                         "WHERE device_id = ?1 ORDER BY seq DESC LIMIT 1",
+                         "WHERE device_id = ?1 AND data_id = ?3 ORDER BY seq DESC LIMIT 1",
                          -1, &select_last_, nullptr) != SQLITE_OK)
     return fail_open("cannot read history", error);
   return true;
@@ -179,6 +181,7 @@ std::optional<StoredRecord> HistoryStore::last(uint32_t device_id, std::size_t e
   sqlite3_reset(select_last_);
   sqlite3_bind_int64(select_last_, 1, device_id);
   sqlite3_bind_int64(select_last_, 2, static_cast<sqlite3_int64>(expected_size));
+  sqlite3_bind_int(select_last_, 3, qrn_record::kDataId);  // records, not round reports
   std::optional<StoredRecord> result;
   const int rc = sqlite3_step(select_last_);
   if (rc == SQLITE_ROW) {
@@ -194,4 +197,34 @@ std::optional<StoredRecord> HistoryStore::last(uint32_t device_id, std::size_t e
   }
   sqlite3_reset(select_last_);
   return result;
+}
+
+bool HistoryStore::each_report(uint32_t device_id,
+                               const std::function<bool(const unsigned char*, std::size_t)>& take,
+                               std::string& error) {
+  if (db_ == nullptr) {
+    error = "history is not open";
+    return false;
+  }
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(db_,
+                         "SELECT record FROM history WHERE device_id = ?1 AND data_id <> ?2 "
+                         "ORDER BY seq DESC",
+                         -1, &stmt, nullptr) != SQLITE_OK) {
+    error = db_error(db_, "cannot read history " + path_);
+    sqlite3_finalize(stmt);
+    return false;
+  }
+  sqlite3_bind_int64(stmt, 1, device_id);
+  sqlite3_bind_int(stmt, 2, qrn_record::kDataId);
+  int rc;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(stmt, 0));
+    const int size = sqlite3_column_bytes(stmt, 0);
+    if (blob != nullptr && size > 0 && !take(blob, static_cast<std::size_t>(size))) break;
+  }
+  const bool ok = rc == SQLITE_ROW || rc == SQLITE_DONE;
+  if (!ok) error = db_error(db_, "cannot read history " + path_);
+  sqlite3_finalize(stmt);
+  return ok;
 }

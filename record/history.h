@@ -4,6 +4,7 @@
 // device, so that a restarted host (and `quorlin decode`) can find the last
 // record of each device.
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -48,11 +49,18 @@ class HistoryStore {
   bool save(uint32_t device_id, int data_id, const std::string& saved_at,
             const unsigned char* record, std::size_t size, std::string& error);
 
-  // The most recently saved record of the device, or nothing; its bytes are
+  // The most recently saved record (data id 5156) of the device, or nothing; its bytes are
   // loaded only when it is exactly `expected_size` bytes long. `error` is set
   // when the history could not be read (and left alone otherwise).
   std::optional<StoredRecord> last(uint32_t device_id, std::size_t expected_size,
                                    std::string& error);
+
+  // The device's rows under other data ids than the record's (its round
+  // reports), newest first, until `take` returns false. False with `error`
+  // when the history could not be read.
+  bool each_report(uint32_t device_id,
+                   const std::function<bool(const unsigned char*, std::size_t)>& take,
+                   std::string& error);
 
  private:
   bool fail_open(const std::string& what, std::string& error);

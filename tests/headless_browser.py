@@ -7,6 +7,7 @@ import base64
 import json
 import os
 import shutil
+import signal
 import socket
 import struct
 import subprocess
@@ -110,7 +111,7 @@ class Browser:
             [binary, *extra_args, "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
              "--no-first-run", "--remote-debugging-port=0", "--remote-debugging-address=127.0.0.1",
              f"--user-data-dir={self.profile}", f"--window-size={width},{height}", "about:blank"],
-            stdout=subprocess.DEVNULL, stderr=self.log)
+            stdout=subprocess.DEVNULL, stderr=self.log, start_new_session=True)
         self.ws = None
         self.next_id = 0
         try:
@@ -195,15 +196,36 @@ class Browser:
         if self.ws is not None:
             self.ws.close()
             self.ws = None
-        if self.proc.poll() is None:
-            self.proc.terminate()
+        # Debian's chromium-headless-shell is a shell script that does not
+        # exec: the browser is its child. Both lead their own process group,
+        # which goes as a whole.
+        self._signal_group(signal.SIGTERM)
         try:
             self.proc.wait(timeout=10)
         except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+            pass
+        deadline = time.monotonic() + 10
+        while self._group_alive() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self._signal_group(signal.SIGKILL)
+        self.proc.wait()
         self.log.close()
         shutil.rmtree(self.profile, ignore_errors=True)
+
+    def _signal_group(self, sig):
+        try:
+            os.killpg(self.proc.pid, sig)
+        except ProcessLookupError:
+            pass
+
+    def _group_alive(self):
+        try:
+            os.killpg(self.proc.pid, 0)
+            return True
+        except ProcessLookupError:
+            return False
+        except PermissionError:
+            return True
 
     def __enter__(self):
         return self

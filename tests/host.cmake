@@ -32,6 +32,8 @@ foreach(case
     live_view_serves_decoded_records_and_device_states
     live_view_without_history_and_on_a_taken_port
     browser_shows_served_values_and_filters
+    round_reports_show_point_quality_and_device_health
+
     reload_adds_removes_changes_and_refuses_an_invalid_file
     retention_deletes_old_records_in_batches_while_sampling
     export_writes_csv_and_json_lines_as_decode_reads
@@ -56,7 +58,9 @@ foreach(case two_devices_hand_over_their_own_records
     signals_stop_host_and_simulator_cleanly
     rounds_zero_sets_up_devices_and_exits
     live_view_serves_decoded_records_and_device_states
+    round_reports_show_point_quality_and_device_health
     browser_shows_served_values_and_filters
+
     reload_adds_removes_changes_and_refuses_an_invalid_file
     retention_deletes_old_records_in_batches_while_sampling)
   set_tests_properties(HostEndToEnd.${case} PROPERTIES LABELS "host;threads")

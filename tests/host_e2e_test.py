@@ -150,6 +150,14 @@ def stamp_of(record):
     return f"{year:04}-{s[2]:02}-{s[3]:02} {s[4]:02}:{s[5]:02}:{s[6]:02}"
 
 
+def without_quality(doc):
+    """A decoded record without the points' "status" and "read_at", which
+    only a history's round reports give; those must be there and Good."""
+    for p in doc["points"]:
+        expect(p.pop("status") == "Good" and p.pop("read_at") is not None, f"point {p}")
+    return doc
+
+
 def decode_json(opts, *args):
     r = run([opts.quorlin, "decode", "--json", *args])
     expect(r.returncode == 0, f"decode {args}: exit {r.returncode}: {r.stderr!r}")
@@ -252,15 +260,18 @@ def history_restores_last_record_before_first_new_round(opts):
         check_fixed_values(decode_json(opts, os.path.join(second_dump, "7-2.bin")), 1,
                            "first new round")
 
-        # Every hand-over was saved, in order, as the device handed it over.
+        # Every record read was saved once, in order; the restored one is not
+        # stored again. Each round's report lies beside its record.
         with contextlib.closing(sqlite3.connect(history)) as db:
             rows = db.execute("SELECT device_id, data_id, record FROM history ORDER BY seq").fetchall()
-        expect([(d, i) for (d, i, _r) in rows] == [(7, 5156)] * 3, f"history rows {len(rows)}")
-        expect([bytes(rec) for (_d, _i, rec) in rows] == [last_before, restored, fresh],
-               "history does not hold the records handed over")
+        records = [bytes(rec) for (d, i, rec) in rows if (d, i) == (7, 5156)]
+        expect(records == [last_before, fresh], f"history records {len(records)} of {len(rows)} rows")
+        expect(len(rows) - len(records) >= 2 and all(i == 5157 for (_d, i, _r) in rows if i != 5156),
+               f"history rows {[(d, i) for (d, i, _r) in rows]}")
 
         from_history = decode_json(opts, "--history", history, "--device", "7")
-        expect(from_history == decode_json(opts, os.path.join(second_dump, "7-2.bin")),
+        expect(without_quality(from_history) ==
+               decode_json(opts, os.path.join(second_dump, "7-2.bin")),
                "decode --history does not give the last record")
         r = run([opts.quorlin, "decode", "--history", history, "--device", "8"])
         expect(r.returncode == 1 and b"no record of device 8" in r.stderr,
@@ -986,7 +997,8 @@ def decode_reads_a_history_it_cannot_write(opts):
             r = subprocess.run([str(a) for a in args], capture_output=True, timeout=PROCESS_TIMEOUT,
                                env=dict(os.environ, TMPDIR=spare), **kwargs)
             expect(r.returncode == 0, f"{what}: exit {r.returncode}: {r.stderr!r}")
-            expect(json.loads(r.stdout) == expected, f"{what}: not the stored record")
+            expect(without_quality(json.loads(r.stdout)) == expected,
+                   f"{what}: not the stored record")
             expect(sorted(os.listdir(folder)) == before and not os.listdir(spare),
                    f"{what}: left {sorted(os.listdir(folder))} and {os.listdir(spare)}")
             tried.append(what)
@@ -1072,7 +1084,7 @@ def full_disk_loses_records_not_the_host(opts):
             status, _out, err = stop(host)
             lines = host_lines(err)
             with contextlib.closing(sqlite3.connect(history)) as db:
-                stored = db.execute("SELECT count(*) FROM history").fetchone()[0]
+                stored = db.execute("SELECT count(*) FROM history WHERE data_id = 5156").fetchone()[0]
             after = sorted(os.listdir(dump))
             sizes = {name: os.path.getsize(os.path.join(dump, name)) for name in after}
         finally:
@@ -1302,7 +1314,9 @@ def live_view_serves_decoded_records_and_device_states(opts):
                        f"record: {status} {ctype}")
                 served = json.loads(body)
                 n = before["records"]
-                expect(served == decode_json(opts, os.path.join(dump, f"7-{n}.bin")),
+                expect(all(p["read_at"] == served["time"] for p in served["points"]),
+                       "points not read this round")
+                expect(without_quality(served) == decode_json(opts, os.path.join(dump, f"7-{n}.bin")),
                        f"api/devices/7/record differs from quorlin decode --json of 7-{n}.bin")
                 expect(before["last_stamp"] == served["time"], f"{before} vs {served['time']}")
                 check_fixed_values(served, seed, "served record")
@@ -1313,7 +1327,8 @@ def live_view_serves_decoded_records_and_device_states(opts):
                     if p["name"] not in COVERED:
                         by_width.setdefault(p["width"], p)
                 with contextlib.closing(sqlite3.connect(history)) as db:
-                    stored = db.execute("SELECT COUNT(*) FROM history WHERE device_id = 7").fetchone()[0]
+                    stored = db.execute("SELECT COUNT(*) FROM history WHERE device_id = 7 "
+                                        "AND data_id = 5156").fetchone()[0]
                 for width, p in sorted(by_width.items()):
                     status, _t, body = host.get(f"api/devices/7/points/{p['index']}/history?minutes=5")
                     expect(status == 200, f"history of {p['name']}: {status} {body!r}")
@@ -1465,9 +1480,13 @@ def browser_shows_served_values_and_filters(opts):
             shown = os.path.join(dump, "7-1.bin")  # the restored record, handed over
             poll("the restored record's dump", 60, 0.1,
                  lambda: os.path.exists(shown) and os.path.getsize(shown) == RECORD_SIZE)
-            record = read_record(shown)
-            expect(record[4:STAMP_OFFSET] == stored[4:STAMP_OFFSET], "the restored record differs")
-            table = decoded_table(opts, shown)
+            expect(read_record(shown)[4:STAMP_OFFSET] == stored[4:STAMP_OFFSET],
+                   "the restored record differs")
+            # The page shows the restored record as stored, its stamp included.
+            record = stored
+            with open(os.path.join(tmp, "stored.bin"), "wb") as f:
+                f.write(stored)
+            table = decoded_table(opts, os.path.join(tmp, "stored.bin"))
             status, _t, body = host.get("api/devices/7/record")
             expect(status == 200, f"record: {status}")
             served = {p["index"]: p for p in json.loads(body)["points"]}
@@ -1480,7 +1499,7 @@ def browser_shows_served_values_and_filters(opts):
                       f"after navigation start, {time.monotonic() - started:.2f}s here")
                 states = b.evaluate("[...document.querySelectorAll('#devices tbody tr')]"
                                     ".map(tr => [...tr.cells].map(c => c.textContent))")
-                expect([s[:4] for s in states] == [["7", host_addr(config, 7), "live", "1"],
+                expect([s[:4] for s in states] == [["7", host_addr(config, 7), "restored", "1"],
                                                    ["8", host_addr(config, 8), "no record yet", "0"]],
                        f"device rows {states}")
 
@@ -1526,7 +1545,8 @@ def browser_shows_served_values_and_filters(opts):
                                ".getAttribute('points').split(' ').length",
                                timeout=20, what="the trend line")
                 with contextlib.closing(sqlite3.connect(history)) as db:
-                    rows_7 = db.execute("SELECT COUNT(*) FROM history WHERE device_id = 7").fetchone()[0]
+                    rows_7 = db.execute("SELECT COUNT(*) FROM history WHERE device_id = 7 "
+                                        "AND data_id = 5156").fetchone()[0]
                 expect(n == rows_7, f"trend of point {target} has {n} points, history {rows_7} rows")
                 os.makedirs(opts.artifacts, exist_ok=True)
                 b.screenshot(os.path.join(opts.artifacts, "live-view-test.png"))
@@ -1751,6 +1771,117 @@ def packages_carry_the_service_and_their_own_open62541(opts):
         expect(r.returncode == 0 and "devices" in config, f"sample configuration: {r.stderr!r}")
 
 
+def prometheus_parser():
+    """Debian's python3-prometheus-client, also under an interpreter of its own."""
+    try:
+        from prometheus_client.parser import text_string_to_metric_families
+    except ImportError:
+        sys.path.append("/usr/lib/python3/dist-packages")
+        from prometheus_client.parser import text_string_to_metric_families
+    return text_string_to_metric_families
+
+
+def round_reports_show_point_quality_and_device_health(opts):
+    parse = prometheus_parser()
+    out_of_service, uncertain, not_numeric, missing = 11, 12, 13, 14
+    plant = [opts.plant, "--port", "0", "--fixed", "3",
+             "--status", f"{out_of_service}=BadOutOfService",
+             "--status", f"{uncertain}=UncertainLastUsableValue",
+             "--string", str(not_numeric), "--missing", str(missing)]
+    with tempfile.TemporaryDirectory() as tmp:
+        history = os.path.join(tmp, "history.db")
+        with serving(plant) as server:
+            config = write_config(tmp, [local_device(4, server.port), local_device(9, free_port())])
+            with live_host(opts, "--config", config, "--history", history) as host:
+                poll("device 4's record and both reports", 60, 0.2,
+                     lambda: host.devices()[1][4]["records"] >= 1
+                     and host.devices()[1][9]["last_outcome"] is not None)
+                _l, by_id = host.devices()
+                d4, d9 = by_id[4], by_id[9]
+                expect((d4["last_outcome"], d4["last_error"], d4["failed_rounds"], d4["bad_points"],
+                        d4["uncertain_points"]) == ("Good", None, 0, 3, 1), f"device 4: {d4}")
+                expect(isinstance(d4["round_ms"], int), f"round_ms {d4['round_ms']!r}")
+                expect(d9["last_outcome"].startswith("Bad") and d9["last_error"]
+                       and d9["failed_rounds"] >= 1 and d9["bad_points"] == 2706,
+                       f"device 9 without a controller: {d9}")
+
+                status, _t, body = host.get("api/devices/4/record")
+                points = json.loads(body)["points"]
+                expect([points[i - 1]["status"] for i in (out_of_service, uncertain, not_numeric,
+                                                          missing, 1)]
+                       == ["BadOutOfService", "UncertainLastUsableValue", "BadTypeMismatch",
+                           "BadNodeIdUnknown", "Good"], f"statuses {points[10:14]}")
+                stamp = json.loads(body)["time"]
+                expect(points[uncertain - 1]["read_at"] == stamp
+                       and points[out_of_service - 1]["read_at"] is None,
+                       f"read times {points[10:12]}")
+
+                status, ctype, body = host.get("metrics")
+                expect(status == 200 and ctype.startswith("text/plain"), f"metrics {status} {ctype}")
+                samples = {}
+                for family in parse(body.decode("utf-8")):
+                    for s in family.samples:
+                        samples[(s.name, tuple(sorted(s.labels.items())))] = s.value
+                dev = lambda i, **more: tuple(sorted({"device": str(i), **more}.items()))
+                expect(samples[("qrn_device_up", dev(4))] == 1
+                       and samples[("qrn_device_up", dev(9))] == 0, "qrn_device_up")
+                expect(samples[("qrn_points", dev(4, status="bad"))] == 3
+                       and samples[("qrn_points", dev(4, status="uncertain"))] == 1
+                       and samples[("qrn_points", dev(4, status="good"))] == 2702, "qrn_points")
+                expect(samples[("qrn_rounds_total", dev(4, outcome="Good"))] >= 1
+                       and samples[("qrn_records_total", dev(4))] >= 1, "records and rounds")
+                expect(any(k[0] == "qrn_rounds_total" and ("device", "9") in k[1] for k in samples),
+                       "device 9's failed rounds")
+                expect(samples[("qrn_history_write_failures_total", ())] == 0
+                       and ("qrn_last_record_timestamp_seconds", dev(4)) in samples,
+                       f"host metrics {sorted(samples)[:4]}")
+
+                # The page: device 9 failing, device 4's problem points marked
+                # and listed by the filter; device and point from the address.
+                browser = headless_browser.find_browser()
+                if browser is not None and not os.environ.get("QRN_TEST_EMULATOR"):
+                    with headless_browser.Browser(*browser, width=1100, height=900) as b:
+                        b.open(host.url + f"?device=4&point={out_of_service}")
+                        b.wait_for("!!(document.querySelector('#devices tr.failing') && "
+                                   "document.querySelector('tr.chosen'))", what="marked rows")
+                        row = f"document.querySelector('tr[data-index=\"{out_of_service}\"]')"
+                        marked = b.evaluate(f"[{row}.className, {row}.querySelector('.quality').title, "
+                                            "document.querySelector('#devices tr.failing').dataset.id]")
+                        expect("bad" in marked[0] and "chosen" in marked[0]
+                               and marked[1].startswith("BadOutOfService, last read never")
+                               and marked[2] == "9", f"marked point and device: {marked}")
+                        b.evaluate("document.getElementById('problems').click()")
+                        listed = sorted(b.evaluate("[...document.querySelectorAll('.points tr:not(.out)')]"
+                                                   ".map(tr => Number(tr.dataset.index))"))
+                        expect(listed == [out_of_service, uncertain, not_numeric, missing],
+                               f"problem points listed {listed}")
+                        b.screenshot(os.path.join(opts.artifacts, "live-view-health.png"))
+
+        # A restart without the controller: the stored record is shown as
+        # restored with its own stamp and not stored again.
+        with contextlib.closing(sqlite3.connect(history)) as db:
+            before = db.execute("SELECT count(*) FROM history WHERE data_id = 5156").fetchone()[0]
+            stamp = stamp_of(bytes(db.execute("SELECT record FROM history WHERE data_id = 5156 "
+                                              "ORDER BY seq DESC LIMIT 1").fetchone()[0]))
+        bad = decode_json(opts, "--history", history, "--device", "4", "--bad")["points"]
+        expect([(p["index"], p["status"]) for p in bad] ==
+               [(out_of_service, "BadOutOfService"), (uncertain, "UncertainLastUsableValue"),
+                (not_numeric, "BadTypeMismatch"), (missing, "BadNodeIdUnknown")]
+               and [p["read_at"] for p in bad] == [None, stamp, None, None],
+               f"decode --history --bad: {bad}")
+        with live_host(opts, "--config", config, "--history", history) as host:
+            d4 = poll("device 4's failed round", 60, 0.2,
+                      lambda: (lambda d: d if d["failed_rounds"] >= 1 else None)(host.devices()[1][4]))
+            expect(d4["state"] == "restored" and d4["last_stamp"] == stamp, f"restored: {d4}")
+            points = json.loads(host.get("api/devices/4/record")[2])["points"]
+            expect(points[uncertain - 1]["read_at"] == stamp
+                   and points[out_of_service - 1]["read_at"] is None,
+                   f"read times from the history: {points[10:12]}")
+        with contextlib.closing(sqlite3.connect(history)) as db:
+            after = db.execute("SELECT count(*) FROM history WHERE data_id = 5156").fetchone()[0]
+        expect(after == before, f"records stored {before} before the restart, {after} after")
+
+
 def host_addr(config_path, device_id):
     with open(config_path, encoding="utf-8") as f:
         device = next(d for d in json.load(f)["devices"] if d["id"] == device_id)
@@ -1786,6 +1917,7 @@ CASES = {f.__name__: f for f in (
     export_writes_csv_and_json_lines_as_decode_reads,
     library_lines_follow_the_log_level_without_escapes,
     packages_carry_the_service_and_their_own_open62541,
+    round_reports_show_point_quality_and_device_health,
 )}
 
 

@@ -6,6 +6,7 @@
 #include "point_table.h"
 #include "quorlin.h"
 #include "relay.h"
+#include "round_report.h"
 #include "test_pki.h"
 #include "vtable_slots.h"
 
@@ -20,6 +21,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <fstream>
 #include <map>
@@ -66,6 +68,7 @@ class TestQuorlin : public Quorlin {
     return device_lines(testing::internal::GetCapturedStdout());
   }
   using Quorlin::apply_read_settings;
+  void report_under(uint32_t data_id) { report_.set_data_id(data_id); }
   std::vector<unsigned char> record() {
     std::lock_guard<std::recursive_mutex> lock(round_guard_);
     const auto* p = reinterpret_cast<const unsigned char*>(&data_);
@@ -119,6 +122,26 @@ std::vector<unsigned char> served_record(uint32_t id, const plant::PlantServer& 
     std::memcpy(rec.data() + quorlin_points[i].offset, bytes.data(), quorlin_points[i].width);
   }
   return rec;
+}
+
+// The one round report handed over under `data_id`, decoded; it must come
+// after the record (when there is one) and never be saved as history.
+qrn_report::RoundReport sent_report(int data_id) {
+  qrn_report::RoundReport report;
+  const auto events = qrn_host::events();
+  std::size_t reports = 0;
+  for (std::size_t k = 0; k < events.size(); ++k) {
+    const auto& e = events[k];
+    if (e.kind == EventKind::SaveHistory) {
+      EXPECT_EQ(e.size, 7001u) << "only records are saved as history";
+    }
+    if (e.kind != EventKind::SendSP || e.data_id != data_id) continue;
+    ++reports;
+    EXPECT_EQ(k + 1, events.size()) << "the report is the round's last hand-over";
+    EXPECT_TRUE(qrn_report::decode(e.bytes.data(), e.bytes.size(), report));
+  }
+  EXPECT_EQ(reports, 1u);
+  return report;
 }
 
 class PlantRound : public testing::Test {
@@ -235,15 +258,51 @@ TEST_P(SamplingRound, changes_log_says_a_failure_when_it_starts_or_changes_and_c
   EXPECT_EQ(round(device), std::vector<std::string>({"Quorlin::do_sample", failed, "rvSize is 0"}));
 }
 
-TEST_P(SamplingRound, server_down_ends_the_round_silently) {
+TEST_P(SamplingRound, server_down_hands_nothing_over_and_says_why_once) {
   const uint16_t port = server_.port();
   server_.stop();
   TestQuorlin device(9, port, GetParam());
   const auto before = device.record();
+  const auto first = round(device);
+  ASSERT_EQ(first.size(), 2u);
+  EXPECT_THAT(first[1], testing::AllOf(testing::StartsWith("Quorlin::do_sample device 9: cannot "
+                                                           "connect to opc.tcp://127.0.0.1:"),
+                                       HasSubstr(": Bad")));
   EXPECT_EQ(round(device), std::vector<std::string>{"Quorlin::do_sample"});
   EXPECT_TRUE(qrn_host::events().empty());
   EXPECT_FALSE(device.data_ready_);
   EXPECT_EQ(device.record(), before);
+
+  server_.start();
+  EXPECT_EQ(round(device), std::vector<std::string>({"Quorlin::do_sample",
+                                                     "Quorlin::do_sample device 9 connected "
+                                                     "after 2 failed rounds",
+                                                     "rvSize is 0"}));
+}
+
+// A failing controller is said again at most every ten minutes, with the count.
+TEST(ConnectNotice, says_a_reason_when_it_changes_and_then_every_ten_minutes) {
+  ConnectNotice notice;
+  const auto t0 = ConnectNotice::Clock::time_point{};
+  const std::string url = "opc.tcp://plant:4840";
+  testing::internal::CaptureStdout();
+  notice.failed(4, url, UA_STATUSCODE_BADCONNECTIONREJECTED, {}, t0);
+  notice.failed(4, url, UA_STATUSCODE_BADCONNECTIONREJECTED, {}, t0 + 5s);
+  notice.failed(4, url, UA_STATUSCODE_BADCONNECTIONREJECTED, {}, t0 + 599s);
+  notice.failed(4, url, UA_STATUSCODE_BADCONNECTIONREJECTED, {}, t0 + 600s);
+  notice.failed(4, url, UA_STATUSCODE_BADTIMEOUT, "device 4: no secure session", t0 + 605s);
+  notice.failed(4, url, UA_STATUSCODE_BADTIMEOUT, "device 4: no secure session", t0 + 610s);
+  notice.connected(4);
+  notice.connected(4);
+  EXPECT_EQ(device_lines(testing::internal::GetCapturedStdout()),
+            std::vector<std::string>({
+                "Quorlin::do_sample device 4: cannot connect to opc.tcp://plant:4840: "
+                "BadConnectionRejected",
+                "Quorlin::do_sample device 4: cannot connect to opc.tcp://plant:4840: "
+                "BadConnectionRejected (3 failed rounds since the last line)",
+                "device 4: no secure session",
+                "Quorlin::do_sample device 4 connected after 6 failed rounds",
+            }));
 }
 
 TEST_P(SamplingRound, faulty_points_keep_their_fields_and_the_rest_is_read) {
@@ -697,24 +756,35 @@ TEST_P(SamplingRound, value_statuses_decide_whether_the_field_is_written) {
     const char* name;
     uint32_t status;
     bool written;
+    uint32_t reported;  // in the round report
+    plant::Fault fault = plant::Fault::None;
   };
   const Case cases[] = {
-      {"t|D3G1_AI1_1_H_Alarm", 0x00004000u, true},                                   // Good, info bits
-      {"t|D3G3_M11_供油压力", UA_STATUSCODE_GOODLOCALOVERRIDE, true},                  // Good, override
-      {"t|D3G3_M41_HZ_PV", UA_STATUSCODE_UNCERTAIN, true},                            // 2 bytes
-      {"t|D3G4_M211_功率", UA_STATUSCODE_UNCERTAINLASTUSABLEVALUE, true},
-      {"t|D3_DBR_7", UA_STATUSCODE_BADSENSORFAILURE, false},                          // value sent too
-      {"t|D3G5_V9_status", UA_STATUSCODE_BADOUTOFSERVICE, false},
-      {"t|D3XLG1_T3", UA_STATUSCODE_GOOD, true},
+      {"t|D3G1_AI1_1_H_Alarm", 0x00004000u, true, 0x00004000u},                      // Good, info bits
+      {"t|D3G3_M11_供油压力", UA_STATUSCODE_GOODLOCALOVERRIDE, true,
+       UA_STATUSCODE_GOODLOCALOVERRIDE},                                               // Good, override
+      {"t|D3G3_M41_HZ_PV", UA_STATUSCODE_UNCERTAIN, true, UA_STATUSCODE_UNCERTAIN},     // 2 bytes
+      {"t|D3G4_M211_功率", UA_STATUSCODE_UNCERTAINLASTUSABLEVALUE, true,
+       UA_STATUSCODE_UNCERTAINLASTUSABLEVALUE},
+      {"t|D3_DBR_7", UA_STATUSCODE_BADSENSORFAILURE, false, UA_STATUSCODE_BADSENSORFAILURE},
+      {"t|D3G5_V9_status", UA_STATUSCODE_BADOUTOFSERVICE, false, UA_STATUSCODE_BADOUTOFSERVICE},
+      {"t|D3XLG1_T3", UA_STATUSCODE_GOOD, true, UA_STATUSCODE_GOOD},
+      {"t|D3_SB1", UA_STATUSCODE_GOOD, false, UA_STATUSCODE_BADTYPEMISMATCH, plant::Fault::String},
+      {"t|D3_SB2", UA_STATUSCODE_BADNODEIDUNKNOWN, false, UA_STATUSCODE_BADNODEIDUNKNOWN,
+       plant::Fault::Missing},
   };
+  device.report_under(qrn_report::kDefaultDataId);
   auto expected = expected_record(71);
   std::map<std::size_t, std::string> failed;  // lines come in table order
   for (const Case& c : cases) {
     const std::size_t i = index_of(c.name);
-    server_.set_status(i, c.status);
+    if (c.fault != plant::Fault::None) server_.set_fault(i, c.fault);
+    else server_.set_status(i, c.status);
     const QuorlinPoint& p = quorlin_points[i];
     if (!c.written) std::memcpy(expected.data() + p.offset, first.data() + p.offset, p.width);
     if (c.status != UA_STATUSCODE_GOOD) failed[i] = std::string("ReadVariant ") + c.name + " failed";
+    if (c.fault == plant::Fault::String)
+      failed[i] = std::string("ReadVariant ") + c.name + " returned no numeric value";
   }
   std::vector<std::string> expected_lines{"Quorlin::do_sample"};
   for (const auto& f : failed) expected_lines.push_back(f.second);
@@ -722,8 +792,82 @@ TEST_P(SamplingRound, value_statuses_decide_whether_the_field_is_written) {
   qrn_host::clear_events();
 
   EXPECT_EQ(round(device), expected_lines);
-  ASSERT_EQ(qrn_host::count(EventKind::SendSP), 1u);
-  expect_stamped(qrn_host::events()[0].bytes, expected, device);
+  ASSERT_EQ(qrn_host::count(EventKind::SendSP), 2u);
+  const auto record = qrn_host::events()[0].bytes;
+  expect_stamped(record, expected, device);
+
+  // The report: every point's status; the record is the same with reports on.
+  const qrn_report::RoundReport report = sent_report(qrn_report::kDefaultDataId);
+  ASSERT_EQ(report.statuses.size(), kQuorlinPointCount);
+  std::size_t uncertain = 0, bad = 0;
+  for (const Case& c : cases) {
+    EXPECT_EQ(report.statuses[index_of(c.name)], c.reported) << c.name;
+    uncertain += qrn_report::is_uncertain(c.reported);
+    bad += qrn_report::is_bad(c.reported);
+  }
+  EXPECT_EQ(report.outcome, UA_STATUSCODE_GOOD);
+  EXPECT_EQ(report.device_id, 71u);
+  EXPECT_EQ(0, std::memcmp(report.stamp, record.data() + 6994, 7)) << "the record's stamp";
+  EXPECT_EQ(report.read_mode, GetParam() == ReadMode::Batch ? 1 : 0);
+  EXPECT_EQ(report.security_mode, UA_MESSAGESECURITYMODE_NONE);
+  EXPECT_EQ(report.uncertain, uncertain);
+  EXPECT_EQ(report.bad, bad);
+  EXPECT_EQ(report.good + report.uncertain + report.bad, kQuorlinPointCount);
+}
+
+// Every failed round attempt is reported too, with why it failed; points the
+// round never reached carry that outcome.
+TEST_P(SamplingRound, failed_rounds_report_their_outcome) {
+  struct Case {
+    const char* what;
+    std::function<void(TestQuorlin&)> arrange;
+    uint32_t outcome;  // 0: any Bad status but BadNoData
+    std::size_t good;  // the first `good` points are read Good
+    uint32_t last;     // the last point's status; 0: the outcome
+  };
+  const uint16_t port = server_.port();
+  const Case cases[] = {
+      {"refused connect", [&](TestQuorlin&) { server_.stop(); }, 0, 0, 0},
+      {"session lost mid-round", [&](TestQuorlin&) { server_.stop_after(1000); }, 0, 1000, 0},
+      {"all points Bad",
+       [&](TestQuorlin&) {
+         for (std::size_t i = 0; i < kQuorlinPointCount; ++i)
+           server_.set_status(i, UA_STATUSCODE_BADDEVICEFAILURE);
+       },
+       UA_STATUSCODE_BADNODATA, 0, UA_STATUSCODE_BADDEVICEFAILURE},
+      {"held settings error",
+       [&](TestQuorlin& d) { d.configure(R"({"opcua": {"security_mode": 5}})"); },
+       UA_STATUSCODE_BADCONFIGURATIONERROR, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TestQuorlin device(81, port, GetParam());
+    device.report_under(6000);
+    c.arrange(device);
+    qrn_host::clear_events();
+    round(device);
+    const qrn_report::RoundReport report = sent_report(6000);
+    EXPECT_EQ(qrn_host::count(EventKind::SendSP), 1u) << "the report alone";
+    if (c.outcome != 0) {
+      EXPECT_EQ(report.outcome, c.outcome);
+    } else {
+      EXPECT_TRUE(qrn_report::is_bad(report.outcome));
+      EXPECT_NE(report.outcome, UA_STATUSCODE_BADNODATA);
+    }
+    ASSERT_EQ(report.statuses.size(), kQuorlinPointCount);
+    EXPECT_EQ(report.statuses.back(), c.last != 0 ? c.last : report.outcome);
+    EXPECT_EQ(report.good, c.good);
+    EXPECT_EQ(report.bad, kQuorlinPointCount - c.good);
+    if (c.good > 0) {
+      EXPECT_EQ(report.statuses[c.good - 1], UA_STATUSCODE_GOOD);
+    }
+    // The report's stamp is the local time of the round: a valid date.
+    EXPECT_GE(report.stamp[2], 1);
+    EXPECT_LE(report.stamp[2], 12);
+    server_.stop();
+    server_.clear_faults();
+    server_.start();
+  }
 }
 
 TEST_P(SamplingRound, a_controller_failing_every_point_hands_nothing_over) {

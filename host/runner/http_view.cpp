@@ -5,6 +5,7 @@
 #include "record.h"
 #include "record_json.h"
 #include "record_view.h"
+#include "report_json.h"
 #include "web_assets.h"
 
 #include <arpa/inet.h>
@@ -133,6 +134,8 @@ void LiveView::handed_over(uint32_t device_id, const std::vector<unsigned char>&
     ++d.records;
     if (d.last_at) d.last_interval = at - *d.last_at;
     d.last_at = at;
+    d.restored = false;
+    d.record_wall = std::chrono::system_clock::now();
     if (copy) {
       d.record = std::move(copy);
       old_json = std::move(d.json);
@@ -148,6 +151,7 @@ LiveView::Reply LiveView::get(const std::string& path,
     return {200, asset->content_type,
             std::string(reinterpret_cast<const char*>(asset->data), asset->size)};
   const std::vector<std::string> parts = split_path(path);
+  if (path == "/metrics") return metrics_reply();
   if (parts.size() < 2 || parts[0] != "api" || parts[1] != "devices")
     return error_reply(404, "no such page: " + path);
   if (parts.size() == 2) return devices_reply(now);
@@ -186,7 +190,7 @@ LiveView::Reply LiveView::devices_reply(Clock::time_point now) const {
     if (d.last_at) {
       const Clock::duration period = std::max<Clock::duration>(kNominalPeriod, d.last_interval);
       const Clock::duration age = now - *d.last_at;
-      v["state"] = age > 2 * period ? "stale" : "live";
+      v["state"] = age > 2 * period ? "stale" : d.restored ? "restored" : "live";
       v["age_seconds"] = std::chrono::duration<double>(age).count();
       v["period_seconds"] = std::chrono::duration<double>(period).count();
     } else {
@@ -194,6 +198,7 @@ LiveView::Reply LiveView::devices_reply(Clock::time_point now) const {
       v["age_seconds"] = Json::Value();
       v["period_seconds"] = std::chrono::duration<double>(kNominalPeriod).count();
     }
+    health_json(d, v);
     list.append(std::move(v));
   }
   return json_reply(200, root);
@@ -202,23 +207,32 @@ LiveView::Reply LiveView::devices_reply(Clock::time_point now) const {
 LiveView::Reply LiveView::record_reply(uint32_t id) const {
   std::shared_ptr<const std::vector<unsigned char>> record;
   std::shared_ptr<const std::string> json;
+  std::shared_ptr<const qrn_report::RoundReport> report;
+  std::vector<std::string> read_at;
+  std::vector<uint32_t> statuses;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     for (const Device& d : devices_)
       if (d.config.id == id) {
         record = d.record;
         json = d.json;
+        report = d.report;
+        if (!json) {
+          read_at = d.read_at;
+          statuses = report ? report->statuses : d.stored_statuses;
+        }
       }
   }
   if (!record) return error_reply(404, "device " + std::to_string(id) + " has no record yet");
   if (!json) {
     // Made outside the lock; the first request after a record keeps it for
-    // the others unless a newer record came in the meantime.
-    json = std::make_shared<const std::string>(
-        json_text(record_json(record->data(), read_points(record->data()))));
+    // the others unless a newer record or report came in the meantime.
+    Json::Value doc = record_json(record->data(), read_points(record->data()));
+    add_point_quality(doc, statuses.empty() ? nullptr : &statuses, &read_at);
+    json = std::make_shared<const std::string>(json_text(doc));
     std::lock_guard<std::mutex> lock(mutex_);
     for (Device& d : devices_)
-      if (d.config.id == id && d.record == record && !d.json) d.json = json;
+      if (d.config.id == id && d.record == record && d.report == report && !d.json) d.json = json;
   }
   return {200, kJson, *json};
 }
@@ -363,7 +377,15 @@ bool HttpView::start(const std::string& listen, std::string& error) {
 
 void HttpView::on_event(const qrn_host::Event& e) {
   if (!serving_ || e.kind != qrn_host::EventKind::SendSP) return;
-  view_.handed_over(e.device_id, e.bytes, LiveView::Clock::now());
+  if (e.data_id == qrn_record::kDataId)
+    view_.handed_over(e.device_id, e.bytes, LiveView::Clock::now());
+  else
+    view_.reported(e.device_id, e.bytes);
+}
+
+void HttpView::restored(uint32_t device_id, const std::vector<unsigned char>& stored,
+                        std::vector<uint32_t> statuses, std::vector<std::string> read_at) {
+  if (serving_) view_.restored(device_id, stored, std::move(statuses), std::move(read_at));
 }
 
 void HttpView::stop() {

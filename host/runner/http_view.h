@@ -3,11 +3,13 @@
 // The live view of qrn-host: a page and a small JSON API over HTTP that show
 // each device's latest record and, from the history file, a point's trend.
 #include "config.h"
+#include "round_report.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -18,6 +20,9 @@
 
 namespace qrn_host {
 struct Event;
+}
+namespace Json {
+class Value;
 }
 namespace httplib {
 class Server;
@@ -56,6 +61,18 @@ class LiveView {
   void handed_over(uint32_t device_id, const std::vector<unsigned char>& record,
                    Clock::time_point at);
 
+  // Keeps a device's latest round report (device_health.cpp); a report that
+  // does not decode is dropped.
+  void reported(uint32_t device_id, const std::vector<unsigned char>& bytes);
+  // The record just handed over was restored from history: shown as
+  // "restored" with `stored`, its stamp as stored, until a live one comes.
+  // `statuses` and `read_at` (may be empty) are its points' quality as the
+  // history's round reports tell it.
+  void restored(uint32_t device_id, const std::vector<unsigned char>& stored,
+                std::vector<uint32_t> statuses = {}, std::vector<std::string> read_at = {});
+  // Where /metrics gets the host's history and dump write failures.
+  void set_failure_counts(std::function<std::pair<unsigned long, unsigned long>()> counts);
+
   // The answer to GET `path` with the query's parameters at time `now`.
   Reply get(const std::string& path, const std::multimap<std::string, std::string>& query,
             Clock::time_point now) const;
@@ -68,7 +85,18 @@ class LiveView {
     Clock::duration last_interval{};
     std::shared_ptr<const std::vector<unsigned char>> record;  // the last 7001-byte one
     std::shared_ptr<const std::string> json;  // `record` as JSON, made on first request
+    bool restored = false;  // `record` came from history, not from this run
+    std::optional<std::chrono::system_clock::time_point> record_wall;  // of the last record
+    std::shared_ptr<const qrn_report::RoundReport> report;  // the latest round report
+    std::vector<uint32_t> stored_statuses;  // a restored record's, until a report comes
+    std::vector<std::string> read_at;  // per point, the last round that wrote it
+    unsigned long failed_rounds = 0;    // in a row
+    std::map<uint32_t, unsigned long> outcomes;  // rounds per outcome
   };
+
+  // Health fields of a device entry in /api/devices (device_health.cpp).
+  static void health_json(const Device& d, Json::Value& entry);
+  Reply metrics_reply() const;
 
   Reply devices_reply(Clock::time_point now) const;
   Reply record_reply(uint32_t id) const;
@@ -77,6 +105,7 @@ class LiveView {
 
   const std::string history_path_;
   mutable std::mutex mutex_;
+  std::function<std::pair<unsigned long, unsigned long>()> failure_counts_;
   mutable std::vector<Device> devices_;  // in configuration order
 };
 
@@ -94,8 +123,12 @@ class HttpView {
   // loopback one). False with a one-line reason.
   bool start(const std::string& listen, std::string& error);
 
-  // Takes a copy of every record handed over while serving.
+  // Takes a copy of every record and round report handed over while serving.
   void on_event(const qrn_host::Event& e);
+  // See LiveView::restored.
+  void restored(uint32_t device_id, const std::vector<unsigned char>& stored,
+                std::vector<uint32_t> statuses, std::vector<std::string> read_at);
+  LiveView& view() { return view_; }
 
  private:
   void stop();

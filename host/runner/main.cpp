@@ -6,9 +6,11 @@
 #include "history.h"
 #include "host_stub.h"
 #include "http_view.h"
+#include "point_quality.h"
 #include "qrn_device.h"
 #include "record.h"
 #include "retention.h"
+#include "round_reports.h"
 
 #include <CLI/CLI.hpp>
 
@@ -373,6 +375,8 @@ struct DeviceSlot {
   std::unique_ptr<QRNSocketDevice> device;
   unsigned long rounds = 0;  // records handed over so far
   int data_id = qrn_record::kDataId;
+  int report_id = 0;         // its round reports' data id; 0: none
+  bool restoring = false;    // its stored record is being handed back
 };
 
 // Everything the hook touches; the hook runs on the devices' threads (and on
@@ -417,9 +421,19 @@ class Runner {
     const auto it = slots_.find(e.device);
     if (it == slots_.end()) return;
     DeviceSlot& slot = *it->second;
-    if (e.kind == qrn_host::EventKind::SendSP) {
+    const bool report = e.kind == qrn_host::EventKind::SendSP && slot.report_id != 0 &&
+                        e.data_id == slot.report_id;
+    if (e.kind == qrn_host::EventKind::SendSP && !report) {
       handed_over(slot, e);
-    } else if (history_ != nullptr) {
+    } else if (history_ != nullptr && report) {
+      // Round reports go into the history beside the records; one that cannot
+      // be saved is counted, the records' lines say what fails.
+      std::string error;
+      if (!history_->save(slot.id, slot.report_id, qrn_record::local_now_text(), e.bytes.data(),
+                          e.bytes.size(), error))
+        ++reports_lost_;
+    } else if (history_ != nullptr && !slot.restoring) {
+      // A restored record is in the history already.
       std::string error;
       std::lock_guard<std::mutex> gate(*history_gate_);
       if (history_->save(slot.id, slot.data_id, qrn_record::local_now_text(), e.bytes.data(),
@@ -455,6 +469,18 @@ class Runner {
   int stop_signal() {
     std::lock_guard<std::mutex> lock(mutex_);
     return stop_signal_;
+  }
+
+  void set_restoring(DeviceSlot& slot, bool on) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    slot.restoring = on;
+  }
+
+  // Records and reports lost to the history, and records lost to the dump
+  // folder, so far.
+  std::pair<unsigned long, unsigned long> failures() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return {history_state_.lost() + reports_lost_, dump_state_.lost()};
   }
 
   // One line on the records lost over the whole run, or "" when none was.
@@ -499,6 +525,7 @@ class Runner {
   std::map<const QRNVDevice*, DeviceSlot*> slots_;
   WriteState dump_state_{"dump folder " + options_.dump_dir};
   WriteState history_state_{"history " + options_.history};
+  unsigned long reports_lost_ = 0;  // round reports not saved in history
   int stop_signal_ = 0;
   bool reload_ = false;
 };
@@ -569,7 +596,8 @@ struct HookGuard {
 
 // Hands the device its last stored record, unless that record has the wrong
 // size or another device's id. False when the history could not be read.
-bool restore_last(HistoryStore& history, QRNSocketDevice& device, uint32_t id) {
+bool restore_last(HistoryStore& history, QRNSocketDevice& device, uint32_t id,
+                  HttpView& view) {
   const std::string who = "device " + std::to_string(id);
   std::string error;
   const auto last = history.last(id, qrn_record::kSize, error);
@@ -587,6 +615,13 @@ bool restore_last(HistoryStore& history, QRNSocketDevice& device, uint32_t id) {
   } else if (device.LoadFromCache(last->bytes.data(), static_cast<int>(last->bytes.size())) == 0) {
     say(who + ": last stored record (" + std::to_string(last->size) +
         " bytes) refused, not restored");
+  } else {
+    // The points' quality as the device's round reports of the last hour
+    // (at five seconds a round) tell it.
+    PointQuality quality;
+    std::string ignored;
+    if (!load_point_quality(history, id, quality, ignored, 720)) quality = PointQuality();
+    view.restored(id, last->bytes, std::move(quality.statuses), std::move(quality.read_at));
   }
   return true;
 }
@@ -616,8 +651,9 @@ bool same_entry(const DeviceConfig& a, const DeviceConfig& b) {
 // threads stopped and joined) on reload or at exit.
 class DeviceSet {
  public:
-  DeviceSet(QRNSocketDeviceProvider& factory, Runner& runner, HistoryStore* history)
-      : factory_(factory), runner_(runner), history_(history) {}
+  DeviceSet(QRNSocketDeviceProvider& factory, Runner& runner, HistoryStore* history,
+            HttpView& view)
+      : factory_(factory), runner_(runner), history_(history), view_(view) {}
   ~DeviceSet() {
     while (!slots_.empty()) stop(slots_.size() - 1);
   }
@@ -645,8 +681,11 @@ class DeviceSet {
     cfg["address"] = dc.address;
     cfg["port"] = dc.port;
     device.Init(std::weak_ptr<QRNController>(), dc.id, cfg);
-    if (history_ && !restore_last(*history_, device, dc.id)) return false;
-    device.InitSetting(dc.settings);
+    runner_.set_restoring(*slots_.back(), true);
+    const bool restored = !history_ || restore_last(*history_, device, dc.id, view_);
+    runner_.set_restoring(*slots_.back(), false);
+    if (!restored) return false;
+    device.InitSetting(settings_with_reports(dc.settings, slots_.back()->report_id));
     return true;
   }
 
@@ -683,6 +722,7 @@ class DeviceSet {
   QRNSocketDeviceProvider& factory_;
   Runner& runner_;
   HistoryStore* history_;
+  HttpView& view_;
   std::vector<std::unique_ptr<DeviceSlot>> slots_;
   std::map<uint32_t, unsigned long> rounds_;  // records of devices no longer running
 };
@@ -740,6 +780,7 @@ int run(const Options& options) {
     return kFailure;
   }
   HookGuard hook(runner, view);
+  view.view().set_failure_counts([&runner] { return runner.failures(); });
 
   int status = 0;
   {
@@ -754,7 +795,7 @@ int run(const Options& options) {
       status = kFailure;
     } else {
       // Deleted before the providers, which go before the module.
-      DeviceSet devices(*factory, runner, history.get());
+      DeviceSet devices(*factory, runner, history.get(), view);
       for (const DeviceConfig& dc : config.devices) {
         if (runner.stop_signal() != 0) break;
         if (!devices.start(dc)) {

@@ -1,8 +1,10 @@
 #include "commands.h"
 #include "history.h"
+#include "point_quality.h"
 #include "record.h"
 #include "record_json.h"
 #include "record_view.h"
+#include "report_json.h"
 #include "text_width.h"
 
 #include <stdlib.h>
@@ -29,6 +31,7 @@ struct DecodeOptions {
   std::string history;
   std::string device;
   bool json = false;
+  bool bad = false;
   std::vector<std::string> matches;
 };
 
@@ -130,7 +133,7 @@ bool open_history(const std::string& path, HistoryStore& store, HistoryCopy& cop
 }
 
 bool load_history(const DecodeOptions& o, std::vector<unsigned char>& record,
-                  std::string& error) {
+                  PointQuality& quality, std::string& error) {
   const auto id = static_cast<uint32_t>(std::stoull(o.device));
   HistoryCopy copy;  // outlives the store that may have it open
   HistoryStore store;
@@ -147,7 +150,7 @@ bool load_history(const DecodeOptions& o, std::vector<unsigned char>& record,
     return false;
   }
   record = std::move(last->bytes);
-  return true;
+  return load_point_quality(store, id, quality, error);
 }
 
 bool selected(const PointReading& r, const std::vector<std::string>& matches) {
@@ -163,19 +166,24 @@ std::string stamp_shown(const unsigned char* record) {
   return "INVALID (bytes " + qrn_record::stamp_hex(record, " ") + ": not a date and time)";
 }
 
-void print_table(const unsigned char* record, const std::vector<PointReading>& rows) {
+void print_table(const unsigned char* record, const std::vector<PointReading>& rows,
+                 const PointQuality& q) {
   std::size_t name_width = display_width("node id");
   for (const PointReading& r : rows) name_width = std::max(name_width, display_width(r.point->name));
   std::ostringstream out;
   out << "device " << qrn_record::device_id(record) << "\n"
       << "time   " << stamp_shown(record) << "\n\n";
   out << pad_left("#", 4) << "  " << pad_left("offset", 6) << "  w  " << pad_right("node id", name_width)
-      << "  " << pad_left("value", 14) << "  raw\n";
+      << "  " << pad_left("value", 14)
+      << (q.any ? "  " + pad_right("status", 26) + "  " + pad_right("read at", 19) : "") << "  raw\n";
   for (const PointReading& r : rows) {
     std::string line = pad_left(std::to_string(r.index + 1), 4) + "  " +
                        pad_left(std::to_string(r.point->offset), 6) + "  " +
                        std::to_string(r.point->width) + "  " + pad_right(r.point->name, name_width) +
                        "  " + pad_left(value_text(r), 14);
+    if (q.any)
+      line += "  " + pad_right(status_name(q.statuses[r.index]), 26) + "  " +
+              pad_right(q.read_at[r.index].empty() ? "-" : q.read_at[r.index], 19);
     if (r.point->width == 4) line += "  " + hex_bytes(r, " ");
     if (!r.overwritten_by.empty())
       line += "  (partly overwritten by " + r.overwritten_by + ")";
@@ -184,8 +192,20 @@ void print_table(const unsigned char* record, const std::vector<PointReading>& r
   std::fputs(out.str().c_str(), stdout);
 }
 
-void print_json(const unsigned char* record, const std::vector<PointReading>& rows) {
-  std::fputs(json_text(record_json(record, rows)).c_str(), stdout);
+void print_json(const unsigned char* record, const std::vector<PointReading>& rows,
+                const PointQuality& q) {
+  Json::Value doc = record_json(record, rows);
+  if (q.any) {
+    // Per row, in the rows' order.
+    std::vector<uint32_t> statuses;
+    std::vector<std::string> read_at;
+    for (const PointReading& r : rows) {
+      statuses.push_back(q.statuses[r.index]);
+      read_at.push_back(q.read_at[r.index]);
+    }
+    add_point_quality(doc, &statuses, &read_at);
+  }
+  std::fputs(json_text(doc).c_str(), stdout);
   std::fputc('\n', stdout);
 }
 
@@ -200,14 +220,20 @@ int run_decode(const DecodeOptions& o) {
   if (!o.device.empty() && !valid_device_id(o.device))
     return usage("--device takes a device id from 0 to 4294967295, not '" + o.device + "'");
 
+  if (o.bad && o.history.empty()) return usage("--bad goes with --history");
+
   std::vector<unsigned char> record;
+  PointQuality quality;
   std::string error;
-  if (!(o.file.empty() ? load_history(o, record, error) : load_file(o.file, record, error)))
+  if (!(o.file.empty() ? load_history(o, record, quality, error)
+                       : load_file(o.file, record, error)))
     return failure(error);
 
   std::vector<PointReading> rows;
   for (PointReading& r : read_points(record.data()))
-    if (selected(r, o.matches)) rows.push_back(std::move(r));
+    if (selected(r, o.matches) &&
+        (!o.bad || (quality.any && quality.statuses[r.index] != 0)))
+      rows.push_back(std::move(r));
   for (const std::string& m : o.matches) {
     bool any = false;
     for (const PointReading& r : rows) any = any || std::strstr(r.point->name, m.c_str());
@@ -215,9 +241,9 @@ int run_decode(const DecodeOptions& o) {
   }
 
   if (o.json)
-    print_json(record.data(), rows);
+    print_json(record.data(), rows, quality);
   else
-    print_table(record.data(), rows);
+    print_table(record.data(), rows, quality);
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     std::perror("quorlin decode: writing standard output");
     return 1;
@@ -235,6 +261,9 @@ CommandRun define_decode(CLI::App& app) {
   app.add_option("--device", o->device, "the device id, 0 to 4294967295 (with --history)")
       ->type_name("ID");
   app.add_flag("--json", o->json, "one JSON document instead of the table");
+  app.add_flag("--bad", o->bad,
+               "only the points whose last read was not Good (with --history, from the\n"
+               "device's round reports)");
   app.add_option("--match", o->matches,
                  "keep the points whose node id contains TEXT (repeatable)")
       ->type_name("TEXT")

@@ -20,7 +20,37 @@ const view = {
   groups: [],          // {el, rows, unit}
   units: [],           // {el, groups}
   chosen: null,        // point index (from 1) whose trend is shown
+  reachable: true,     // the host answered the last poll
 };
+
+// Flags whose names end in Alarm or Fault: highlighted when set.
+const isFlag = (name) => /(Alarm|Fault)$/.test(name);
+
+// The device and point in the address (?device=9&point=600), so a view can be shared.
+function readAddress() {
+  const q = new URLSearchParams(location.search);
+  const d = Number.parseInt(q.get("device"), 10);
+  const p = Number.parseInt(q.get("point"), 10);
+  if (Number.isInteger(d)) { view.selected = d; view.userSelected = true; }
+  if (Number.isInteger(p) && p > 0) view.chosen = p;
+}
+
+function writeAddress() {
+  const q = new URLSearchParams();
+  if (view.selected !== null) q.set("device", view.selected);
+  if (view.chosen !== null) q.set("point", view.chosen);
+  const text = q.toString();
+  history.replaceState(null, "", text ? `?${text}` : location.pathname);
+}
+
+// Enter or space on a focusable row does what a click does.
+function activatable(tr, action) {
+  tr.tabIndex = 0;
+  tr.addEventListener("click", action);
+  tr.addEventListener("keydown", (e) => {
+    if (e.key === "Enter" || e.key === " ") { e.preventDefault(); action(); }
+  });
+}
 
 // --- values as `quorlin decode` prints them ---------------------------------
 
@@ -146,8 +176,9 @@ function buildLayout(record) {
       name.append(element("span", { class: "mark", title: `partly overwritten by ${p.overwritten_by}` }, "◐"));
     }
     const tr = element("tr", { "data-index": p.index }, element("td", { class: "idx" }, String(p.index)), name, val);
-    const row = { tr, val, name: p.name, index: p.index, key: `${p.index} ${p.name}`.toLowerCase(), text: null };
-    tr.addEventListener("click", () => chooseTrend(p.index));
+    const row = { tr, val, name: p.name, index: p.index, key: `${p.index} ${p.name}`.toLowerCase(), text: null,
+      nameCell: name, quality: null, problem: false };
+    activatable(tr, () => chooseTrend(p.index));
     kinds.get(kind).push(row);
     view.rows.push(row);
   }
@@ -195,10 +226,43 @@ function renderRecord(device, record) {
     row.val.textContent = text;
     row.val.title = `offset ${p.offset}, ${p.width} byte${p.width > 1 ? "s" : ""}: ${rawBytes(p)}`;
   });
+  let alarms = 0;
+  record.points.forEach((p, i) => {
+    const row = view.rows[i];
+    const on = isFlag(p.name) && p.value !== 0 && p.value !== null;
+    alarms += on;
+    row.tr.classList.toggle("alarm-on", on);
+    markQuality(row, p);
+  });
+  $("record-title").dataset.alarms = alarms;
+  applyFilter();
   $("record-title").textContent = `device ${record.device_id} · record of ${record.time}`;
   if (!document.body.dataset.firstRecordMs) {
     document.body.dataset.firstRecordMs = performance.now().toFixed(1);
   }
+}
+
+// A point whose last read was not Good: coloured, a symbol, the status and
+// read time on hover; the "problem points" filter lists these.
+function markQuality(row, p) {
+  const status = p.status || "Good";
+  const bad = status.startsWith("Bad");
+  const uncertain = status.startsWith("Uncertain");
+  row.problem = bad || uncertain;
+  row.tr.classList.toggle("bad", bad);
+  row.tr.classList.toggle("uncertain", uncertain);
+  row.tr.dataset.status = status;
+  const title = `${status}, last read ${p.read_at || "never by this host"}`;
+  if (!row.problem) {
+    if (row.quality) { row.quality.remove(); row.quality = null; }
+    return;
+  }
+  if (!row.quality) {
+    row.quality = element("span", { class: "quality" });
+    row.nameCell.append(row.quality);
+  }
+  row.quality.textContent = bad ? "✖" : "?";
+  row.quality.title = title;
 }
 
 function clearRecord(text) {
@@ -213,9 +277,10 @@ function clearRecord(text) {
 
 function applyFilter() {
   const q = $("filter").value.trim().toLowerCase();
+  const problems = $("problems").checked;
   let shown = 0;
   for (const r of view.rows) {
-    const hit = q === "" || r.key.includes(q);
+    const hit = (q === "" || r.key.includes(q)) && (!problems || r.problem);
     r.tr.classList.toggle("out", !hit);
     if (hit) shown++;
   }
@@ -229,7 +294,8 @@ function applyFilter() {
     u.el.classList.toggle("out", !any);
   }
   if (view.rows.length) {
-    $("count").textContent = q === "" ? `${view.rows.length} points` : `${shown} of ${view.rows.length} points`;
+    $("count").textContent = q === "" && !problems ? `${view.rows.length} points`
+      : `${shown} of ${view.rows.length} points`;
   }
 }
 
@@ -239,20 +305,40 @@ function renderDevices() {
   const body = $("devices").tBodies[0];
   body.replaceChildren();
   for (const d of view.devices) {
-    const cls = d.state === "live" ? "live" : d.state === "stale" ? "stale" : "none";
+    // Nothing the page knows is current while the host does not answer.
+    const state = view.reachable ? d.state : "unknown";
+    const cls = ["live", "stale", "restored", "unknown"].includes(state) ? state : "none";
+    let health = "", hcls = "";
+    if (!view.reachable) {
+      health = "host not answering";
+    } else if (d.last_error) {
+      health = `${d.last_error} (${d.failed_rounds} failed)`;
+      hcls = "fail";
+    } else if (d.bad_points || d.uncertain_points) {
+      health = `${d.bad_points} bad, ${d.uncertain_points} uncertain`;
+      hcls = "warn";
+    } else if (d.last_outcome) {
+      health = "all points Good";
+    }
     const tr = element("tr", { "data-id": d.id },
       element("td", {}, String(d.id)),
       element("td", {}, `${d.address}:${d.port}`),
-      element("td", { class: `state ${cls}` }, d.state),
+      element("td", { class: `state ${cls}` }, state),
       element("td", { class: "num" }, String(d.records)),
-      element("td", {}, d.last_stamp || "–"));
+      element("td", {}, d.last_stamp || "–"),
+      element("td", { class: `health ${hcls}` }, health),
+      element("td", { class: "num" }, d.active_alarms == null ? "–" : String(d.active_alarms)));
+    if (!view.reachable) tr.classList.add("unknown");
+    else if (hcls === "fail") tr.classList.add("failing");
+    else if (hcls === "warn") tr.classList.add("warning");
     if (d.id === view.selected) tr.classList.add("selected");
-    tr.addEventListener("click", () => {
+    activatable(tr, () => {
       view.selected = d.id;
       view.userSelected = true;
       view.shown = null;
       view.chosen = null;
       $("trend").hidden = true;
+      writeAddress();
       refreshNow();
     });
     body.append(tr);
@@ -272,6 +358,7 @@ function pickDevice() {
 
 function chooseTrend(index) {
   view.chosen = index;
+  writeAddress();
   for (const r of view.rows) r.tr.classList.toggle("chosen", r.index === index);
   loadTrend();
 }
@@ -355,6 +442,7 @@ async function refresh() {
   running = true;
   try {
     const list = await getJson("/api/devices");
+    view.reachable = true;
     view.devices = list.devices;
     view.history = list.history;
     const device = pickDevice();
@@ -364,22 +452,28 @@ async function refresh() {
     } else if (device.records === 0) {
       $("record-title").textContent = `device ${device.id}`;
       clearRecord(`device ${device.id} has handed over no record yet`);
-    } else if (view.shown !== `${device.id}/${device.records}`) {
+    } else if (view.shown !== shownKey(device)) {
       const record = await getJson(`/api/devices/${device.id}/record`);
-      view.shown = `${device.id}/${device.records}`;
+      view.shown = shownKey(device);
       renderRecord(device, record);
-      if (view.chosen !== null) loadTrend();
+      if (view.chosen !== null) chooseTrend(view.chosen);
     }
     $("status").className = "";
     $("status").textContent = `updated ${new Date().toTimeString().slice(0, 8)}`;
   } catch (e) {
     $("status").className = "error";
     $("status").textContent = `host not reachable: ${e.message}`;
+    if (view.reachable) { view.reachable = false; renderDevices(); }
   } finally {
     running = false;
     clearTimeout(timer);
     timer = setTimeout(refresh, REFRESH_MS);
   }
+}
+
+// A record is fetched again when a record or a round report came.
+function shownKey(d) {
+  return `${d.id}/${d.records}/${d.failed_rounds}/${d.bad_points}/${d.uncertain_points}/${d.round_ms}`;
 }
 
 function refreshNow() {
@@ -388,9 +482,12 @@ function refreshNow() {
 }
 
 $("filter").addEventListener("input", applyFilter);
+$("problems").addEventListener("change", applyFilter);
 $("trend-close").addEventListener("click", () => {
   view.chosen = null;
   for (const r of view.rows) r.tr.classList.remove("chosen");
   $("trend").hidden = true;
+  writeAddress();
 });
+readAddress();
 refresh();

@@ -1,0 +1,77 @@
+#include "round_reporter.h"
+
+#include "log.h"
+#include "point_table.h"
+
+#include <exception>
+#include <string>
+
+uint32_t round_report_setting(const Json::Value& settings, uint32_t device_id) {
+  try {
+    if (settings.type() != Json::objectValue) return 0;
+    const Json::Value& app = settings["appSetting"];
+    if (app.type() != Json::objectValue) return 0;
+    const Json::Value& id = app["round_report_id"];
+    if (id.isNull()) return 0;
+    // A data id is a positive int for the host; the record's own is taken.
+    if (!id.isUInt() || id.asUInt() == 0 || id.asUInt() > 0x7fffffffu || id.asUInt() == 5156) {
+      log_line("InitSetting " + std::to_string(device_id) +
+               " round_report_id is not a positive data id other than 5156; no round reports");
+      return 0;
+    }
+    return id.asUInt();
+  } catch (const std::exception&) {
+    return 0;  // out of memory while logging: no reports
+  }
+}
+
+void RoundReporter::begin() {
+  active_ = data_id_ != 0;
+  if (!active_) return;
+  start_ = std::chrono::steady_clock::now();
+  statuses_.assign(kQuorlinPointCount, 0);
+  reached_.assign(kQuorlinPointCount, 0);
+}
+
+qrn_report::RoundReport RoundReporter::finish(UA_StatusCode outcome) {
+  qrn_report::RoundReport report;
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - start_)
+                      .count();
+  report.duration_ms = ms < 0 ? 0 : ms > 0xffffffffLL ? 0xffffffffu : static_cast<uint32_t>(ms);
+  report.outcome = outcome;
+  report.statuses = statuses_;
+  for (std::size_t i = 0; i < report.statuses.size(); ++i)
+    if (!reached_[i]) report.statuses[i] = outcome;
+  qrn_report::count_statuses(report);
+  active_ = false;
+  return report;
+}
+
+void ConnectNotice::failed(uint32_t device_id, const std::string& url, UA_StatusCode status,
+                           const std::string& line, Clock::time_point now) {
+  ++failed_;
+  ++since_said_;
+  const std::string said =
+      !line.empty() ? line
+                    : "Quorlin::do_sample device " + std::to_string(device_id) +
+                          ": cannot connect to " + url + ": " + UA_StatusCode_name(status);
+  if (status != last_) {
+    log_line(said);
+  } else if (now - said_at_ >= kInterval) {
+    log_line(said + " (" + std::to_string(since_said_) + " failed rounds since the last line)");
+  } else {
+    return;
+  }
+  last_ = status;
+  said_at_ = now;
+  since_said_ = 0;
+}
+
+void ConnectNotice::connected(uint32_t device_id) {
+  if (failed_ != 0)
+    log_line("Quorlin::do_sample device " + std::to_string(device_id) + " connected after " +
+             std::to_string(failed_) + " failed rounds");
+  failed_ = since_said_ = 0;
+  last_ = UA_STATUSCODE_GOOD;
+}
