@@ -4,7 +4,10 @@
 // time per round, as medians, with the single/batched ratios. Also the
 // single mode against the bare client sequence it has to perform, and the
 // read phase alone with one request or several in flight. With --security:
-// rounds and connects with SignAndEncrypt against None.
+// rounds and connects with SignAndEncrypt against None. With --keep: batched
+// rounds on a session per round, on a kept session, and the bare read on a
+// session open throughout, without and with SignAndEncrypt, directly and
+// through the relay.
 #include "certificates.h"
 #include "endpoint.h"
 #include "host_stub.h"
@@ -18,6 +21,7 @@
 #include <open62541/client_config_default.h>
 #include <open62541/client_highlevel.h>
 
+#include <pthread.h>
 #include <time.h>
 
 #include <algorithm>
@@ -78,19 +82,20 @@ Medians medians(const std::vector<Sample>& samples) {
   return {median(wall), median(cpu)};
 }
 
-Json::Value settings_for(bool batch) {
+Json::Value settings_for(bool batch, bool keep = false) {
   Json::Value settings(Json::objectValue);
   if (batch) settings["appSetting"]["read_mode"] = "batch";
+  if (keep) settings["appSetting"]["session"] = "keep";
   return settings;
 }
 
 class BenchDevice : public Quorlin {
  public:
-  BenchDevice(uint16_t port, bool batch) {
+  BenchDevice(uint16_t port, bool batch, bool keep = false) {
     device_id_ = 1;
     server_ip_ = "127.0.0.1";
     server_port_ = port;
-    apply_read_settings(settings_for(batch));
+    apply_read_settings(settings_for(batch, keep));
   }
   // The read phase alone, on a session connected beforehand.
   Sample read_phase() {
@@ -325,15 +330,139 @@ int security_bench(int rounds) {
   return 0;
 }
 
+// Batched rounds on a session per round and on a kept session, alternately,
+// against the bare read on a session open throughout (the floor).
+void keep_compare(const char* path, uint16_t port, int rounds, const Json::Value& opcua,
+                  const SessionSecurity* security) {
+  BenchDevice per_round(port, true), kept(port, true, true);
+  per_round.secure(opcua);
+  kept.secure(opcua);
+  ClientSession open;
+  const bool connected =
+      connect_secure(open, endpoint_url("127.0.0.1", port), security) == UA_STATUSCODE_GOOD;
+  BatchReader reader;
+  per_round.do_sample();  // warm-up; the kept device opens its session here
+  kept.do_sample();
+  std::vector<Sample> r, k, f;
+  for (int i = 0; i < rounds; ++i) {
+    r.push_back(timed([&] { per_round.do_sample(); }));
+    k.push_back(timed([&] { kept.do_sample(); }));
+    CopySink sink;
+    f.push_back(timed([&] { reader.read(open, kDefaultMaxNodesPerRead, 1, sink); }));
+  }
+  const Medians mr = medians(r), mk = medians(k), mf = medians(f);
+  std::fprintf(stderr, "\n%s, %s, %d rounds each%s\n  %-28s %12s %14s\n", path,
+               security ? "SignAndEncrypt" : "None", rounds, connected ? "" : " (no open session!)",
+               "", "wall ms", "client cpu ms");
+  std::fprintf(stderr, "  %-28s %12.3f %14.3f\n", "batch round, session per round", mr.wall_ms,
+               mr.cpu_ms);
+  std::fprintf(stderr, "  %-28s %12.3f %14.3f\n", "batch round, kept session", mk.wall_ms,
+               mk.cpu_ms);
+  std::fprintf(stderr, "  %-28s %12.3f %14.3f\n", "bare read, open session", mf.wall_ms,
+               mf.cpu_ms);
+  std::fprintf(stderr, "  ratio kept/bare wall %.2f; per-round/kept wall %.2f, cpu %.2f\n",
+               mk.wall_ms / mf.wall_ms, mr.wall_ms / mk.wall_ms, mr.cpu_ms / mk.cpu_ms);
+}
+
+// Deepest stack use of `f` run on a thread of its own, in KiB: the thread's
+// stack is painted before and scanned after (it grows downwards).
+double stack_used_kib(const std::function<void()>& f) {
+  constexpr std::size_t kBytes = 4u << 20;  // room even for sanitizer builds
+  void* mem = nullptr;
+  if (posix_memalign(&mem, 1 << 16, kBytes) != 0) return -1;
+  std::memset(mem, 0xA5, kBytes);
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstack(&attr, mem, kBytes);
+  pthread_t thread;
+  const bool ran = pthread_create(&thread, &attr, [](void* g) -> void* {
+    (*static_cast<const std::function<void()>*>(g))();
+    return nullptr;
+  }, const_cast<std::function<void()>*>(&f)) == 0;
+  if (ran) pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+  const auto* bytes = static_cast<const unsigned char*>(mem);
+  std::size_t untouched = 0;
+  while (untouched < kBytes && bytes[untouched] == 0xA5) ++untouched;
+  std::free(mem);
+  return ran ? static_cast<double>(kBytes - untouched) / 1024 : -1;
+}
+
+// The sampling thread's stack need: three rounds of each kind on a thread of
+// their own, against its stack size.
+void stack_need(uint16_t port, const Json::Value& opcua) {
+  std::fprintf(stderr, "\nsampling thread stack (%zu KiB given to each device)\n",
+               kSamplerStackBytes / 1024);
+  const Json::Value plain(Json::objectValue);
+  for (const bool batch : {false, true})
+    for (const bool keep : {false, true})
+      for (const bool secure : {false, true}) {
+        const double kib = stack_used_kib([&] {
+          BenchDevice device(port, batch, keep);
+          device.secure(secure ? opcua : plain);
+          for (int i = 0; i < 3; ++i) device.do_sample();
+        });
+        std::fprintf(stderr, "  %-6s %-6s %-15s %8.1f KiB used\n", batch ? "batch" : "single",
+                     keep ? "kept" : "round", secure ? "SignAndEncrypt" : "None", kib);
+      }
+}
+
+// keep_compare without and with security, directly and through the relay.
+int keep_bench(int rounds, long delay_us) {
+  char pattern[] = "/tmp/qrn-bench-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) return 1;
+  const std::string dir = pattern;
+  std::string client_key, server_key;
+  const std::string client_cert = write_identity(dir, "client", "urn:quorlin:bench:client", client_key);
+  const std::string server_cert = write_identity(dir, "plant", "urn:quorlin:bench:plant", server_key);
+  std::filesystem::create_directory(dir + "/trusted");
+  std::filesystem::copy_file(server_cert, dir + "/trusted/plant.der");
+  plant::PlantOptions options;
+  options.security.certificate = server_cert;
+  options.security.private_key = server_key;
+  options.security.policies = {"None", "Basic256Sha256"};
+  options.security.sign = false;
+  options.security.users = {{"bench", "bench-password"}};
+  plant::PlantServer server(options);
+  server.fill_distinct(1);
+  server.start();
+  Json::Value secure(Json::objectValue);
+  Json::Value& opcua = secure["opcua"];
+  opcua["security_mode"] = "SignAndEncrypt";
+  opcua["security_policy"] = "Basic256Sha256";
+  opcua["certificate"] = client_cert;
+  opcua["private_key"] = client_key;
+  opcua["trusted_servers"] = dir + "/trusted";
+  opcua["user"] = "bench";
+  opcua["password"] = "bench-password";
+  const SecurityLoad load = load_session_security(secure);
+  const Json::Value plain(Json::objectValue);
+  keep_compare("direct", server.port(), rounds, plain, nullptr);
+  keep_compare("direct", server.port(), rounds, secure, load.security.get());
+  stack_need(server.port(), secure);
+  plant::RelayOptions ro;
+  ro.target_port = server.port();
+  ro.delay = std::chrono::microseconds(delay_us);
+  plant::Relay relay(ro);
+  relay.start();
+  const std::string path = "relay " + std::to_string(delay_us) + " us each way";
+  keep_compare(path.c_str(), relay.port(), rounds, plain, nullptr);
+  keep_compare(path.c_str(), relay.port(), rounds, secure, load.security.get());
+  relay.stop();
+  server.stop();
+  std::filesystem::remove_all(dir);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   // --security (anywhere): SignAndEncrypt against None instead.
-  bool security = false;
+  bool security = false, keep = false;
   std::vector<char*> args(argv, argv + argc);
   for (auto it = args.begin() + 1; it != args.end();) {
-    if (std::strcmp(*it, "--security") == 0) {
-      security = true;
+    if (std::strcmp(*it, "--security") == 0 || std::strcmp(*it, "--keep") == 0) {
+      (std::strcmp(*it, "--keep") == 0 ? keep : security) = true;
       it = args.erase(it);
     } else {
       ++it;
@@ -348,6 +477,7 @@ int main(int argc, char** argv) {
   // The rounds' own lines are not part of what is measured here.
   if (!std::freopen("/dev/null", "w", stdout)) return 1;
   if (security) return security_bench(rounds);
+  if (keep) return keep_bench(rounds, delay_us);
 
   plant::PlantServer server;
   server.fill_distinct(1);

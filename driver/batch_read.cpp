@@ -2,6 +2,7 @@
 
 #include "log.h"
 #include "point_table.h"
+#include "read_table.h"
 
 #include <open62541/nodeids.h>
 
@@ -92,23 +93,18 @@ BatchReader::BatchReader() = default;
 BatchReader::~BatchReader() = default;
 
 void BatchReader::prepare() {
-  if (items_) return;
-  flights_ = std::make_unique<Flight[]>(kWindow);
-  items_ = std::make_unique<UA_ReadValueId[]>(kQuorlinPointCount);
-  for (std::size_t i = 0; i < kQuorlinPointCount; ++i) {
-    UA_ReadValueId& item = items_[i];
-    UA_ReadValueId_init(&item);
-    // Borrowed from the constant table; the library only reads it.
-    item.nodeId = UA_NODEID_STRING(1, const_cast<char*>(quorlin_points[i].name));
-    item.attributeId = UA_ATTRIBUTEID_VALUE;
-  }
+  if (!items_) items_ = shared_read_items();
+  if (!flights_) flights_ = std::make_unique<Flight[]>(kWindow);
 }
 
 std::size_t BatchReader::chunk_length(std::size_t begin, std::size_t size) const {
   std::size_t n = 0;
   std::size_t bytes = 0;
+  // Sized by the string ids, whatever ids are read: never above the budget.
+  const UA_ReadValueId* named = shared_read_items();
   while (begin + n < kQuorlinPointCount && n < size) {
-    const std::size_t node = kReadNodeOverheadBytes + items_[begin + n].nodeId.identifier.string.length;
+    const std::size_t node =
+        kReadNodeOverheadBytes + named[begin + n].nodeId.identifier.string.length;
     if (n > 0 && bytes + node > kReadRequestBudgetBytes) break;
     bytes += node;
     ++n;
@@ -121,7 +117,8 @@ UA_StatusCode BatchReader::send_chunk(ClientSession& session, Flight& flight) {
   UA_ReadRequest_init(&request);
   request.maxAge = 0;
   request.timestampsToReturn = UA_TIMESTAMPSTORETURN_NEITHER;
-  request.nodesToRead = &items_[flight.begin];
+  // The library only reads the request.
+  request.nodesToRead = const_cast<UA_ReadValueId*>(&items_[flight.begin]);
   request.nodesToReadSize = flight.count;
   UA_ReadResponse_clear(&flight.response);
   flight.sent = session.send(&request, &UA_TYPES[UA_TYPES_READREQUEST], &flight.response,
@@ -231,7 +228,13 @@ BatchReader::Outcome BatchReader::read(ClientSession& session, uint32_t cap, uin
     } else {
       const bool closed = !session.activated();
       const bool gave_up = status == UA_STATUSCODE_BADSHUTDOWN || status == UA_STATUSCODE_BADTIMEOUT;
-      if (flight.count > 1 && !gave_up && (read_limit_status(status) || closed)) {
+      // A session the server no longer knows says nothing about the size.
+      const bool session_gone = status == UA_STATUSCODE_BADSESSIONIDINVALID ||
+                                status == UA_STATUSCODE_BADSESSIONCLOSED;
+      // A request that could not even be sent met a channel closed before it.
+      const bool closed_under = closed && flight.sent == UA_STATUSCODE_GOOD;
+      if (flight.count > 1 && !gave_up && !session_gone &&
+          (read_limit_status(status) || closed_under)) {
         // Too large for this server or channel: half the nodes, same place.
         if (size_before == 0) {
           size_before = size;
@@ -244,6 +247,7 @@ BatchReader::Outcome BatchReader::read(ClientSession& session, uint32_t cap, uin
         next_send = next_take;
         if (!closed) continue;
         const UA_StatusCode again = session.reconnect();
+        items_ = shared_read_items();
         if (again == UA_STATUSCODE_GOOD) {
           ask_limit();
           continue;

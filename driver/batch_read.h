@@ -58,6 +58,13 @@ class BatchReader {
   // Abandoned as soon as the sink abandons or the session cannot go on.
   Outcome read(ClientSession& session, uint32_t cap, uint32_t device_id, PointSink& sink);
 
+  // Reads by these ReadValueIds (one per point, in table order, e.g. the
+  // ids a session registered) instead of the shared table; null: the shared
+  // table. A reconnect within a round goes back to the shared table, since
+  // registered ids belong to the session they were registered on.
+  void set_items(const UA_ReadValueId* items) { items_ = items; }
+  const UA_ReadValueId* items() const { return items_; }
+
   // The request size learned from a server's refusals; 0 while none.
   uint32_t learned_size() const { return learned_; }
 
@@ -75,8 +82,9 @@ class BatchReader {
   void drop_flights(ClientSession& session);
   void prepare();
 
-  // Every point's ReadValueId, built once; the ids point into the point table.
-  std::unique_ptr<UA_ReadValueId[]> items_;
+  // The ReadValueIds read: the table shared by all devices, or the ids a
+  // session registered (set_items).
+  const UA_ReadValueId* items_ = nullptr;
   std::unique_ptr<Flight[]> flights_;
   std::size_t head_ = 0;
   std::size_t in_flight_ = 0;

@@ -76,6 +76,10 @@ class ClientSession {
   // the DataValue's.
   UA_StatusCode read_value(const UA_NodeId& node, UA_DataValue* out);
 
+  // Replaces the stop flag; null: nothing cuts waits short (a kept session's
+  // close at the device's stop, which is bounded on its own).
+  void set_stop(const std::atomic<bool>* stop) { stop_ = stop; }
+
   // Marks the session as gone (lost channel, silent server): the close then
   // drops the channel without asking the server to close the session.
   void mark_lost() { lost_ = true; }

@@ -60,13 +60,16 @@ int Quorlin::InitSetting(const Json::Value& settings) {
   apply_read_settings(settings);
   report_.set_data_id(round_report_setting(settings, device_id_));
   // A device samples on one thread only; later calls re-apply the settings.
-  if (!sampler_) sampler_ = std::make_unique<std::thread>(&Quorlin::sample_data, this, nullptr);
+  if (!sampler_.started() &&
+      !sampler_.start([](void* self) { static_cast<Quorlin*>(self)->sample_data(nullptr); }, this))
+    log_line("InitSetting " + std::to_string(device_id_) + " cannot start the sampling thread");
   return UniDataDevice::InitSetting(settings);
 }
 
 void Quorlin::apply_read_settings(const Json::Value& settings) {
   batch_cap_ = read_mode_setting(settings, device_id_);
   log_changes_ = log_changes_setting(settings);
+  keep_session_ = session_mode_setting(settings, device_id_) == SessionMode::Keep;
 }
 
 int Quorlin::process_data(int, unsigned char*, int) { return 0; }
@@ -84,6 +87,7 @@ void Quorlin::sample_data(void*) {
       log_line(std::string("Quorlin::do_sample aborted: ") + e.what());
     }
   } while (pause(kRoundPauseSeconds));
+  sessions_.close();
 }
 
 bool Quorlin::pause(int seconds) {
@@ -98,8 +102,7 @@ void Quorlin::stop_sampling() {
     stopping_ = true;
   }
   pause_cv_.notify_all();
-  if (sampler_ && sampler_->joinable()) sampler_->join();
-  sampler_.reset();
+  sampler_.join();
 }
 
 void Quorlin::do_sample() {
@@ -126,34 +129,63 @@ UA_StatusCode Quorlin::sample_round() {
   const RoundSecurity security = security_.for_round();
   if (security.held()) return UA_STATUSCODE_BADCONFIGURATIONERROR;
 
-  // Owns the client on every path, including a host service that throws.
-  ClientSession session(&stopping_);
   const std::string url = endpoint_url(address, server_port_);
-  UA_StatusCode status = UA_STATUSCODE_BADOUTOFMEMORY;
-  std::string reason;
-  if (session.client() == nullptr || !security.connect(session, url, &status, &reason)) {
-    if (status != UA_STATUSCODE_BADSHUTDOWN)
-      connect_notice_.failed(device_id_, url, status, reason);
-    return status;
-  }
-  connect_notice_.connected(device_id_);
-
+  const SessionMode mode = keep_session_ ? SessionMode::Keep : SessionMode::Round;
   // The round fills a working copy and commits it in one step, so the host
   // never meets a half-written record and a lost session hands nothing over.
   auto work = std::make_unique<Quorlin_Data_t>();
   auto written = std::make_unique<bool[]>(kQuorlinPointCount);
-  lost_status_ = UA_STATUSCODE_BADSHUTDOWN;
-  if (read_points(session, *work, written.get()) != ReadOutcome::Done) return lost_status_;
-  if (log_changes_)
-    log_line("Quorlin::do_sample device " + std::to_string(device_id_) + ": " +
-             std::to_string(failures_.failing()) + " points failing");
-  if (std::none_of(written.get(), written.get() + kQuorlinPointCount, [](bool w) { return w; })) {
-    // Handing over last round's values under a fresh stamp would pass them off as read.
-    log_line("Quorlin::do_sample no point could be read");
-    return UA_STATUSCODE_BADNODATA;
+  // A kept session that broke since the last round is replaced, and the
+  // round read on the new one, as a session of its own would have been.
+  for (bool reused = true; reused;) {
+    // Releases the session on every path, including a host service that throws.
+    SessionLease lease(sessions_);
+    UA_StatusCode status = UA_STATUSCODE_BADOUTOFMEMORY;
+    std::string reason;
+    ClientSession* session =
+        sessions_.acquire(mode, security, url, batch_cap_ != 0, &reused, &status, &reason);
+    if (session == nullptr) {
+      if (status != UA_STATUSCODE_BADSHUTDOWN)
+        connect_notice_.failed(device_id_, url, status, reason);
+      return status;
+    }
+    if (!reused) connect_notice_.connected(device_id_);
+    probe_ = reused;
+    stale_ = false;
+    batch_.set_items(sessions_.registered());
+    lost_status_ = UA_STATUSCODE_BADSHUTDOWN;
+    const ReadOutcome outcome = read_points(*session, *work, written.get());
+    if (sessions_.registered() != nullptr && batch_.items() != sessions_.registered())
+      sessions_.forget_registered();  // reconnected within the round
+    if (outcome == ReadOutcome::Stale) {
+      lease.broken();
+      continue;
+    }
+    if (outcome != ReadOutcome::Done) {
+      lease.broken();
+      return lost_status_;
+    }
+    if (log_changes_)
+      log_line("Quorlin::do_sample device " + std::to_string(device_id_) + ": " +
+               std::to_string(failures_.failing()) + " points failing");
+    if (std::none_of(written.get(), written.get() + kQuorlinPointCount,
+                     [](bool w) { return w; })) {
+      // Handing over last round's values under a fresh stamp would pass them off as read.
+      log_line("Quorlin::do_sample no point could be read");
+      return UA_STATUSCODE_BADNODATA;
+    }
+    commit_round(*work, written.get());
+    return UA_STATUSCODE_GOOD;
   }
-  commit_round(*work, written.get());
-  return UA_STATUSCODE_GOOD;
+  return UA_STATUSCODE_BADINTERNALERROR;  // not reached: the loop returns
+}
+
+bool Quorlin::stale(ClientSession& session, UA_StatusCode status) {
+  if (!probe_) return false;
+  probe_ = false;
+  stale_ = UA_StatusCode_isBad(status) && !stopping_ &&
+           (session_lost_status(status) || !session.activated());
+  return stale_;
 }
 
 Quorlin::ReadOutcome Quorlin::read_points(ClientSession& session, Quorlin_Data_t& work,
@@ -169,7 +201,7 @@ Quorlin::ReadOutcome Quorlin::read_points(ClientSession& session, Quorlin_Data_t
       Sink(Quorlin& d, ClientSession& s, unsigned char* f, bool* w)
           : device(d), session(s), fields(f), written(w) {}
       Step take(std::size_t i, UA_StatusCode status, UA_DataValue& dv) override {
-        if (device.stopping_) {
+        if (device.stopping_ || device.stale(session, status)) {
           UA_DataValue_clear(&dv);
           return Step::Abandon;
         }
@@ -180,16 +212,24 @@ Quorlin::ReadOutcome Quorlin::read_points(ClientSession& session, Quorlin_Data_t
                    : Step::Abandon;
       }
     } sink(*this, session, fields, written);
-    return batch_.read(session, cap, device_id_, sink) == BatchReader::Outcome::Done
-               ? ReadOutcome::Done
-               : ReadOutcome::Abandoned;
+    if (batch_.read(session, cap, device_id_, sink) == BatchReader::Outcome::Done)
+      return ReadOutcome::Done;
+    return stale_ ? ReadOutcome::Stale : ReadOutcome::Abandoned;
   }
   for (std::size_t i = 0; i < kQuorlinPointCount; ++i) {
     if (stopping_) return ReadOutcome::Abandoned;
     UA_DataValue dv;
-    const UA_StatusCode status = read_node(session, quorlin_points[i].name, dv);
-    UA_Variant value = take_read_value(quorlin_points[i].name, status, dv,
-                                       failures_.should_say(i, status, log_changes_));
+    UA_DataValue_init(&dv);
+    const char* name = quorlin_points[i].name;
+    // The library takes a non-const pointer for string node ids but only reads it.
+    const UA_StatusCode status =
+        session.read_value(UA_NODEID_STRING(1, const_cast<char*>(name)), &dv);
+    if (stale(session, status)) {
+      UA_DataValue_clear(&dv);
+      return ReadOutcome::Stale;
+    }
+    UA_Variant value =
+        take_read_value(name, status, dv, failures_.should_say(i, status, log_changes_));
     if (settle_point(session, i, status, value, fields, written) != PointStep::Next)
       return ReadOutcome::Abandoned;
   }

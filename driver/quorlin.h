@@ -4,8 +4,10 @@
 #include "log_options.h"
 #include "opcua_session.h"
 #include "quorlin_data.h"
+#include "sampler_thread.h"
 #include "round_reporter.h"
 #include "security.h"
+#include "session_keeper.h"
 #include "uni_data_device.h"
 
 #include <atomic>
@@ -33,10 +35,12 @@ class Quorlin : public UniDataDevice<Quorlin_Data_t, QRNSocketDevice, 5156> {
   void do_sample();
 
  protected:
-  enum class ReadOutcome { Done, Abandoned };
+  // Stale: a session kept from an earlier round turned out gone at the
+  // round's first result; nothing was written or said.
+  enum class ReadOutcome { Done, Abandoned, Stale };
   // Reads every point into `work`, one by one or batched as the settings say.
   ReadOutcome read_points(ClientSession& session, Quorlin_Data_t& work, bool* written);
-  // Takes "read_mode" and "max_nodes_per_read" from the settings.
+  // Takes "read_mode", "max_nodes_per_read" and "session" from the settings.
   void apply_read_settings(const Json::Value& settings);
 
  private:
@@ -45,6 +49,9 @@ class Quorlin : public UniDataDevice<Quorlin_Data_t, QRNSocketDevice, 5156> {
   PointStep settle_point(ClientSession& session, std::size_t index, UA_StatusCode status,
                          UA_Variant& value, unsigned char* fields, bool* written);
   void commit_round(const Quorlin_Data_t& work, const bool* written);
+  // Whether a bad first result on a reused session means it broke since the
+  // last round; only the round's first result is checked.
+  bool stale(ClientSession& session, UA_StatusCode status);
   // The round's outcome: Good when a record was handed over, else why not.
   UA_StatusCode sample_round();
   // Hands the host the round's report (quorlin_report.cpp).
@@ -53,7 +60,7 @@ class Quorlin : public UniDataDevice<Quorlin_Data_t, QRNSocketDevice, 5156> {
   bool pause(int seconds);
   void stop_sampling();
 
-  std::unique_ptr<std::thread> sampler_;
+  SamplerThread sampler_;
   std::atomic<bool> stopping_{false};
   std::mutex pause_mutex_;
   std::condition_variable pause_cv_;
@@ -62,6 +69,10 @@ class Quorlin : public UniDataDevice<Quorlin_Data_t, QRNSocketDevice, 5156> {
   BatchReader batch_;
   std::atomic<bool> log_changes_{false};  // "log": "changes" in appSetting
   FailureLog failures_;                   // each point's last status
+  std::atomic<bool> keep_session_{false};
+  SessionKeeper sessions_{&stopping_};
+  bool probe_ = false;  // the round's first result is still to be checked
+  bool stale_ = false;  // it was, and the session had broken
   ConnectNotice connect_notice_;
   UA_StatusCode lost_status_ = UA_STATUSCODE_GOOD;  // the status that ended a round early
 

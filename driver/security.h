@@ -96,6 +96,8 @@ class RoundSecurity {
   UA_MessageSecurityMode mode() const {
     return security_ ? security_->mode : UA_MESSAGESECURITYMODE_NONE;
   }
+  // The settings connected with; null without "opcua" settings.
+  const std::shared_ptr<const SessionSecurity>& settings() const { return security_; }
 
  private:
   uint32_t device_id_;

@@ -182,6 +182,11 @@ int main(int argc, char** argv) {
         ->take_all()
         ->allow_extra_args(false)
         ->group("Faults");
+  unsigned long lookalikes = 0;
+  cli::add_number(app, "--lookalikes", lookalikes, 0, 1000000, "0 to 1000000",
+                  "serve the points under N look-alike ids \"<name>~<n>\" instead of their "
+                  "own (for quorlin check's suggestions)")
+      ->type_name("N");
   args.security.add_to(app);
 
   const int parsed = cli::parse(app, argc, argv);
@@ -196,6 +201,7 @@ int main(int argc, char** argv) {
     return cli::usage_error(app, e.what());
   }
   options.security = args.security.security;
+  options.lookalike_ids = lookalikes;
   const bool secured = !options.security.policies.empty();
   PlantServer server(options);
   try {

@@ -293,6 +293,10 @@ struct PlantServer::Impl {
   std::vector<Point> points;
   std::vector<std::string> renamed;  // node ids served instead of table names ("": none)
   uint64_t reads = 0;
+  uint64_t sessions = 0;
+  uint64_t open_session_count = 0;  // the running server's, after its last loop pass
+  std::vector<UA_NodeId> reading_sessions;  // of the running server, owned
+  bool close_requested = false;
   std::vector<std::size_t> trace;
   bool building = false;       // nodes being added: reads are the server's own checks
   uint64_t stop_countdown = 0;  // reads left before going down; 0: none pending
@@ -320,11 +324,46 @@ struct PlantServer::Impl {
     std::fprintf(stderr, "plant server: %s\n", text);
   }
 
-  static UA_StatusCode read_point(UA_Server*, const UA_NodeId*, void*, const UA_NodeId*,
+  static UA_StatusCode read_point(UA_Server*, const UA_NodeId* session, void*, const UA_NodeId*,
                                   void* node_context, UA_Boolean source_timestamp,
                                   const UA_NumericRange* range, UA_DataValue* out) {
     const auto* ctx = static_cast<const NodeContext*>(node_context);
+    if (session != nullptr) ctx->impl->note_session(*session);
     return ctx->impl->serve(ctx->index, source_timestamp, range, out);
+  }
+
+  // Server thread: counts the sessions that read points.
+  void note_session(const UA_NodeId& session) {
+    std::lock_guard<std::mutex> lock(mu);
+    if (building) return;
+    for (const UA_NodeId& known : reading_sessions)
+      if (UA_NodeId_equal(&known, &session)) return;
+    UA_NodeId copy;
+    if (UA_NodeId_copy(&session, &copy) != UA_STATUSCODE_GOOD) return;
+    reading_sessions.push_back(copy);
+    ++sessions;
+  }
+
+  // Server thread: closes the sessions close_sessions() asked to close.
+  void close_noted_sessions(UA_Server* server) {
+    std::vector<UA_NodeId> ids;
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      if (!close_requested) return;
+      ids.swap(reading_sessions);
+    }
+    for (UA_NodeId& id : ids) {
+      UA_Server_closeSession(server, &id);
+      UA_NodeId_clear(&id);
+    }
+    std::lock_guard<std::mutex> lock(mu);
+    close_requested = false;
+    cv.notify_all();
+  }
+
+  void forget_sessions() {
+    for (UA_NodeId& id : reading_sessions) UA_NodeId_clear(&id);
+    reading_sessions.clear();
   }
 
   UA_StatusCode serve(std::size_t index, bool source_timestamp, const UA_NumericRange* range,
@@ -429,7 +468,16 @@ struct PlantServer::Impl {
       for (std::size_t i = 0; i < kQuorlinPointCount; ++i)
         names[i] = renamed[i].empty() ? quorlin_points[i].name : renamed[i];
     }
-    for (std::size_t i = 0; i < kQuorlinPointCount; ++i) {
+    // Look-alike ids replace the table names, and more follow, each read as
+    // the point it resembles.
+    const std::size_t served = std::max(kQuorlinPointCount, opt.lookalike_ids);
+    if (opt.lookalike_ids > 0) {
+      names.resize(served);
+      for (std::size_t k = 0; k < served; ++k)
+        names[k] = std::string(quorlin_points[k % kQuorlinPointCount].name) + "~" +
+                   std::to_string(k / kQuorlinPointCount);
+    }
+    for (std::size_t i = 0; i < served; ++i) {
       // The server copies the id and names; the library only reads them.
       char* name = const_cast<char*>(names[i].c_str());
       UA_VariableAttributes attr = UA_VariableAttributes_default;
@@ -441,7 +489,7 @@ struct PlantServer::Impl {
       attr.valueRank = UA_VALUERANK_ANY;
       const UA_StatusCode st = UA_Server_addDataSourceVariableNode(
           s, UA_NODEID_STRING(1, name), parent, organizes, UA_QUALIFIEDNAME(1, name),
-          variable_type, attr, source, &contexts[i], nullptr);
+          variable_type, attr, source, &contexts[i % kQuorlinPointCount], nullptr);
       if (st != UA_STATUSCODE_GOOD) {
         add_error = names[i] + ": " + status_text(st);
         return st;
@@ -509,6 +557,7 @@ struct PlantServer::Impl {
       throw std::runtime_error("plant server: configuration failed: " + status_text(st));
     }
     cfg.maxNodesPerRead = opt.max_nodes_per_read;
+    if (opt.refuse_register_nodes) cfg.maxNodesPerRegisterNodes = 1;
     if (opt.max_message_bytes != 0) {
       // The library checks the message size as it joins chunks: chunks of
       // at most that size make every larger request fail.
@@ -586,6 +635,7 @@ struct PlantServer::Impl {
     }
     std::lock_guard<std::mutex> lock(mu);
     state = State::Down;
+    close_requested = false;
     cv.notify_all();
   }
 
@@ -604,6 +654,10 @@ struct PlantServer::Impl {
         }
       }
       el->run(el, kLoopWaitMs);
+      close_noted_sessions(server);
+      const std::size_t open = UA_Server_getStatistics(server).ss.currentSessionCount;
+      std::lock_guard<std::mutex> lock(mu);
+      open_session_count = open;
     }
   }
 
@@ -662,6 +716,10 @@ struct PlantServer::Impl {
     }
     if (thread.joinable()) thread.join();
     std::lock_guard<std::mutex> lock(mu);
+    forget_sessions();
+    open_session_count = 0;
+    close_requested = false;
+    cv.notify_all();
     state = State::Stopped;
     stop_requested = false;
     down_pending = false;
@@ -867,6 +925,23 @@ void PlantServer::set_read_delay(std::chrono::microseconds delay) {
 uint64_t PlantServer::closed_on_size() const {
   std::lock_guard<std::mutex> control(impl_->control_mu);
   return impl_->relay ? impl_->relay->closed_on_size() : 0;
+}
+
+uint64_t PlantServer::sessions() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->sessions;
+}
+
+uint64_t PlantServer::open_sessions() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->open_session_count;
+}
+
+void PlantServer::close_sessions() {
+  std::unique_lock<std::mutex> lock(impl_->mu);
+  if (impl_->state != State::Running) return;
+  impl_->close_requested = true;
+  impl_->cv.wait(lock, [this] { return !impl_->close_requested; });
 }
 
 uint64_t PlantServer::reads() const {

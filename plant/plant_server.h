@@ -73,10 +73,17 @@ struct PlantOptions {
   uint32_t max_nodes_per_read = 0;
   bool hide_max_nodes_per_read = false;  // enforced, but its variable is absent
   uint32_t max_message_bytes = 0;
+  // RegisterNodes of more than one node is refused (BadTooManyOperations),
+  // as from a server with a small limit on it.
+  bool refuse_register_nodes = false;
   // A request message above this many bytes closes its connection without
   // an answer, as some controllers do (0: never). The server then listens
   // behind a relay that watches the requests; port() is the relay's.
   uint32_t close_above_request_bytes = 0;
+  // Serves the points under this many look-alike ids instead of their table
+  // names: "<name>~<n>" for each point in turn, n = 0, 1, ... (0: none). A
+  // server full of near misses, for the suggestion step of `quorlin check`.
+  std::size_t lookalike_ids = 0;
   PlantSecurity security;
 };
 
@@ -164,6 +171,16 @@ class PlantServer {
 
   // Connections closed because of a request above close_above_request_bytes.
   uint64_t closed_on_size() const;
+
+  // Sessions that read points since construction (restarts included).
+  uint64_t sessions() const;
+  // Sessions the running server holds now (a client that drops its channel
+  // without CloseSession leaves its session behind until it times out).
+  uint64_t open_sessions() const;
+  // Closes every session that read points, server-side, as a server that
+  // expires or drops sessions does; their clients' connections stay open.
+  // Returns once they are closed.
+  void close_sessions();
 
   // Point reads served since construction or reset_reads.
   uint64_t reads() const;

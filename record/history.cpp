@@ -139,6 +139,21 @@ bool HistoryStore::open(const std::string& path, Mode mode, std::string& error) 
                            -1, &insert_, nullptr) != SQLITE_OK)
       return fail_open("cannot use history", error);
   }
+  // Only a table: a view named history could run any query, endless ones too.
+  sqlite3_stmt* kind = nullptr;
+  if (sqlite3_prepare_v2(db_, "SELECT type FROM sqlite_master WHERE name = 'history'", -1, &kind,
+                         nullptr) != SQLITE_OK)
+    return fail_open("cannot read history", error);
+  const bool row = sqlite3_step(kind) == SQLITE_ROW;
+  const auto* type = row ? sqlite3_column_text(kind, 0) : nullptr;
+  const std::string what = type ? reinterpret_cast<const char*>(type) : "";
+  sqlite3_finalize(kind);
+  if (row && what != "table") {
+    error = "cannot read history " + path_ + ": its 'history' is a " + what + ", not a table";
+    close();
+    return false;
+  }
+  sqlite3_progress_handler(db_, 1000, &HistoryStore::past_deadline, this);
   // The size is checked in the query: a record of the wrong size is never
   // loaded (length() of a blob does not read its content).
   if (sqlite3_prepare_v2(db_,
@@ -172,6 +187,10 @@ bool HistoryStore::save(uint32_t device_id, int data_id, const std::string& save
   return true;
 }
 
+int HistoryStore::past_deadline(void* store) {
+  return std::chrono::steady_clock::now() > static_cast<HistoryStore*>(store)->deadline_ ? 1 : 0;
+}
+
 std::optional<StoredRecord> HistoryStore::last(uint32_t device_id, std::size_t expected_size,
                                               std::string& error) {
   if (select_last_ == nullptr) {
@@ -183,7 +202,9 @@ std::optional<StoredRecord> HistoryStore::last(uint32_t device_id, std::size_t e
   sqlite3_bind_int64(select_last_, 2, static_cast<sqlite3_int64>(expected_size));
   sqlite3_bind_int(select_last_, 3, qrn_record::kDataId);  // records, not round reports
   std::optional<StoredRecord> result;
+  deadline_ = std::chrono::steady_clock::now() + kReadTimeBound;
   const int rc = sqlite3_step(select_last_);
+  deadline_ = std::chrono::steady_clock::time_point::max();
   if (rc == SQLITE_ROW) {
     result.emplace();
     result->size = static_cast<std::size_t>(sqlite3_column_int64(select_last_, 0));
@@ -192,6 +213,9 @@ std::optional<StoredRecord> HistoryStore::last(uint32_t device_id, std::size_t e
       const int size = sqlite3_column_bytes(select_last_, 1);
       if (blob != nullptr) result->bytes.assign(blob, blob + size);
     }
+  } else if ((rc & 0xff) == SQLITE_INTERRUPT) {
+    error = "cannot read history " + path_ + ": the query ran past " +
+            std::to_string(kReadTimeBound.count()) + " s";
   } else if (rc != SQLITE_DONE) {
     error = db_error(db_, "cannot read history " + path_);
   }

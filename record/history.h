@@ -3,6 +3,7 @@
 // Device history in an SQLite database: one row per record saved by a
 // device, so that a restarted host (and `quorlin decode`) can find the last
 // record of each device.
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -51,7 +52,8 @@ class HistoryStore {
 
   // The most recently saved record (data id 5156) of the device, or nothing; its bytes are
   // loaded only when it is exactly `expected_size` bytes long. `error` is set
-  // when the history could not be read (and left alone otherwise).
+  // when the history could not be read (and left alone otherwise), or when the
+  // query ran past kReadTimeBound (a crafted file can make it endless).
   std::optional<StoredRecord> last(uint32_t device_id, std::size_t expected_size,
                                    std::string& error);
 
@@ -62,8 +64,11 @@ class HistoryStore {
                    const std::function<bool(const unsigned char*, std::size_t)>& take,
                    std::string& error);
 
+  static constexpr std::chrono::seconds kReadTimeBound{10};
+
  private:
   bool fail_open(const std::string& what, std::string& error);
+  static int past_deadline(void* store);
 
   std::string path_;
   sqlite3* db_ = nullptr;
@@ -71,4 +76,6 @@ class HistoryStore {
   sqlite3_stmt* select_last_ = nullptr;
   int lock_fd_ = -1;
   bool write_access_failure_ = false;
+  // While last() runs: when SQLite is to give up; max() otherwise.
+  std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::time_point::max();
 };

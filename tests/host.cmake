@@ -2,7 +2,7 @@
 qrn_add_test(host_config_test SOURCES host_config_test.cpp LIBS qrn_host_config LABELS host)
 qrn_add_test(quorlin_tools_test SOURCES quorlin_tools_test.cpp LIBS quorlin_cli_lib quorlin_driver
   LABELS host)
-qrn_add_test(host_live_view_test SOURCES host_live_view_test.cpp LIBS qrn_http_view
+qrn_add_test(host_live_view_test SOURCES host_live_view_test.cpp LIBS qrn_http_view qrn_cpp_httplib
   LABELS host threads)
 
 # Whole programs on loopback: simulator, qrn-host with the real module, decoder,
@@ -29,8 +29,10 @@ foreach(case
     check_reports_each_injected_fault
     check_against_the_simulator_is_the_summary_alone
     check_reports_refused_connections_and_usage_errors
+    check_bounds_its_suggestions_among_lookalike_ids
     live_view_serves_decoded_records_and_device_states
     live_view_without_history_and_on_a_taken_port
+    live_view_bounds_idle_connections_and_foreign_hosts
     browser_shows_served_values_and_filters
     round_reports_show_point_quality_and_device_health
 
@@ -58,6 +60,7 @@ foreach(case two_devices_hand_over_their_own_records
     signals_stop_host_and_simulator_cleanly
     rounds_zero_sets_up_devices_and_exits
     live_view_serves_decoded_records_and_device_states
+    live_view_bounds_idle_connections_and_foreign_hosts
     round_reports_show_point_quality_and_device_health
     browser_shows_served_values_and_filters
 

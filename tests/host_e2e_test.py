@@ -22,6 +22,7 @@ import os
 import queue
 import random
 import re
+import resource
 import select
 import shutil
 import signal
@@ -452,6 +453,12 @@ def decode_refuses_what_is_not_a_record(opts):
             return path
         record = file_of(RECORD_SIZE)
         missing_db = os.path.join(tmp, "missing.db")
+        endless_view = os.path.join(tmp, "view.db")
+        with contextlib.closing(sqlite3.connect(endless_view)) as db:
+            db.execute("CREATE VIEW history AS WITH RECURSIVE n(seq) AS (SELECT 1 UNION ALL "
+                       "SELECT seq + 1 FROM n) SELECT seq, 1 AS device_id, 0 AS data_id, "
+                       "'' AS saved_at, x'00' AS record FROM n")
+            db.commit()
         cases = [
             ("missing file", [os.path.join(tmp, "nope.bin")], 1, "cannot read"),
             ("empty file", [file_of(0)], 1, "0 bytes"),
@@ -461,6 +468,8 @@ def decode_refuses_what_is_not_a_record(opts):
             ("a directory", [tmp], 1, "quorlin decode:"),
             ("history missing", ["--history", missing_db, "--device", "1"], 1, "cannot open history"),
             ("history not a database", ["--history", record, "--device", "1"], 1, "history"),
+            ("history an endless view", ["--history", endless_view, "--device", "1"], 1,
+             "its 'history' is a view, not a table"),
             ("nothing matches", [record, "--match", "no-such-point"], 1, "no point name contains"),
             ("no arguments", [], 2, "no record file"),
             ("file and history", [record, "--history", missing_db, "--device", "1"], 2, "not both"),
@@ -546,6 +555,9 @@ def bad_input_is_reported_with_its_exit_status(opts):
              "Line 1, Column 60: a NUL byte"),
             ("invalid UTF-8", plug + ["--config", config(one.replace("127", "\xff").encode("latin-1"))],
              1, "Line 1, Column 36: not UTF-8"),
+            ("config over 4 MiB", plug + ["--config", config(one + " " * (4 << 20))], 1,
+             "larger than 4 MiB, not a configuration"),
+            ("config that never ends", plug + ["--config", "/dev/zero"], 1, "not a regular file"),
             # The device cap and --max-devices.
             ("more devices than the default cap", plug + ["--config", over_cap], 1,
              "257 devices, more than the 256"),
@@ -725,6 +737,25 @@ def check_against_the_simulator_is_the_summary_alone(opts):
         expect(lines[3] == "points    2706 read: 2706 ok", f"{lines[3]!r}")
         expect(re.fullmatch(r"browse    2706 t\|D3 variables, 0 not in the table, .* ms", lines[5]),
                f"{lines[5]!r}")
+
+
+def check_bounds_its_suggestions_among_lookalike_ids(opts):
+    # Every point served under look-alike ids only: each missing point is
+    # compared with a bounded share of them, and the report says so.
+    with serving([opts.plant, "--port", "0", "--fixed", "3", "--lookalikes", "30000"]) as server:
+        r = run([opts.quorlin, "check", "--address", "127.0.0.1", "--port", str(server.port)],
+                timeout=240)
+        j = check(opts, server.port, "--json")
+    lines = r.stdout.decode("utf-8").splitlines()
+    expect(r.returncode == 1 and j.returncode == 1, f"exit {r.returncode} {r.stderr[-300:]!r}")
+    expect(lines[3] == "points    2706 read: 0 ok, 2706 missing", lines[:8])
+    expect(re.fullmatch(r"suggest   2706 missing points each compared with the \d+ ids sorting "
+                        r"nearest of 30000; more not compared", lines[6]), lines[:8])
+    first = re.compile(r"missing +1  t\|D3G1_AI1_1_H_Alarm +— server has t\|D3G1_AI1_1_H_Alarm~0")
+    expect(any(first.fullmatch(l) for l in lines), lines[7:10])
+    browse = json.loads(j.stdout)["browse"]
+    expect(browse["points_not_all_compared"] == 2706 and
+           0 < browse["compared_per_point"] < 30000, browse)
 
 
 def check_reports_refused_connections_and_usage_errors(opts):
@@ -1236,11 +1267,11 @@ class LiveHost:
 
 
 @contextlib.contextmanager
-def live_host(opts, *args):
+def live_host(opts, *args, preexec_fn=None):
     """qrn-host --http 127.0.0.1:0 with `args`, once it serves; stopped on every way out."""
     with tempfile.TemporaryFile() as err:
         proc = subprocess.Popen([opts.host, "--plugin", opts.plugin, "--http", "127.0.0.1:0", *args],
-                                stdout=subprocess.PIPE, stderr=err)
+                                stdout=subprocess.PIPE, stderr=err, preexec_fn=preexec_fn)
         host = LiveHost(proc, err)
         try:
             host.url = host.wait_line(URL_LINE).group(1)
@@ -1409,6 +1440,36 @@ def live_view_without_history_and_on_a_taken_port(opts):
                    err[0].startswith(f"qrn-host: cannot listen on 127.0.0.1:{port}"),
                    f"second host on port {port}: exit {r.returncode} {err}")
             expect(b"live view at" not in r.stdout, f"second host printed {r.stdout!r}")
+
+
+def live_view_bounds_idle_connections_and_foreign_hosts(opts):
+    # 256 descriptors and more idle connections than that: the view keeps a
+    # few and closes the rest, rounds go on, a normal request is answered.
+    def few_descriptors():
+        resource.setrlimit(resource.RLIMIT_NOFILE, (256, 256))
+    with tempfile.TemporaryDirectory() as tmp, simulator(opts) as sim:
+        config = write_config(tmp, [local_device(7, sim.port)])
+        with live_host(opts, "--config", config, preexec_fn=few_descriptors) as host:
+            first = int(host.wait_line(LINE).group(2))
+            address = ("127.0.0.1", int(host.url.rsplit(":", 1)[1].rstrip("/")))
+            idle = [socket.create_connection(address, timeout=60) for _ in range(272)]
+            try:
+                line = host.wait_line(re.compile(r"^http: (\d+) connections open, the most"))
+                kept = int(line.group(1))
+                expect(0 < kept < 256, f"the view keeps {kept} connections")
+                # Two more rounds handed over while the connections are held.
+                while int(host.wait_line(LINE).group(2)) < first + 2:
+                    pass
+                listed, by_id = host.devices()
+                expect(by_id[7]["records"] >= first + 2, listed)
+                req = urllib.request.Request(host.url + "api/devices", headers={"Host": "evil.example"})
+                status, _t, body = http_get(req)
+                expect(status == 403 and b"evil.example" in body, f"foreign host: {status} {body!r}")
+            finally:
+                for s in idle:
+                    s.close()
+            status, err = host.stop()
+            expect(status == 0, f"qrn-host exit {status}: {err[-400:]!r}")
 
 
 def crafted_record(points, device_id, rng):
@@ -1909,8 +1970,10 @@ CASES = {f.__name__: f for f in (
     check_reports_each_injected_fault,
     check_against_the_simulator_is_the_summary_alone,
     check_reports_refused_connections_and_usage_errors,
+    check_bounds_its_suggestions_among_lookalike_ids,
     live_view_serves_decoded_records_and_device_states,
     live_view_without_history_and_on_a_taken_port,
+    live_view_bounds_idle_connections_and_foreign_hosts,
     browser_shows_served_values_and_filters,
     reload_adds_removes_changes_and_refuses_an_invalid_file,
     retention_deletes_old_records_in_batches_while_sampling,

@@ -1,12 +1,20 @@
 // The live view without sockets: the --http address, device states over time,
-// and that the record served is the copy taken at hand-over.
+// and that the record served is the copy taken at hand-over; then its bounded
+// server on loopback against idle and slow clients.
+#include "http_server.h"
 #include "http_view.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <json/reader.h>
 #include <json/value.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -118,6 +126,34 @@ TEST(ListenAddress, only_this_machines_addresses_count_as_loopback) {
     EXPECT_FALSE(is_loopback_address(a)) << a;
 }
 
+TEST(ListenAddress, host_header_must_name_this_view) {
+  struct Case {
+    const char* header;
+    const char* listen;
+    bool allowed;
+  };
+  const Case cases[] = {
+      {"", "127.0.0.1", true},  // no browser
+      {"127.0.0.1:8080", "127.0.0.1", true},
+      {"10.0.0.9", "0.0.0.0", true},  // any address literal
+      {"[::1]:8080", "::1", true},
+      {"LocalHost:80", "127.0.0.1", true},
+      {"unit7", "0.0.0.0", true},  // this machine's name
+      {"unit7.:80", "0.0.0.0", true},
+      {"view.plant:8080", "view.plant", true},  // the name listened on
+      {"evil.example:8080", "127.0.0.1", false},
+      {"evil.example", "0.0.0.0", false},
+      {"127.0.0.1.evil.example", "127.0.0.1", false},
+      {"localhost.evil.example", "127.0.0.1", false},
+      {"127.0.0.1:80x", "127.0.0.1", false},
+      {"[::1", "::1", false},
+      {"[evil]:80", "::1", false},
+      {":80", "127.0.0.1", false},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(is_allowed_host(c.header, c.listen, "unit7"), c.allowed) << c.header;
+}
+
 TEST_F(LiveViewTest, state_goes_from_no_record_to_live_to_stale_after_two_periods) {
   Json::Value d = device_json(7, t0_);
   EXPECT_EQ(d["state"].asString(), "no record yet");
@@ -197,4 +233,113 @@ TEST_F(LiveViewTest, history_without_a_history_file_is_not_found_but_bad_minutes
   const LiveView::Reply bad =
       view_.get("/api/devices/7/points/1/history", {{"minutes", "0"}}, t0_);
   EXPECT_EQ(bad.status, 400);
+}
+
+TEST_F(LiveViewTest, error_texts_stay_json_with_invalid_utf8_escaped) {
+  const LiveView::Reply reply = view_.get("/caf\xc3\xa9/\xff\xc3", {}, t0_);
+  EXPECT_EQ(reply.status, 404);
+  EXPECT_EQ(parse(reply.body)["error"].asString(), "no such page: /caf\xc3\xa9/\\xff\\xc3");
+}
+
+// The bounded server on loopback: slow and idle clients hold no worker and no
+// more than the cap of connections; excess connections are closed at once.
+namespace {
+
+int connect_to(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  timeval wait{10, 0};  // far beyond what a prompt answer takes
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  return fd;
+}
+
+void send_text(int fd, const std::string& text) {
+  EXPECT_EQ(send(fd, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
+}
+
+// What arrives until the peer closes, the receive timeout passes or `until` is seen.
+std::string receive(int fd, const std::string& until = "") {
+  std::string got;
+  char buffer[4096];
+  ssize_t n;
+  while ((until.empty() || got.find(until) == std::string::npos) &&
+         (n = recv(fd, buffer, sizeof buffer, 0)) > 0)
+    got.append(buffer, static_cast<std::size_t>(n));
+  return got;
+}
+
+// Closed, or reset for bytes it never read; not a receive timeout.
+bool closed_by_peer(int fd) {
+  char byte;
+  const ssize_t n = recv(fd, &byte, 1, 0);
+  return n == 0 || (n < 0 && errno == ECONNRESET);
+}
+
+}  // namespace
+
+TEST(BoundedHttpServer, slow_clients_wait_alone_and_connections_past_the_cap_are_closed) {
+  HttpLimits limits;
+  limits.max_connections = 3;
+  limits.workers = 1;
+  limits.head_time = std::chrono::seconds(60);  // slow heads stay until the end
+  BoundedHttpServer server(limits);
+  server.Get("/ping", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content("pong", "text/plain");
+  });
+  const int port = server.listen_on("127.0.0.1", 0);
+  ASSERT_GT(port, 0);
+  server.start_serving();
+
+  const int slow1 = connect_to(port), slow2 = connect_to(port);
+  send_text(slow1, "GET /ping HTTP/1.1\r\nHost: 127.0.0.1\r\n");  // never finished
+  send_text(slow2, "GE");
+  const int normal = connect_to(port);
+  send_text(normal, "GET /ping HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+  const std::string reply = receive(normal, "pong");
+  EXPECT_EQ(reply.rfind("HTTP/1.1 200", 0), 0u) << reply;
+  EXPECT_NE(reply.find("pong"), std::string::npos) << reply;
+
+  // Three open (the normal one kept alive): a fourth is closed unanswered.
+  const int fourth = connect_to(port);
+  send_text(fourth, "GET /ping HTTP/1.1\r\n\r\n");
+  EXPECT_TRUE(closed_by_peer(fourth));
+  EXPECT_EQ(server.refused(), 1u);
+
+  // A kept-alive connection answers its next request, pipelined ones too.
+  send_text(normal, "GET /ping HTTP/1.1\r\n\r\nGET /none HTTP/1.1\r\nConnection: close\r\n\r\n");
+  const std::string two = receive(normal);
+  EXPECT_EQ(two.rfind("HTTP/1.1 200", 0), 0u) << two;
+  EXPECT_NE(two.find("HTTP/1.1 404"), std::string::npos) << two;
+  EXPECT_TRUE(closed_by_peer(normal));
+
+  // Stopping ends the slow ones at once.
+  server.stop_serving();
+  EXPECT_TRUE(closed_by_peer(slow1));
+  EXPECT_TRUE(closed_by_peer(slow2));
+  for (int fd : {slow1, slow2, normal, fourth}) close(fd);
+}
+
+TEST(BoundedHttpServer, idle_connections_are_closed_at_their_deadlines) {
+  HttpLimits limits;
+  limits.head_time = std::chrono::milliseconds(200);
+  limits.keep_alive = std::chrono::milliseconds(200);
+  BoundedHttpServer server(limits);
+  server.Get("/ping", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content("pong", "text/plain");
+  });
+  const int port = server.listen_on("127.0.0.1", 0);
+  ASSERT_GT(port, 0);
+  server.start_serving();
+  const int idle = connect_to(port), kept = connect_to(port);
+  send_text(kept, "GET /ping HTTP/1.1\r\n\r\n");
+  EXPECT_NE(receive(kept, "pong").find("pong"), std::string::npos);
+  // Both within the receive timeout of 10 s, not when the client gives up.
+  EXPECT_TRUE(closed_by_peer(idle));
+  EXPECT_TRUE(closed_by_peer(kept));
+  close(idle);
+  close(kept);
 }

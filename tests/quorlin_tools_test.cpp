@@ -372,6 +372,30 @@ TEST(CheckSuggestion, compares_characters_not_bytes_and_suggests_only_close_ids)
             std::optional<std::size_t>(1));
 }
 
+TEST(CheckSuggestion, a_capped_lookup_starts_beside_the_name_and_says_it_stopped) {
+  // A look-alike that sorts beside the name, a closer one beyond many others.
+  std::vector<std::string> server;
+  for (int k = 0; k < 3000; ++k) server.push_back("m" + std::to_string(k));
+  server.push_back("a|D3G1_AI1_1_H_Alarm");
+  server.push_back("t|D3G1_AI1_1_H_Alarm~7");
+  const check::SuggestionIndex index(server);
+  bool complete = true;
+  EXPECT_EQ(index.closest("t|D3G1_AI1_1_H_Alarm", 5, complete), std::optional<std::size_t>(3001));
+  EXPECT_FALSE(complete);
+  EXPECT_EQ(index.closest("t|D3G1_AI1_1_H_Alarm", server.size(), complete),
+            std::optional<std::size_t>(3000));
+  EXPECT_TRUE(complete);
+
+  check::Report r;
+  for (std::size_t i = 0; i < 3; ++i) r.points.push_back({i, check::PointClass::Missing, "", "", "", "", false});
+  r.browse.ran = true;
+  r.browse.extra = server;
+  check::suggest(r);
+  EXPECT_EQ(r.browse.points_not_all_compared, 0u);  // 3 points share the budget: no cap
+  EXPECT_EQ(r.points[0].suggestion, "a|D3G1_AI1_1_H_Alarm");
+  EXPECT_EQ(check::text(r).find("more not compared"), std::string::npos);
+}
+
 TEST(CheckReport, all_ok_is_the_summary_alone_and_the_json_says_so) {
   check::Report r;
   r.endpoint = "opc.tcp://[::1]:4840";

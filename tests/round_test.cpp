@@ -36,17 +36,25 @@ namespace {
 
 enum class ReadMode { Single, Batch };
 
-// The device settings that choose a read mode.
-Json::Value mode_settings(ReadMode mode) {
+// A read mode, and whether the device keeps its session across rounds.
+struct Modes {
+  Modes(ReadMode r, bool k = false) : read(r), keep(k) {}  // NOLINT: implicit on purpose
+  ReadMode read;
+  bool keep;
+};
+
+// The device settings that choose the modes.
+Json::Value mode_settings(Modes mode) {
   Json::Value settings(Json::objectValue);
-  if (mode == ReadMode::Batch) settings["appSetting"]["read_mode"] = "batch";
+  if (mode.read == ReadMode::Batch) settings["appSetting"]["read_mode"] = "batch";
+  if (mode.keep) settings["appSetting"]["session"] = "keep";
   return settings;
 }
 
 // Exposes what the tests need to look at; sampling stays the driver's.
 class TestQuorlin : public Quorlin {
  public:
-  TestQuorlin(uint32_t id, uint16_t port, ReadMode mode = ReadMode::Single,
+  TestQuorlin(uint32_t id, uint16_t port, Modes mode = ReadMode::Single,
               const std::string& address = "127.0.0.1") {
     device_id_ = id;
     server_ip_ = address;
@@ -182,8 +190,9 @@ class PlantRound : public testing::Test {
   plant::PlantServer server_;
 };
 
-// The round's cases, run in both read modes with the same expectations.
-class SamplingRound : public PlantRound, public testing::WithParamInterface<ReadMode> {};
+// The round's cases, run in both read modes and both session modes with the
+// same expectations.
+class SamplingRound : public PlantRound, public testing::WithParamInterface<Modes> {};
 
 // Cases of the batched mode alone.
 using BatchedRound = PlantRound;
@@ -192,10 +201,17 @@ std::string mode_name(const testing::TestParamInfo<ReadMode>& info) {
   return info.param == ReadMode::Single ? "single" : "batch";
 }
 
+std::string modes_name(const testing::TestParamInfo<Modes>& info) {
+  return std::string(info.param.read == ReadMode::Single ? "single" : "batch") +
+         (info.param.keep ? "_kept" : "");
+}
+
+const auto kAllModes = testing::Values(Modes(ReadMode::Single), Modes(ReadMode::Batch),
+                                       Modes(ReadMode::Single, true), Modes(ReadMode::Batch, true));
+
 }  // namespace
 
-INSTANTIATE_TEST_SUITE_P(ReadModes, SamplingRound,
-                         testing::Values(ReadMode::Single, ReadMode::Batch), mode_name);
+INSTANTIATE_TEST_SUITE_P(ReadModes, SamplingRound, kAllModes, modes_name);
 
 TEST(DriverInterface, every_operation_sits_in_its_host_slot) {
   QRN_EXPECT_DEVICE_SLOTS(Quorlin);
@@ -471,7 +487,7 @@ constexpr char kPassword[] = "pump-room-7Xq";
 
 // A plant that takes only SignAndEncrypt Basic256Sha256 from trusted
 // clients logging in with a user name, and clients set up against it.
-class SecureRound : public PlantRound, public testing::WithParamInterface<ReadMode> {
+class SecureRound : public PlantRound, public testing::WithParamInterface<Modes> {
  protected:
   static void SetUpTestSuite() { pki_ = new TestPki(); }
   static void TearDownTestSuite() {
@@ -547,13 +563,13 @@ TestPki* SecureRound::pki_ = nullptr;
 }  // namespace
 
 // Security applies to the session, whatever the read mode.
-INSTANTIATE_TEST_SUITE_P(ReadModes, SecureRound,
-                         testing::Values(ReadMode::Single, ReadMode::Batch), mode_name);
+INSTANTIATE_TEST_SUITE_P(ReadModes, SecureRound, kAllModes, modes_name);
 
 // Only batched rounds reconnect within a round.
 class SecureBatchedRound : public SecureRound {};
-INSTANTIATE_TEST_SUITE_P(ReadModes, SecureBatchedRound, testing::Values(ReadMode::Batch),
-                         mode_name);
+INSTANTIATE_TEST_SUITE_P(ReadModes, SecureBatchedRound,
+                         testing::Values(Modes(ReadMode::Batch), Modes(ReadMode::Batch, true)),
+                         modes_name);
 
 TEST_P(SecureRound, signed_encrypted_round_with_user_hands_over_every_byte) {
   TestQuorlin device(0x51C0BE7A, secure_->port(), GetParam());
@@ -616,6 +632,35 @@ TEST_P(SecureRound, refused_secure_connections_hand_nothing_over_and_say_why) {
   EXPECT_THAT(failed_round(anonymous),
               testing::AllOf(HasSubstr("(SignAndEncrypt, anonymous)"),
                              HasSubstr("offers no endpoint with this security mode")));
+  EXPECT_EQ(secure_->reads(), 0u);
+}
+
+// A kept secure session whose server comes back with a certificate the
+// device does not trust is not re-established: the round says why.
+class SecureKeptRound : public SecureRound {};
+INSTANTIATE_TEST_SUITE_P(ReadModes, SecureKeptRound,
+                         testing::Values(Modes(ReadMode::Single, true), Modes(ReadMode::Batch, true)),
+                         modes_name);
+
+TEST_P(SecureKeptRound, refuses_a_server_whose_certificate_changed) {
+  TestQuorlin device(79, secure_->port(), GetParam());
+  device.configure(settings());
+  std::string all;
+  EXPECT_EQ(round_capturing(device, all), std::vector<std::string>({"Quorlin::do_sample", "rvSize is 0"}));
+  const uint16_t port = secure_->port();
+  secure_->stop();
+  plant::PlantOptions changed = secure_plant();
+  changed.port = port;
+  changed.security.certificate = pki_->other_cert;
+  changed.security.private_key = pki_->other_key;
+  secure_ = std::make_unique<plant::PlantServer>(changed);
+  secure_->start();
+  qrn_host::clear_events();
+  const auto lines = round_capturing(device, all);
+  ASSERT_EQ(lines.size(), 2u) << all;
+  EXPECT_THAT(lines[1], testing::AllOf(HasSubstr("device 79: no secure session"),
+                                       HasSubstr("BadCertificateUntrusted")));
+  EXPECT_TRUE(qrn_host::events().empty());
   EXPECT_EQ(secure_->reads(), 0u);
 }
 
@@ -727,7 +772,7 @@ TEST_P(SecureRound, init_setting_applies_security_before_the_first_round) {
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   const std::string text = settings();
   ASSERT_TRUE(reader->parse(text.data(), text.data() + text.size(), &settings_tree, nullptr));
-  if (GetParam() == ReadMode::Batch) settings_tree["appSetting"]["read_mode"] = "batch";
+  settings_tree["appSetting"] = mode_settings(GetParam())["appSetting"];
   testing::internal::CaptureStdout();
   device->InitSetting(settings_tree);
   // Until the round has saved its history: its last call on the device.
@@ -808,7 +853,7 @@ TEST_P(SamplingRound, value_statuses_decide_whether_the_field_is_written) {
   EXPECT_EQ(report.outcome, UA_STATUSCODE_GOOD);
   EXPECT_EQ(report.device_id, 71u);
   EXPECT_EQ(0, std::memcmp(report.stamp, record.data() + 6994, 7)) << "the record's stamp";
-  EXPECT_EQ(report.read_mode, GetParam() == ReadMode::Batch ? 1 : 0);
+  EXPECT_EQ(report.read_mode, GetParam().read == ReadMode::Batch ? 1 : 0);
   EXPECT_EQ(report.security_mode, UA_MESSAGESECURITYMODE_NONE);
   EXPECT_EQ(report.uncertain, uncertain);
   EXPECT_EQ(report.bad, bad);
@@ -904,6 +949,84 @@ TEST_P(SamplingRound, rounds_write_the_devices_own_id_over_a_loaded_cache) {
   const auto& sent = events[4].bytes;
   EXPECT_EQ(std::vector<unsigned char>(sent.begin(), sent.begin() + 4),
             std::vector<unsigned char>({0x04, 0x03, 0x02, 0x01}));
+}
+
+// A kept session serves round after round (one session on the server, one
+// connection); one that broke between rounds, by a restart or closed by the
+// server, is replaced within the round, which then reads as a new session's would.
+// Cases of kept sessions alone, in both read modes.
+class KeptRound : public SamplingRound {};
+INSTANTIATE_TEST_SUITE_P(ReadModes, KeptRound,
+                         testing::Values(Modes(ReadMode::Single, true), Modes(ReadMode::Batch, true)),
+                         modes_name);
+
+TEST_P(KeptRound, one_session_serves_many_rounds_and_a_broken_one_is_replaced_in_the_round) {
+  TestQuorlin device(81, server_.port(), GetParam());
+  const std::vector<std::string> quiet{"Quorlin::do_sample", "rvSize is 0"};
+  const uint64_t sessions_before = server_.sessions();
+  const auto expect_round = [&](uint64_t sessions, const char* step) {
+    SCOPED_TRACE(step);
+    qrn_host::clear_events();
+    EXPECT_EQ(round(device), quiet);
+    ASSERT_EQ(qrn_host::count(EventKind::SendSP), 1u);
+    expect_stamped(qrn_host::events()[0].bytes, expected_record(81), device);
+    EXPECT_EQ(server_.sessions() - sessions_before, sessions);
+    EXPECT_EQ(established_to(server_.port()), 1);
+  };
+  for (int i = 0; i < 3; ++i) expect_round(1, "kept");
+  server_.stop();
+  server_.fill_distinct(3);
+  server_.start();
+  expect_round(2, "after a restart");
+  server_.close_sessions();
+  server_.fill_distinct(4);
+  expect_round(3, "after the server closed it");
+}
+
+// A server that refuses RegisterNodes is read by the string ids, with the
+// same records and lines.
+TEST_F(BatchedRound, kept_session_without_registered_nodes_reads_by_string_ids) {
+  plant::PlantOptions options;
+  options.refuse_register_nodes = true;
+  plant::PlantServer refusing(options);
+  refusing.fill_distinct(17);
+  refusing.start();
+  TestQuorlin device(82, refusing.port(), Modes(ReadMode::Batch, true));
+  for (int i = 0; i < 2; ++i) {
+    qrn_host::clear_events();
+    EXPECT_EQ(round(device), std::vector<std::string>({"Quorlin::do_sample", "rvSize is 0"}));
+    ASSERT_EQ(qrn_host::count(EventKind::SendSP), 1u);
+    expect_stamped(qrn_host::events()[0].bytes, served_record(82, refusing), device);
+  }
+  EXPECT_EQ(refusing.sessions(), 1u);
+}
+
+// A device stopped between rounds closes its kept session at once.
+TEST_P(KeptRound, stopping_a_device_closes_its_idle_session_promptly) {
+  auto device = std::make_unique<TestQuorlin>(83, server_.port());
+  testing::internal::CaptureStdout();
+  device->InitSetting(mode_settings(GetParam()));
+  const bool handed_over = qrn_host::wait_for(
+      [](const std::vector<qrn_host::Event>& events) {
+        for (const auto& e : events)
+          if (e.kind == EventKind::SaveHistory) return true;
+        return false;
+      },
+      20s);
+  const int open_while_idle = established_to(server_.port());
+  const auto start = std::chrono::steady_clock::now();
+  device.reset();
+  const auto took = std::chrono::steady_clock::now() - start;
+  testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(handed_over);
+  EXPECT_EQ(open_while_idle, 1);
+  EXPECT_LT(took, 1s);
+  EXPECT_EQ(established_to(server_.port()), 0);
+  // Closed by CloseSession: a dropped channel would leave the session behind.
+  const auto give_up = std::chrono::steady_clock::now() + 5s;
+  while (server_.open_sessions() != 0 && std::chrono::steady_clock::now() < give_up)
+    std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(server_.open_sessions(), 0u);
 }
 
 // A host service that throws ends the round, never with the session left open.

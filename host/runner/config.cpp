@@ -5,6 +5,11 @@
 #include <json/reader.h>
 #include <json/value.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -34,37 +39,7 @@ std::size_t offset_of(const std::string& text, std::size_t line, std::size_t col
   return column > 0 ? i + column - 1 : i;
 }
 
-// Where the text is not well-formed UTF-8 (overlong forms, surrogates and
-// code points above U+10FFFF included), or npos.
-std::size_t invalid_utf8_at(const std::string& text) {
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t n = text.size();
-  for (std::size_t i = 0; i < n;) {
-    const unsigned c = s[i];
-    std::size_t len = 0;
-    unsigned low = 0x80, high = 0xbf;  // the second byte's range
-    if (c < 0x80) len = 1;
-    else if (c >= 0xc2 && c <= 0xdf) len = 2;
-    else if (c >= 0xe0 && c <= 0xef) {
-      len = 3;
-      if (c == 0xe0) low = 0xa0;
-      if (c == 0xed) high = 0x9f;
-    } else if (c >= 0xf0 && c <= 0xf4) {
-      len = 4;
-      if (c == 0xf0) low = 0x90;
-      if (c == 0xf4) high = 0x8f;
-    } else {
-      return i;
-    }
-    if (len > 1) {
-      if (i + len > n || s[i + 1] < low || s[i + 1] > high) return i;
-      for (std::size_t k = 2; k < len; ++k)
-        if (s[i + k] < 0x80 || s[i + k] > 0xbf) return i;
-    }
-    i += len;
-  }
-  return std::string::npos;
-}
+
 
 // The first NUL byte, or '/' outside a string (a comment: jsoncpp skips some
 // comments even when told not to allow them), as a reason with its position;
@@ -199,6 +174,36 @@ bool parse_device(const Json::Value& d, std::size_t index, DeviceConfig& out, st
 
 }  // namespace
 
+std::size_t invalid_utf8_at(const std::string& text, std::size_t from) {
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  for (std::size_t i = from; i < n;) {
+    const unsigned c = s[i];
+    std::size_t len = 0;
+    unsigned low = 0x80, high = 0xbf;  // the second byte's range
+    if (c < 0x80) len = 1;
+    else if (c >= 0xc2 && c <= 0xdf) len = 2;
+    else if (c >= 0xe0 && c <= 0xef) {
+      len = 3;
+      if (c == 0xe0) low = 0xa0;
+      if (c == 0xed) high = 0x9f;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+      len = 4;
+      if (c == 0xf0) low = 0x90;
+      if (c == 0xf4) high = 0x8f;
+    } else {
+      return i;
+    }
+    if (len > 1) {
+      if (i + len > n || s[i + 1] < low || s[i + 1] > high) return i;
+      for (std::size_t k = 2; k < len; ++k)
+        if (s[i + k] < 0x80 || s[i + k] > 0xbf) return i;
+    }
+    i += len;
+  }
+  return std::string::npos;
+}
+
 bool parse_host_config(const std::string& original, HostConfig& out, std::string& error) {
   out = HostConfig{};
   // A UTF-8 byte-order mark is accepted; it becomes white space so that the
@@ -266,5 +271,60 @@ bool parse_host_config(const std::string& original, HostConfig& out, std::string
     }
     out.devices.push_back(std::move(device));
   }
+  return true;
+}
+
+bool read_config_file(const std::string& path, std::string& text, std::string& error) {
+  const std::string cannot = "cannot read " + path + ": ";
+  struct stat st {};
+  // The type first: opening a device may already have effects.
+  if (::stat(path.c_str(), &st) != 0) {
+    error = cannot + std::strerror(errno);
+    return false;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    error = cannot + "it is a directory";
+    return false;
+  }
+  if (!S_ISREG(st.st_mode) && !S_ISFIFO(st.st_mode)) {
+    error = cannot + "not a regular file";
+    return false;
+  }
+  const std::string too_large =
+      cannot + "larger than " + std::to_string(kMaxConfigBytes >> 20) + " MiB, not a configuration";
+  if (S_ISREG(st.st_mode) && static_cast<unsigned long long>(st.st_size) > kMaxConfigBytes) {
+    error = too_large;
+    return false;
+  }
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error = cannot + std::strerror(errno);
+    return false;
+  }
+  // Read to the bound and one byte past it, whatever the size said: a file
+  // may grow and a pipe has none.
+  std::string out(kMaxConfigBytes + 1, '\0');
+  std::size_t got = 0;
+  int err = 0;
+  while (got < out.size()) {
+    const ssize_t n = ::read(fd, &out[got], out.size() - got);
+    if (n > 0) got += static_cast<std::size_t>(n);
+    else if (n == 0) break;
+    else if (errno != EINTR) {
+      err = errno;
+      break;
+    }
+  }
+  ::close(fd);
+  if (err != 0) {
+    error = cannot + std::strerror(err);
+    return false;
+  }
+  if (got > kMaxConfigBytes) {
+    error = too_large;
+    return false;
+  }
+  out.resize(got);
+  text = std::move(out);
   return true;
 }

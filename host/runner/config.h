@@ -4,6 +4,7 @@
 // controllers are, and the JSON settings each device receives.
 #include <json/value.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -29,3 +30,16 @@ struct HostConfig {
 // On failure returns false with a one-line reason in `error`; `out` is then
 // unspecified. Accepts any text without crashing.
 bool parse_host_config(const std::string& text, HostConfig& out, std::string& error);
+
+// The largest configuration file read: a few hundred devices take some
+// kilobytes, so anything near this is not a configuration.
+constexpr std::size_t kMaxConfigBytes = std::size_t{4} << 20;
+
+// Reads a configuration file whole: a regular file or a pipe, at most
+// kMaxConfigBytes. Directories, devices (/dev/zero would never end) and larger
+// files are refused; false with a one-line reason naming the path.
+bool read_config_file(const std::string& path, std::string& text, std::string& error);
+
+// Where `text` stops being well-formed UTF-8 (overlong forms, surrogates and
+// code points above U+10FFFF included) at or after `from`, or npos.
+std::size_t invalid_utf8_at(const std::string& text, std::size_t from = 0);

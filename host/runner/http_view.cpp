@@ -1,6 +1,7 @@
 #include "http_view.h"
 
 #include "host_stub.h"
+#include "http_server.h"
 #include "point_table.h"
 #include "record.h"
 #include "record_json.h"
@@ -9,14 +10,16 @@
 #include "web_assets.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <httplib.h>
 #include <json/value.h>
-#include <pthread.h>
-#include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -32,7 +35,7 @@ LiveView::Reply json_reply(int status, const Json::Value& body) {
 
 LiveView::Reply error_reply(int status, const std::string& text) {
   Json::Value body(Json::objectValue);
-  body["error"] = text;
+  body["error"] = printable_utf8(text);
   return json_reply(status, body);
 }
 
@@ -80,6 +83,39 @@ struct ReadOnlyDb {
   }
 };
 
+// A trend is read within this long; SQLite gives up past it.
+constexpr std::chrono::seconds kHistoryQueryBound{5};
+
+int past_deadline(void* deadline) {
+  return LiveView::Clock::now() > *static_cast<LiveView::Clock::time_point*>(deadline) ? 1 : 0;
+}
+
+// Descriptors each device may hold at once (its session's socket, a
+// reconnect's, name resolution) and those the host keeps for itself
+// (standard streams, the module, history and dump files).
+constexpr std::size_t kDescriptorsPerDevice = 4;
+constexpr std::size_t kHostDescriptors = 32;
+
+std::size_t open_descriptors() {
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return 0;
+  std::size_t n = 0;
+  while (const dirent* e = readdir(dir)) n += e->d_name[0] != '.' ? 1 : 0;
+  closedir(dir);
+  return n > 0 ? n - 1 : 0;  // not the listing's own
+}
+
+std::string lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string own_host_name() {
+  char name[256] = "";
+  if (gethostname(name, sizeof name - 1) != 0) return "";
+  return name;
+}
+
 }  // namespace
 
 bool parse_listen_address(const std::string& text, std::string& address, int& port,
@@ -111,6 +147,64 @@ bool is_loopback_address(const std::string& address) {
     return (ntohl(a4.s_addr) >> 24) == 127;
   in6_addr a6{};
   return inet_pton(AF_INET6, address.c_str(), &a6) == 1 && IN6_IS_ADDR_LOOPBACK(&a6);
+}
+
+bool is_allowed_host(const std::string& header, const std::string& listen_address,
+                     const std::string& own_name) {
+  if (header.empty()) return true;
+  std::string host = header;
+  if (host.front() == '[') {
+    const std::size_t close = host.find(']');
+    if (close == std::string::npos) return false;
+    const std::string rest = host.substr(close + 1);
+    if (!rest.empty() && (rest[0] != ':' || !whole_number(rest.substr(1), 65535))) return false;
+    in6_addr a6{};
+    return inet_pton(AF_INET6, host.substr(1, close - 1).c_str(), &a6) == 1;
+  }
+  const std::size_t colon = host.rfind(':');
+  if (colon != std::string::npos) {
+    if (!whole_number(host.substr(colon + 1), 65535)) return false;
+    host.erase(colon);
+  }
+  host = lower(host);
+  if (!host.empty() && host.back() == '.') host.pop_back();
+  in_addr a4{};
+  if (inet_pton(AF_INET, host.c_str(), &a4) == 1) return true;
+  return !host.empty() &&
+         (host == "localhost" || host == lower(listen_address) || host == lower(own_name));
+}
+
+std::string printable_utf8(const std::string& text) {
+  static const char hex[] = "0123456789abcdef";
+  std::string out;
+  std::size_t from = 0;
+  for (std::size_t bad; (bad = invalid_utf8_at(text, from)) != std::string::npos; from = bad + 1) {
+    out.append(text, from, bad - from);
+    const auto byte = static_cast<unsigned char>(text[bad]);
+    out += "\\x";
+    out.push_back(hex[byte >> 4]);
+    out.push_back(hex[byte & 15]);
+  }
+  out.append(text, from, std::string::npos);
+  return out;
+}
+
+std::size_t live_view_connection_budget(std::size_t devices) {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  // The listening socket and the poller's pipe come on top of the connections.
+  const unsigned long long used =
+      open_descriptors() + 3 + kHostDescriptors + kDescriptorsPerDevice * devices;
+  const unsigned long long total =
+      limit.rlim_cur == RLIM_INFINITY ? ~0ull : static_cast<unsigned long long>(limit.rlim_cur);
+  const unsigned long long spare = total > used ? total - used : 0;
+  return static_cast<std::size_t>(
+      std::min<unsigned long long>(HttpView::kMostConnections, spare / 2));
 }
 
 LiveView::LiveView(const std::vector<DeviceConfig>& devices, std::string history_path)
@@ -259,6 +353,8 @@ LiveView::Reply LiveView::history_reply(uint32_t id, std::size_t index,
     return error_reply(500, std::string("cannot read history: ") +
                                 (h.db ? sqlite3_errmsg(h.db) : "out of memory"));
   sqlite3_busy_timeout(h.db, 2000);
+  Clock::time_point deadline = Clock::now() + kHistoryQueryBound;
+  sqlite3_progress_handler(h.db, 1000, &past_deadline, &deadline);
   // Newest first along the (device_id, seq) index, so that only the rows of
   // the asked-for minutes are read, and only the point's bytes of each.
   if (sqlite3_prepare_v2(h.db,
@@ -287,6 +383,9 @@ LiveView::Reply LiveView::history_reply(uint32_t id, std::size_t index,
     reading.value = field_value(point.width, bytes);
     rows.emplace_back(saved_at, point_value_json(reading));
   }
+  if (rc == SQLITE_INTERRUPT)
+    return error_reply(503, "cannot read history: the query ran past " +
+                                std::to_string(kHistoryQueryBound.count()) + " s");
   if (rc != SQLITE_DONE && rc != SQLITE_ROW)
     return error_reply(500, std::string("cannot read history: ") + sqlite3_errmsg(h.db));
 
@@ -307,7 +406,7 @@ LiveView::Reply LiveView::history_reply(uint32_t id, std::size_t index,
 }
 
 HttpView::HttpView(const std::vector<DeviceConfig>& devices, const std::string& history_path)
-    : view_(devices, history_path) {}
+    : view_(devices, history_path), devices_(devices.size()) {}
 
 HttpView::~HttpView() { stop(); }
 
@@ -316,17 +415,30 @@ bool HttpView::start(const std::string& listen, std::string& error) {
   int port = 0;
   if (!parse_listen_address(listen, address, port, error)) return false;
 
-  server_ = std::make_unique<httplib::Server>();
-  httplib::Server& server = *server_;
-  // A few pool threads are plenty for a page or two; requests never touch
-  // the devices, only the view's copies.
-  server.new_task_queue = [] { return new httplib::ThreadPool(4); };
-  server.set_keep_alive_timeout(2);
-  // Not the library's SO_REUSEPORT: a second host on the same port must fail
-  // rather than share it.
-  server.set_socket_options([](auto sock) {
-    int yes = 1;
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  HttpLimits limits;
+  limits.max_connections = live_view_connection_budget(devices_);
+  if (limits.max_connections == 0) {
+    error = "cannot serve the live view on " + listen +
+            ": the descriptor limit leaves none to spare beside " + std::to_string(devices_) +
+            " devices (raise it with ulimit -n)";
+    return false;
+  }
+  server_ = std::make_unique<BoundedHttpServer>(limits);
+  BoundedHttpServer& server = *server_;
+  server.set_payload_max_length(65536);  // the view takes no bodies
+  const std::string own_name = own_host_name();
+  // Before routing: a page of another site gets nothing, not even an error
+  // page that shows what the view serves.
+  server.set_pre_routing_handler([address, own_name](const httplib::Request& req,
+                                                     httplib::Response& res) {
+    if (is_allowed_host(req.get_header_value("Host"), address, own_name))
+      return httplib::Server::HandlerResponse::Unhandled;
+    res.status = 403;
+    Json::Value body(Json::objectValue);
+    body["error"] = "host " + printable_utf8(req.get_header_value("Host")) +
+                    " is not this live view's address";
+    res.set_content(json_text(body), kJson);
+    return httplib::Server::HandlerResponse::Handled;
   });
   server.Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
     const LiveView::Reply reply = view_.get(req.path, req.params, LiveView::Clock::now());
@@ -338,29 +450,18 @@ bool HttpView::start(const std::string& listen, std::string& error) {
   server.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
     if (!res.body.empty()) return;
     Json::Value body(Json::objectValue);
-    body["error"] = req.method + " " + req.path + ": status " + std::to_string(res.status);
+    body["error"] = printable_utf8(req.method + " " + req.path + ": status " +
+                                   std::to_string(res.status));
     res.set_content(json_text(body), kJson);
   });
 
-  const int bound = port == 0 ? server.bind_to_any_port(address)
-                              : (server.bind_to_port(address, port) ? port : -1);
+  const int bound = server.listen_on(address, port);
   if (bound < 0) {
     error = "cannot listen on " + listen + ": " + std::strerror(errno);
     server_.reset();
     return false;
   }
-  thread_ = std::thread([&server] {
-    // A browser that goes away mid-reply must not end the host with SIGPIPE;
-    // the pool threads inherit this mask.
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    server.listen_after_bind();
-  });
-  // stop() only reaches a server that has started listening.
-  for (int i = 0; i < 5000 && !server.is_running(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  server.start_serving();
   serving_ = true;
 
   const bool v6 = address.find(':') != std::string::npos;
@@ -391,7 +492,6 @@ void HttpView::restored(uint32_t device_id, const std::vector<unsigned char>& st
 void HttpView::stop() {
   serving_ = false;
   if (!server_) return;
-  server_->stop();
-  if (thread_.joinable()) thread_.join();
+  server_->stop_serving();
   server_.reset();
 }

@@ -24,9 +24,7 @@ struct Event;
 namespace Json {
 class Value;
 }
-namespace httplib {
-class Server;
-}
+class BoundedHttpServer;
 
 // "ADDRESS:PORT", an IPv6 address in brackets ("[::1]:8080"); port 0 to
 // 65535. False with a one-line reason.
@@ -35,6 +33,24 @@ bool parse_listen_address(const std::string& text, std::string& address, int& po
 
 // 127.0.0.0/8, ::1 and "localhost": addresses only this machine reaches.
 bool is_loopback_address(const std::string& address);
+
+// Whether a request's Host header names this view: an IP address, the
+// address listened on, "localhost" or this machine's name (`own_name`), with
+// or without a port; no header at all is a client that is no browser. A page
+// of another site reaching the view through a name it made resolve here
+// (DNS rebinding) sends that name and is refused.
+bool is_allowed_host(const std::string& header, const std::string& listen_address,
+                     const std::string& own_name);
+
+// `text` with each byte that is not part of well-formed UTF-8 written as
+// "\xNN", so that it can go into JSON.
+std::string printable_utf8(const std::string& text);
+
+// How many connections the view may hold besides `devices` devices: the
+// soft descriptor limit is raised to the hard one first; then a reserve per
+// device and for the host are set aside from what is not yet open, and the
+// view gets half of the rest, at most HttpView::kMostConnections.
+std::size_t live_view_connection_budget(std::size_t devices);
 
 // What the view serves, without sockets: records in, replies out. Every
 // member may be called from any thread.
@@ -118,9 +134,13 @@ class HttpView {
   HttpView(const HttpView&) = delete;
   HttpView& operator=(const HttpView&) = delete;
 
+  // The connections the view keeps open at most, whatever the descriptors.
+  static constexpr std::size_t kMostConnections = 64;
+
   // Listens on "ADDRESS:PORT" and prints the page's URL once it does (and a
   // line that the page has no authentication unless the address is a
-  // loopback one). False with a one-line reason.
+  // loopback one). False with a one-line reason, also when the descriptor
+  // limit leaves no connection to the view.
   bool start(const std::string& listen, std::string& error);
 
   // Takes a copy of every record and round report handed over while serving.
@@ -134,7 +154,7 @@ class HttpView {
   void stop();
 
   LiveView view_;
-  std::unique_ptr<httplib::Server> server_;
-  std::thread thread_;
+  std::size_t devices_;
+  std::unique_ptr<BoundedHttpServer> server_;
   std::atomic<bool> serving_{false};
 };

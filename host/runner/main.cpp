@@ -10,6 +10,7 @@
 #include "qrn_device.h"
 #include "record.h"
 #include "retention.h"
+#include "stagger.h"
 #include "round_reports.h"
 
 #include <CLI/CLI.hpp>
@@ -17,6 +18,7 @@
 #include <dlfcn.h>
 #include <limits.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -265,27 +267,6 @@ int parse_args(int argc, char** argv, Options& options) {
 
 // --- files -------------------------------------------------------------------
 
-bool read_file(const std::string& path, std::string& text, std::string& error) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) {
-    error = "cannot read " + path + ": it is a directory";
-    return false;
-  }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = "cannot read " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  std::ostringstream buffer;
-  buffer << in.rdbuf();
-  if (in.bad()) {
-    error = "cannot read " + path;
-    return false;
-  }
-  text = buffer.str();
-  return true;
-}
-
 // Creates the directory when missing and proves that a file can be written in it.
 bool prepare_dump_dir(const std::string& dir, std::string& error) {
   std::error_code ec;
@@ -471,6 +452,12 @@ class Runner {
     return stop_signal_;
   }
 
+  // Waits until `when`; false as soon as a signal came.
+  bool pause_until(std::chrono::steady_clock::time_point when) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return !changed_.wait_until(lock, when, [&] { return stop_signal_ != 0; });
+  }
+
   void set_restoring(DeviceSlot& slot, bool on) {
     std::lock_guard<std::mutex> lock(mutex_);
     slot.restoring = on;
@@ -629,7 +616,7 @@ bool restore_last(HistoryStore& history, QRNSocketDevice& device, uint32_t id,
 // Reads and checks the configuration file: one line in `error` if unusable.
 bool load_config(const Options& options, HostConfig& config, std::string& error) {
   std::string text;
-  if (!read_file(options.config, text, error)) return false;
+  if (!read_config_file(options.config, text, error)) return false;
   if (!parse_host_config(text, config, error)) {
     error = options.config + ": " + error;
     return false;
@@ -796,8 +783,15 @@ int run(const Options& options) {
     } else {
       // Deleted before the providers, which go before the module.
       DeviceSet devices(*factory, runner, history.get(), view);
+      // First rounds spread over the pause, as many devices would otherwise
+      // all connect at once.
+      const auto spacing = first_round_spacing(config.devices.size());
+      const auto first_start = std::chrono::steady_clock::now();
+      std::size_t started = 0;
       for (const DeviceConfig& dc : config.devices) {
         if (runner.stop_signal() != 0) break;
+        if (started > 0 && !runner.pause_until(first_start + spacing * started)) break;
+        ++started;
         if (!devices.start(dc)) {
           status = kFailure;
           break;
@@ -834,6 +828,11 @@ int run(const Options& options) {
 int main(int argc, char** argv) {
   // Before any thread exists, so that every later thread inherits the mask.
   SignalWaiter::block_in_this_thread();
+#ifdef M_ARENA_MAX
+  // One malloc arena per sampling thread would reserve 64 MiB (1 MiB on a
+  // 32-bit unit) of address space each; a few shared arenas serve them all.
+  mallopt(M_ARENA_MAX, 2);
+#endif
   try {
     Options options;
     const int parsed = parse_args(argc, argv, options);

@@ -4,6 +4,7 @@
 #include "text_width.h"
 
 #include <algorithm>
+#include <array>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -53,6 +54,7 @@ bool starts_with(const char* text, const char* prefix) {
 
 std::string missing_text(const Report& r, const PointCheck& p) {
   if (!p.suggestion.empty()) return "— server has " + p.suggestion;
+  if (p.not_all_compared) return "— nothing similar among the ids compared";
   return r.browse.ran ? "— nothing similar on the server" : "— not on the server";
 }
 
@@ -74,6 +76,50 @@ std::vector<const PointCheck*> problems(const Report& r) {
 }
 
 Json::Value text_or_null(const std::string& s) { return s.empty() ? Json::Value() : Json::Value(s); }
+
+// How often each character occurs, folded into 64 bins (saturating). Each
+// edit changes the bins' summed difference by at most 2, so half of it is a
+// lower bound of the edit distance, and far cheaper.
+using CharCounts = std::array<uint8_t, 64>;
+
+CharCounts count_chars(const std::u32string& s) {
+  CharCounts counts{};
+  for (char32_t c : s) {
+    uint8_t& n = counts[static_cast<std::size_t>(c) & 63u];
+    if (n < 255) ++n;
+  }
+  return counts;
+}
+
+std::size_t counts_bound(const CharCounts& a, const CharCounts& b) {
+  std::size_t sum = 0;
+  for (std::size_t k = 0; k < a.size(); ++k) sum += a[k] > b[k] ? a[k] - b[k] : b[k] - a[k];
+  return (sum + 1) / 2;
+}
+
+// Levenshtein distance with the caller's rows (kept across calls); anything
+// above `limit` is limit + 1.
+std::size_t bounded_distance(const std::u32string& a, const std::u32string& b, std::size_t limit,
+                             std::vector<std::size_t>& prev, std::vector<std::size_t>& cur) {
+  const std::size_t over = limit + 1;
+  if ((a.size() > b.size() ? a.size() - b.size() : b.size() - a.size()) > limit) return over;
+  prev.resize(b.size() + 1);
+  cur.resize(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) prev[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    cur[0] = i;
+    std::size_t row_min = cur[0];
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t substitute = prev[j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1);
+      cur[j] = std::min({prev[j] + 1, cur[j - 1] + 1, substitute});
+      row_min = std::min(row_min, cur[j]);
+    }
+    // Every later row is at least this row's minimum.
+    if (row_min > limit) return over;
+    prev.swap(cur);
+  }
+  return std::min(prev[b.size()], over);
+}
 
 }  // namespace
 
@@ -142,46 +188,99 @@ PointCheck classify(std::size_t index, unsigned width, UA_StatusCode status,
 }
 
 std::size_t edit_distance(const std::u32string& a, const std::u32string& b, std::size_t limit) {
-  const std::size_t over = limit + 1;
-  if ((a.size() > b.size() ? a.size() - b.size() : b.size() - a.size()) > limit) return over;
-  std::vector<std::size_t> prev(b.size() + 1), cur(b.size() + 1);
-  for (std::size_t j = 0; j <= b.size(); ++j) prev[j] = j;
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    cur[0] = i;
-    std::size_t row_min = cur[0];
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t substitute = prev[j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1);
-      cur[j] = std::min({prev[j] + 1, cur[j - 1] + 1, substitute});
-      row_min = std::min(row_min, cur[j]);
-    }
-    // Every later row is at least this row's minimum.
-    if (row_min > limit) return over;
-    prev.swap(cur);
+  std::vector<std::size_t> prev, cur;
+  return bounded_distance(a, b, limit, prev, cur);
+}
+
+struct SuggestionIndex::Data {
+  struct Entry {
+    std::size_t original;  // the candidate's position as given
+    std::u32string chars;
+    CharCounts counts;
+  };
+  std::vector<std::string_view> keys;  // the candidates' bytes, sorted
+  std::vector<Entry> entries;          // in the same order
+};
+
+SuggestionIndex::SuggestionIndex(const std::vector<std::string>& candidates)
+    : data_(std::make_unique<Data>()) {
+  std::vector<std::size_t> order(candidates.size());
+  for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return candidates[a] < candidates[b]; });
+  data_->keys.reserve(order.size());
+  data_->entries.reserve(order.size());
+  for (std::size_t k : order) {
+    data_->keys.emplace_back(candidates[k]);
+    std::u32string chars = code_points(candidates[k]);
+    const CharCounts counts = count_chars(chars);
+    data_->entries.push_back({k, std::move(chars), counts});
   }
-  return std::min(prev[b.size()], over);
+}
+
+SuggestionIndex::~SuggestionIndex() = default;
+
+std::size_t SuggestionIndex::size() const { return data_->entries.size(); }
+
+std::optional<std::size_t> SuggestionIndex::closest(std::string_view name,
+                                                    std::size_t max_looked_at,
+                                                    bool& complete) const {
+  const std::u32string target = code_points(name);
+  const CharCounts target_counts = count_chars(target);
+  // Within a quarter of the name's characters; then only as close as the best
+  // so far (an equal distance still wins for an earlier candidate).
+  std::size_t bound = std::max<std::size_t>(2, target.size() / 4);
+  std::optional<std::size_t> best;
+  std::vector<std::size_t> prev, cur;
+  const std::vector<Data::Entry>& entries = data_->entries;
+  // Outwards from where the name would sort: ids that share its beginning
+  // come first.
+  std::size_t below = static_cast<std::size_t>(
+      std::lower_bound(data_->keys.begin(), data_->keys.end(), name) - data_->keys.begin());
+  std::size_t above = below;
+  std::size_t looked = 0;
+  bool up = true;
+  while (looked < max_looked_at && (below > 0 || above < entries.size())) {
+    const bool take_above = above < entries.size() && (below == 0 || up);
+    up = !up;
+    const Data::Entry& e = entries[take_above ? above++ : --below];
+    ++looked;
+    const std::size_t length_gap = e.chars.size() > target.size() ? e.chars.size() - target.size()
+                                                                   : target.size() - e.chars.size();
+    if (length_gap > bound || counts_bound(target_counts, e.counts) > bound) continue;
+    const std::size_t d = bounded_distance(target, e.chars, bound, prev, cur);
+    if (d > bound || (best && d == bound && e.original > *best)) continue;
+    best = e.original;
+    bound = d;
+  }
+  complete = below == 0 && above == entries.size();
+  return best;
 }
 
 std::optional<std::size_t> closest(std::string_view name,
                                    const std::vector<std::string>& candidates) {
-  const std::u32string target = code_points(name);
-  std::size_t limit = std::max<std::size_t>(2, target.size() / 4);
-  std::optional<std::size_t> best;
-  for (std::size_t k = 0; k < candidates.size(); ++k) {
-    const std::size_t d = edit_distance(target, code_points(candidates[k]), limit);
-    if (d > limit) continue;
-    best = k;
-    if (d == 0) break;
-    limit = d - 1;  // only a strictly closer one replaces it
-  }
-  return best;
+  bool complete = false;
+  return SuggestionIndex(candidates).closest(name, candidates.size(), complete);
 }
 
 void suggest(Report& report) {
+  BrowseResult& browse = report.browse;
+  std::size_t missing = 0;
+  for (const PointCheck& p : report.points) missing += p.cls == PointClass::Missing ? 1 : 0;
+  browse.compared_per_point = 0;
+  browse.points_not_all_compared = 0;
+  if (missing == 0) return;
+  const SuggestionIndex index(browse.extra);
+  const std::size_t per_point = std::max(kSuggestionMinPerPoint, kSuggestionBudget / missing);
+  browse.compared_per_point = std::min(per_point, index.size());
   for (PointCheck& p : report.points) {
     if (p.cls != PointClass::Missing) continue;
     p.suggestion.clear();
-    if (const auto k = closest(quorlin_points[p.index].name, report.browse.extra))
-      p.suggestion = report.browse.extra[*k];
+    bool complete = false;
+    if (const auto k = index.closest(quorlin_points[p.index].name, per_point, complete))
+      p.suggestion = browse.extra[*k];
+    p.not_all_compared = !complete;
+    browse.points_not_all_compared += complete ? 0 : 1;
   }
 }
 
@@ -228,6 +327,10 @@ std::string text(const Report& r) {
         << " not in the table, " << ms(r.browse.ms);
     if (!r.browse.stopped.empty()) out << "; stopped early: " << r.browse.stopped;
     out << "\n";
+    if (r.browse.points_not_all_compared > 0)
+      out << "suggest   " << r.browse.points_not_all_compared
+          << " missing points each compared with the " << r.browse.compared_per_point
+          << " ids sorting nearest of " << r.browse.extra.size() << "; more not compared\n";
   }
 
   const std::vector<const PointCheck*> rows = problems(r);
@@ -280,6 +383,8 @@ Json::Value json(const Report& r) {
     Json::Value& extra = browse["not_in_table"] = Json::Value(Json::arrayValue);
     for (const std::string& id : r.browse.extra) extra.append(id);
     browse["stopped"] = text_or_null(r.browse.stopped);
+    browse["compared_per_point"] = Json::UInt64(r.browse.compared_per_point);
+    browse["points_not_all_compared"] = Json::UInt64(r.browse.points_not_all_compared);
     browse["ms"] = r.browse.ms;
   } else {
     root["browse"] = Json::Value();

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -42,6 +43,7 @@ struct PointCheck {
   std::string status;      // status name, "" for plain Good
   std::string detail;      // what the record gets; "" when ok
   std::string suggestion;  // Missing: the closest browsed id, "" if none
+  bool not_all_compared = false;  // Missing: the suggestion step stopped at its cap
 };
 
 // Sorts one read of a point with a field of `width` bytes: `status` is what
@@ -73,12 +75,38 @@ struct Timing {
   double read_median_ms = 0, read_max_ms = 0;
 };
 
+// The browsed ids prepared once for many closest() lookups: sorted, with
+// their characters decoded and counted, so that a lookup starts at the ids
+// that sort next to the name and skips those whose length or characters
+// already differ too much.
+class SuggestionIndex {
+ public:
+  explicit SuggestionIndex(const std::vector<std::string>& candidates);
+  ~SuggestionIndex();
+  SuggestionIndex(const SuggestionIndex&) = delete;
+  SuggestionIndex& operator=(const SuggestionIndex&) = delete;
+
+  std::size_t size() const;
+  // As closest(), looking at no more than `max_looked_at` ids, the nearest
+  // in sort order first. `complete` tells whether every id was looked at.
+  std::optional<std::size_t> closest(std::string_view name, std::size_t max_looked_at,
+                                     bool& complete) const;
+
+ private:
+  struct Data;
+  std::unique_ptr<Data> data_;
+};
+
 struct BrowseResult {
   bool ran = false;                 // false with --no-browse
   std::size_t variables = 0;        // variables whose string id starts with "t|D3"
   std::vector<std::string> extra;   // those not in the table, as ids ("ns=2;s=..." off namespace 1)
   std::string stopped;              // why the browse ended early, "" if complete
   double ms = 0;
+  // Set by suggest(): how many ids each missing point was compared with at
+  // most, and how many points did not get to compare with them all.
+  std::size_t compared_per_point = 0;
+  std::size_t points_not_all_compared = 0;
 };
 
 struct Report {
@@ -89,7 +117,12 @@ struct Report {
   BrowseResult browse;
 };
 
-// Fills in each missing point's suggestion from the browsed ids.
+// Fills in each missing point's suggestion from the browsed ids. The work is
+// bounded: each missing point looks at kSuggestionBudget / missing ids (at
+// least kSuggestionMinPerPoint), so that a server of many look-alike ids is
+// checked in seconds; points that stopped short are counted in the report.
+constexpr std::size_t kSuggestionBudget = 4000000;
+constexpr std::size_t kSuggestionMinPerPoint = 1000;
 void suggest(Report& report);
 
 // Counts per class, indexed by PointClass.
