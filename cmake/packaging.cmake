@@ -3,6 +3,9 @@
 #   lib/qrn/plugins/libquorlin.so   the driver module (QRN_PLUGIN_DIR)
 #   bin/qrn-host, bin/quorlin       runner and developer tool, if built
 #   lib/qrn/libqrnhost.so           host stand-in, private to qrn-host
+#   lib/qrn/private/                open62541 1.4 and its Mbed TLS, the plug-in's own
+#   bin/qrn-plant                   plant server with faults
+#   /lib/systemd/system/qrn-host.service, /etc/qrn/qrn-host.json (conffile)
 #
 # under the install prefix; packages install under /usr. The plug-in folder is
 # the same on every architecture (no multiarch triplet), so a host's
@@ -16,6 +19,32 @@ set(QRN_PRIVATE_LIB_DIR "lib/qrn")
 install(TARGETS quorlin_module
   LIBRARY DESTINATION ${QRN_PLUGIN_DIR} COMPONENT plugin)
 
+# open62541 1.4 is not in Debian 12: the plug-in package carries the library
+# and the Mbed TLS libraries it needs in a private folder, found through the
+# run path of the module and of the tools. The run path is written as
+# DT_RPATH, which also serves the dependencies of those libraries (the copied
+# libopen62541 has no run path of its own); the host process sees only the
+# module's get_providers, as before.
+set(QRN_PRIVATE_DIR "lib/qrn/private")
+set(QRN_PRIVATE_SONAMES libopen62541.so.1.4 libmbedx509.so.7 libmbedcrypto.so.16 CACHE STRING
+  "The open62541 library and the libraries it needs, by soname, carried by the plug-in package")
+foreach(soname IN LISTS QRN_PRIVATE_SONAMES)
+  string(MAKE_C_IDENTIFIER "QRN_PRIVATE_${soname}" _var)
+  find_library(${_var} NAMES ${soname})
+  mark_as_advanced(${_var})
+  if(NOT ${_var})
+    message(WARNING "${soname} not found: the plug-in package will lack it")
+    continue()
+  endif()
+  get_filename_component(_real "${${_var}}" REALPATH)
+  install(FILES "${_real}" DESTINATION ${QRN_PRIVATE_DIR} RENAME ${soname} COMPONENT plugin)
+endforeach()
+file(RELATIVE_PATH _qrn_plugin_to_private "/${QRN_PLUGIN_DIR}" "/${QRN_PRIVATE_DIR}")
+set_target_properties(quorlin_module PROPERTIES INSTALL_RPATH "\$ORIGIN/${_qrn_plugin_to_private}")
+target_link_options(quorlin_module PRIVATE "LINKER:--disable-new-dtags")
+install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/copyright
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quorlin-plugin COMPONENT plugin)
+
 if(TARGET qrn-host)
   install(TARGETS qrn-host RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
   # The host stand-in is qrn-host's own library, not one for other programs:
@@ -24,8 +53,24 @@ if(TARGET qrn-host)
   file(RELATIVE_PATH _qrn_bin_to_lib "/${CMAKE_INSTALL_BINDIR}" "/${QRN_PRIVATE_LIB_DIR}")
   set_target_properties(qrn-host PROPERTIES INSTALL_RPATH "\$ORIGIN/${_qrn_bin_to_lib}")
 endif()
-if(TARGET quorlin)
-  install(TARGETS quorlin RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+file(RELATIVE_PATH _qrn_bin_to_private "/${CMAKE_INSTALL_BINDIR}" "/${QRN_PRIVATE_DIR}")
+foreach(tool quorlin qrn-plant)
+  if(TARGET ${tool})
+    install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+    set_target_properties(${tool} PROPERTIES INSTALL_RPATH "\$ORIGIN/${_qrn_bin_to_private}")
+    target_link_options(${tool} PRIVATE "LINKER:--disable-new-dtags")
+  endif()
+endforeach()
+if(TARGET qrn-host)
+  # The service: unit, sample configuration (a conffile), manual pages, docs.
+  install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/qrn-host.service
+    DESTINATION /lib/systemd/system COMPONENT tools)
+  install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/qrn-host.json
+    DESTINATION /etc/qrn COMPONENT tools)
+  install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/qrn-host.1 ${PROJECT_SOURCE_DIR}/cmake/debian/quorlin.1
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+  install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/copyright ${PROJECT_SOURCE_DIR}/cmake/debian/changelog
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quorlin-tools COMPONENT tools)
 endif()
 
 # Debian package architecture of the target, not of the build machine: taken
@@ -75,23 +120,15 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME quorlin-tools)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION "Runner and developer tools for the cooling-plant driver plug-in
 qrn-host runs the driver module on a stand-in host with SQLite history;
 quorlin lists the point table, decodes records and simulates a plant.")
-set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS quorlin-plugin)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA
+  "${PROJECT_SOURCE_DIR}/cmake/debian/conffiles;${PROJECT_SOURCE_DIR}/cmake/debian/postinst;${PROJECT_SOURCE_DIR}/cmake/debian/prerm;${PROJECT_SOURCE_DIR}/cmake/debian/postrm")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
-# Depends from the binaries' NEEDED entries (dpkg-shlibdeps also finds the
-# armhf libraries of a multiarch install). Without it, the module's needs are
-# stated by hand; the tools package then only names what it always needs.
-find_program(QRN_DPKG_SHLIBDEPS dpkg-shlibdeps)
-mark_as_advanced(QRN_DPKG_SHLIBDEPS)
-if(QRN_DPKG_SHLIBDEPS)
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  # qrn-host's libqrnhost.so comes with it; dpkg-shlibdeps finds it in the
-  # build tree.
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${CMAKE_BINARY_DIR}")
-else()
-  set(CPACK_DEBIAN_PLUGIN_PACKAGE_DEPENDS
-    "libopen62541-1.4 (>= 1.4), libstdc++6, libgcc-s1, libc6")
-  set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS
-    "libopen62541-1.4 (>= 1.4), libjsoncpp25, libsqlite3-0, libstdc++6, libgcc-s1, libc6")
-endif()
+# Depends by hand: dpkg-shlibdeps would name the build machine's open62541
+# package, which the private copy replaces. Everything else is Debian 12's.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+set(CPACK_DEBIAN_PLUGIN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS
+  "quorlin-plugin (= ${PROJECT_VERSION}), libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1, libjsoncpp25, libsqlite3-0, libcpp-httplib0.11, adduser")
 
 include(CPack)

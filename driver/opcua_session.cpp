@@ -4,6 +4,7 @@
 #include <open62541/plugin/eventloop.h>
 
 #include "log.h"
+#include "log_options.h"
 
 #include <chrono>
 #include <cstdarg>
@@ -40,9 +41,10 @@ UA_SecureChannelState channel_state(UA_Client* client) {
 // of ours from another thread could land and both would be broken.
 void log_whole_line(void*, UA_LogLevel level, UA_LogCategory category, const char* msg,
                     va_list args) {
-  if (level < UA_LOGLEVEL_INFO) return;
+  if (level < library_log_level()) return;
   static constexpr const char* kLevels[] = {"trace", "debug", "\x1b[32minfo", "\x1b[33mwarn",
                                             "\x1b[31merror", "\x1b[35mfatal"};
+  const bool colour = log_colour();
   static constexpr const char* kCategories[] = {"network", "channel", "session", "server",
                                                 "client", "userland", "securitypolicy",
                                                 "eventloop", "pubsub", "discovery"};
@@ -51,11 +53,13 @@ void log_whole_line(void*, UA_LogLevel level, UA_LogCategory category, const cha
   const UA_Int64 offset = UA_DateTime_localTimeUtcOffset();
   const UA_DateTimeStruct t = UA_DateTime_toStruct(UA_DateTime_now() + offset);
   char head[128];
-  std::snprintf(head, sizeof head, "[%04u-%02u-%02u %02u:%02u:%02u.%03u (UTC%+05d)] %s/%s\x1b[0m\t",
+  const char* name = kLevels[slot < 0 || slot > 5 ? 5 : slot];
+  if (!colour && name[0] == '\x1b') name += 5;  // past "\x1b[3Nm"
+  std::snprintf(head, sizeof head, "[%04u-%02u-%02u %02u:%02u:%02u.%03u (UTC%+05d)] %s/%s%s\t",
                 t.year, t.month, t.day, t.hour, t.min, t.sec, t.milliSec,
-                static_cast<int>(offset / UA_DATETIME_SEC / 36),
-                kLevels[slot < 0 || slot > 5 ? 5 : slot],
-                cat < sizeof kCategories / sizeof *kCategories ? kCategories[cat] : "");
+                static_cast<int>(offset / UA_DATETIME_SEC / 36), name,
+                cat < sizeof kCategories / sizeof *kCategories ? kCategories[cat] : "",
+                colour ? "\x1b[0m" : "");
   char text[1024];
   std::vsnprintf(text, sizeof text, msg, args);
   log_line(std::string(head) + text);

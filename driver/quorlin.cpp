@@ -2,6 +2,7 @@
 
 #include "endpoint.h"
 #include "log.h"
+#include "log_options.h"
 #include "point_table.h"
 #include "value_copy.h"
 
@@ -18,8 +19,10 @@ constexpr int kRoundPauseSeconds = 5;
 // A read's outcome for the point `name`: any status but Good writes
 // "ReadVariant <name> failed"; the value is moved out of the DataValue, which
 // is cleared, and dropped with a Bad status (it is not a value of the point).
-UA_Variant take_read_value(const char* name, UA_StatusCode rc, UA_DataValue& value) {
-  if (rc != UA_STATUSCODE_GOOD) log_line(std::string("ReadVariant ") + name + " failed");
+// With `say` false the line is left out (the "changes" mode said it already).
+UA_Variant take_read_value(const char* name, UA_StatusCode rc, UA_DataValue& value,
+                           bool say = true) {
+  if (rc != UA_STATUSCODE_GOOD && say) log_line(std::string("ReadVariant ") + name + " failed");
   UA_Variant result = value.value;
   UA_Variant_init(&value.value);
   UA_DataValue_clear(&value);
@@ -27,14 +30,18 @@ UA_Variant take_read_value(const char* name, UA_StatusCode rc, UA_DataValue& val
   return result;
 }
 
+// A single-node read of `name`; the caller clears `value`.
+UA_StatusCode read_node(ClientSession& session, const char* name, UA_DataValue& value) {
+  UA_DataValue_init(&value);
+  // The library takes a non-const pointer for string node ids but only reads it.
+  return session.read_value(UA_NODEID_STRING(1, const_cast<char*>(name)), &value);
+}
+
 }  // namespace
 
 UA_Variant ReadVariant(ClientSession& session, const char* name, UA_StatusCode* status) {
   UA_DataValue value;
-  UA_DataValue_init(&value);
-  // The library takes a non-const pointer for string node ids but only reads it.
-  const UA_StatusCode rc =
-      session.read_value(UA_NODEID_STRING(1, const_cast<char*>(name)), &value);
+  const UA_StatusCode rc = read_node(session, name, value);
   if (status) *status = rc;
   return take_read_value(name, rc, value);
 }
@@ -61,6 +68,7 @@ int Quorlin::InitSetting(const Json::Value& settings) {
 
 void Quorlin::apply_read_settings(const Json::Value& settings) {
   batch_cap_ = read_mode_setting(settings, device_id_);
+  log_changes_ = log_changes_setting(settings);
   keep_session_ = session_mode_setting(settings, device_id_) == SessionMode::Keep;
 }
 
@@ -157,6 +165,9 @@ UA_StatusCode Quorlin::sample_round() {
       lease.broken();
       return lost_status_;
     }
+    if (log_changes_)
+      log_line("Quorlin::do_sample device " + std::to_string(device_id_) + ": " +
+               std::to_string(failures_.failing()) + " points failing");
     if (std::none_of(written.get(), written.get() + kQuorlinPointCount,
                      [](bool w) { return w; })) {
       // Handing over last round's values under a fresh stamp would pass them off as read.
@@ -195,7 +206,8 @@ Quorlin::ReadOutcome Quorlin::read_points(ClientSession& session, Quorlin_Data_t
           UA_DataValue_clear(&dv);
           return Step::Abandon;
         }
-        UA_Variant value = take_read_value(quorlin_points[i].name, status, dv);
+        UA_Variant value = take_read_value(quorlin_points[i].name, status, dv,
+                                           device.failures_.should_say(i, status, device.log_changes_));
         return device.settle_point(session, i, status, value, fields, written) == PointStep::Next
                    ? Step::Next
                    : Step::Abandon;
@@ -218,7 +230,8 @@ Quorlin::ReadOutcome Quorlin::read_points(ClientSession& session, Quorlin_Data_t
       UA_DataValue_clear(&dv);
       return ReadOutcome::Stale;
     }
-    UA_Variant value = take_read_value(name, status, dv);
+    UA_Variant value =
+        take_read_value(name, status, dv, failures_.should_say(i, status, log_changes_));
     if (settle_point(session, i, status, value, fields, written, true) != PointStep::Next)
       return ReadOutcome::Abandoned;
   }

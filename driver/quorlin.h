@@ -1,6 +1,7 @@
 #pragma once
 
 #include "batch_read.h"
+#include "log_options.h"
 #include "opcua_session.h"
 #include "quorlin_data.h"
 #include "sampler_thread.h"
@@ -71,6 +72,8 @@ class Quorlin : public UniDataDevice<Quorlin_Data_t, QRNSocketDevice, 5156> {
   std::atomic<uint32_t> batch_cap_{0};  // nodes per batched Read; 0: single reads
   BatchReader batch_;
   SlowRoundNotice slow_round_;
+  std::atomic<bool> log_changes_{false};  // "log": "changes" in appSetting
+  FailureLog failures_;                   // each point's last status
   std::atomic<bool> keep_session_{false};
   SessionKeeper sessions_{&stopping_};
   bool probe_ = false;  // the round's first result is still to be checked

@@ -26,7 +26,9 @@ constexpr const char* kSchema =
     "  data_id INTEGER NOT NULL,"
     "  saved_at TEXT NOT NULL,"
     "  record BLOB NOT NULL);"
-    "CREATE INDEX IF NOT EXISTS history_by_device ON history (device_id, seq);";
+    "CREATE INDEX IF NOT EXISTS history_by_device ON history (device_id, seq);"
+    // Time ranges (quorlin export) are found through this index, not a scan.
+    "CREATE INDEX IF NOT EXISTS history_by_time ON history (device_id, saved_at);";
 
 std::string db_error(sqlite3* db, const std::string& what) {
   return what + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
@@ -124,8 +126,10 @@ bool HistoryStore::open(const std::string& path, Mode mode, std::string& error) 
   sqlite3_busy_timeout(db_, 2000);
   if (mode == Mode::ReadWrite) {
     // WAL: a reader (quorlin decode) never blocks the running host; NORMAL
-    // syncs at checkpoints, which is enough for history.
-    if (sqlite3_exec(db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr,
+    // syncs at checkpoints, which is enough for history. A new file frees
+    // the pages of deleted records on request (retention gives them back).
+    if (sqlite3_exec(db_, "PRAGMA auto_vacuum=INCREMENTAL; PRAGMA journal_mode=WAL; "
+                     "PRAGMA synchronous=NORMAL;", nullptr,
                      nullptr, nullptr) != SQLITE_OK ||
         sqlite3_exec(db_, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK)
       return fail_open("cannot use history", error);

@@ -34,7 +34,13 @@ foreach(case
     live_view_without_history_and_on_a_taken_port
     live_view_bounds_idle_connections_and_foreign_hosts
     browser_shows_served_values_and_filters
-    round_reports_show_point_quality_and_device_health)
+    round_reports_show_point_quality_and_device_health
+
+    reload_adds_removes_changes_and_refuses_an_invalid_file
+    retention_deletes_old_records_in_batches_while_sampling
+    export_writes_csv_and_json_lines_as_decode_reads
+    library_lines_follow_the_log_level_without_escapes
+    packages_carry_the_service_and_their_own_open62541)
   add_test(NAME HostEndToEnd.${case}
     COMMAND Python3::Interpreter ${CMAKE_CURRENT_LIST_DIR}/host_e2e_test.py
             --quorlin $<TARGET_FILE:quorlin> --host $<TARGET_FILE:qrn-host>
@@ -56,6 +62,9 @@ foreach(case two_devices_hand_over_their_own_records
     live_view_serves_decoded_records_and_device_states
     live_view_bounds_idle_connections_and_foreign_hosts
     round_reports_show_point_quality_and_device_health
-    browser_shows_served_values_and_filters)
+    browser_shows_served_values_and_filters
+
+    reload_adds_removes_changes_and_refuses_an_invalid_file
+    retention_deletes_old_records_in_batches_while_sampling)
   set_tests_properties(HostEndToEnd.${case} PROPERTIES LABELS "host;threads")
 endforeach()

@@ -1,6 +1,7 @@
 // The runner's configuration parser: what it accepts, what it fills in, and
 // that every refusal is one readable line.
 #include "config.h"
+#include "device_lines.h"
 
 #include <gtest/gtest.h>
 
@@ -190,4 +191,38 @@ TEST(HostConfig, survives_deeply_nested_and_binary_text) {
   const std::string binary("{\"devices\": [\xff\xfe\x00\x01]}", 19);
   EXPECT_FALSE(parse_host_config(binary, config, error));
   EXPECT_EQ(error.find('\n'), std::string::npos);
+}
+
+// What a device's start line says, and which settings keys get a warning.
+TEST(HostConfig, start_line_shows_the_connection_and_unknown_keys_get_a_line_each) {
+  const struct {
+    std::string members;
+    const char* line;
+    std::vector<std::string> unknown;
+  } cases[] = {
+      {R"("id": 7, "address": "10.0.0.5")",
+       "device 7: opc.tcp://10.0.0.5:4840, read single, session per round, security None, "
+       "anonymous",
+       {}},
+      {R"("id": 8, "address": "fd00::5", "port": 4841, "settings": {"appSetting":
+          {"read_mode": "batch", "max_nodes_per_read": 100, "log": "changes", "b_mode": 1,
+           "session": "keep", "round_report_id": 9}, "thresholdSetting": {}})",
+       "device 8: opc.tcp://[fd00::5]:4841, read batch (100 nodes), session keep, security None, "
+       "anonymous, log changes",
+       {}},
+      {R"("id": 9, "address": "plc", "settings": {"opcua": {"security_mode": "Sign",
+          "user": "qrn", "password": "x"}, "appSetting": {"red_mode": "batch", "l\nog": 1},
+          "opcau": {}})",
+       "device 9: opc.tcp://plc:4840, read single, session per round, security Sign best policy, "
+       "user \"qrn\"",
+       {"device 9: unknown key \"opcau\" in settings (ignored)",
+        "device 9: unknown key \"l?og\" in appSetting (ignored)",
+        "device 9: unknown key \"red_mode\" in appSetting (ignored)"}},
+  };
+  for (const auto& c : cases) {
+    const HostConfig config = parse_ok(device(c.members));
+    ASSERT_EQ(config.devices.size(), 1u);
+    EXPECT_EQ(device_start_line(config.devices[0]), c.line);
+    EXPECT_EQ(unknown_key_lines(config.devices[0]), c.unknown) << c.members;
+  }
 }

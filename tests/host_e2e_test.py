@@ -12,8 +12,10 @@ emulation) exits with SKIPPED (77) after one line saying why.
 
 import argparse
 import contextlib
+import csv
 import datetime
 import fcntl
+import io
 import json
 import math
 import os
@@ -22,6 +24,7 @@ import random
 import re
 import resource
 import select
+import shutil
 import signal
 import socket
 import sqlite3
@@ -37,6 +40,7 @@ import urllib.request
 
 import headless_browser
 
+PROJECT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PROCESS_TIMEOUT = 120  # seconds; generous for sanitizer builds
 SKIPPED = 77  # the exit status ctest is told means "skipped"
 RECORD_SIZE = 7001
@@ -509,7 +513,11 @@ def bad_input_is_reported_with_its_exit_status(opts):
         plug = ["--plugin", opts.plugin]
         cases = [
             # (what, arguments, exit status, text in the first line of stderr)
-            ("no arguments", [], 2, "--plugin is required"),
+            ("no arguments", [], 2, "--config is required"),
+            ("log level", plug + ["--config", good, "--log-level", "trace"], 2, "--log-level takes"),
+            ("retention without history", plug + ["--config", good, "--keep-mb", "5"], 2,
+             "--keep-days and --keep-mb need --history"),
+            ("keep days zero", plug + ["--config", good, "--keep-days", "0"], 2, "--keep-days takes"),
             ("no config", plug, 2, "--config is required"),
             ("unknown option", plug + ["--config", good, "--round", "1"], 2, "unknown argument"),
             ("option without value", plug + ["--config"], 2, "--config needs a value"),
@@ -580,7 +588,9 @@ def bad_input_is_reported_with_its_exit_status(opts):
             elif status == 0:
                 if any(l.startswith("qrn-host: ") for l in err):
                     failures.append(f"{what}: complaint on stderr {err[:3]}")
-                elif args == ["--help"] and not r.stdout.startswith(b"usage: qrn-host --plugin"):
+                elif args == ["--help"] and not (r.stdout.startswith(b"usage: qrn-host --config")
+                                                 and b"/usr/lib/qrn/plugins" in r.stdout
+                                                 and b"build/" not in r.stdout):
                     failures.append(f"{what}: no usage text on stdout: {r.stdout[:80]!r}")
             elif not first.startswith("qrn-host: ") or text not in first:
                 failures.append(f"{what}: first stderr line {first!r} lacks {text!r}")
@@ -1603,6 +1613,225 @@ def browser_shows_served_values_and_filters(opts):
                 b.screenshot(os.path.join(opts.artifacts, "live-view-test.png"))
 
 
+def reload_adds_removes_changes_and_refuses_an_invalid_file(opts):
+    with tempfile.TemporaryDirectory() as tmp, simulator(opts, "--fixed", "0") as a, \
+            simulator(opts, "--fixed", "3") as b:
+        config = write_config(tmp, [local_device(7, a.port), local_device(8, a.port)])
+        history, dump = os.path.join(tmp, "history.db"), os.path.join(tmp, "records")
+        proc = subprocess.Popen([opts.host, "--plugin", opts.plugin, "--config", config,
+                                 "--history", history, "--dump-dir", dump],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        seen = []
+
+        def until(done):  # reads lines until done(lines) holds
+            while not done(seen):
+                seen.append(read_line(proc, time.monotonic() + 60))
+
+        def rounds(device_id, lines):
+            return [l for l in lines if l.startswith(f"device {device_id} round ")]
+        try:
+            until(lambda l: rounds(8, l) and rounds(7, l))
+            # 7 moves to the other plant, 8 goes, 9 comes.
+            write_config(tmp, [local_device(7, b.port), local_device(9, a.port)])
+            proc.send_signal(signal.SIGHUP)
+            # The remade 7 hands over its stored record, then a fresh one.
+            until(lambda l: "device 7: changed, made again" in l and
+                  len(rounds(7, l[l.index("device 7: changed, made again"):])) >= 2 and
+                  rounds(9, l))
+            with open(config, "w") as f:
+                f.write('{"devices": [')
+            proc.send_signal(signal.SIGHUP)
+            until(lambda l: len(rounds(9, l)) >= 2)
+        finally:
+            status, out, err = stop(proc)
+        out = ("\n".join(seen) + "\n").encode() + out
+        expect(status == 0, f"exit {status}: {err[-400:]}")
+        said = host_lines(err)
+        expect(len(said) >= 2 and said[-1] == "qrn-host: stopping on SIGTERM" and
+               said[-2].startswith(f"qrn-host: reload refused, devices unchanged: {config}: "
+                                   "invalid JSON"), f"host lines {said}")
+        text = out.decode()
+        expect("device 8: removed, stopped" in text and "device 7: changed, made again" in text,
+               f"reload lines missing: {text[-600:]}")
+        lines = handed_over(out)
+        for device_id in (7, 9):
+            rounds = [n for (d, n, *_r) in lines if d == device_id]
+            expect(rounds == list(range(1, len(rounds) + 1)), f"device {device_id}: rounds {rounds}")
+        last7 = max(n for (d, n, *_r) in lines if d == 7)
+        check_fixed_values(decode_json(opts, os.path.join(dump, f"7-{last7}.bin")), 3,
+                           "device 7 after its change")
+        check_fixed_values(decode_json(opts, os.path.join(dump, "9-1.bin")), 0, "added device 9")
+        after = text.index("device 8: removed, stopped")
+        expect(not any(l.startswith("device 8 round") for l in text[after:].splitlines()),
+               "device 8 handed over records after its removal")
+        with contextlib.closing(sqlite3.connect(history)) as db:
+            kept = db.execute("SELECT count(*) FROM history WHERE device_id = 8").fetchone()[0]
+        expect(kept >= 1, "device 8's records are gone from the history")
+
+
+def retention_deletes_old_records_in_batches_while_sampling(opts):
+    with tempfile.TemporaryDirectory() as tmp, simulator(opts, "--fixed", "0") as sim:
+        config = write_config(tmp, [local_device(7, sim.port)])
+        history = os.path.join(tmp, "history.db")
+        r = run_host(opts, "--config", config, "--history", history, "--rounds", "1")
+        expect(r.returncode == 0, f"first run: exit {r.returncode}: {r.stderr!r}")
+        now = datetime.datetime.now()
+        old = [(now - datetime.timedelta(days=40, minutes=i)).strftime("%Y-%m-%d %H:%M:%S")
+               for i in range(300)]
+        recent = (now - datetime.timedelta(days=10)).strftime("%Y-%m-%d %H:%M:%S")
+        with contextlib.closing(sqlite3.connect(history)) as db:
+            record = db.execute("SELECT record FROM history").fetchone()[0]
+            db.execute("DELETE FROM history")
+            db.executemany("INSERT INTO history (device_id, data_id, saved_at, record) "
+                           "VALUES (7, 5156, ?, ?)",
+                           [(t, record) for t in sorted(old)] + [(recent, record)])
+            db.commit()
+        size_before = os.path.getsize(history)
+        proc = subprocess.Popen([opts.host, "--plugin", opts.plugin, "--config", config,
+                                 "--history", history, "--keep-days", "30"],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        seen = []
+        try:  # the pass and a fresh round, in either order
+            while not ("retention: 300 records deleted" in seen and
+                       any(l.startswith("device 7 round 2 ") for l in seen)):
+                seen.append(read_line(proc, time.monotonic() + 60))
+        finally:
+            status, _out, err = stop(proc)
+        expect(status == 0, f"retention run: exit {status}: {err[-300:]}")
+        with contextlib.closing(sqlite3.connect(history)) as db:
+            times = [t for (t,) in db.execute("SELECT saved_at FROM history ORDER BY seq")]
+        expect(times[0] == recent and len(times) >= 3 and all(near_now(t) for t in times[1:]),
+               f"history after retention {times}")
+        expect(os.path.getsize(history) < size_before / 4,
+               f"space not returned: {size_before} -> {os.path.getsize(history)} bytes")
+        # The size cap: 300 more records (2 MiB) and a 1 MiB limit keep the newest.
+        with contextlib.closing(sqlite3.connect(history)) as db:
+            db.executemany("INSERT INTO history (device_id, data_id, saved_at, record) "
+                           "VALUES (7, 5156, ?, ?)", [(recent, record)] * 300)
+            db.commit()
+            newest = db.execute("SELECT max(seq) FROM history").fetchone()[0]
+        proc = subprocess.Popen([opts.host, "--plugin", opts.plugin, "--config", config,
+                                 "--history", history, "--keep-mb", "1"],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            while not read_line(proc, time.monotonic() + 60).startswith("retention: "):
+                pass
+        finally:
+            stop(proc)
+        with contextlib.closing(sqlite3.connect(history)) as db:
+            used = db.execute("SELECT (SELECT page_count FROM pragma_page_count) - (SELECT "
+                              "freelist_count FROM pragma_freelist_count)").fetchone()[0] * \
+                db.execute("PRAGMA page_size").fetchone()[0]
+            kept = db.execute("SELECT count(*) FROM history WHERE seq = ?", (newest,)).fetchone()[0]
+        expect(used <= 1 << 20 and kept == 1, f"size cap: {used} bytes used, newest kept {kept}")
+        r = run_host(opts, "--config", config, "--keep-days", "3", "--rounds", "0")
+        expect(r.returncode == 2 and b"need --history" in r.stderr, f"{r.returncode} {r.stderr!r}")
+
+
+def export_writes_csv_and_json_lines_as_decode_reads(opts):
+    with tempfile.TemporaryDirectory() as tmp, simulator(opts, "--fixed", "5") as sim:
+        config = write_config(tmp, [local_device(7, sim.port)])
+        history = os.path.join(tmp, "history.db")
+        r = run_host(opts, "--config", config, "--history", history, "--rounds", "2")
+        expect(r.returncode == 0, f"host: exit {r.returncode}: {r.stderr!r}")
+        decoded = decode_json(opts, "--history", history, "--device", "7")
+        names = [p["name"] for p in decoded["points"]]
+        r = run([opts.quorlin, "export", "--history", history, "--device", "7"])
+        expect(r.returncode == 0, f"export: exit {r.returncode}: {r.stderr!r}")
+        expect(r.stdout.endswith(b"\r\n"), "CSV lines do not end in CRLF")
+        rows = list(csv.reader(io.StringIO(r.stdout.decode("utf-8"), newline="")))
+        expect(rows[0] == ["time"] + names and len(rows) == 3, f"CSV rows {len(rows)}, {rows[0][:3]}")
+        expect(rows[-1][0] == decoded["time"] and
+               # the same value, as the record's single-precision float where 4 bytes wide
+               [struct.pack("<f", float(v)) if p["width"] == 4 else int(v)
+                for v, p in zip(rows[-1][1:], decoded["points"])] ==
+               [struct.pack("<f", p["value"]) if p["width"] == 4 else p["value"]
+                for p in decoded["points"]],
+               "CSV's last row differs from decode's values")
+        r = run([opts.quorlin, "export", "--history", history, "--device", "7", "--json-lines",
+                 "--points", "2609,1"])
+        objs = [json.loads(l) for l in r.stdout.decode("utf-8").splitlines()]
+        expect(len(objs) == 2 and list(objs[-1]) == ["time", names[2608], names[0]] and
+               objs[-1][names[2608]] == decoded["points"][2608]["value"],
+               f"JSON lines {objs[-1:]}")
+        for args, count in ((["--from", "2000-01-01", "--to", "2000-12-31"], 0),
+                            (["--from", decoded["time"]], 1)):
+            r = run([opts.quorlin, "export", "--history", history, "--device", "7", *args])
+            expect(r.returncode == 0 and len(r.stdout.splitlines()) == 1 + count,
+                   f"{args}: {r.returncode}, {len(r.stdout.splitlines())} lines")
+        for args in (["--points", "0"], ["--from", "yesterday"], ["--device", "x"]):
+            r = run([opts.quorlin, "export", "--history", history, "--device", "7", *args])
+            expect(r.returncode == 2, f"{args}: exit {r.returncode}")
+
+
+def library_lines_follow_the_log_level_without_escapes(opts):
+    with tempfile.TemporaryDirectory() as tmp, simulator(opts, "--fixed", "0") as sim:
+        config = write_config(tmp, [dict(local_device(7, sim.port), settings={
+            "appSetting": {"read_mode": "batch", "raed": 1}, "extra": {}})])
+        levels = {}
+        for level in ("info", "warn", "error"):
+            with open(os.path.join(tmp, level), "w+b") as out:
+                proc = subprocess.run([opts.host, "--plugin", opts.plugin, "--config", config,
+                                       "--rounds", "1", "--log-level", level], stdout=out,
+                                      stderr=subprocess.PIPE, timeout=PROCESS_TIMEOUT)
+                out.seek(0)
+                text = out.read().decode()
+            expect(proc.returncode == 0, f"{level}: exit {proc.returncode}")
+            expect("\x1b" not in text, f"{level}: escape codes in a file")
+            levels[level] = {m for m in re.findall(r"^\[[^]]*\] (\w+)/", text, re.M)}
+            expect(text.splitlines()[0] == f"device 7: opc.tcp://127.0.0.1:{sim.port}, read batch "
+                   "(500 nodes), session per round, security None, anonymous",
+                   f"{level}: start line {text.splitlines()[0]!r}")
+            expect(host_lines(proc.stderr.decode()) == [
+                'qrn-host: device 7: unknown key "extra" in settings (ignored)',
+                'qrn-host: device 7: unknown key "raed" in appSetting (ignored)'],
+                f"{level}: {proc.stderr!r}")
+        expect("info" in levels["info"] and not levels["warn"] & {"info", "debug"} and
+               not levels["error"] & {"info", "debug", "warn"}, f"levels seen {levels}")
+        r = run_host(opts, "--config", config, "--log-level", "loud")
+        expect(r.returncode == 2, f"--log-level loud: exit {r.returncode}")
+
+
+def packages_carry_the_service_and_their_own_open62541(opts):
+    build = os.path.dirname(os.path.abspath(opts.host))
+    if not shutil.which("cpack") or not shutil.which("dpkg-deb"):
+        raise Skipped("no cpack or dpkg-deb")
+    with tempfile.TemporaryDirectory() as tmp:
+        r = run(["cpack", "-G", "DEB", "--config", os.path.join(build, "CPackConfig.cmake"),
+                 "-B", tmp], timeout=300)
+        expect(r.returncode == 0, f"cpack: {r.stdout[-300:]!r} {r.stderr[-300:]!r}")
+        debs = {n.split("_")[0]: os.path.join(tmp, n) for n in os.listdir(tmp) if n.endswith(".deb")}
+        files, fields = {}, {}
+        for name, deb in debs.items():
+            listing = run(["dpkg-deb", "-c", deb]).stdout.decode().splitlines()
+            files[name] = {l.split()[-1].lstrip(".") for l in listing if not l.startswith("d")}
+            fields[name] = run(["dpkg-deb", "-f", deb, "Depends"]).stdout.decode()
+        wanted = {"quorlin-plugin": {"/usr/lib/qrn/plugins/libquorlin.so",
+                                     "/usr/lib/qrn/private/libopen62541.so.1.4",
+                                     "/usr/share/doc/quorlin-plugin/copyright"},
+                  "quorlin-tools": {"/usr/bin/qrn-host", "/usr/bin/quorlin", "/usr/bin/qrn-plant",
+                                    "/lib/systemd/system/qrn-host.service",
+                                    "/etc/qrn/qrn-host.json", "/usr/share/man/man1/qrn-host.1",
+                                    "/usr/share/man/man1/quorlin.1",
+                                    "/usr/share/doc/quorlin-tools/changelog"}}
+        for name, paths in wanted.items():
+            expect(paths <= files.get(name, set()), f"{name} lacks {paths - files.get(name, set())}")
+            expect("open62541" not in fields[name], f"{name} Depends: {fields[name]}")
+        conffiles = run(["dpkg-deb", "--ctrl-tarfile", debs["quorlin-tools"]]).stdout
+        expect(b"/etc/qrn/qrn-host.json" in conffiles, "the sample configuration is no conffile")
+        with open(os.path.join(PROJECT, "cmake", "debian", "qrn-host.service")) as f:
+            unit = f.read()
+        for line in ("User=qrn", "ExecReload=/bin/kill -HUP $MAINPID", "Restart=on-failure",
+                     "NoNewPrivileges=yes", "ProtectSystem=strict", "ReadWritePaths=/var/lib/qrn",
+                     "ExecStart=/usr/bin/qrn-host --config /etc/qrn/qrn-host.json"):
+            expect(line in unit, f"unit lacks {line}")
+        with open(os.path.join(PROJECT, "cmake", "debian", "qrn-host.json")) as f:
+            config = f.read()
+        r = run_host(opts, "--config", os.path.join(PROJECT, "cmake", "debian", "qrn-host.json"),
+                     "--rounds", "0")
+        expect(r.returncode == 0 and "devices" in config, f"sample configuration: {r.stderr!r}")
+
+
 def prometheus_parser():
     """Debian's python3-prometheus-client, also under an interpreter of its own."""
     try:
@@ -1746,6 +1975,11 @@ CASES = {f.__name__: f for f in (
     live_view_without_history_and_on_a_taken_port,
     live_view_bounds_idle_connections_and_foreign_hosts,
     browser_shows_served_values_and_filters,
+    reload_adds_removes_changes_and_refuses_an_invalid_file,
+    retention_deletes_old_records_in_batches_while_sampling,
+    export_writes_csv_and_json_lines_as_decode_reads,
+    library_lines_follow_the_log_level_without_escapes,
+    packages_carry_the_service_and_their_own_open62541,
     round_reports_show_point_quality_and_device_health,
 )}
 

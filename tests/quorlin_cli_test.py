@@ -87,7 +87,9 @@ def help_goes_to_stdout(binary, _generator):
     for args, text in ((["--help"], b"points"), (["-h"], b"decode"),
                        (["points", "--help"], b"usage: quorlin points\n"),
                        (["decode", "-h"], b"--match TEXT"),
-                       (["sim", "--port", "1", "--help"], b"--fixed SEED")):
+                       (["sim", "--port", "1", "--help"], b"--fixed SEED"),
+                       (["export", "--help"], b"--json-lines"),
+                       (["check", "--help"], b"--config FILE")):
         r = run(binary, *args)
         expect(r.returncode == 0, f"{args}: exit status {r.returncode}")
         expect(b"usage:" in r.stdout and text in r.stdout,
@@ -140,6 +142,12 @@ CASES = {
                                             usage_error(b, "points", "extra"),
                                             usage_error(b, "decode", "--json=maybe", "f"),
                                             usage_error(b, "sim", "--fixed=1001"),
+                                            usage_error(b, "export", "--device", "7"),
+                                            usage_error(b, "export", "--history", "h", "--device",
+                                                        "7", "--to", "2026-13"),
+                                            usage_error(b, "check", "--config", "c.json"),
+                                            usage_error(b, "check", "--config", "c.json",
+                                                        "--device", "7", "--port", "4841"),
                                             refused_user_files(b)),
     "help_goes_to_stdout": help_goes_to_stdout,
     "decode_marks_an_invalid_stamp": decode_marks_an_invalid_stamp,

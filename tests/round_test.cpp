@@ -245,6 +245,35 @@ TEST_P(SamplingRound, full_round_hands_over_every_byte_from_the_table) {
   EXPECT_TRUE(device.data_ready_);
 }
 
+TEST_P(SamplingRound, changes_log_says_a_failure_when_it_starts_or_changes_and_counts_each_round) {
+  const std::size_t i = index_of("t|D3G3_M41_HZ_PV1");
+  TestQuorlin device(7, server_.port(), GetParam());
+  Json::Value settings = mode_settings(GetParam());
+  settings["appSetting"]["log"] = "changes";
+  device.apply_read_settings(settings);
+  const std::string failed = "ReadVariant t|D3G3_M41_HZ_PV1 failed";
+  auto failing = [](int n) {
+    return "Quorlin::do_sample device 7: " + std::to_string(n) + " points failing";
+  };
+  // Fails, fails again, recovers, fails, fails with another status.
+  const uint32_t statuses[] = {UA_STATUSCODE_BADOUTOFSERVICE, UA_STATUSCODE_BADOUTOFSERVICE,
+                               UA_STATUSCODE_GOOD, UA_STATUSCODE_BADOUTOFSERVICE,
+                               UA_STATUSCODE_UNCERTAININITIALVALUE};
+  const bool said[] = {true, false, false, true, true};
+  for (std::size_t r = 0; r < 5; ++r) {
+    server_.set_status(i, statuses[r]);
+    const auto lines = round(device);
+    std::vector<std::string> expected = {"Quorlin::do_sample"};
+    if (said[r]) expected.push_back(failed);
+    expected.push_back(failing(statuses[r] == UA_STATUSCODE_GOOD ? 0 : 1));
+    expected.push_back("rvSize is 0");
+    EXPECT_EQ(lines, expected) << "round " << r + 1;
+  }
+  // Without the setting every failing round says it.
+  device.apply_read_settings(mode_settings(GetParam()));
+  EXPECT_EQ(round(device), std::vector<std::string>({"Quorlin::do_sample", failed, "rvSize is 0"}));
+}
+
 TEST_P(SamplingRound, server_down_hands_nothing_over_and_says_why_once) {
   const uint16_t port = server_.port();
   server_.stop();

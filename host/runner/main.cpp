@@ -2,18 +2,21 @@
 // and configures the devices of a configuration file, and prints, dumps and
 // stores every record the devices hand over.
 #include "config.h"
+#include "device_lines.h"
 #include "history.h"
 #include "host_stub.h"
 #include "http_view.h"
 #include "point_quality.h"
 #include "qrn_device.h"
 #include "record.h"
+#include "retention.h"
 #include "stagger.h"
 #include "round_reports.h"
 
 #include <CLI/CLI.hpp>
 
 #include <dlfcn.h>
+#include <limits.h>
 #include <fcntl.h>
 #include <malloc.h>
 #include <pthread.h>
@@ -47,6 +50,11 @@ constexpr int kFailure = 1;
 constexpr unsigned long kDefaultMaxDevices = 256;
 constexpr unsigned long kMostMaxDevices = 1000000;
 constexpr unsigned long kMostRounds = 999999999;
+// A retention pass at start, then one an hour: each deletes in small batches.
+constexpr unsigned kRetentionIntervalSeconds = 3600;
+constexpr unsigned long kMostKeepDays = 36500;
+constexpr unsigned long kMostKeepMb = 100000000;
+constexpr const char* kLogLevels[] = {"error", "warn", "info", "debug"};
 
 // Everything the command line sets; defaults are the values without option.
 struct Options {
@@ -57,7 +65,25 @@ struct Options {
   std::string history;
   unsigned long max_devices = kDefaultMaxDevices;
   std::string http;
+  std::string log_level = "warn";
+  RetentionLimits retention;
 };
+
+// The installed plug-in, found from where this program runs: beside it in a
+// build tree, else in the plug-in folder under the same prefix
+// (/usr/bin/qrn-host finds /usr/lib/qrn/plugins/libquorlin.so).
+std::string default_plugin() {
+  char self[PATH_MAX];
+  const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return QRN_INSTALLED_PLUGIN;
+  const std::filesystem::path dir = std::filesystem::path(std::string(self, n)).parent_path();
+  std::error_code ec;
+  const std::filesystem::path beside = dir / "libquorlin.so";
+  if (std::filesystem::is_regular_file(beside, ec)) return beside.string();
+  const std::filesystem::path installed = dir.parent_path() / QRN_PLUGIN_SUBDIR / "libquorlin.so";
+  if (std::filesystem::is_regular_file(installed, ec)) return installed.string();
+  return QRN_INSTALLED_PLUGIN;
+}
 
 // One line on standard error.
 void say(const std::string& text) {
@@ -97,7 +123,7 @@ CLI::Option* add_text(CLI::App& app, const std::string& name, std::string& targe
 class HelpFormatter : public CLI::Formatter {
  public:
   std::string make_usage(const CLI::App* app, std::string) const override {
-    return "usage: " + app->get_name() + " --plugin PATH --config FILE [OPTIONS]\n\n" +
+    return "usage: " + app->get_name() + " --config FILE [OPTIONS]\n\n" +
            app->get_description() + "\n";
   }
   std::string make_description(const CLI::App*) const override { return ""; }
@@ -112,7 +138,15 @@ void define_options(CLI::App& app, Options& o) {
   app.set_help_flag("-h,--help", "print this help and exit");
   // A repeated option takes its last value.
   app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-  add_text(app, "--plugin", o.plugin, "PATH", "the driver module (build/libquorlin.so); required");
+  app.add_flag_callback(
+      "--version",
+      [] {
+        std::printf("qrn-host %s\n", QRN_VERSION);
+        throw CLI::Success();
+      },
+      "print the version and exit");
+  add_text(app, "--plugin", o.plugin, "PATH",
+           "the driver module; default: the installed one,\n" QRN_INSTALLED_PLUGIN);
   add_text(app, "--config", o.config, "FILE",
            "devices, in strict JSON; required:\n"
            "{\"devices\": [{\"id\": 7, \"address\": \"10.0.0.5\",\n"
@@ -148,6 +182,42 @@ void define_options(CLI::App& app, Options& o) {
          "serve the live view (page and JSON API) there, e.g.\n"
          "127.0.0.1:8080; port 0 picks a free port")
       ->type_name("ADDR:PORT");
+  app.add_option_function<std::string>(
+         "--log-level",
+         [&o](const std::string& v) {
+           for (const char* level : kLogLevels)
+             if (v == level) {
+               o.log_level = v;
+               return;
+             }
+           throw CLI::ValidationError("--log-level takes error, warn, info or debug, not '" + v +
+                                      "'");
+         },
+         "the OPC UA library's lines from this level up:\n"
+         "error, warn (default), info or debug")
+      ->type_name("LEVEL");
+  app.add_option_function<std::string>(
+         "--keep-days",
+         [&o](const std::string& v) {
+           o.retention.keep_days = whole_number("--keep-days", v, 1, kMostKeepDays);
+         },
+         "delete history records older than N days\n"
+         "(at start, then hourly, in small batches)")
+      ->type_name("N");
+  app.add_option_function<std::string>(
+         "--keep-mb",
+         [&o](const std::string& v) {
+           o.retention.keep_bytes =
+               static_cast<uint64_t>(whole_number("--keep-mb", v, 1, kMostKeepMb)) << 20;
+         },
+         "delete the oldest history records while the\n"
+         "history holds more than N MiB")
+      ->type_name("N");
+  app.footer(
+      "Installed: the plug-in in " QRN_INSTALLED_PLUGIN_DIR ",\n"
+      "the unit's configuration in /etc/qrn/qrn-host.json, history and dumps in\n"
+      "/var/lib/qrn (the service qrn-host.service). SIGHUP reads the configuration\n"
+      "again; SIGINT and SIGTERM stop the host.");
 }
 
 // The reason for a command line that could not be understood, in one line.
@@ -172,6 +242,8 @@ int parse_args(int argc, char** argv, Options& options) {
   } catch (const CLI::CallForHelp&) {
     std::fputs(app.help().c_str(), stdout);
     return std::fflush(stdout) == 0 ? -1 : kFailure;
+  } catch (const CLI::Success&) {  // --version
+    return std::fflush(stdout) == 0 ? -1 : kFailure;
   } catch (const CLI::ParseError& e) {
     say(parse_error_text(app, e));
     std::fputs(app.help().c_str(), stderr);
@@ -179,9 +251,12 @@ int parse_args(int argc, char** argv, Options& options) {
   }
   // Checked here rather than by CLI11 so that an unknown argument is named
   // first, as it comes first on the command line.
-  const char* missing = options.plugin.empty()   ? "--plugin"
-                        : options.config.empty() ? "--config"
-                                                 : nullptr;
+  const char* missing = options.config.empty() ? "--config" : nullptr;
+  if (options.retention.any() && options.history.empty()) {
+    say("--keep-days and --keep-mb need --history");
+    std::fputs(app.help().c_str(), stderr);
+    return kUsageError;
+  }
   if (missing != nullptr) {
     say(std::string(missing) + " is required");
     std::fputs(app.help().c_str(), stderr);
@@ -277,6 +352,7 @@ class WriteState {
 
 struct DeviceSlot {
   uint32_t id = 0;
+  DeviceConfig config;  // the entry it was made from, compared on reload
   std::unique_ptr<QRNSocketDevice> device;
   unsigned long rounds = 0;  // records handed over so far
   int data_id = qrn_record::kDataId;
@@ -289,12 +365,34 @@ struct DeviceSlot {
 // cannot be dumped or stored is reported and counted; sampling goes on.
 class Runner {
  public:
-  Runner(const Options& options, HistoryStore* history)
-      : options_(options), history_(history) {}
+  // `history_gate` is held around each save; retention holds it around its steps.
+  Runner(const Options& options, HistoryStore* history, std::mutex* history_gate)
+      : options_(options), history_(history), history_gate_(history_gate) {}
 
   void add(DeviceSlot* slot) {
     std::lock_guard<std::mutex> lock(mutex_);
     slots_[slot->device.get()] = slot;
+  }
+
+  // Forgets a device once it is deleted (its last round's events are in).
+  void remove(const QRNVDevice* device) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    slots_.erase(device);
+    changed_.notify_all();
+  }
+
+  void request_reload() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reload_ = true;
+    changed_.notify_all();
+  }
+
+  // Whether a reload was asked for since the last call.
+  bool take_reload() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const bool asked = reload_;
+    reload_ = false;
+    return asked;
   }
 
   void on_event(const qrn_host::Event& e) {
@@ -318,6 +416,7 @@ class Runner {
     } else if (history_ != nullptr && !slot.restoring) {
       // A restored record is in the history already.
       std::string error;
+      std::lock_guard<std::mutex> gate(*history_gate_);
       if (history_->save(slot.id, slot.data_id, qrn_record::local_now_text(), e.bytes.data(),
                          e.bytes.size(), error))
         history_state_.succeeded();
@@ -335,11 +434,12 @@ class Runner {
     changed_.notify_all();
   }
 
-  // Until every device has handed over `rounds` records or a signal came.
+  // Until every device has handed over `rounds` records, a stop signal came
+  // or a reload was asked for.
   void wait(std::optional<unsigned long> rounds) {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [&] {
-      if (stop_signal_ != 0) return true;
+      if (stop_signal_ != 0 || reload_) return true;
       if (!rounds) return false;
       for (const auto& entry : slots_)
         if (entry.second->rounds < *rounds) return false;
@@ -406,6 +506,7 @@ class Runner {
 
   const Options& options_;
   HistoryStore* history_;
+  std::mutex* history_gate_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::map<const QRNVDevice*, DeviceSlot*> slots_;
@@ -413,6 +514,7 @@ class Runner {
   WriteState history_state_{"history " + options_.history};
   unsigned long reports_lost_ = 0;  // round reports not saved in history
   int stop_signal_ = 0;
+  bool reload_ = false;
 };
 
 using GetProvidersFn = std::vector<std::shared_ptr<Provider>> (*)();
@@ -425,17 +527,24 @@ struct Module {
   }
 };
 
-// Waits for SIGINT or SIGTERM on a thread of its own; the signals are
-// blocked in every other thread.
+// Waits for SIGINT, SIGTERM (stop) and SIGHUP (reload) on a thread of its
+// own; the signals are blocked in every other thread.
 class SignalWaiter {
  public:
   explicit SignalWaiter(Runner& runner) {
     sigemptyset(&set_);
     sigaddset(&set_, SIGINT);
     sigaddset(&set_, SIGTERM);
+    sigaddset(&set_, SIGHUP);
     thread_ = std::thread([this, &runner] {
       int signal = 0;
-      if (sigwait(&set_, &signal) == 0 && !done_) runner.request_stop(signal);
+      while (sigwait(&set_, &signal) == 0 && !done_) {
+        if (signal != SIGHUP) {
+          runner.request_stop(signal);
+          return;
+        }
+        runner.request_reload();
+      }
     });
   }
   ~SignalWaiter() {
@@ -449,6 +558,7 @@ class SignalWaiter {
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
   }
 
@@ -503,22 +613,112 @@ bool restore_last(HistoryStore& history, QRNSocketDevice& device, uint32_t id,
   return true;
 }
 
-int run(const Options& options) {
-  std::string error;
+// Reads and checks the configuration file: one line in `error` if unusable.
+bool load_config(const Options& options, HostConfig& config, std::string& error) {
   std::string text;
-  if (!read_config_file(options.config, text, error)) {
-    say(error);
-    return kFailure;
-  }
-  HostConfig config;
+  if (!read_config_file(options.config, text, error)) return false;
   if (!parse_host_config(text, config, error)) {
-    say(options.config + ": " + error);
-    return kFailure;
+    error = options.config + ": " + error;
+    return false;
   }
   if (config.devices.size() > options.max_devices) {
-    say(options.config + ": " + std::to_string(config.devices.size()) +
-        " devices, more than the " + std::to_string(options.max_devices) +
-        " this host runs (each is a thread and a session; --max-devices N raises the limit)");
+    error = options.config + ": " + std::to_string(config.devices.size()) +
+            " devices, more than the " + std::to_string(options.max_devices) +
+            " this host runs (each is a thread and a session; --max-devices N raises the limit)";
+    return false;
+  }
+  return true;
+}
+
+bool same_entry(const DeviceConfig& a, const DeviceConfig& b) {
+  return a.address == b.address && a.port == b.port && a.settings == b.settings;
+}
+
+// The running devices: made from configuration entries, deleted (their
+// threads stopped and joined) on reload or at exit.
+class DeviceSet {
+ public:
+  DeviceSet(QRNSocketDeviceProvider& factory, Runner& runner, HistoryStore* history,
+            HttpView& view)
+      : factory_(factory), runner_(runner), history_(history), view_(view) {}
+  ~DeviceSet() {
+    while (!slots_.empty()) stop(slots_.size() - 1);
+  }
+
+  // Creates, restores and configures the device; false when that failed.
+  bool start(const DeviceConfig& dc) {
+    auto slot = std::make_unique<DeviceSlot>();
+    slot->id = dc.id;
+    slot->config = dc;
+    // A device made again goes on counting: its dump files are not overwritten.
+    slot->rounds = rounds_[dc.id];
+    slot->device.reset(factory_.create());
+    if (!slot->device) {
+      say("device " + std::to_string(dc.id) + ": the provider made no device");
+      return false;
+    }
+    std::printf("%s\n", device_start_line(dc).c_str());
+    for (const std::string& line : unknown_key_lines(dc)) say(line);
+    std::fflush(stdout);
+    runner_.add(slot.get());
+    slots_.push_back(std::move(slot));
+    QRNSocketDevice& device = *slots_.back()->device;
+
+    Json::Value cfg(Json::objectValue);
+    cfg["address"] = dc.address;
+    cfg["port"] = dc.port;
+    device.Init(std::weak_ptr<QRNController>(), dc.id, cfg);
+    runner_.set_restoring(*slots_.back(), true);
+    const bool restored = !history_ || restore_last(*history_, device, dc.id, view_);
+    runner_.set_restoring(*slots_.back(), false);
+    if (!restored) return false;
+    device.InitSetting(settings_with_reports(dc.settings, slots_.back()->report_id));
+    return true;
+  }
+
+  // Applies a new configuration: removed and changed devices are deleted
+  // (their records stay in the history), then added and changed ones made.
+  bool apply(const HostConfig& config) {
+    std::map<uint32_t, const DeviceConfig*> wanted;
+    for (const DeviceConfig& dc : config.devices) wanted[dc.id] = &dc;
+    for (std::size_t i = slots_.size(); i-- > 0;) {
+      const auto it = wanted.find(slots_[i]->id);
+      if (it != wanted.end() && same_entry(*it->second, slots_[i]->config)) {
+        wanted.erase(it);
+        continue;
+      }
+      std::printf("device %u: %s\n", static_cast<unsigned>(slots_[i]->id),
+                  it == wanted.end() ? "removed, stopped" : "changed, made again");
+      stop(i);
+    }
+    std::fflush(stdout);
+    for (const DeviceConfig& dc : config.devices)
+      if (wanted.count(dc.id) != 0 && !start(dc)) return false;
+    return true;
+  }
+
+ private:
+  void stop(std::size_t i) {
+    const QRNVDevice* key = slots_[i]->device.get();
+    slots_[i]->device.reset();  // stops and joins its sampling thread
+    runner_.remove(key);
+    rounds_[slots_[i]->id] = slots_[i]->rounds;
+    slots_.erase(slots_.begin() + static_cast<std::ptrdiff_t>(i));
+  }
+
+  QRNSocketDeviceProvider& factory_;
+  Runner& runner_;
+  HistoryStore* history_;
+  HttpView& view_;
+  std::vector<std::unique_ptr<DeviceSlot>> slots_;
+  std::map<uint32_t, unsigned long> rounds_;  // records of devices no longer running
+};
+
+int run(const Options& options) {
+  std::string error;
+  HostConfig config;
+  if (!load_config(options, config, error)) {
+    say(error);
     return kFailure;
   }
   if (!options.dump_dir.empty() && !prepare_dump_dir(options.dump_dir, error)) {
@@ -526,17 +726,28 @@ int run(const Options& options) {
     return kFailure;
   }
   std::unique_ptr<HistoryStore> history;
+  std::mutex history_gate;  // saves and retention's steps, one at a time
+  Retention retention;
   if (!options.history.empty()) {
     history = std::make_unique<HistoryStore>();
     if (!history->open(options.history, HistoryStore::Mode::ReadWrite, error)) {
       say(error);
       return kFailure;
     }
+    if (options.retention.any() &&
+        !retention.start(options.history, options.retention, kRetentionIntervalSeconds,
+                         &history_gate, error)) {
+      say(error);
+      return kFailure;
+    }
   }
 
+  // The module reads the library's log level when it logs; set before it loads
+  // and before any thread exists.
+  ::setenv("QRN_LOG_LEVEL", options.log_level.c_str(), 1);
   // A bare file name means a file here, not a search of the library path.
-  const std::string plugin =
-      options.plugin.find('/') == std::string::npos ? "./" + options.plugin : options.plugin;
+  const std::string given = options.plugin.empty() ? default_plugin() : options.plugin;
+  const std::string plugin = given.find('/') == std::string::npos ? "./" + given : given;
   Module module;
   module.handle = dlopen(plugin.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (module.handle == nullptr) {
@@ -545,11 +756,11 @@ int run(const Options& options) {
   }
   void* entry = dlsym(module.handle, "get_providers");
   if (entry == nullptr) {
-    say("plug-in " + options.plugin + " has no get_providers");
+    say("plug-in " + given + " has no get_providers");
     return kFailure;
   }
 
-  Runner runner(options, history.get());
+  Runner runner(options, history.get(), &history_gate);
   HttpView view(config.devices, options.history);  // serves only with --http
   if (!options.http.empty() && !view.start(options.http, error)) {
     say(error);
@@ -558,7 +769,6 @@ int run(const Options& options) {
   HookGuard hook(runner, view);
   view.view().set_failure_counts([&runner] { return runner.failures(); });
 
-  std::vector<std::unique_ptr<DeviceSlot>> slots;
   int status = 0;
   {
     SignalWaiter signals(runner);
@@ -568,53 +778,43 @@ int run(const Options& options) {
     for (const auto& p : providers)
       if (!factory) factory = dynamic_cast<QRNSocketDeviceProvider*>(p.get());
     if (factory == nullptr) {
-      say("plug-in " + options.plugin + " offers no socket-device provider");
+      say("plug-in " + given + " offers no socket-device provider");
       status = kFailure;
-    }
-
-    const auto spacing = first_round_spacing(config.devices.size());
-    const auto first_start = std::chrono::steady_clock::now();
-    std::size_t started = 0;
-    for (const DeviceConfig& dc : config.devices) {
-      if (status != 0 || runner.stop_signal() != 0) break;
-      if (started > 0 && !runner.pause_until(first_start + spacing * started)) break;
-      ++started;
-      auto slot = std::make_unique<DeviceSlot>();
-      slot->id = dc.id;
-      slot->device.reset(factory->create());
-      if (!slot->device) {
-        say("device " + std::to_string(dc.id) + ": the provider made no device");
-        status = kFailure;
-        break;
+    } else {
+      // Deleted before the providers, which go before the module.
+      DeviceSet devices(*factory, runner, history.get(), view);
+      // First rounds spread over the pause, as many devices would otherwise
+      // all connect at once.
+      const auto spacing = first_round_spacing(config.devices.size());
+      const auto first_start = std::chrono::steady_clock::now();
+      std::size_t started = 0;
+      for (const DeviceConfig& dc : config.devices) {
+        if (runner.stop_signal() != 0) break;
+        if (started > 0 && !runner.pause_until(first_start + spacing * started)) break;
+        ++started;
+        if (!devices.start(dc)) {
+          status = kFailure;
+          break;
+        }
       }
-      runner.add(slot.get());
-      slots.push_back(std::move(slot));
-      QRNSocketDevice& device = *slots.back()->device;
-
-      Json::Value cfg(Json::objectValue);
-      cfg["address"] = dc.address;
-      cfg["port"] = dc.port;
-      device.Init(std::weak_ptr<QRNController>(), dc.id, cfg);
-
-      runner.set_restoring(*slots.back(), true);
-      const bool restored = !history || restore_last(*history, device, dc.id, view);
-      runner.set_restoring(*slots.back(), false);
-      if (!restored) {
-        status = kFailure;
-        break;
+      while (status == 0 && (!options.rounds || *options.rounds > 0)) {
+        runner.wait(options.rounds);
+        if (runner.stop_signal() != 0 || !runner.take_reload()) break;
+        // An unusable file leaves the running devices as they are.
+        HostConfig next;
+        if (!load_config(options, next, error)) {
+          say("reload refused, devices unchanged: " + error);
+          continue;
+        }
+        say("reloading " + options.config);
+        if (!devices.apply(next)) status = kFailure;
       }
-      device.InitSetting(settings_with_reports(dc.settings, slots.back()->report_id));
+      if (runner.stop_signal() != 0)
+        say(std::string("stopping on ") + (runner.stop_signal() == SIGINT ? "SIGINT" : "SIGTERM"));
     }
-
-    if (status == 0 && (!options.rounds || *options.rounds > 0)) runner.wait(options.rounds);
-    if (runner.stop_signal() != 0)
-      say(std::string("stopping on ") + (runner.stop_signal() == SIGINT ? "SIGINT" : "SIGTERM"));
-
-    // Devices first (their destructors stop and join the sampling threads),
-    // then the providers, then the module.
-    for (auto it = slots.rbegin(); it != slots.rend(); ++it) (*it)->device.reset();
     providers.clear();
   }
+  retention.stop();
   const std::string lost = runner.losses();
   if (!lost.empty()) {
     say(lost);

@@ -111,6 +111,8 @@ int parse(CLI::App& app, int argc, const char* const* argv) {
     return print_help(app.help());
   } catch (const CLI::CallForAllHelp&) {
     return print_help(app.help("", CLI::AppFormatMode::All));
+  } catch (const CLI::Success&) {  // --version, printed by its flag
+    return std::fflush(stdout) == 0 ? 0 : 1;
   } catch (const CLI::ParseError& e) {
     return usage_error(selected(app), parse_error_text(e));
   }

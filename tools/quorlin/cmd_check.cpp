@@ -3,6 +3,7 @@
 // into a class and browses the server for ids close to the ones it lacks.
 #include "check_report.h"
 #include "commands.h"
+#include "device_entry.h"
 #include "endpoint.h"
 #include "opcua_session.h"
 #include "point_table.h"
@@ -45,9 +46,10 @@ double ms_since(Clock::time_point start) {
 // How to reach the controller; connection options of the driver go here.
 struct Connection {
   std::string address;
-  unsigned long port = 4840;
+  unsigned long port = 0;        // 0: not given, 4840
   unsigned long timeout_ms = 0;  // 0: the driver's client default
   cli::ClientSecurityOptions security;  // the device settings' "opcua" keys
+  std::string config, device;    // or all of it from qrn-host's configuration
 };
 
 struct CheckOptions {
@@ -57,14 +59,42 @@ struct CheckOptions {
 };
 
 void add_connection_options(CLI::App& app, Connection& c) {
-  cli::add_address(app, c.address, "the controller's host name, IPv4 or IPv6 address")
-      ->required();
+  cli::add_address(app, c.address, "the controller's host name, IPv4 or IPv6 address");
   cli::add_number(app, "--port", c.port, 1, 65535, "1 to 65535",
                   "the controller's OPC UA port (default 4840)");
   cli::add_number(app, "--timeout-ms", c.timeout_ms, 1, 3600000, "1 to 3600000 milliseconds",
                   "how long to wait for the connection and for each reply "
                   "(default: the driver's, 5000)");
   c.security.add_to(app);
+  app.add_option("--config", c.config,
+                 "instead of the connection options: qrn-host's configuration file,\n"
+                 "whose device --device gives the address, port and \"opcua\" settings")
+      ->type_name("FILE");
+  app.add_option("--device", c.device, "the device id in --config")->type_name("ID");
+}
+
+// The endpoint and security from the options or from the device's entry.
+bool resolve(const Connection& c, DeviceConnection& out, std::string& error) {
+  const cli::ClientSecurityOptions none;
+  const auto& s = c.security;
+  const bool security_given = s.mode != none.mode || s.policy != none.policy ||
+                              s.certificate != none.certificate ||
+                              s.private_key != none.private_key ||
+                              s.trusted_servers != none.trusted_servers || s.user != none.user ||
+                              s.password_file != none.password_file || s.trust_any_server;
+  if (c.config.empty() != c.device.empty())
+    throw cli::UsageError("--config and --device go together");
+  if (!c.config.empty()) {
+    if (!c.address.empty() || c.port != 0 || security_given)
+      throw cli::UsageError("give either --config and --device or the connection options");
+    return device_connection(c.config, c.device, out, error);
+  }
+  if (c.address.empty()) throw cli::UsageError("--address is required (or --config and --device)");
+  out.address = c.address;
+  out.port = static_cast<uint16_t>(c.port == 0 ? 4840 : c.port);
+  // Checked and loaded as the driver loads a device's "opcua" settings.
+  out.security = s.load();
+  return true;
 }
 
 // The library's own log would interleave with the report on standard output;
@@ -309,9 +339,14 @@ int write_out(const std::string& text) {
 
 int run_check(const CheckOptions& o) {
   check::Report report;
-  report.endpoint = endpoint_url(o.connection.address, static_cast<uint16_t>(o.connection.port));
-  // Checked and loaded as the driver loads a device's "opcua" settings.
-  const std::shared_ptr<const SessionSecurity> security = o.connection.security.load();
+  DeviceConnection target;
+  std::string error;
+  if (!resolve(o.connection, target, error)) {
+    std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
+    return 1;
+  }
+  report.endpoint = endpoint_url(target.address, target.port);
+  const std::shared_ptr<const SessionSecurity>& security = target.security;
   ClientSession session(nullptr, &silent_logger);
   if (session.client() == nullptr) {
     std::fprintf(stderr, "%s: cannot create an OPC UA client\n", kName);
@@ -331,7 +366,6 @@ int run_check(const CheckOptions& o) {
   }
   report.server = identify(session, report.endpoint);
   report.points.reserve(kQuorlinPointCount);
-  std::string error;
   if (!read_points(session, report, error)) {
     std::fprintf(stderr, "%s: %s: %s\n", kName, report.endpoint.c_str(), error.c_str());
     return 1;

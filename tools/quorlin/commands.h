@@ -23,3 +23,4 @@ CommandRun define_decode(CLI::App& app);
 CommandRun define_sim(CLI::App& app);
 CommandRun define_check(CLI::App& app);
 CommandRun define_cert(CLI::App& app);
+CommandRun define_export(CLI::App& app);

@@ -1,0 +1,43 @@
+#include "log_options.h"
+
+#include "point_table.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+UA_LogLevel library_log_level() {
+  const char* level = std::getenv("QRN_LOG_LEVEL");
+  if (level == nullptr) return UA_LOGLEVEL_WARNING;
+  if (std::strcmp(level, "error") == 0) return UA_LOGLEVEL_ERROR;
+  if (std::strcmp(level, "info") == 0) return UA_LOGLEVEL_INFO;
+  if (std::strcmp(level, "debug") == 0) return UA_LOGLEVEL_DEBUG;
+  return UA_LOGLEVEL_WARNING;
+}
+
+bool log_colour() { return isatty(STDOUT_FILENO) == 1; }
+
+bool log_changes_setting(const Json::Value& settings) {
+  if (!settings.isObject()) return false;
+  const Json::Value& app = settings["appSetting"];
+  if (!app.isObject()) return false;
+  const Json::Value& log = app["log"];
+  return log.isString() && log.asString() == "changes";
+}
+
+bool FailureLog::should_say(std::size_t index, UA_StatusCode status, bool changes_only) {
+  if (last_.empty()) last_.assign(kQuorlinPointCount, UA_STATUSCODE_GOOD);
+  if (index >= last_.size()) return status != UA_STATUSCODE_GOOD;
+  const UA_StatusCode before = last_[index];
+  last_[index] = status;
+  if ((before != UA_STATUSCODE_GOOD) != (status != UA_STATUSCODE_GOOD))
+  {
+    if (status != UA_STATUSCODE_GOOD)
+      ++failing_;
+    else
+      --failing_;
+  }
+  if (status == UA_STATUSCODE_GOOD) return false;
+  return !changes_only || status != before;
+}

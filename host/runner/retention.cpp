@@ -1,0 +1,176 @@
+#include "retention.h"
+
+
+#include <sqlite3.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <thread>
+
+namespace {
+
+// Rows per delete: a few megabytes of records, a few milliseconds of the
+// write lock, so a device's save never waits long behind it.
+constexpr int kBatchRows = 32;
+constexpr auto kBatchPause = std::chrono::milliseconds(20);
+constexpr int kVacuumPages = 128;
+
+// The gate for one step, when there is one.
+std::unique_lock<std::mutex> hold(std::mutex* gate) {
+  return gate ? std::unique_lock<std::mutex>(*gate) : std::unique_lock<std::mutex>();
+}
+
+sqlite3_int64 pragma_value(sqlite3* db, const char* pragma) {
+  sqlite3_stmt* st = nullptr;
+  sqlite3_int64 value = -1;
+  if (sqlite3_prepare_v2(db, pragma, -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW)
+    value = sqlite3_column_int64(st, 0);
+  sqlite3_finalize(st);
+  return value;
+}
+
+// Bytes in pages that hold data (the free ones are not counted).
+uint64_t used_bytes(sqlite3* db) {
+  const sqlite3_int64 pages = pragma_value(db, "PRAGMA page_count");
+  const sqlite3_int64 free_pages = pragma_value(db, "PRAGMA freelist_count");
+  const sqlite3_int64 size = pragma_value(db, "PRAGMA page_size");
+  if (pages < 0 || free_pages < 0 || size < 0) return 0;
+  return static_cast<uint64_t>(pages - free_pages) * static_cast<uint64_t>(size);
+}
+
+// Deletes the oldest rows, up to kBatchRows, that are older than `cutoff`
+// (any, when `cutoff` is empty). Oldest first by seq: the batch ends at the
+// first record within the limit, so a pass reads little more than it deletes.
+// Returns the rows deleted, -1 on failure.
+int delete_batch(sqlite3* db, const std::string& cutoff) {
+  sqlite3_stmt* st = nullptr;
+  if (sqlite3_prepare_v2(db, "SELECT seq, saved_at < ?2 FROM history ORDER BY seq LIMIT ?1", -1,
+                         &st, nullptr) != SQLITE_OK)
+    return -1;
+  sqlite3_bind_int(st, 1, kBatchRows);
+  sqlite3_bind_text(st, 2, cutoff.c_str(), -1, SQLITE_TRANSIENT);
+  sqlite3_int64 last = -1;
+  int rc;
+  while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+    if (!cutoff.empty() && sqlite3_column_int(st, 1) == 0) break;
+    last = sqlite3_column_int64(st, 0);
+  }
+  sqlite3_finalize(st);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return -1;
+  if (last < 0) return 0;
+  if (sqlite3_prepare_v2(db, "DELETE FROM history WHERE seq <= ?1", -1, &st, nullptr) != SQLITE_OK)
+    return -1;
+  sqlite3_bind_int64(st, 1, last);
+  rc = sqlite3_step(st);
+  sqlite3_finalize(st);
+  return rc == SQLITE_DONE ? sqlite3_changes(db) : -1;
+}
+
+}  // namespace
+
+std::string local_time_days_ago(unsigned long days) {
+  const std::time_t then = std::time(nullptr) - static_cast<std::time_t>(days) * 86400;
+  std::tm tm{};
+  localtime_r(&then, &tm);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
+  return text;
+}
+
+unsigned long Retention::prune(sqlite3* db, RetentionLimits limits, const std::string& cutoff,
+                               const std::atomic<bool>* stopping, std::mutex* gate,
+                               std::string& error) {
+  unsigned long deleted = 0;
+  auto stopped = [&] { return stopping != nullptr && stopping->load(); };
+  auto pass = [&](const std::string& older_than, bool by_size) {
+    while (!stopped()) {
+      if (by_size && used_bytes(db) <= limits.keep_bytes) return true;
+      int n;
+      {
+        const auto step = hold(gate);
+        n = delete_batch(db, older_than);
+      }
+      if (n < 0) {
+        error = sqlite3_errmsg(db);
+        return false;
+      }
+      deleted += static_cast<unsigned long>(n);
+      if (n == 0) return true;
+      std::this_thread::sleep_for(kBatchPause);
+    }
+    return true;
+  };
+  if (limits.keep_days > 0 && !pass(cutoff, false)) return deleted;
+  if (limits.keep_bytes > 0 && !pass("", true)) return deleted;
+  // Freed pages go back to the file system a few at a time (files that were
+  // made before retention existed reuse them for new records instead).
+  while (!stopped() && pragma_value(db, "PRAGMA freelist_count") > 0 &&
+         pragma_value(db, "PRAGMA auto_vacuum") == 2) {
+    const std::string sql = "PRAGMA incremental_vacuum(" + std::to_string(kVacuumPages) + ")";
+    auto step = hold(gate);
+    if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+      error = sqlite3_errmsg(db);
+      break;
+    }
+    step.unlock();
+    std::this_thread::sleep_for(kBatchPause);
+  }
+  // The write-ahead log shrinks too once the deleted pages are checkpointed.
+  const auto step = hold(gate);
+  if (deleted > 0) sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  return deleted;
+}
+
+bool Retention::start(const std::string& path, RetentionLimits limits,
+                      unsigned interval_seconds, std::mutex* gate, std::string& error) {
+  limits_ = limits;
+  gate_ = gate;
+  if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
+      SQLITE_OK) {
+    error = "cannot open history " + path + " for retention: " +
+            (db_ ? sqlite3_errmsg(db_) : "out of memory");
+    sqlite3_close(db_);
+    db_ = nullptr;
+    return false;
+  }
+  // Another writer (sqlite3 by hand) may hold the lock a while; the host's saves
+  // never do while a batch runs. Synchronous as the host's own connection.
+  sqlite3_busy_timeout(db_, 5000);
+  sqlite3_exec(db_, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+  thread_ = std::thread(&Retention::run, this, interval_seconds);
+  return true;
+}
+
+void Retention::stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  cv_.notify_all();
+  if (thread_.joinable()) thread_.join();
+  sqlite3_close(db_);
+  db_ = nullptr;
+}
+
+bool Retention::wait_seconds(unsigned seconds) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return !cv_.wait_for(lock, std::chrono::seconds(seconds), [this] { return stopping_.load(); });
+}
+
+void Retention::run(unsigned interval_seconds) {
+  std::string last_error;
+  do {
+    std::string error;
+    const unsigned long n =
+        prune(db_, limits_, local_time_days_ago(limits_.keep_days), &stopping_, gate_, error);
+    if (n > 0) {
+      std::printf("retention: %lu records deleted\n", n);
+      std::fflush(stdout);
+    }
+    // A failure is said once, not every pass, until the next pass succeeds.
+    if (!error.empty() && error != last_error)
+      std::fprintf(stderr, "qrn-host: retention: %s (tried again later)\n", error.c_str());
+    last_error = error;
+  } while (wait_seconds(interval_seconds));
+}
