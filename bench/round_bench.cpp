@@ -232,38 +232,59 @@ std::string write_identity(const std::string& dir, const char* name, const char*
   return cert_path;
 }
 
+// A plant server offering None and SignAndEncrypt (Basic256Sha256, user
+// name), its identities in a temporary folder, and the client settings for
+// its secure side. Stops the server and removes the folder when done.
+struct SecurePlant {
+  std::string dir;
+  Json::Value settings{Json::objectValue};
+  std::unique_ptr<plant::PlantServer> server;
+
+  SecurePlant() {
+    char pattern[] = "/tmp/qrn-bench-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) return;
+    dir = pattern;
+    std::string client_key, server_key;
+    const std::string client_cert =
+        write_identity(dir, "client", "urn:quorlin:bench:client", client_key);
+    const std::string server_cert =
+        write_identity(dir, "plant", "urn:quorlin:bench:plant", server_key);
+    std::filesystem::create_directory(dir + "/trusted");
+    std::filesystem::copy_file(server_cert, dir + "/trusted/plant.der");
+    plant::PlantOptions options;
+    options.security.certificate = server_cert;
+    options.security.private_key = server_key;
+    options.security.policies = {"None", "Basic256Sha256"};
+    options.security.sign = false;
+    options.security.users = {{"bench", "bench-password"}};
+    server = std::make_unique<plant::PlantServer>(options);
+    server->fill_distinct(1);
+    server->start();
+    Json::Value& opcua = settings["opcua"];
+    opcua["security_mode"] = "SignAndEncrypt";
+    opcua["security_policy"] = "Basic256Sha256";
+    opcua["certificate"] = client_cert;
+    opcua["private_key"] = client_key;
+    opcua["trusted_servers"] = dir + "/trusted";
+    opcua["user"] = "bench";
+    opcua["password"] = "bench-password";
+  }
+  ~SecurePlant() {
+    if (server) server->stop();
+    if (!dir.empty()) std::filesystem::remove_all(dir);
+  }
+  SecurePlant(const SecurePlant&) = delete;
+  SecurePlant& operator=(const SecurePlant&) = delete;
+};
+
 // Rounds with SignAndEncrypt (Basic256Sha256, user name) against rounds
 // without security, alternately on one plant server offering both, in both
 // read modes, and the session's connect and close alone for each.
 int security_bench(int rounds) {
-  char pattern[] = "/tmp/qrn-bench-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) return 1;
-  const std::string dir = pattern;
-  std::string client_key, server_key;
-  const std::string client_cert = write_identity(dir, "client", "urn:quorlin:bench:client", client_key);
-  const std::string server_cert = write_identity(dir, "plant", "urn:quorlin:bench:plant", server_key);
-  std::filesystem::create_directory(dir + "/trusted");
-  std::filesystem::copy_file(server_cert, dir + "/trusted/plant.der");
-
-  plant::PlantOptions options;
-  options.security.certificate = server_cert;
-  options.security.private_key = server_key;
-  options.security.policies = {"None", "Basic256Sha256"};
-  options.security.sign = false;
-  options.security.users = {{"bench", "bench-password"}};
-  plant::PlantServer server(options);
-  server.fill_distinct(1);
-  server.start();
-
-  Json::Value settings(Json::objectValue);
-  Json::Value& opcua = settings["opcua"];
-  opcua["security_mode"] = "SignAndEncrypt";
-  opcua["security_policy"] = "Basic256Sha256";
-  opcua["certificate"] = client_cert;
-  opcua["private_key"] = client_key;
-  opcua["trusted_servers"] = dir + "/trusted";
-  opcua["user"] = "bench";
-  opcua["password"] = "bench-password";
+  SecurePlant bench;
+  if (!bench.server) return 1;
+  plant::PlantServer& server = *bench.server;
+  const Json::Value& settings = bench.settings;
   const SecurityLoad load = load_session_security(settings);
   if (!load.security) {
     std::fprintf(stderr, "security settings refused: %s\n", load.problems.front().c_str());
@@ -300,8 +321,6 @@ int security_bench(int rounds) {
     }
   }
   qrn_host::set_hook(nullptr);
-  server.stop();
-  std::filesystem::remove_all(dir);
   const std::size_t expected = 4 * static_cast<std::size_t>(rounds + 1);
   if (!connected || sent != expected) {
     std::fprintf(stderr, "a round or connect failed (%zu of %zu rounds handed over)\n", sent,
@@ -409,32 +428,10 @@ void stack_need(uint16_t port, const Json::Value& opcua) {
 
 // keep_compare without and with security, directly and through the relay.
 int keep_bench(int rounds, long delay_us) {
-  char pattern[] = "/tmp/qrn-bench-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) return 1;
-  const std::string dir = pattern;
-  std::string client_key, server_key;
-  const std::string client_cert = write_identity(dir, "client", "urn:quorlin:bench:client", client_key);
-  const std::string server_cert = write_identity(dir, "plant", "urn:quorlin:bench:plant", server_key);
-  std::filesystem::create_directory(dir + "/trusted");
-  std::filesystem::copy_file(server_cert, dir + "/trusted/plant.der");
-  plant::PlantOptions options;
-  options.security.certificate = server_cert;
-  options.security.private_key = server_key;
-  options.security.policies = {"None", "Basic256Sha256"};
-  options.security.sign = false;
-  options.security.users = {{"bench", "bench-password"}};
-  plant::PlantServer server(options);
-  server.fill_distinct(1);
-  server.start();
-  Json::Value secure(Json::objectValue);
-  Json::Value& opcua = secure["opcua"];
-  opcua["security_mode"] = "SignAndEncrypt";
-  opcua["security_policy"] = "Basic256Sha256";
-  opcua["certificate"] = client_cert;
-  opcua["private_key"] = client_key;
-  opcua["trusted_servers"] = dir + "/trusted";
-  opcua["user"] = "bench";
-  opcua["password"] = "bench-password";
+  SecurePlant bench;
+  if (!bench.server) return 1;
+  plant::PlantServer& server = *bench.server;
+  const Json::Value& secure = bench.settings;
   const SecurityLoad load = load_session_security(secure);
   const Json::Value plain(Json::objectValue);
   keep_compare("direct", server.port(), rounds, plain, nullptr);
@@ -449,8 +446,6 @@ int keep_bench(int rounds, long delay_us) {
   keep_compare(path.c_str(), relay.port(), rounds, plain, nullptr);
   keep_compare(path.c_str(), relay.port(), rounds, secure, load.security.get());
   relay.stop();
-  server.stop();
-  std::filesystem::remove_all(dir);
   return 0;
 }
 
