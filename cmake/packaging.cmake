@@ -39,8 +39,14 @@ foreach(soname IN LISTS QRN_PRIVATE_SONAMES)
   get_filename_component(_real "${${_var}}" REALPATH)
   install(FILES "${_real}" DESTINATION ${QRN_PRIVATE_DIR} RENAME ${soname} COMPONENT plugin)
 endforeach()
+# In the build tree the programs and the module name the folder of the
+# open62541 they were linked with: without a build run path of its own, CMake
+# would pad one with empty entries, which the loader reads as the current
+# directory, to leave room for the installed one.
+get_filename_component(_qrn_open62541_dir "${OPEN62541_LIBRARY}" DIRECTORY)
 file(RELATIVE_PATH _qrn_plugin_to_private "/${QRN_PLUGIN_DIR}" "/${QRN_PRIVATE_DIR}")
-set_target_properties(quorlin_module PROPERTIES INSTALL_RPATH "\$ORIGIN/${_qrn_plugin_to_private}")
+set_target_properties(quorlin_module PROPERTIES INSTALL_RPATH "\$ORIGIN/${_qrn_plugin_to_private}"
+  BUILD_RPATH "${_qrn_open62541_dir}")
 target_link_options(quorlin_module PRIVATE "LINKER:--disable-new-dtags")
 install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/copyright
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quorlin-plugin COMPONENT plugin)
@@ -51,13 +57,15 @@ if(TARGET qrn-host)
   # it goes to a private folder that qrn-host's run path names.
   install(TARGETS qrnhost LIBRARY DESTINATION ${QRN_PRIVATE_LIB_DIR} COMPONENT tools)
   file(RELATIVE_PATH _qrn_bin_to_lib "/${CMAKE_INSTALL_BINDIR}" "/${QRN_PRIVATE_LIB_DIR}")
-  set_target_properties(qrn-host PROPERTIES INSTALL_RPATH "\$ORIGIN/${_qrn_bin_to_lib}")
+  set_target_properties(qrn-host PROPERTIES INSTALL_RPATH "\$ORIGIN/${_qrn_bin_to_lib}"
+    BUILD_RPATH "${_qrn_open62541_dir}")
 endif()
 file(RELATIVE_PATH _qrn_bin_to_private "/${CMAKE_INSTALL_BINDIR}" "/${QRN_PRIVATE_DIR}")
 foreach(tool quorlin qrn-plant)
   if(TARGET ${tool})
     install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
-    set_target_properties(${tool} PROPERTIES INSTALL_RPATH "\$ORIGIN/${_qrn_bin_to_private}")
+    set_target_properties(${tool} PROPERTIES INSTALL_RPATH "\$ORIGIN/${_qrn_bin_to_private}"
+      BUILD_RPATH "${_qrn_open62541_dir}")
     target_link_options(${tool} PRIVATE "LINKER:--disable-new-dtags")
   endif()
 endforeach()
