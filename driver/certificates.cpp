@@ -241,35 +241,6 @@ std::string read_secret_file(const std::string& path, std::string& out) {
   return {};
 }
 
-std::string read_folder_files(const std::string& path, std::vector<NamedBytes>& out) {
-  out.clear();
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(path.c_str()), closedir);
-  if (!dir) return errno_text();
-  std::vector<std::string> names;
-  for (;;) {
-    errno = 0;
-    const dirent* entry = readdir(dir.get());
-    if (entry == nullptr) {
-      if (errno != 0) return errno_text();
-      break;
-    }
-    if (entry->d_name[0] == '.') continue;
-    const std::string full = path + "/" + entry->d_name;
-    struct stat st {};
-    if (stat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode)) names.emplace_back(entry->d_name);
-    // A folder of trusted certificates holds a few files, not thousands.
-    if (names.size() > 1000) return "holds more than 1000 files";
-  }
-  std::sort(names.begin(), names.end());
-  for (const std::string& name : names) {
-    NamedBytes file{name, {}};
-    const std::string problem = read_small_file(path + "/" + name, file.bytes);
-    if (!problem.empty()) return name + ": " + problem;
-    out.push_back(std::move(file));
-  }
-  return {};
-}
-
 Bytes pem_to_der(const Bytes& data) {
   static constexpr char kBegin[] = "-----BEGIN ";
   static constexpr char kEnd[] = "-----END ";
