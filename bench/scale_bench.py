@@ -61,10 +61,14 @@ def main():
     procs = []
     try:
         ports = []
+        # Room for every device's kept session, and for per-round sessions
+        # that overlap, on top of the simulator's default of 100.
+        per_plant = -(-a.devices // a.plants) + 100
         for _ in range(a.plants):
             port = free_port()
             procs.append(subprocess.Popen([os.path.join(a.build, "qrn-plant"), "--port", str(port),
-                                           "--fixed", "1"], stdout=subprocess.DEVNULL,
+                                           "--fixed", "1", "--max-sessions", str(per_plant)],
+                                          stdout=subprocess.DEVNULL,
                                           stderr=subprocess.DEVNULL))
             ports.append(port)
         time.sleep(1.5)

@@ -6,6 +6,7 @@
 #include "log.h"
 #include "log_options.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -15,11 +16,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Longest single wait for network events: the latency of a stop request.
-constexpr UA_UInt32 kIterateMs = 10;
-// Some steps of opening and closing a channel are timed callbacks, not
-// network events: short waits there keep them from idling out whole waits.
-constexpr UA_UInt32 kSetupIterateMs = 1;
+// Longest single block in the client's event loop before the stop flag is
+// looked at again: the latency of a stop request, as the library's event loop
+// cannot be woken from another thread. Otherwise a wait blocks until a network
+// event, the library's next timed step or its own deadline, whichever is first.
+constexpr UA_UInt32 kStopCheckMs = 20;
 // A healthy close is one CloseSession exchange; a server that does not
 // answer it within this bound gets its channel dropped.
 constexpr auto kCloseBound = std::chrono::seconds(1);
@@ -113,7 +114,34 @@ UA_ClientConfig* ClientSession::config() const {
   return client_ ? UA_Client_getConfig(client_) : nullptr;
 }
 
-void ClientSession::iterate(UA_UInt32 ms) { UA_Client_run_iterate(client_, ms); }
+template <class Finished>
+UA_StatusCode ClientSession::run_until(Finished finished, Clock::time_point deadline,
+                                       bool stoppable) {
+  // Turns alternate between running what is due without blocking and
+  // blocking: the event loop runs queued steps (a socket's close, the rest of
+  // a received buffer) before it blocks, and would otherwise block through a
+  // wait that such a step has already ended.
+  for (bool block = false;; block = !block) {
+    UA_StatusCode st = UA_STATUSCODE_GOOD;
+    if (finished(&st)) return st;
+    if (stoppable && stopping()) return UA_STATUSCODE_BADSHUTDOWN;
+    const auto now = Clock::now();
+    if (now >= deadline) return UA_STATUSCODE_BADTIMEOUT;
+    UA_UInt32 ms = 0;
+    if (block) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
+      ms = static_cast<UA_UInt32>(std::min<long long>(left, kStopCheckMs));
+    }
+    UA_Client_run_iterate(client_, ms);
+  }
+}
+
+bool ClientSession::wait_closed(Clock::time_point deadline) {
+  return run_until([this](UA_StatusCode*) {
+           return channel_state(client_) == UA_SECURECHANNELSTATE_CLOSED;
+         }, deadline, false) == UA_STATUSCODE_GOOD;
+}
 
 bool ClientSession::activated() const {
   if (client_ == nullptr) return false;
@@ -147,26 +175,15 @@ UA_StatusCode ClientSession::connect(const std::string& url) {
   lost_ = false;
   start_counting();
   UA_StatusCode st = UA_Client_connectAsync(client_, url.c_str());
-  const auto deadline = deadline_after(config()->timeout);
-  while (st == UA_STATUSCODE_GOOD) {
-    UA_SessionState session;
-    UA_Client_getState(client_, nullptr, &session, &st);
-    if (st != UA_STATUSCODE_GOOD) break;
-    if (session == UA_SESSIONSTATE_ACTIVATED) return UA_STATUSCODE_GOOD;
-    if (stopping()) st = UA_STATUSCODE_BADSHUTDOWN;
-    else if (Clock::now() >= deadline) st = UA_STATUSCODE_BADTIMEOUT;
-    else iterate(kSetupIterateMs);
-  }
+  if (st == UA_STATUSCODE_GOOD)
+    st = run_until([this](UA_StatusCode* status) {
+           UA_SessionState session;
+           UA_Client_getState(client_, nullptr, &session, status);
+           return *status != UA_STATUSCODE_GOOD || session == UA_SESSIONSTATE_ACTIVATED;
+         }, deadline_after(config()->timeout), true);
+  if (st == UA_STATUSCODE_GOOD) return st;
   lost_ = true;
   return st;
-}
-
-bool ClientSession::wait_closed(Clock::time_point deadline) {
-  while (channel_state(client_) != UA_SECURECHANNELSTATE_CLOSED) {
-    if (Clock::now() >= deadline) return false;
-    iterate(kSetupIterateMs);
-  }
-  return true;
 }
 
 // The library leaves a channel "Closing" without closing its connection when
@@ -184,9 +201,8 @@ void ClientSession::force_drop() {
     if (!UA_String_equal(&reinterpret_cast<UA_ConnectionManager*>(es)->protocol, &tcp)) continue;
     if (es->state != UA_EVENTSOURCESTATE_STARTED) continue;
     es->stop(es);
-    const auto deadline = Clock::now() + kDropBound;
-    while (es->state != UA_EVENTSOURCESTATE_STOPPED && Clock::now() < deadline)
-      iterate(kSetupIterateMs);
+    run_until([es](UA_StatusCode*) { return es->state == UA_EVENTSOURCESTATE_STOPPED; },
+              Clock::now() + kDropBound, false);
     if (es->state == UA_EVENTSOURCESTATE_STOPPED) es->start(es);
   }
 }
@@ -201,13 +217,11 @@ UA_StatusCode ClientSession::get_endpoints(const std::string& url,
   // Asked on the first channel that opens (the library's discovery channel):
   // a channel it replaces under the request gets the request again.
   for (int attempt = 0; st == UA_STATUSCODE_GOOD; ++attempt) {
-    while (st == UA_STATUSCODE_GOOD && channel_state(client_) != UA_SECURECHANNELSTATE_OPEN) {
-      UA_Client_getState(client_, nullptr, nullptr, &st);
-      if (st != UA_STATUSCODE_GOOD) break;
-      if (stopping()) st = UA_STATUSCODE_BADSHUTDOWN;
-      else if (Clock::now() >= deadline) st = UA_STATUSCODE_BADTIMEOUT;
-      else iterate(kSetupIterateMs);
-    }
+    st = run_until([this](UA_StatusCode* status) {
+           UA_SecureChannelState channel;
+           UA_Client_getState(client_, &channel, nullptr, status);
+           return *status != UA_STATUSCODE_GOOD || channel == UA_SECURECHANNELSTATE_OPEN;
+         }, deadline, true);
     if (st != UA_STATUSCODE_GOOD) break;
     UA_GetEndpointsRequest request;
     UA_GetEndpointsRequest_init(&request);
@@ -292,17 +306,10 @@ UA_StatusCode ClientSession::send(const void* request, const UA_DataType* reques
 UA_StatusCode ClientSession::wait(std::size_t ticket) {
   if (ticket >= kMaxInFlight || !pending_[ticket].live) return UA_STATUSCODE_BADINVALIDARGUMENT;
   Pending& p = pending_[ticket];
-  UA_StatusCode st = UA_STATUSCODE_GOOD;
-  while (!p.answered) {
-    if (stopping()) st = UA_STATUSCODE_BADSHUTDOWN;
-    else if (Clock::now() >= p.deadline) st = UA_STATUSCODE_BADTIMEOUT;
-    if (st != UA_STATUSCODE_GOOD) {
-      p.live = false;  // a late response to this request is dropped
-      return st;
-    }
-    iterate();
-  }
-  p.live = false;
+  const UA_StatusCode st =
+      run_until([&p](UA_StatusCode*) { return p.answered; }, p.deadline, true);
+  p.live = false;  // a late response to this request is dropped
+  if (st != UA_STATUSCODE_GOOD) return st;
   // Every response type starts with its ResponseHeader.
   return static_cast<const UA_ResponseHeader*>(p.response)->serviceResult;
 }
@@ -349,23 +356,22 @@ UA_StatusCode ClientSession::read_value(const UA_NodeId& node, UA_DataValue* out
 void ClientSession::close() {
   if (client_ == nullptr) return;
   const bool polite = !lost_ && !stopping() && activated();
-  if (polite) UA_Client_disconnectAsync(client_);
-  else UA_Client_disconnectSecureChannelAsync(client_);
-  auto deadline = Clock::now() + (polite ? kCloseBound : kDropBound);
-  bool dropped = !polite;
-  while (channel_state(client_) != UA_SECURECHANNELSTATE_CLOSED) {
-    if (!dropped && (stopping() || Clock::now() >= deadline)) {
-      // No answer to CloseSession: drop the channel instead of waiting.
-      UA_Client_disconnectSecureChannelAsync(client_);
-      dropped = true;
-      deadline = Clock::now() + kDropBound;
-    } else if (dropped && Clock::now() >= deadline) {
-      // Still not closed: the library's delete would wait for it for ever.
-      force_drop();
-      break;
-    }
-    iterate(kSetupIterateMs);
+  const auto closed = [this](UA_StatusCode*) {
+    return channel_state(client_) == UA_SECURECHANNELSTATE_CLOSED;
+  };
+  bool done = false;
+  if (polite) {
+    UA_Client_disconnectAsync(client_);
+    // A stop during the CloseSession exchange drops the channel instead.
+    done = run_until(closed, Clock::now() + kCloseBound, true) == UA_STATUSCODE_GOOD;
   }
+  if (!done) {
+    // No answer to CloseSession, or none asked for: drop the channel.
+    UA_Client_disconnectSecureChannelAsync(client_);
+    done = wait_closed(Clock::now() + kDropBound);
+  }
+  // Still not closed: the library's delete would wait for it for ever.
+  if (!done) force_drop();
   UA_Client_delete(client_);
   client_ = nullptr;
 }

@@ -111,7 +111,12 @@ class ClientSession {
   static void on_response(UA_Client* client, void* userdata, UA_UInt32 request_id,
                           void* response);
   bool stopping() const { return stop_ != nullptr && stop_->load(); }
-  void iterate(UA_UInt32 ms = 10);
+  // Runs the client's event loop until `finished(&status)` is true (then
+  // gives that status), BadTimeout at `deadline`, BadShutdown when
+  // `stoppable` and the device stops.
+  template <class Finished>
+  UA_StatusCode run_until(Finished finished, std::chrono::steady_clock::time_point deadline,
+                          bool stoppable);
   void drop_channel();
   bool wait_closed(std::chrono::steady_clock::time_point deadline);
   void start_counting();  // of the TCP connections a connect opens

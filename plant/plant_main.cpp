@@ -187,6 +187,11 @@ int main(int argc, char** argv) {
                   "serve the points under N look-alike ids \"<name>~<n>\" instead of their "
                   "own (for quorlin check's suggestions)")
       ->type_name("N");
+  unsigned long max_sessions = 0;
+  cli::add_number(app, "--max-sessions", max_sessions, 0, 65535, "0 to 65535",
+                  "sessions and secure channels held at once (default 100; for many "
+                  "devices on kept sessions)")
+      ->type_name("N");
   args.security.add_to(app);
 
   const int parsed = cli::parse(app, argc, argv);
@@ -202,6 +207,7 @@ int main(int argc, char** argv) {
   }
   options.security = args.security.security;
   options.lookalike_ids = lookalikes;
+  options.max_sessions = static_cast<uint32_t>(max_sessions);
   const bool secured = !options.security.policies.empty();
   PlantServer server(options);
   try {

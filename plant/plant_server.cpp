@@ -560,6 +560,11 @@ struct PlantServer::Impl {
     }
     cfg.maxNodesPerRead = opt.max_nodes_per_read;
     if (opt.refuse_register_nodes) cfg.maxNodesPerRegisterNodes = 1;
+    if (opt.max_sessions != 0) {
+      const auto cap = static_cast<UA_UInt16>(std::min<uint32_t>(opt.max_sessions, 65535));
+      cfg.maxSessions = cap;
+      cfg.maxSecureChannels = cap;
+    }
     if (opt.max_message_bytes != 0) {
       // The library checks the message size as it joins chunks: chunks of
       // at most that size make every larger request fail.

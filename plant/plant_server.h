@@ -80,6 +80,9 @@ struct PlantOptions {
   // RegisterNodes of more than one node is refused (BadTooManyOperations),
   // as from a server with a small limit on it.
   bool refuse_register_nodes = false;
+  // Sessions and secure channels the server holds at once (0: the library's
+  // default of 100); a client over it gets BadTooManySessions.
+  uint32_t max_sessions = 0;  // at most 65535
   // A request message above this many bytes closes its connection without
   // an answer, as some controllers do (0: never). The server then listens
   // behind a relay that watches the requests; port() is the relay's.
