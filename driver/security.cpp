@@ -336,7 +336,76 @@ UA_StatusCode choose_user_token(const SessionSecurity& s, const UA_GetEndpointsR
   return UA_STATUSCODE_GOOD;
 }
 
+// Whether a user token policy fits the client's configuration, as the
+// library matches them when it selects an endpoint.
+bool token_fits(const UA_ClientConfig& cfg, const UA_UserTokenPolicy& t) {
+  if (!client_has_policy(cfg, t.securityPolicyUri)) return false;
+  if (cfg.authSecurityPolicyUri.length > 0 &&
+      !UA_String_equal(&cfg.authSecurityPolicyUri, &t.securityPolicyUri))
+    return false;
+  UA_UserTokenPolicy none;
+  UA_UserTokenPolicy_init(&none);
+  if (!UA_equal(&none, &cfg.userTokenPolicy, &UA_TYPES[UA_TYPES_USERTOKENPOLICY]) &&
+      !UA_equal(&cfg.userTokenPolicy, &t, &UA_TYPES[UA_TYPES_USERTOKENPOLICY]))
+    return false;
+  const UA_DataType* type = cfg.userIdentityToken.content.decoded.type;
+  switch (t.tokenType) {
+    case UA_USERTOKENTYPE_ANONYMOUS:
+      return type == nullptr || type == &UA_TYPES[UA_TYPES_ANONYMOUSIDENTITYTOKEN];
+    case UA_USERTOKENTYPE_USERNAME:
+      return type == &UA_TYPES[UA_TYPES_USERNAMEIDENTITYTOKEN];
+    case UA_USERTOKENTYPE_CERTIFICATE:
+      return type == &UA_TYPES[UA_TYPES_X509IDENTITYTOKEN];
+    case UA_USERTOKENTYPE_ISSUEDTOKEN:
+      return type == &UA_TYPES[UA_TYPES_ISSUEDIDENTITYTOKEN];
+    default:
+      return false;
+  }
+}
+
 }  // namespace
+
+UA_StatusCode endpoint_in_use(UA_Client* client, const UA_GetEndpointsResponse& r,
+                              UA_EndpointDescription* endpoint, UA_UserTokenPolicy* token) {
+  const UA_ClientConfig& cfg = *UA_Client_getConfig(client);
+  UA_MessageSecurityMode mode = UA_MESSAGESECURITYMODE_INVALID;
+  UA_String policy = UA_STRING_NULL;
+  UA_Client_getConnectionAttribute_scalar(client, UA_QUALIFIEDNAME(0, const_cast<char*>("securityMode")),
+                                          &UA_TYPES[UA_TYPES_MESSAGESECURITYMODE], &mode);
+  UA_Client_getConnectionAttribute_scalar(
+      client, UA_QUALIFIEDNAME(0, const_cast<char*>("securityPolicyUri")),
+      &UA_TYPES[UA_TYPES_STRING], &policy);
+  const UA_String binary =
+      UA_STRING(const_cast<char*>("http://opcfoundation.org/UA-Profile/Transport/uatcp-uasc-uabinary"));
+  // The library's rules: the highest security level wins, the last one of
+  // equal level; here only endpoints of the channel's own mode and policy.
+  const UA_EndpointDescription* best = nullptr;
+  const UA_UserTokenPolicy* best_token = nullptr;
+  for (std::size_t i = 0; i < r.endpointsSize; ++i) {
+    const UA_EndpointDescription& e = r.endpoints[i];
+    if (best != nullptr && e.securityLevel < best->securityLevel) continue;
+    if (e.securityMode != mode || !UA_String_equal(&e.securityPolicyUri, &policy)) continue;
+    if (e.transportProfileUri.length != 0 && !UA_String_equal(&e.transportProfileUri, &binary))
+      continue;
+    if (cfg.applicationUri.length > 0 &&
+        !UA_String_equal(&cfg.applicationUri, &e.server.applicationUri))
+      continue;
+    for (std::size_t j = 0; j < e.userIdentityTokensSize; ++j) {
+      if (!token_fits(cfg, e.userIdentityTokens[j])) continue;
+      best = &e;
+      best_token = &e.userIdentityTokens[j];
+      break;
+    }
+  }
+  if (best == nullptr) return UA_STATUSCODE_BADNOTFOUND;
+  UA_StatusCode st = UA_EndpointDescription_copy(best, endpoint);
+  if (st == UA_STATUSCODE_GOOD) st = UA_UserTokenPolicy_copy(best_token, token);
+  if (st != UA_STATUSCODE_GOOD) {
+    UA_EndpointDescription_clear(endpoint);
+    UA_UserTokenPolicy_clear(token);
+  }
+  return st;
+}
 
 bool SessionSecurity::password_needs_check() const {
   return !user.empty() && !allow_password_in_clear &&
@@ -466,7 +535,8 @@ std::string secure_connect_problem(const SessionSecurity& s, UA_StatusCode statu
 }
 
 UA_StatusCode connect_secure(ClientSession& session, const std::string& url,
-                             const SessionSecurity* security, std::string* problem) {
+                             const SessionSecurity* security, std::string* problem,
+                             bool endpoint_pinned) {
   if (security == nullptr) return session.connect(url);
   const UA_StatusCode applied = security->apply(session.config());
   if (applied != UA_STATUSCODE_GOOD) {
@@ -474,7 +544,8 @@ UA_StatusCode connect_secure(ClientSession& session, const std::string& url,
                             UA_StatusCode_name(applied);
     return applied;
   }
-  if (security->password_needs_check()) {
+  // A pinned endpoint carries the token policy an earlier check chose.
+  if (security->password_needs_check() && !endpoint_pinned) {
     UA_GetEndpointsResponse endpoints;
     UA_GetEndpointsResponse_init(&endpoints);
     UA_StatusCode st = session.get_endpoints(url, &endpoints);
@@ -503,12 +574,13 @@ UA_StatusCode connect_secure(ClientSession& session, const std::string& url,
 }
 
 bool RoundSecurity::connect(ClientSession& session, const std::string& url,
-                            UA_StatusCode* status, std::string* line) const {
+                            UA_StatusCode* status, std::string* line,
+                            bool endpoint_pinned) const {
   UA_StatusCode ignored;
   UA_StatusCode& st = status ? *status : ignored;
   if (!security_) return (st = session.connect(url)) == UA_STATUSCODE_GOOD;
   std::string problem;
-  st = connect_secure(session, url, security_.get(), &problem);
+  st = connect_secure(session, url, security_.get(), &problem, endpoint_pinned);
   if (st == UA_STATUSCODE_GOOD) return true;
   if (st == UA_STATUSCODE_BADSHUTDOWN) return false;
   std::string text = "Quorlin::do_sample device " + std::to_string(device_id_) +

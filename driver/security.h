@@ -75,9 +75,20 @@ std::string secure_connect_problem(const SessionSecurity& security, UA_StatusCod
 // that encrypts it is used. Returns Good, the connection's failure,
 // BadSecurityModeInsufficient when the server would take the password only
 // unencrypted, or BadSecurityModeRejected when the channel is not the one
-// asked for (`problem` then says why).
+// asked for (`problem` then says why). With `endpoint_pinned` the client's
+// configuration already names the endpoint and token policy of an earlier
+// connect, and the endpoints are not asked for again.
 UA_StatusCode connect_secure(ClientSession& session, const std::string& url,
-                             const SessionSecurity* security, std::string* problem = nullptr);
+                             const SessionSecurity* security, std::string* problem = nullptr,
+                             bool endpoint_pinned = false);
+
+// Of a GetEndpoints answer on a connected client, the endpoint and user token
+// policy the client's connection uses, picked as the library picks them
+// among those of the channel's mode and policy: copies into `endpoint` and
+// `token` (initialised by the caller, cleared by the caller), BadNotFound
+// when none fits.
+UA_StatusCode endpoint_in_use(UA_Client* client, const UA_GetEndpointsResponse& response,
+                              UA_EndpointDescription* endpoint, UA_UserTokenPolicy* token);
 
 // What one round of a device connects with.
 class RoundSecurity {
@@ -90,8 +101,9 @@ class RoundSecurity {
   // line with the reason. Without "opcua" settings: exactly a plain connect.
   // `status` (may be null) gets the connection's status; with `line`, the
   // secure connection's reason line is put there instead of printed.
+  // `endpoint_pinned`: as connect_secure's.
   bool connect(ClientSession& session, const std::string& url, UA_StatusCode* status = nullptr,
-               std::string* line = nullptr) const;
+               std::string* line = nullptr, bool endpoint_pinned = false) const;
   // The security mode the round asks for.
   UA_MessageSecurityMode mode() const {
     return security_ ? security_->mode : UA_MESSAGESECURITYMODE_NONE;

@@ -54,17 +54,19 @@ ClientSession* SessionKeeper::acquire(SessionMode mode, const RoundSecurity& sec
     session_->mark_lost();
     close();
   }
-  session_ = std::make_unique<ClientSession>(stop_);
-  kept_ = keep;
-  if (session_->client() == nullptr) {
-    *status = UA_STATUSCODE_BADOUTOFMEMORY;
-    session_.reset();
-    return nullptr;
-  }
-  if (keep) session_->config()->requestedSessionTimeout = kKeptSessionTimeoutMs;
-  if (!security.connect(*session_, url, status, reason)) {
-    session_.reset();
-    return nullptr;
+  // A connect with a remembered endpoint that fails may have met a server
+  // that changed (its certificate, its endpoints): it is tried once more at
+  // once with the endpoints asked for, as a connect without memory would.
+  const bool pinned = pin_endpoint(security, url);
+  if (!open(keep, security, url, status, reason)) {
+    if (!pinned) return nullptr;
+    forget_endpoint();
+    if (*status == UA_STATUSCODE_BADSHUTDOWN || *status == UA_STATUSCODE_BADTIMEOUT ||
+        !open(keep, security, url, status, reason))
+      return nullptr;
+    remember_endpoint(security, url);
+  } else if (!pinned) {
+    remember_endpoint(security, url);
   }
   if (keep) {
     url_ = url;
@@ -72,6 +74,74 @@ ClientSession* SessionKeeper::acquire(SessionMode mode, const RoundSecurity& sec
     if (batched) register_points();
   }
   return session_.get();
+}
+
+bool SessionKeeper::open(bool keep, const RoundSecurity& security, const std::string& url,
+                         UA_StatusCode* status, std::string* reason) {
+  session_ = std::make_unique<ClientSession>(stop_);
+  kept_ = keep;
+  UA_ClientConfig* cfg = session_->config();
+  if (cfg == nullptr) {
+    *status = UA_STATUSCODE_BADOUTOFMEMORY;
+    session_.reset();
+    return false;
+  }
+  if (keep) cfg->requestedSessionTimeout = kKeptSessionTimeoutMs;
+  bool pinned = false;
+  if (have_endpoint_) {
+    pinned = UA_EndpointDescription_copy(&endpoint_, &cfg->endpoint) == UA_STATUSCODE_GOOD &&
+             UA_UserTokenPolicy_copy(&endpoint_token_, &cfg->userTokenPolicy) ==
+                 UA_STATUSCODE_GOOD;
+    if (!pinned) {
+      // Out of memory: a connect with discovery.
+      UA_EndpointDescription_clear(&cfg->endpoint);
+      UA_UserTokenPolicy_clear(&cfg->userTokenPolicy);
+    }
+  }
+  if (reason != nullptr) reason->clear();
+  if (!security.connect(*session_, url, status, reason, pinned)) {
+    session_.reset();
+    return false;
+  }
+  return true;
+}
+
+bool SessionKeeper::pin_endpoint(const RoundSecurity& security, const std::string& url) {
+  if (have_endpoint_ && (url != endpoint_url_ || security.settings() != endpoint_security_))
+    forget_endpoint();
+  return have_endpoint_;
+}
+
+void SessionKeeper::remember_endpoint(const RoundSecurity& security, const std::string& url) {
+  forget_endpoint();
+  UA_GetEndpointsRequest request;
+  UA_GetEndpointsRequest_init(&request);
+  request.endpointUrl = UA_STRING(const_cast<char*>(url.c_str()));
+  UA_GetEndpointsResponse response;
+  UA_GetEndpointsResponse_init(&response);
+  // One request on the new session's channel, in the rounds that discover.
+  UA_StatusCode st = session_->call(&request, &UA_TYPES[UA_TYPES_GETENDPOINTSREQUEST], &response,
+                                    &UA_TYPES[UA_TYPES_GETENDPOINTSRESPONSE]);
+  if (st == UA_STATUSCODE_GOOD)
+    st = endpoint_in_use(session_->client(), response, &endpoint_, &endpoint_token_);
+  UA_GetEndpointsResponse_clear(&response);
+  if (st != UA_STATUSCODE_GOOD) return;  // the next connect discovers again
+  try {
+    endpoint_url_ = url;
+  } catch (const std::exception&) {
+    UA_EndpointDescription_clear(&endpoint_);
+    UA_UserTokenPolicy_clear(&endpoint_token_);
+    return;
+  }
+  endpoint_security_ = security.settings();
+  have_endpoint_ = true;
+}
+
+void SessionKeeper::forget_endpoint() {
+  UA_EndpointDescription_clear(&endpoint_);
+  UA_UserTokenPolicy_clear(&endpoint_token_);
+  endpoint_security_.reset();
+  have_endpoint_ = false;
 }
 
 void SessionKeeper::release(bool broken) {

@@ -31,7 +31,10 @@ constexpr double kKeptSessionTimeoutMs = 60000;
 class SessionKeeper {
  public:
   explicit SessionKeeper(const std::atomic<bool>* stop) : stop_(stop) {}
-  ~SessionKeeper() { close(); }
+  ~SessionKeeper() {
+    close();
+    forget_endpoint();
+  }
   SessionKeeper(const SessionKeeper&) = delete;
   SessionKeeper& operator=(const SessionKeeper&) = delete;
 
@@ -60,6 +63,16 @@ class SessionKeeper {
  private:
   bool still_open(const RoundSecurity& security, const std::string& url) const;
   void register_points();
+  // A new session_, connected; false with `status` and `reason` when not.
+  bool open(bool keep, const RoundSecurity& security, const std::string& url,
+            UA_StatusCode* status, std::string* reason);
+  // The endpoint the last discovery chose is reused by later connects with
+  // the same URL and settings, which then skip the discovery requests (and,
+  // for a secure endpoint, the unsecured channel they need); it is dropped
+  // when a connect with it fails.
+  bool pin_endpoint(const RoundSecurity& security, const std::string& url);
+  void remember_endpoint(const RoundSecurity& security, const std::string& url);
+  void forget_endpoint();
 
   const std::atomic<bool>* stop_;
   std::unique_ptr<ClientSession> session_;
@@ -68,6 +81,12 @@ class SessionKeeper {
   std::shared_ptr<const SessionSecurity> security_;  // held: compared by identity
   std::vector<UA_NodeId> registered_;  // owned ids returned by the server
   std::vector<UA_ReadValueId> items_;  // read descriptors by those ids
+  // The remembered endpoint (owned), for endpoint_url_ and endpoint_security_.
+  bool have_endpoint_ = false;
+  UA_EndpointDescription endpoint_{};
+  UA_UserTokenPolicy endpoint_token_{};
+  std::string endpoint_url_;
+  std::shared_ptr<const SessionSecurity> endpoint_security_;
 };
 
 // Releases a round's session on every path, a throwing host included.

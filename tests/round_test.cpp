@@ -672,6 +672,46 @@ TEST_P(SecureKeptRound, refuses_a_server_whose_certificate_changed) {
   EXPECT_EQ(secure_->reads(), 0u);
 }
 
+// Later rounds connect with the endpoint the first one chose: one connection
+// a round (none on a kept session). A server back with another certificate
+// the device trusts is still read in that round, after one failed connect.
+TEST_P(SecureRound, later_rounds_reuse_the_endpoint_and_follow_a_new_certificate) {
+  const std::string both = pki_->path("both-servers");
+  std::filesystem::create_directories(both);
+  const auto overwrite = std::filesystem::copy_options::overwrite_existing;
+  std::filesystem::copy_file(pki_->server_cert, both + "/plant.der", overwrite);
+  std::filesystem::copy_file(pki_->other_cert, both + "/other.der", overwrite);
+  plant::RelayOptions through;
+  through.target_port = secure_->port();
+  plant::Relay relay(through);
+  relay.start();
+  TestQuorlin device(81, relay.port(), GetParam());
+  EXPECT_TRUE(device.configure(settings("", both)).empty());
+  std::string all;
+  round_capturing(device, all);
+  for (int i = 0; i < 2; ++i) {
+    const uint64_t before = relay.accepted();
+    round_capturing(device, all);
+    EXPECT_EQ(relay.accepted() - before, GetParam().keep ? 0u : 1u) << all;
+  }
+  EXPECT_EQ(qrn_host::count(EventKind::SendSP), 3u);
+
+  const uint16_t port = secure_->port();
+  secure_->stop();
+  plant::PlantOptions changed = secure_plant();
+  changed.port = port;
+  changed.security.certificate = pki_->other_cert;
+  changed.security.private_key = pki_->other_key;
+  secure_ = std::make_unique<plant::PlantServer>(changed);
+  secure_->start();
+  qrn_host::clear_events();
+  EXPECT_EQ(round_capturing(device, all),
+            std::vector<std::string>({"Quorlin::do_sample", "rvSize is 0"}))
+      << all;
+  EXPECT_EQ(qrn_host::count(EventKind::SendSP), 1u);
+  relay.stop();
+}
+
 TEST_P(SecureRound, settings_error_holds_the_device_until_corrected) {
   TestQuorlin device(76, secure_->port(), GetParam());
   const auto said = device.configure(settings(R"(, "password": 5)"));
@@ -757,10 +797,13 @@ TEST_P(SecureRound, password_leaves_only_encrypted_unless_allowed) {
     plant.reset_reads();
     qrn_host::clear_events();
     if (c.logs_in) {
+      // The second round connects with the endpoint and token policy the
+      // first one chose, and must not send the password differently.
       std::string all;
       round_capturing(device, all);
-      EXPECT_EQ(qrn_host::count(EventKind::SendSP), 1u) << all;
-      EXPECT_EQ(plant.reads(), kQuorlinPointCount);
+      round_capturing(device, all);
+      EXPECT_EQ(qrn_host::count(EventKind::SendSP), 2u) << all;
+      EXPECT_EQ(plant.reads(), 2 * kQuorlinPointCount);
     } else {
       EXPECT_THAT(failed_round(device),
                   testing::AllOf(HasSubstr("device 79: "),
