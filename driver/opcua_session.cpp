@@ -116,12 +116,12 @@ UA_ClientConfig* ClientSession::config() const {
 
 template <class Finished>
 UA_StatusCode ClientSession::run_until(Finished finished, Clock::time_point deadline,
-                                       bool stoppable) {
+                                       bool stoppable, bool block_first) {
   // Turns alternate between running what is due without blocking and
   // blocking: the event loop runs queued steps (a socket's close, the rest of
   // a received buffer) before it blocks, and would otherwise block through a
   // wait that such a step has already ended.
-  for (bool block = false;; block = !block) {
+  for (bool block = block_first;; block = !block) {
     UA_StatusCode st = UA_STATUSCODE_GOOD;
     if (finished(&st)) return st;
     if (stoppable && stopping()) return UA_STATUSCODE_BADSHUTDOWN;
@@ -135,6 +135,19 @@ UA_StatusCode ClientSession::run_until(Finished finished, Clock::time_point dead
     }
     UA_Client_run_iterate(client_, ms);
   }
+}
+
+void ClientSession::nudge() {
+  // Queued already, or the client is being deleted.
+  if (nudge_.callback != nullptr || config()->clientContext == nullptr) return;
+  UA_EventLoop* el = config()->eventLoop;
+  if (el == nullptr) return;
+  nudge_.callback = [](void*, void* context) {
+    static_cast<ClientSession*>(context)->nudge_.callback = nullptr;
+  };
+  nudge_.application = nullptr;
+  nudge_.context = this;
+  el->addDelayedCallback(el, &nudge_);
 }
 
 bool ClientSession::wait_closed(Clock::time_point deadline) {
@@ -154,6 +167,7 @@ void ClientSession::on_state(UA_Client* client, UA_SecureChannelState channel, U
                              UA_StatusCode) {
   auto* self = static_cast<ClientSession*>(UA_Client_getContext(client));
   if (self == nullptr) return;
+  self->nudge();
   // Every new TCP connection starts as Connecting; the library opens the next
   // one from inside the callback that closed the last, so no Closed is seen.
   if (channel == UA_SECURECHANNELSTATE_CONNECTING &&
@@ -306,8 +320,10 @@ UA_StatusCode ClientSession::send(const void* request, const UA_DataType* reques
 UA_StatusCode ClientSession::wait(std::size_t ticket) {
   if (ticket >= kMaxInFlight || !pending_[ticket].live) return UA_STATUSCODE_BADINVALIDARGUMENT;
   Pending& p = pending_[ticket];
+  // A request was just sent: nothing is queued that could answer it, so the
+  // first turn blocks until the network has something.
   const UA_StatusCode st =
-      run_until([&p](UA_StatusCode*) { return p.answered; }, p.deadline, true);
+      run_until([&p](UA_StatusCode*) { return p.answered; }, p.deadline, true, true);
   p.live = false;  // a late response to this request is dropped
   if (st != UA_STATUSCODE_GOOD) return st;
   // Every response type starts with its ResponseHeader.
@@ -372,6 +388,12 @@ void ClientSession::close() {
   }
   // Still not closed: the library's delete would wait for it for ever.
   if (!done) force_drop();
+  // Nothing of ours may be queued or queue itself: the event loop stops only
+  // once no step is queued, and would block the delete for a whole turn.
+  config()->clientContext = nullptr;
+  if (nudge_.callback != nullptr && config()->eventLoop != nullptr)
+    config()->eventLoop->removeDelayedCallback(config()->eventLoop, &nudge_);
+  nudge_.callback = nullptr;
   UA_Client_delete(client_);
   client_ = nullptr;
 }

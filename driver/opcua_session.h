@@ -1,6 +1,7 @@
 #pragma once
 
 #include <open62541/client.h>
+#include <open62541/plugin/eventloop.h>
 
 #include <atomic>
 #include <chrono>
@@ -111,12 +112,19 @@ class ClientSession {
   static void on_response(UA_Client* client, void* userdata, UA_UInt32 request_id,
                           void* response);
   bool stopping() const { return stop_ != nullptr && stop_->load(); }
+  // Called from the client's state callback, as a wait may have ended: queues
+  // an empty step, so that the event loop's turn in progress does not go on
+  // to block on the network (it blocks only when no step is queued). A state
+  // change can come from a queued step (a socket's close) run just before
+  // the turn would block. Responses to our requests arrive from the network.
+  void nudge();
   // Runs the client's event loop until `finished(&status)` is true (then
   // gives that status), BadTimeout at `deadline`, BadShutdown when
-  // `stoppable` and the device stops.
+  // `stoppable` and the device stops. `block_first`: nothing queued can end
+  // the wait, so the first turn may block.
   template <class Finished>
   UA_StatusCode run_until(Finished finished, std::chrono::steady_clock::time_point deadline,
-                          bool stoppable);
+                          bool stoppable, bool block_first = false);
   void drop_channel();
   bool wait_closed(std::chrono::steady_clock::time_point deadline);
   void start_counting();  // of the TCP connections a connect opens
@@ -142,6 +150,7 @@ class ClientSession {
   unsigned recoveries_ = 0;
   UA_SecureChannelState last_channel_ = UA_SECURECHANNELSTATE_CLOSED;
   Pending pending_[kMaxInFlight];
+  UA_DelayedCallback nudge_{};  // queued while its callback is set
 };
 
 // Statuses after which the session is gone: every further request would
