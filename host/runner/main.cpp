@@ -425,7 +425,9 @@ class Runner {
                                   "'s record in history " + history_->path(),
                               error);
     }
-    changed_.notify_all();
+    // Only a device reaching the awaited count can end wait(): waking the
+    // waiter on every record would cost a thread switch per round.
+    if (awaited_rounds_ && slot.rounds == *awaited_rounds_) changed_.notify_all();
   }
 
   void request_stop(int signal) {
@@ -438,6 +440,7 @@ class Runner {
   // or a reload was asked for.
   void wait(std::optional<unsigned long> rounds) {
     std::unique_lock<std::mutex> lock(mutex_);
+    awaited_rounds_ = rounds;
     changed_.wait(lock, [&] {
       if (stop_signal_ != 0 || reload_) return true;
       if (!rounds) return false;
@@ -513,6 +516,7 @@ class Runner {
   WriteState dump_state_{"dump folder " + options_.dump_dir};
   WriteState history_state_{"history " + options_.history};
   unsigned long reports_lost_ = 0;  // round reports not saved in history
+  std::optional<unsigned long> awaited_rounds_;  // by wait()
   int stop_signal_ = 0;
   bool reload_ = false;
 };
