@@ -7,7 +7,7 @@ device-round and share of a core, and its resident memory and address space
 per device. Intervals are measured after every device's first round.
 
 Usage: scale_bench.py [--build DIR] [--devices N] [--plants K] [--seconds S]
-                      [--session round|keep] [--load L]
+                      [--session round|keep] [--load L] [--no-reports]
 """
 
 import argparse
@@ -56,6 +56,8 @@ def main():
     ap.add_argument("--seconds", type=float, default=30)
     ap.add_argument("--session", choices=("round", "keep"), default="keep")
     ap.add_argument("--load", type=int, default=0, help="busy processes alongside")
+    ap.add_argument("--no-reports", action="store_true",
+                    help="devices send no round reports (\"round_report_id\": 0)")
     a = ap.parse_args()
 
     procs = []
@@ -75,6 +77,8 @@ def main():
         for _ in range(a.load):
             procs.append(subprocess.Popen([sys.executable, "-c", "while True: pass"]))
         app = {"read_mode": "batch", "session": a.session}
+        if a.no_reports:
+            app["round_report_id"] = 0
         config = {"devices": [{"id": i + 1, "address": "127.0.0.1", "port": ports[i % a.plants],
                                "settings": {"appSetting": app}} for i in range(a.devices)]}
         with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as f:
@@ -128,7 +132,8 @@ def main():
     med = statistics.median(intervals) if intervals else float("nan")
     cpu = cpu1 - cpu0
     print(f"{a.devices} batched devices, {a.plants} plants, session {a.session}, "
-          f"{a.load} busy processes, {a.seconds:.0f} s window")
+          f"{a.load} busy processes, {a.seconds:.0f} s window"
+          + (", no round reports" if a.no_reports else ""))
     print(f"  interval median {med:.3f} s, p95 {p95:.3f} s; {silent} devices without a record")
     print(f"  host cpu {100 * cpu / (end - start):.1f} % of a core, "
           f"{1000 * cpu / max(rounds, 1):.3f} ms per device-round ({rounds} rounds)")
