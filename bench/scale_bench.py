@@ -105,8 +105,10 @@ def main():
         time.sleep(7)
         start = time.monotonic()
         cpu0 = cpu_seconds(host.pid)
+        plants0 = sum(cpu_seconds(p.pid) for p in procs[:a.plants])
         time.sleep(a.seconds)
         cpu1 = cpu_seconds(host.pid)
+        plants1 = sum(cpu_seconds(p.pid) for p in procs[:a.plants])
         end = time.monotonic()
         rss, vsz = memory_kib(host.pid)
         with lock:
@@ -137,6 +139,7 @@ def main():
     print(f"  interval median {med:.3f} s, p95 {p95:.3f} s; {silent} devices without a record")
     print(f"  host cpu {100 * cpu / (end - start):.1f} % of a core, "
           f"{1000 * cpu / max(rounds, 1):.3f} ms per device-round ({rounds} rounds)")
+    print(f"  simulators: {100 * (plants1 - plants0) / (end - start):.1f} % of a core together")
     print(f"  host memory: resident {rss / a.devices:.1f} KiB, address space "
           f"{vsz / a.devices:.1f} KiB per device (totals {rss} / {vsz} KiB)")
 
