@@ -336,6 +336,16 @@ UA_StatusCode choose_user_token(const SessionSecurity& s, const UA_GetEndpointsR
   return UA_STATUSCODE_GOOD;
 }
 
+// The connected channel's security mode and policy URI (borrowed from the
+// client).
+void channel_security(UA_Client* client, UA_MessageSecurityMode& mode, UA_String& policy) {
+  UA_Client_getConnectionAttribute_scalar(client, UA_QUALIFIEDNAME(0, const_cast<char*>("securityMode")),
+                                          &UA_TYPES[UA_TYPES_MESSAGESECURITYMODE], &mode);
+  UA_Client_getConnectionAttribute_scalar(
+      client, UA_QUALIFIEDNAME(0, const_cast<char*>("securityPolicyUri")),
+      &UA_TYPES[UA_TYPES_STRING], &policy);
+}
+
 // Whether a user token policy fits the client's configuration, as the
 // library matches them when it selects an endpoint.
 bool token_fits(const UA_ClientConfig& cfg, const UA_UserTokenPolicy& t) {
@@ -370,11 +380,7 @@ UA_StatusCode endpoint_in_use(UA_Client* client, const UA_GetEndpointsResponse& 
   const UA_ClientConfig& cfg = *UA_Client_getConfig(client);
   UA_MessageSecurityMode mode = UA_MESSAGESECURITYMODE_INVALID;
   UA_String policy = UA_STRING_NULL;
-  UA_Client_getConnectionAttribute_scalar(client, UA_QUALIFIEDNAME(0, const_cast<char*>("securityMode")),
-                                          &UA_TYPES[UA_TYPES_MESSAGESECURITYMODE], &mode);
-  UA_Client_getConnectionAttribute_scalar(
-      client, UA_QUALIFIEDNAME(0, const_cast<char*>("securityPolicyUri")),
-      &UA_TYPES[UA_TYPES_STRING], &policy);
+  channel_security(client, mode, policy);
   const UA_String binary =
       UA_STRING(const_cast<char*>("http://opcfoundation.org/UA-Profile/Transport/uatcp-uasc-uabinary"));
   // The library's rules: the highest security level wins, the last one of
@@ -457,11 +463,7 @@ UA_StatusCode SessionSecurity::apply(UA_ClientConfig* cfg) const {
 bool SessionSecurity::session_matches(UA_Client* client, std::string& problem) const {
   UA_MessageSecurityMode got_mode = UA_MESSAGESECURITYMODE_INVALID;
   UA_String got_policy = UA_STRING_NULL;
-  UA_Client_getConnectionAttribute_scalar(client, UA_QUALIFIEDNAME(0, const_cast<char*>("securityMode")),
-                                          &UA_TYPES[UA_TYPES_MESSAGESECURITYMODE], &got_mode);
-  UA_Client_getConnectionAttribute_scalar(
-      client, UA_QUALIFIEDNAME(0, const_cast<char*>("securityPolicyUri")),
-      &UA_TYPES[UA_TYPES_STRING], &got_policy);
+  channel_security(client, got_mode, got_policy);
   const std::string policy_uri(reinterpret_cast<const char*>(got_policy.data), got_policy.length);
   const SecurityPolicyInfo* got = find_security_policy(policy_uri);
   const bool mode_ok = got_mode == mode;

@@ -562,6 +562,18 @@ class SecureRound : public PlantRound, public testing::WithParamInterface<Modes>
     return lines[1];
   }
 
+  // The secure plant comes back on its port with the other certificate.
+  void restart_with_other_certificate() {
+    const uint16_t port = secure_->port();
+    secure_->stop();
+    plant::PlantOptions changed = secure_plant();
+    changed.port = port;
+    changed.security.certificate = pki_->other_cert;
+    changed.security.private_key = pki_->other_key;
+    secure_ = std::make_unique<plant::PlantServer>(changed);
+    secure_->start();
+  }
+
   static TestPki* pki_;
   std::unique_ptr<plant::PlantServer> secure_;
 };
@@ -655,14 +667,7 @@ TEST_P(SecureKeptRound, refuses_a_server_whose_certificate_changed) {
   device.configure(settings());
   std::string all;
   EXPECT_EQ(round_capturing(device, all), std::vector<std::string>({"Quorlin::do_sample", "rvSize is 0"}));
-  const uint16_t port = secure_->port();
-  secure_->stop();
-  plant::PlantOptions changed = secure_plant();
-  changed.port = port;
-  changed.security.certificate = pki_->other_cert;
-  changed.security.private_key = pki_->other_key;
-  secure_ = std::make_unique<plant::PlantServer>(changed);
-  secure_->start();
+  restart_with_other_certificate();
   qrn_host::clear_events();
   const auto lines = round_capturing(device, all);
   ASSERT_EQ(lines.size(), 2u) << all;
@@ -696,14 +701,7 @@ TEST_P(SecureRound, later_rounds_reuse_the_endpoint_and_follow_a_new_certificate
   }
   EXPECT_EQ(qrn_host::count(EventKind::SendSP), 3u);
 
-  const uint16_t port = secure_->port();
-  secure_->stop();
-  plant::PlantOptions changed = secure_plant();
-  changed.port = port;
-  changed.security.certificate = pki_->other_cert;
-  changed.security.private_key = pki_->other_key;
-  secure_ = std::make_unique<plant::PlantServer>(changed);
-  secure_->start();
+  restart_with_other_certificate();
   qrn_host::clear_events();
   EXPECT_EQ(round_capturing(device, all),
             std::vector<std::string>({"Quorlin::do_sample", "rvSize is 0"}))
