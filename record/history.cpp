@@ -71,6 +71,11 @@ bool write_access_code(int code) {
 
 }  // namespace
 
+SqliteQuery::~SqliteQuery() {
+  sqlite3_finalize(stmt);
+  sqlite3_close(db);
+}
+
 HistoryStore::~HistoryStore() { close(); }
 
 void HistoryStore::close() {

@@ -272,6 +272,18 @@ std::string receive(int fd, const std::string& until = "") {
   return got;
 }
 
+// A bounded server answering GET /ping with "pong" on a free loopback port,
+// serving; `port` gets the port (0 when it could not listen).
+std::unique_ptr<BoundedHttpServer> ping_server(const HttpLimits& limits, int& port) {
+  auto server = std::make_unique<BoundedHttpServer>(limits);
+  server->Get("/ping", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content("pong", "text/plain");
+  });
+  port = server->listen_on("127.0.0.1", 0);
+  if (port > 0) server->start_serving();
+  return server;
+}
+
 // Closed, or reset for bytes it never read; not a receive timeout.
 bool closed_by_peer(int fd) {
   char byte;
@@ -286,13 +298,9 @@ TEST(BoundedHttpServer, slow_clients_wait_alone_and_connections_past_the_cap_are
   limits.max_connections = 3;
   limits.workers = 1;
   limits.head_time = std::chrono::seconds(60);  // slow heads stay until the end
-  BoundedHttpServer server(limits);
-  server.Get("/ping", [](const httplib::Request&, httplib::Response& res) {
-    res.set_content("pong", "text/plain");
-  });
-  const int port = server.listen_on("127.0.0.1", 0);
+  int port = 0;
+  const auto server = ping_server(limits, port);
   ASSERT_GT(port, 0);
-  server.start_serving();
 
   const int slow1 = connect_to(port), slow2 = connect_to(port);
   send_text(slow1, "GET /ping HTTP/1.1\r\nHost: 127.0.0.1\r\n");  // never finished
@@ -307,7 +315,7 @@ TEST(BoundedHttpServer, slow_clients_wait_alone_and_connections_past_the_cap_are
   const int fourth = connect_to(port);
   send_text(fourth, "GET /ping HTTP/1.1\r\n\r\n");
   EXPECT_TRUE(closed_by_peer(fourth));
-  EXPECT_EQ(server.refused(), 1u);
+  EXPECT_EQ(server->refused(), 1u);
 
   // A kept-alive connection answers its next request, pipelined ones too.
   send_text(normal, "GET /ping HTTP/1.1\r\n\r\nGET /none HTTP/1.1\r\nConnection: close\r\n\r\n");
@@ -317,7 +325,7 @@ TEST(BoundedHttpServer, slow_clients_wait_alone_and_connections_past_the_cap_are
   EXPECT_TRUE(closed_by_peer(normal));
 
   // Stopping ends the slow ones at once.
-  server.stop_serving();
+  server->stop_serving();
   EXPECT_TRUE(closed_by_peer(slow1));
   EXPECT_TRUE(closed_by_peer(slow2));
   for (int fd : {slow1, slow2, normal, fourth}) close(fd);
@@ -327,13 +335,9 @@ TEST(BoundedHttpServer, idle_connections_are_closed_at_their_deadlines) {
   HttpLimits limits;
   limits.head_time = std::chrono::milliseconds(200);
   limits.keep_alive = std::chrono::milliseconds(200);
-  BoundedHttpServer server(limits);
-  server.Get("/ping", [](const httplib::Request&, httplib::Response& res) {
-    res.set_content("pong", "text/plain");
-  });
-  const int port = server.listen_on("127.0.0.1", 0);
+  int port = 0;
+  const auto server = ping_server(limits, port);
   ASSERT_GT(port, 0);
-  server.start_serving();
   const int idle = connect_to(port), kept = connect_to(port);
   send_text(kept, "GET /ping HTTP/1.1\r\n\r\n");
   EXPECT_NE(receive(kept, "pong").find("pong"), std::string::npos);

@@ -100,6 +100,18 @@ int established_to(uint16_t port) {
   return n;
 }
 
+// Waits until a round has saved its history (its last call on the device),
+// at most 20 s; false when none did.
+bool history_saved() {
+  return qrn_host::wait_for(
+      [](const std::vector<qrn_host::Event>& events) {
+        for (const auto& e : events)
+          if (e.kind == EventKind::SaveHistory) return true;
+        return false;
+      },
+      20s);
+}
+
 // Peak resident memory of this process so far, in KiB.
 long peak_rss_kib() {
   std::ifstream status("/proc/self/status");
@@ -825,13 +837,7 @@ TEST_P(SecureRound, init_setting_applies_security_before_the_first_round) {
   testing::internal::CaptureStdout();
   device->InitSetting(settings_tree);
   // Until the round has saved its history: its last call on the device.
-  const bool handed_over = qrn_host::wait_for(
-      [](const std::vector<qrn_host::Event>& events) {
-        for (const auto& e : events)
-          if (e.kind == EventKind::SaveHistory) return true;
-        return false;
-      },
-      20s);
+  const bool handed_over = history_saved();
   device.reset();
   const std::string all = testing::internal::GetCapturedStdout();
   EXPECT_TRUE(handed_over);
@@ -1062,13 +1068,7 @@ TEST_P(KeptRound, stopping_a_device_closes_its_idle_session_promptly) {
   auto device = std::make_unique<TestQuorlin>(83, server_.port());
   testing::internal::CaptureStdout();
   device->InitSetting(mode_settings(GetParam()));
-  const bool handed_over = qrn_host::wait_for(
-      [](const std::vector<qrn_host::Event>& events) {
-        for (const auto& e : events)
-          if (e.kind == EventKind::SaveHistory) return true;
-        return false;
-      },
-      20s);
+  const bool handed_over = history_saved();
   const int open_while_idle = established_to(server_.port());
   const auto start = std::chrono::steady_clock::now();
   device.reset();

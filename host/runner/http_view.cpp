@@ -1,5 +1,6 @@
 #include "http_view.h"
 
+#include "history.h"
 #include "host_stub.h"
 #include "http_server.h"
 #include "point_table.h"
@@ -72,16 +73,6 @@ std::string local_time_minutes_ago(int minutes) {
   std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
   return text;
 }
-
-// Closes a connection and its statement on every way out.
-struct ReadOnlyDb {
-  sqlite3* db = nullptr;
-  sqlite3_stmt* stmt = nullptr;
-  ~ReadOnlyDb() {
-    sqlite3_finalize(stmt);
-    sqlite3_close(db);
-  }
-};
 
 // A trend is read within this long; SQLite gives up past it.
 constexpr std::chrono::seconds kHistoryQueryBound{5};
@@ -346,7 +337,7 @@ LiveView::Reply LiveView::history_reply(uint32_t id, std::size_t index,
     return error_reply(404, "no history: qrn-host runs without --history");
 
   const QuorlinPoint& point = quorlin_points[index - 1];
-  ReadOnlyDb h;
+  SqliteQuery h;
   const int open = sqlite3_open_v2(history_path_.c_str(), &h.db,
                                    SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
   if (open != SQLITE_OK)

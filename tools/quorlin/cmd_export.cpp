@@ -1,6 +1,7 @@
 // quorlin export: a device's records from a history file as CSV (RFC 4180) or
 // JSON lines, one row per record, values as `quorlin decode` writes them.
 #include "commands.h"
+#include "history.h"
 #include "record.h"
 #include "record_view.h"
 
@@ -101,15 +102,6 @@ std::string json_string(const std::string& text) {
   return out + "\"";
 }
 
-struct Db {
-  sqlite3* db = nullptr;
-  sqlite3_stmt* st = nullptr;
-  ~Db() {
-    sqlite3_finalize(st);
-    sqlite3_close(db);
-  }
-};
-
 int run_export(const ExportOptions& o) {
   if (o.history.empty()) return usage("--history DB is required");
   if (o.device.empty()) return usage("--device ID is required");
@@ -123,7 +115,7 @@ int run_export(const ExportOptions& o) {
   std::vector<std::size_t> points;
   if (!point_list(o.points, points, error)) return usage(error);
 
-  Db d;
+  SqliteQuery d;
   if (sqlite3_open_v2(o.history.c_str(), &d.db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
     return failure("cannot open history " + o.history + ": " +
                    (d.db ? sqlite3_errmsg(d.db) : "out of memory"));
@@ -132,11 +124,11 @@ int run_export(const ExportOptions& o) {
   if (sqlite3_prepare_v2(d.db,
                          "SELECT record FROM history WHERE device_id = ?1 AND saved_at >= ?2 "
                          "AND saved_at <= ?3 ORDER BY saved_at, seq",
-                         -1, &d.st, nullptr) != SQLITE_OK)
+                         -1, &d.stmt, nullptr) != SQLITE_OK)
     return failure("cannot read history " + o.history + ": " + sqlite3_errmsg(d.db));
-  sqlite3_bind_int64(d.st, 1, static_cast<sqlite3_int64>(std::stoull(o.device)));
-  sqlite3_bind_text(d.st, 2, from.c_str(), -1, SQLITE_TRANSIENT);
-  sqlite3_bind_text(d.st, 3, to.c_str(), -1, SQLITE_TRANSIENT);
+  sqlite3_bind_int64(d.stmt, 1, static_cast<sqlite3_int64>(std::stoull(o.device)));
+  sqlite3_bind_text(d.stmt, 2, from.c_str(), -1, SQLITE_TRANSIENT);
+  sqlite3_bind_text(d.stmt, 3, to.c_str(), -1, SQLITE_TRANSIENT);
 
   if (!o.json_lines) {
     std::string header = "time";
@@ -145,9 +137,9 @@ int run_export(const ExportOptions& o) {
   }
   int rc;
   unsigned long skipped = 0;
-  while ((rc = sqlite3_step(d.st)) == SQLITE_ROW) {
-    const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(d.st, 0));
-    if (blob == nullptr || sqlite3_column_bytes(d.st, 0) != static_cast<int>(qrn_record::kSize)) {
+  while ((rc = sqlite3_step(d.stmt)) == SQLITE_ROW) {
+    const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(d.stmt, 0));
+    if (blob == nullptr || sqlite3_column_bytes(d.stmt, 0) != static_cast<int>(qrn_record::kSize)) {
       ++skipped;  // not a record of this driver
       continue;
     }
