@@ -58,6 +58,8 @@ def main():
     ap.add_argument("--load", type=int, default=0, help="busy processes alongside")
     ap.add_argument("--no-reports", action="store_true",
                     help="devices send no round reports (\"round_report_id\": 0)")
+    ap.add_argument("--max-nodes", type=int, default=0,
+                    help="the devices' max_nodes_per_read (0: the driver's default)")
     a = ap.parse_args()
 
     procs = []
@@ -79,6 +81,8 @@ def main():
         app = {"read_mode": "batch", "session": a.session}
         if a.no_reports:
             app["round_report_id"] = 0
+        if a.max_nodes:
+            app["max_nodes_per_read"] = a.max_nodes
         config = {"devices": [{"id": i + 1, "address": "127.0.0.1", "port": ports[i % a.plants],
                                "settings": {"appSetting": app}} for i in range(a.devices)]}
         with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as f:
@@ -135,7 +139,8 @@ def main():
     cpu = cpu1 - cpu0
     print(f"{a.devices} batched devices, {a.plants} plants, session {a.session}, "
           f"{a.load} busy processes, {a.seconds:.0f} s window"
-          + (", no round reports" if a.no_reports else ""))
+          + (", no round reports" if a.no_reports else "")
+          + (f", max_nodes_per_read {a.max_nodes}" if a.max_nodes else ""))
     print(f"  interval median {med:.3f} s, p95 {p95:.3f} s; {silent} devices without a record")
     print(f"  host cpu {100 * cpu / (end - start):.1f} % of a core, "
           f"{1000 * cpu / max(rounds, 1):.3f} ms per device-round ({rounds} rounds)")

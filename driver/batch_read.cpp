@@ -141,7 +141,8 @@ BatchReader::Outcome BatchReader::read(ClientSession& session, uint32_t cap, uin
   if (learned_ != 0 && learned_ < size) size = learned_;
 
   // The server's MaxNodesPerRead, asked once per session alongside the first
-  // chunks: a smaller limit than theirs sends them again.
+  // chunks (a smaller limit than theirs sends them again); a kept session's
+  // later rounds use the answer it gave.
   UA_ReadValueId limit_item;
   UA_ReadValueId_init(&limit_item);
   limit_item.nodeId =
@@ -156,8 +157,10 @@ BatchReader::Outcome BatchReader::read(ClientSession& session, uint32_t cap, uin
   UA_ReadResponse_init(&limit_response);
   std::size_t limit_ticket = 0;
   bool limit_pending = false;
+  uint32_t limit_asked_on = 0;  // the activation the pending question went to
   auto ask_limit = [&] {
     UA_ReadResponse_clear(&limit_response);
+    limit_asked_on = session.activation();
     limit_pending = session.send(&limit_request, &UA_TYPES[UA_TYPES_READREQUEST], &limit_response,
                                  &UA_TYPES[UA_TYPES_READRESPONSE],
                                  &limit_ticket) == UA_STATUSCODE_GOOD;
@@ -174,7 +177,6 @@ BatchReader::Outcome BatchReader::read(ClientSession& session, uint32_t cap, uin
     }
   } cleanup{*this, session, limit_response};
 
-  ask_limit();
   std::size_t next_send = 0;  // first point not yet asked for
   std::size_t next_take = 0;  // first point not yet handed to the sink
   // A run of refusals: the size before it, the first refusal and its size.
@@ -184,6 +186,11 @@ BatchReader::Outcome BatchReader::read(ClientSession& session, uint32_t cap, uin
   std::size_t proven = 0;          // a size that worked after refusals
   std::size_t advertised = 0;      // the server's MaxNodesPerRead, when below the size
   bool lone_refusal = false;       // a single node refused: its value, not the size
+  if (session.activation() != 0 && session.activation() == limit_activation_) {
+    if (limit_ != 0 && limit_ < size) size = advertised = limit_;
+  } else {
+    ask_limit();
+  }
 
   while (next_take < kQuorlinPointCount) {
     while (in_flight_ < window_ && next_send < kQuorlinPointCount) {
@@ -196,8 +203,14 @@ BatchReader::Outcome BatchReader::read(ClientSession& session, uint32_t cap, uin
     }
     if (limit_pending) {
       limit_pending = false;
-      const uint32_t limit = server_limit(session.wait(limit_ticket), limit_response);
+      const UA_StatusCode answered = session.wait(limit_ticket);
+      const uint32_t limit = server_limit(answered, limit_response);
       UA_ReadResponse_clear(&limit_response);
+      // A session that answered keeps its answer; one that did not is asked again.
+      if (answered == UA_STATUSCODE_GOOD && limit_asked_on == session.activation()) {
+        limit_activation_ = limit_asked_on;
+        limit_ = limit;
+      }
       if (limit != 0 && limit < size) {
         size = limit;
         advertised = limit;

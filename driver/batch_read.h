@@ -90,4 +90,7 @@ class BatchReader {
   std::size_t in_flight_ = 0;
   std::size_t window_ = kMaxWindow;
   uint32_t learned_ = 0;
+  // The MaxNodesPerRead (0: none) that the session of this activation gave.
+  uint32_t limit_activation_ = 0;
+  uint32_t limit_ = 0;
 };

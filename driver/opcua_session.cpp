@@ -197,11 +197,16 @@ bool ClientSession::activated() const {
   return session == UA_SESSIONSTATE_ACTIVATED;
 }
 
-void ClientSession::on_state(UA_Client* client, UA_SecureChannelState channel, UA_SessionState,
-                             UA_StatusCode) {
+void ClientSession::on_state(UA_Client* client, UA_SecureChannelState channel,
+                             UA_SessionState session, UA_StatusCode) {
   auto* self = static_cast<ClientSession*>(UA_Client_getContext(client));
   if (self == nullptr) return;
   self->nudge();
+  // Any activation may be another session (the library re-activates on its
+  // own after a channel loss), so each gets a number of its own.
+  const bool active = session == UA_SESSIONSTATE_ACTIVATED;
+  if (active && !self->was_active_) self->activation_ = next_activation();
+  self->was_active_ = active;
   // Every new TCP connection starts as Connecting; the library opens the next
   // one from inside the callback that closed the last, so no Closed is seen.
   if (channel == UA_SECURECHANNELSTATE_CONNECTING &&
@@ -209,6 +214,15 @@ void ClientSession::on_state(UA_Client* client, UA_SecureChannelState channel, U
       ++self->connections_ >= kMaxConnectionsPerConnect)
     UA_Client_getConfig(client)->noReconnect = true;  // the next close ends the connect
   self->last_channel_ = channel;
+}
+
+uint32_t ClientSession::next_activation() {
+  // Unique across clients (a new client may reuse a deleted one's address);
+  // 0 stays "never activated" when the count wraps.
+  static std::atomic<uint32_t> serial{0};
+  uint32_t n = ++serial;
+  while (n == 0) n = ++serial;
+  return n;
 }
 
 void ClientSession::start_counting() {

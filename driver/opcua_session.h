@@ -100,6 +100,9 @@ class ClientSession {
   // drops the channel without asking the server to close the session.
   void mark_lost() { lost_ = true; }
   bool activated() const;
+  // Differs for every activation of a session on any client; 0 before the
+  // first. What a server told one session holds while this stays the same.
+  uint32_t activation() const { return activation_; }
 
   // Closes and deletes the client: a healthy session with one CloseSession
   // exchange, a lost one by dropping the channel. Bounded in time; idempotent.
@@ -127,6 +130,7 @@ class ClientSession {
                           bool stoppable, bool block_first = false);
   void drop_channel();
   bool wait_closed(std::chrono::steady_clock::time_point deadline);
+  static uint32_t next_activation();
   void start_counting();  // of the TCP connections a connect opens
   void force_drop();
   static void on_state(UA_Client* client, UA_SecureChannelState channel, UA_SessionState session,
@@ -145,6 +149,8 @@ class ClientSession {
   UA_Client* client_ = nullptr;
   const std::atomic<bool>* stop_;
   bool lost_ = false;
+  bool was_active_ = false;
+  uint32_t activation_ = 0;
   std::string url_;
   unsigned connections_ = 0;
   unsigned recoveries_ = 0;
