@@ -58,6 +58,9 @@ def main():
     ap.add_argument("--load", type=int, default=0, help="busy processes alongside")
     ap.add_argument("--no-reports", action="store_true",
                     help="devices send no round reports (\"round_report_id\": 0)")
+    ap.add_argument("--plant-nice", type=int, default=0,
+                    help="niceness added to the simulators; below 0 (root) they stand in "
+                         "for plants on machines of their own, ahead of the busy processes")
     ap.add_argument("--max-nodes", type=int, default=0,
                     help="the devices' max_nodes_per_read (0: the driver's default)")
     a = ap.parse_args()
@@ -73,7 +76,9 @@ def main():
             procs.append(subprocess.Popen([os.path.join(a.build, "qrn-plant"), "--port", str(port),
                                            "--fixed", "1", "--max-sessions", str(per_plant)],
                                           stdout=subprocess.DEVNULL,
-                                          stderr=subprocess.DEVNULL))
+                                          stderr=subprocess.DEVNULL,
+                                          preexec_fn=(lambda: os.nice(a.plant_nice))
+                                          if a.plant_nice else None))
             ports.append(port)
         time.sleep(1.5)
         for _ in range(a.load):
@@ -140,7 +145,8 @@ def main():
     print(f"{a.devices} batched devices, {a.plants} plants, session {a.session}, "
           f"{a.load} busy processes, {a.seconds:.0f} s window"
           + (", no round reports" if a.no_reports else "")
-          + (f", max_nodes_per_read {a.max_nodes}" if a.max_nodes else ""))
+          + (f", max_nodes_per_read {a.max_nodes}" if a.max_nodes else "")
+          + (f", simulators at nice {a.plant_nice:+d}" if a.plant_nice else ""))
     print(f"  interval median {med:.3f} s, p95 {p95:.3f} s; {silent} devices without a record")
     print(f"  host cpu {100 * cpu / (end - start):.1f} % of a core, "
           f"{1000 * cpu / max(rounds, 1):.3f} ms per device-round ({rounds} rounds)")

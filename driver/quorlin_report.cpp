@@ -10,7 +10,7 @@ void Quorlin::send_round_report(UA_StatusCode outcome) {
   qrn_report::RoundReport report = report_.finish(outcome);
   report.device_id = device_id_;
   report.read_mode = batch_cap_ != 0 ? 1 : 0;
-  report.session_mode = 0;
+  report.session_mode = keep_session_ ? 1 : 0;
   report.security_mode = static_cast<uint8_t>(security_.for_round().mode());
   std::lock_guard<std::recursive_mutex> lock(round_guard_);
   // The record's own stamp when this round handed one over.

@@ -909,6 +909,7 @@ TEST_P(SamplingRound, value_statuses_decide_whether_the_field_is_written) {
   EXPECT_EQ(report.device_id, 71u);
   EXPECT_EQ(0, std::memcmp(report.stamp, record.data() + 6994, 7)) << "the record's stamp";
   EXPECT_EQ(report.read_mode, GetParam().read == ReadMode::Batch ? 1 : 0);
+  EXPECT_EQ(report.session_mode, GetParam().keep ? 1 : 0);
   EXPECT_EQ(report.security_mode, UA_MESSAGESECURITYMODE_NONE);
   EXPECT_EQ(report.uncertain, uncertain);
   EXPECT_EQ(report.bad, bad);
