@@ -4,16 +4,33 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
-UA_LogLevel library_log_level() {
+namespace {
+
+UA_LogLevel level_from_environment() {
   const char* level = std::getenv("QRN_LOG_LEVEL");
   if (level == nullptr) return UA_LOGLEVEL_WARNING;
   if (std::strcmp(level, "error") == 0) return UA_LOGLEVEL_ERROR;
   if (std::strcmp(level, "info") == 0) return UA_LOGLEVEL_INFO;
   if (std::strcmp(level, "debug") == 0) return UA_LOGLEVEL_DEBUG;
   return UA_LOGLEVEL_WARNING;
+}
+
+}  // namespace
+
+UA_LogLevel library_log_level() {
+  // Read once: the host sets the variable before it loads the module, and
+  // the library asks on every one of its (mostly debug) log calls.
+  static std::atomic<int> cached{-1};
+  int level = cached.load(std::memory_order_relaxed);
+  if (level < 0) {
+    level = static_cast<int>(level_from_environment());
+    cached.store(level, std::memory_order_relaxed);
+  }
+  return static_cast<UA_LogLevel>(level);
 }
 
 bool log_colour() { return isatty(STDOUT_FILENO) == 1; }
