@@ -1348,36 +1348,26 @@ TEST_P(LimitedServer, batched_round_matches_single_reads_and_says_the_size_once)
 
 // A kept session asks for the server's limit once; a server back with a
 // smaller one is asked again on the new session, not refused into it.
-TEST(LimitedServerKept, a_new_session_asks_for_the_limit_again) {
+TEST_F(BatchedRound, a_new_kept_session_asks_for_the_limit_again) {
   plant::PlantOptions options = limited(100, false, 0, 0);
-  auto server = std::make_unique<plant::PlantServer>(options);
-  server->fill_distinct(23);
-  server->start();
-  TestQuorlin device(92, server->port(), Modes(ReadMode::Batch, true));
-  auto round = [&device] {
-    testing::internal::CaptureStdout();
-    device.do_sample();
-    return device_lines(testing::internal::GetCapturedStdout());
-  };
+  auto limited_server = std::make_unique<plant::PlantServer>(options);
+  limited_server->start();
+  TestQuorlin device(92, limited_server->port(), Modes(ReadMode::Batch, true));
   const std::string said = "Quorlin::do_sample device 92 reads at most ";
   const std::string why = " nodes per request (the server's MaxNodesPerRead)";
-  EXPECT_THAT(round(), testing::Contains(said + "100" + why));
-  EXPECT_EQ(round(), std::vector<std::string>({"Quorlin::do_sample", "rvSize is 0"}));
+  EXPECT_THAT(round(device), testing::Contains(said + "100" + why));
+  EXPECT_EQ(round(device), std::vector<std::string>({"Quorlin::do_sample", "rvSize is 0"}));
 
-  options.port = server->port();
+  options.port = limited_server->port();
   options.max_nodes_per_read = 50;
-  server->stop();
-  server = std::make_unique<plant::PlantServer>(options);
-  server->fill_distinct(23);
-  server->start();
+  limited_server->stop();
+  limited_server = std::make_unique<plant::PlantServer>(options);
+  limited_server->fill_distinct(23);
+  limited_server->start();
   qrn_host::clear_events();
-  EXPECT_THAT(round(), testing::Contains(said + "50" + why));
-  std::vector<std::vector<unsigned char>> sent;
-  for (const auto& e : qrn_host::events())
-    if (e.kind == EventKind::SendSP) sent.push_back({e.bytes.begin(), e.bytes.begin() + 6994});
-  auto expected = served_record(92, *server);
-  expected.resize(6994);
-  EXPECT_EQ(sent, std::vector<std::vector<unsigned char>>({expected}));
+  EXPECT_THAT(round(device), testing::Contains(said + "50" + why));
+  ASSERT_EQ(qrn_host::count(EventKind::SendSP), 1u);
+  expect_stamped(qrn_host::events()[0].bytes, served_record(92, *limited_server), device);
 }
 
 // Peers that are no OPC UA server. A round against one hands nothing over,
