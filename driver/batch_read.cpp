@@ -157,10 +157,8 @@ BatchReader::Outcome BatchReader::read(ClientSession& session, uint32_t cap, uin
   UA_ReadResponse_init(&limit_response);
   std::size_t limit_ticket = 0;
   bool limit_pending = false;
-  uint32_t limit_asked_on = 0;  // the activation the pending question went to
   auto ask_limit = [&] {
     UA_ReadResponse_clear(&limit_response);
-    limit_asked_on = session.activation();
     limit_pending = session.send(&limit_request, &UA_TYPES[UA_TYPES_READREQUEST], &limit_response,
                                  &UA_TYPES[UA_TYPES_READRESPONSE],
                                  &limit_ticket) == UA_STATUSCODE_GOOD;
@@ -206,9 +204,10 @@ BatchReader::Outcome BatchReader::read(ClientSession& session, uint32_t cap, uin
       const UA_StatusCode answered = session.wait(limit_ticket);
       const uint32_t limit = server_limit(answered, limit_response);
       UA_ReadResponse_clear(&limit_response);
-      // A session that answered keeps its answer; one that did not is asked again.
-      if (answered == UA_STATUSCODE_GOOD && limit_asked_on == session.activation()) {
-        limit_activation_ = limit_asked_on;
+      // A session that answered keeps its answer (a Good answer came on the
+      // session now active); one that did not is asked again.
+      if (answered == UA_STATUSCODE_GOOD) {
+        limit_activation_ = session.activation();
         limit_ = limit;
       }
       if (limit != 0 && limit < size) {
