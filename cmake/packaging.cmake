@@ -48,19 +48,44 @@ file(RELATIVE_PATH _qrn_plugin_to_private "/${QRN_PLUGIN_DIR}" "/${QRN_PRIVATE_D
 set_target_properties(quorlin_module PROPERTIES INSTALL_RPATH "\$ORIGIN/${_qrn_plugin_to_private}"
   BUILD_RPATH "${_qrn_open62541_dir}")
 target_link_options(quorlin_module PRIVATE "LINKER:--disable-new-dtags")
-install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/copyright
+# Debian wants manual pages and changelogs compressed (gzip -9n: no name or
+# time in the header, so that the same text gives the same bytes).
+set(_qrn_gz_dir "${PROJECT_BINARY_DIR}/debian-gz")
+set(_qrn_gz_files)
+foreach(pair "changelog:changelog.Debian.gz" "qrn-host.1:qrn-host.1.gz" "quorlin.1:quorlin.1.gz")
+  string(REPLACE ":" ";" pair "${pair}")
+  list(GET pair 0 _src)
+  list(GET pair 1 _dst)
+  add_custom_command(OUTPUT "${_qrn_gz_dir}/${_dst}"
+    COMMAND ${CMAKE_COMMAND} -E make_directory "${_qrn_gz_dir}"
+    COMMAND gzip -9n -c "${PROJECT_SOURCE_DIR}/cmake/debian/${_src}" > "${_qrn_gz_dir}/${_dst}"
+    DEPENDS "${PROJECT_SOURCE_DIR}/cmake/debian/${_src}" VERBATIM)
+  list(APPEND _qrn_gz_files "${_qrn_gz_dir}/${_dst}")
+endforeach()
+add_custom_target(qrn_debian_docs ALL DEPENDS ${_qrn_gz_files})
+
+install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/copyright "${_qrn_gz_dir}/changelog.Debian.gz"
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quorlin-plugin COMPONENT plugin)
+install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/quorlin-plugin.lintian-overrides
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME quorlin-plugin
+  COMPONENT plugin)
 
 if(TARGET qrn-host)
   install(TARGETS qrn-host RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
   # The host stand-in is qrn-host's own library, not one for other programs:
   # it goes to a private folder that qrn-host's run path names.
   install(TARGETS qrnhost LIBRARY DESTINATION ${QRN_PRIVATE_LIB_DIR} COMPONENT tools)
-  file(RELATIVE_PATH _qrn_bin_to_lib "/${CMAKE_INSTALL_BINDIR}" "/${QRN_PRIVATE_LIB_DIR}")
-  set_target_properties(qrn-host PROPERTIES INSTALL_RPATH "\$ORIGIN/${_qrn_bin_to_lib}"
-    BUILD_RPATH "${_qrn_open62541_dir}")
 endif()
+file(RELATIVE_PATH _qrn_bin_to_lib "/${CMAKE_INSTALL_BINDIR}" "/${QRN_PRIVATE_LIB_DIR}")
 file(RELATIVE_PATH _qrn_bin_to_private "/${CMAKE_INSTALL_BINDIR}" "/${QRN_PRIVATE_DIR}")
+if(TARGET qrn-host)
+  # qrn-host links its own library and open62541 (for round reports): both
+  # private folders, as DT_RPATH so that open62541 finds its Mbed TLS too.
+  set_target_properties(qrn-host PROPERTIES
+    INSTALL_RPATH "\$ORIGIN/${_qrn_bin_to_lib};\$ORIGIN/${_qrn_bin_to_private}"
+    BUILD_RPATH "${_qrn_open62541_dir}")
+  target_link_options(qrn-host PRIVATE "LINKER:--disable-new-dtags")
+endif()
 foreach(tool quorlin qrn-plant)
   if(TARGET ${tool})
     install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
@@ -75,9 +100,9 @@ if(TARGET qrn-host)
     DESTINATION /lib/systemd/system COMPONENT tools)
   install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/qrn-host.json
     DESTINATION /etc/qrn COMPONENT tools)
-  install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/qrn-host.1 ${PROJECT_SOURCE_DIR}/cmake/debian/quorlin.1
+  install(FILES "${_qrn_gz_dir}/qrn-host.1.gz" "${_qrn_gz_dir}/quorlin.1.gz"
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
-  install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/copyright ${PROJECT_SOURCE_DIR}/cmake/debian/changelog
+  install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/copyright "${_qrn_gz_dir}/changelog.Debian.gz"
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quorlin-tools COMPONENT tools)
 endif()
 
@@ -104,8 +129,20 @@ endif()
 
 set(CPACK_PACKAGE_NAME quorlin)
 set(CPACK_PACKAGE_VENDOR "Quorlin developers")
-set(CPACK_PACKAGE_CONTACT "Quorlin developers <quorlin@localhost>")
+set(CPACK_PACKAGE_CONTACT "Quorlin developers <packages@quorlin.example.com>")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+# The packages' version is <project version>-<Debian revision>, taken from
+# the newest entry of cmake/debian/changelog, which must name this project
+# version: a packaging fix of the same code raises the revision alone.
+file(STRINGS "${PROJECT_SOURCE_DIR}/cmake/debian/changelog" _qrn_changelog_top LIMIT_COUNT 1)
+if(NOT _qrn_changelog_top MATCHES "^quorlin \\(([^)-]+)-([^)]+)\\)")
+  message(FATAL_ERROR "cmake/debian/changelog: the first line is no 'quorlin (VERSION-REVISION)'")
+endif()
+if(NOT CMAKE_MATCH_1 STREQUAL PROJECT_VERSION)
+  message(FATAL_ERROR "cmake/debian/changelog names ${CMAKE_MATCH_1}, the project is ${PROJECT_VERSION}")
+endif()
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${CMAKE_MATCH_2})
+set(_qrn_deb_version "${PROJECT_VERSION}-${CMAKE_MATCH_2}")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_GENERATOR DEB)
@@ -137,6 +174,6 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
 set(CPACK_DEBIAN_PLUGIN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS
-  "quorlin-plugin (= ${PROJECT_VERSION}), libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1, libjsoncpp25, libsqlite3-0, libcpp-httplib0.11, adduser")
+  "quorlin-plugin (= ${_qrn_deb_version}), libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1, libjsoncpp25, libsqlite3-0, libcpp-httplib0.11, adduser, init-system-helpers (>= 1.54~)")
 
 include(CPack)

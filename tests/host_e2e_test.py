@@ -1808,15 +1808,19 @@ def packages_carry_the_service_and_their_own_open62541(opts):
             fields[name] = run(["dpkg-deb", "-f", deb, "Depends"]).stdout.decode()
         wanted = {"quorlin-plugin": {"/usr/lib/qrn/plugins/libquorlin.so",
                                      "/usr/lib/qrn/private/libopen62541.so.1.4",
-                                     "/usr/share/doc/quorlin-plugin/copyright"},
+                                     "/usr/share/doc/quorlin-plugin/copyright",
+                                     "/usr/share/doc/quorlin-plugin/changelog.Debian.gz"},
                   "quorlin-tools": {"/usr/bin/qrn-host", "/usr/bin/quorlin", "/usr/bin/qrn-plant",
                                     "/lib/systemd/system/qrn-host.service",
-                                    "/etc/qrn/qrn-host.json", "/usr/share/man/man1/qrn-host.1",
-                                    "/usr/share/man/man1/quorlin.1",
-                                    "/usr/share/doc/quorlin-tools/changelog"}}
+                                    "/etc/qrn/qrn-host.json", "/usr/share/man/man1/qrn-host.1.gz",
+                                    "/usr/share/man/man1/quorlin.1.gz",
+                                    "/usr/share/doc/quorlin-tools/changelog.Debian.gz"}}
         for name, paths in wanted.items():
             expect(paths <= files.get(name, set()), f"{name} lacks {paths - files.get(name, set())}")
             expect("open62541" not in fields[name], f"{name} Depends: {fields[name]}")
+        libs = run([sys.executable, os.path.join(PROJECT, "tools", "check_package_libs.py"),
+                    "--readelf", opts.readelf, *debs.values()])
+        expect(libs.returncode == 0, f"installed programs lack libraries: {libs.stdout.decode()}")
         conffiles = run(["dpkg-deb", "--ctrl-tarfile", debs["quorlin-tools"]]).stdout
         expect(b"/etc/qrn/qrn-host.json" in conffiles, "the sample configuration is no conffile")
         with open(os.path.join(PROJECT, "cmake", "debian", "qrn-host.service")) as f:
