@@ -170,10 +170,12 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA
 set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 # Depends by hand: dpkg-shlibdeps would name the build machine's open62541
-# package, which the private copy replaces. Everything else is Debian 12's.
+# package, which the private copy replaces. Everything else is Debian 12's;
+# procps brings /bin/kill, which the unit's reload runs (a minimal Debian 12
+# system lacks it).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
 set(CPACK_DEBIAN_PLUGIN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS
-  "quorlin-plugin (= ${_qrn_deb_version}), libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1, libjsoncpp25, libsqlite3-0, libcpp-httplib0.11, adduser, init-system-helpers (>= 1.54~)")
+  "quorlin-plugin (= ${_qrn_deb_version}), libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1, libjsoncpp25, libsqlite3-0, libcpp-httplib0.11, adduser, init-system-helpers (>= 1.54~), procps")
 
 include(CPack)
