@@ -52,7 +52,8 @@ target_link_options(quorlin_module PRIVATE "LINKER:--disable-new-dtags")
 # time in the header, so that the same text gives the same bytes).
 set(_qrn_gz_dir "${PROJECT_BINARY_DIR}/debian-gz")
 set(_qrn_gz_files)
-foreach(pair "changelog:changelog.Debian.gz" "qrn-host.1:qrn-host.1.gz" "quorlin.1:quorlin.1.gz")
+foreach(pair "changelog:changelog.Debian.gz" "qrn-host.1:qrn-host.1.gz" "quorlin.1:quorlin.1.gz"
+    "qrn-plant.1:qrn-plant.1.gz")
   string(REPLACE ":" ";" pair "${pair}")
   list(GET pair 0 _src)
   list(GET pair 1 _dst)
@@ -100,7 +101,7 @@ if(TARGET qrn-host)
     DESTINATION /lib/systemd/system COMPONENT tools)
   install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/qrn-host.json
     DESTINATION /etc/qrn COMPONENT tools)
-  install(FILES "${_qrn_gz_dir}/qrn-host.1.gz" "${_qrn_gz_dir}/quorlin.1.gz"
+  install(FILES "${_qrn_gz_dir}/qrn-host.1.gz" "${_qrn_gz_dir}/quorlin.1.gz" "${_qrn_gz_dir}/qrn-plant.1.gz"
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
   install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/copyright "${_qrn_gz_dir}/changelog.Debian.gz"
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quorlin-tools COMPONENT tools)
