@@ -1875,15 +1875,17 @@ def packages_carry_the_service_and_their_own_open62541(opts):
         expect(b"/etc/qrn/qrn-host.json" in conffiles, "the sample configuration is no conffile")
         with open(os.path.join(PROJECT, "cmake", "debian", "qrn-host.service")) as f:
             unit = f.read()
-        for line in ("User=qrn", "ExecReload=/bin/kill -HUP $MAINPID", "Restart=on-failure",
+        reload = ("ExecReload=/usr/bin/qrn-host --check-config /etc/qrn/qrn-host.json\n"
+                  "ExecReload=/bin/kill -HUP $MAINPID")
+        for line in ("User=qrn", reload, "Restart=on-failure",
                      "NoNewPrivileges=yes", "ProtectSystem=strict", "ReadWritePaths=/var/lib/qrn",
                      "ExecStart=/usr/bin/qrn-host --config /etc/qrn/qrn-host.json"):
             expect(line in unit, f"unit lacks {line}")
         with open(os.path.join(PROJECT, "cmake", "debian", "qrn-host.json")) as f:
             config = f.read()
-        r = run_host(opts, "--config", os.path.join(PROJECT, "cmake", "debian", "qrn-host.json"),
-                     "--rounds", "0")
-        expect(r.returncode == 0 and "devices" in config, f"sample configuration: {r.stderr!r}")
+        r = run_host(opts, "--check-config", os.path.join(PROJECT, "cmake", "debian", "qrn-host.json"))
+        expect(r.returncode == 0 and r.stderr == b"" and "devices" in config,
+               f"sample configuration: {r.stderr!r}")
 
 
 def prometheus_parser():
