@@ -8,15 +8,22 @@
 #include <cstdio>
 #include <cstdlib>
 
+namespace {
+
+bool digit(char c) { return c >= '0' && c <= '9'; }
+
+}  // namespace
+
 bool names_stream_of(const char* journal_stream, int fd) {
-  if (journal_stream == nullptr) return false;
+  // strtoull alone would take blanks and a sign: each number must be digits.
+  if (journal_stream == nullptr || !digit(journal_stream[0])) return false;
   char* end = nullptr;
   errno = 0;
   const unsigned long long device = std::strtoull(journal_stream, &end, 10);
-  if (end == journal_stream || *end != ':' || errno != 0) return false;
+  if (*end != ':' || !digit(end[1]) || errno != 0) return false;
   const char* inode_text = end + 1;
   const unsigned long long inode = std::strtoull(inode_text, &end, 10);
-  if (end == inode_text || *end != '\0' || errno != 0) return false;
+  if (*end != '\0' || errno != 0) return false;
   struct stat st;
   if (::fstat(fd, &st) != 0) return false;
   return static_cast<unsigned long long>(st.st_dev) == device &&
