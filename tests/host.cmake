@@ -66,6 +66,7 @@ foreach(case two_devices_hand_over_their_own_records
     browser_shows_served_values_and_filters
 
     reload_adds_removes_changes_and_refuses_an_invalid_file
-    retention_deletes_old_records_in_batches_while_sampling)
+    retention_deletes_old_records_in_batches_while_sampling
+    journal_lines_carry_their_priority)
   set_tests_properties(HostEndToEnd.${case} PROPERTIES LABELS "host;threads")
 endforeach()
