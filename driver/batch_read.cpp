@@ -16,7 +16,7 @@ constexpr std::size_t kWindow = BatchReader::kMaxWindow;
 
 void reading_point_by_point(uint32_t device_id, const char* key, const char* why) {
   log_line("InitSetting " + std::to_string(device_id) + " " + key + " " + why +
-           "; reading point by point");
+           "; reading point by point", LogPriority::Warning);
 }
 
 // The server's MaxNodesPerRead from a read of it; 0 (no limit) for anything
@@ -322,7 +322,8 @@ BatchReader::Outcome BatchReader::read(ClientSession& session, uint32_t cap, uin
   if (remember != 0 && remember != learned_) {
     learned_ = static_cast<uint32_t>(remember);
     log_line("Quorlin::do_sample device " + std::to_string(device_id) + " reads at most " +
-             std::to_string(remember) + " nodes per request (" + why + ")");
+             std::to_string(remember) + " nodes per request (" + why + ")",
+             LogPriority::Warning);
   }
   return Outcome::Done;
 }

@@ -41,9 +41,31 @@ UA_SecureChannelState channel_state(UA_Client* client) {
 // The library's standard-output log format, each line written whole. The
 // library's own logger prints a line in three pieces, between which a line
 // of ours from another thread could land and both would be broken.
+// The journal's priority of a library line: fatal and error are errors, debug
+// and trace debug.
+LogPriority priority_of(UA_LogLevel level) {
+  if (level >= UA_LOGLEVEL_ERROR) return LogPriority::Error;
+  if (level >= UA_LOGLEVEL_WARNING) return LogPriority::Warning;
+  if (level >= UA_LOGLEVEL_INFO) return LogPriority::Info;
+  return LogPriority::Debug;
+}
+
+// The library warns that it skips the ApplicationURI check on every connect
+// without security, i.e. every round: said once per device, as information
+// (nothing failed). A device samples on one thread of its own for its whole
+// life, so the thread keeps the note.
+constexpr char kSkipUriCheck[] = "skip verifying ApplicationURI";
+thread_local bool said_skip_uri_check = false;
+
 void log_whole_line(void*, UA_LogLevel level, UA_LogCategory category, const char* msg,
                     va_list args) {
   if (level < library_log_level()) return;
+  LogPriority priority = priority_of(level);
+  if (std::strncmp(msg, kSkipUriCheck, sizeof kSkipUriCheck - 1) == 0) {
+    if (said_skip_uri_check) return;
+    said_skip_uri_check = true;
+    priority = LogPriority::Info;
+  }
   static constexpr const char* kLevels[] = {"trace", "debug", "\x1b[32minfo", "\x1b[33mwarn",
                                             "\x1b[31merror", "\x1b[35mfatal"};
   const bool colour = log_colour();
@@ -64,7 +86,7 @@ void log_whole_line(void*, UA_LogLevel level, UA_LogCategory category, const cha
                 colour ? "\x1b[0m" : "");
   char text[1024];
   std::vsnprintf(text, sizeof text, msg, args);
-  log_line(std::string(head) + text);
+  log_line(std::string(head) + text, priority);
 }
 
 // Each client has an event loop of its own, which by default also holds a UDP

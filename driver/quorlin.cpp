@@ -22,7 +22,8 @@ constexpr int kRoundPauseSeconds = 5;
 // With `say` false the line is left out (the "changes" mode said it already).
 UA_Variant take_read_value(const char* name, UA_StatusCode rc, UA_DataValue& value,
                            bool say = true) {
-  if (rc != UA_STATUSCODE_GOOD && say) log_line(std::string("ReadVariant ") + name + " failed");
+  if (rc != UA_STATUSCODE_GOOD && say)
+    log_line(std::string("ReadVariant ") + name + " failed", LogPriority::Warning);
   UA_Variant result = value.value;
   UA_Variant_init(&value.value);
   UA_DataValue_clear(&value);
@@ -62,7 +63,8 @@ int Quorlin::InitSetting(const Json::Value& settings) {
   // A device samples on one thread only; later calls re-apply the settings.
   if (!sampler_.started() &&
       !sampler_.start([](void* self) { static_cast<Quorlin*>(self)->sample_data(nullptr); }, this))
-    log_line("InitSetting " + std::to_string(device_id_) + " cannot start the sampling thread");
+    log_line("InitSetting " + std::to_string(device_id_) + " cannot start the sampling thread",
+             LogPriority::Error);
   return UniDataDevice::InitSetting(settings);
 }
 
@@ -70,6 +72,7 @@ void Quorlin::apply_read_settings(const Json::Value& settings) {
   batch_cap_ = read_mode_setting(settings, device_id_);
   log_changes_ = log_changes_setting(settings);
   keep_session_ = session_mode_setting(settings, device_id_) == SessionMode::Keep;
+  round_lines_ = round_lines_setting(settings, device_id_);
 }
 
 int Quorlin::process_data(int, unsigned char*, int) { return 0; }
@@ -84,7 +87,7 @@ void Quorlin::sample_data(void*) {
       do_sample();
     } catch (const std::exception& e) {
       // A failed round must not take the host process down; the next one retries.
-      log_line(std::string("Quorlin::do_sample aborted: ") + e.what());
+      log_line(std::string("Quorlin::do_sample aborted: ") + e.what(), LogPriority::Error);
     }
   } while (pause(kRoundPauseSeconds));
   sessions_.close();
@@ -112,7 +115,7 @@ void Quorlin::do_sample() {
 }
 
 UA_StatusCode Quorlin::sample_round() {
-  log_line("Quorlin::do_sample");
+  if (round_lines_) log_line("Quorlin::do_sample");
   if (server_ip_.empty()) return UA_STATUSCODE_BADCONFIGURATIONERROR;
   const std::string address = server_ip_;
   if (!is_valid_address(address)) {
@@ -120,7 +123,8 @@ UA_StatusCode Quorlin::sample_round() {
     if (address != refused_address_)
       log_line("Quorlin::do_sample device " + std::to_string(device_id_) + ": address \"" +
                printable_address(address) +
-               "\" is not a host name, IPv4 or IPv6 address; not connecting");
+               "\" is not a host name, IPv4 or IPv6 address; not connecting",
+               LogPriority::Warning);
     refused_address_ = address;
     return UA_STATUSCODE_BADCONFIGURATIONERROR;
   }
@@ -171,7 +175,7 @@ UA_StatusCode Quorlin::sample_round() {
     if (std::none_of(written.get(), written.get() + kQuorlinPointCount,
                      [](bool w) { return w; })) {
       // Handing over last round's values under a fresh stamp would pass them off as read.
-      log_line("Quorlin::do_sample no point could be read");
+      log_line("Quorlin::do_sample no point could be read", LogPriority::Warning);
       return UA_STATUSCODE_BADNODATA;
     }
     commit_round(*work, written.get());
@@ -240,7 +244,7 @@ Quorlin::ReadOutcome Quorlin::read_points(ClientSession& session, Quorlin_Data_t
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                             started),
       std::chrono::seconds(kRoundPauseSeconds));
-  if (!slow.empty()) log_line(slow);
+  if (!slow.empty()) log_line(slow, LogPriority::Warning);
   return ReadOutcome::Done;
 }
 
@@ -259,7 +263,8 @@ Quorlin::PointStep Quorlin::settle_point(ClientSession& session, std::size_t i,
       lost_status_ = status;
       report_.point(i, status, false);
       log_line(std::string("Quorlin::do_sample session lost at ") + point.name + ": " +
-               UA_StatusCode_name(status));
+               UA_StatusCode_name(status),
+               LogPriority::Warning);
       return PointStep::Abandon;
     }
     report_.point(i, status, false);
@@ -268,7 +273,8 @@ Quorlin::PointStep Quorlin::settle_point(ClientSession& session, std::size_t i,
   // Good with info bits and Uncertain values are kept; their line is out already.
   written[i] = copy_value_to_field(value, fields + point.offset, point.width);
   if (!written[i] && status == UA_STATUSCODE_GOOD)
-    log_line(std::string("ReadVariant ") + point.name + " returned no numeric value");
+    log_line(std::string("ReadVariant ") + point.name + " returned no numeric value",
+             LogPriority::Warning);
   report_.point(i, status, written[i]);
   UA_Variant_clear(&value);
   return PointStep::Next;

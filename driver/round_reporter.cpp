@@ -16,7 +16,8 @@ uint32_t round_report_setting(const Json::Value& settings, uint32_t device_id) {
     // A data id is a positive int for the host; the record's own is taken.
     if (!id.isUInt() || id.asUInt() == 0 || id.asUInt() > 0x7fffffffu || id.asUInt() == 5156) {
       log_line("InitSetting " + std::to_string(device_id) +
-               " round_report_id is not a positive data id other than 5156; no round reports");
+               " round_report_id is not a positive data id other than 5156; no round reports",
+               LogPriority::Warning);
       return 0;
     }
     return id.asUInt();
@@ -57,9 +58,10 @@ void ConnectNotice::failed(uint32_t device_id, const std::string& url, UA_Status
                     : "Quorlin::do_sample device " + std::to_string(device_id) +
                           ": cannot connect to " + url + ": " + UA_StatusCode_name(status);
   if (status != last_) {
-    log_line(said);
+    log_line(said, LogPriority::Warning);
   } else if (now - said_at_ >= kInterval) {
-    log_line(said + " (" + std::to_string(since_said_) + " failed rounds since the last line)");
+    log_line(said + " (" + std::to_string(since_said_) + " failed rounds since the last line)",
+             LogPriority::Warning);
   } else {
     return;
   }

@@ -589,7 +589,7 @@ bool RoundSecurity::connect(ClientSession& session, const std::string& url,
                      ": no secure session with " + url + " (" + security_->describe() + "): " +
                      problem;
   if (line) *line = std::move(text);
-  else log_line(text);
+  else log_line(text, LogPriority::Warning);
   return false;
 }
 
@@ -598,8 +598,9 @@ void DeviceSecurity::configure(const Json::Value& settings, uint32_t device_id) 
     SecurityLoad load = load_session_security(settings);
     const std::string prefix = "InitSetting " + std::to_string(device_id) + " ";
     for (const std::string& p : load.problems)
-      log_line(prefix + p + "; the device reads nothing until this is corrected");
-    for (const std::string& n : load.notes) log_line(prefix + n);
+      log_line(prefix + p + "; the device reads nothing until this is corrected",
+               LogPriority::Warning);
+    for (const std::string& n : load.notes) log_line(prefix + n, LogPriority::Warning);
     const bool trusts_any = load.security && load.security->trust_any_server;
     const bool in_clear = load.security && load.security->allow_password_in_clear &&
                           !load.security->user.empty();
@@ -610,11 +611,13 @@ void DeviceSecurity::configure(const Json::Value& settings, uint32_t device_id) 
     security_ = std::move(load.security);
     if (trusts_any && !said_trust_any_)
       log_line(prefix + "opcua.trust_any_server is true: the device accepts any server's "
-               "certificate");
+               "certificate",
+               LogPriority::Warning);
     said_trust_any_ = said_trust_any_ || trusts_any;
     if (in_clear && !said_clear_)
       log_line(prefix + "opcua.allow_password_in_clear is true: the password of user " +
-               quoted(user) + " may go over the network unencrypted");
+               quoted(user) + " may go over the network unencrypted",
+               LogPriority::Warning);
     said_clear_ = said_clear_ || in_clear;
   } catch (const std::exception&) {
     // Out of memory: nothing half-applied is used.
@@ -623,7 +626,8 @@ void DeviceSecurity::configure(const Json::Value& settings, uint32_t device_id) 
     security_.reset();
     try {
       log_line("InitSetting " + std::to_string(device_id) +
-               " opcua: could not be read; the device reads nothing until this is corrected");
+               " opcua: could not be read; the device reads nothing until this is corrected",
+               LogPriority::Error);
     } catch (const std::exception&) {
     }
   }

@@ -18,7 +18,8 @@ SessionMode session_mode_setting(const Json::Value& settings, uint32_t device_id
     if (mode.isString() && mode.asString() == "keep") return SessionMode::Keep;
     if (mode.isString() && mode.asString() == "round") return SessionMode::Round;
     log_line("InitSetting " + std::to_string(device_id) +
-             " session is not \"round\" or \"keep\"; a session per round");
+             " session is not \"round\" or \"keep\"; a session per round",
+             LogPriority::Warning);
   } catch (const std::exception&) {
     // Out of memory while logging: a session per round.
   }

@@ -23,7 +23,8 @@ bool member_text(const Json::Value& obj, const char* key, std::string& text) {
   const Json::Value* value = present_member(obj, key);
   if (value == nullptr) return false;
   if (value->isArray() || value->isObject()) {
-    log_line(std::string("InitSetting ignored \"") + key + "\": no text value");
+    log_line(std::string("InitSetting ignored \"") + key + "\": no text value",
+             LogPriority::Warning);
     return false;
   }
   text = value->asString();
@@ -75,7 +76,7 @@ void apply_entry(const std::string& key, const Json::Value& entry, uint32_t devi
     if (member_text(entry, item, text)) {
       ids += text;
     } else {
-      log_line(std::to_string(device_id) + " " + item + " is missing");
+      log_line(std::to_string(device_id) + " " + item + " is missing", LogPriority::Warning);
     }
     ids += ';';
   }
@@ -117,8 +118,24 @@ void apply_device_settings(const Json::Value& settings, uint32_t device_id,
     // Out of memory is the one failure left; the caller must go on to the
     // host's own InitSetting, so the tables stay as far as they got.
     try {
-      log_line("InitSetting stopped: out of memory");
+      log_line("InitSetting stopped: out of memory", LogPriority::Error);
     } catch (const std::bad_alloc&) {
     }
   }
+}
+
+bool round_lines_setting(const Json::Value& settings, uint32_t device_id) {
+  try {
+    const Json::Value* app = present_member(settings, "appSetting");
+    if (app == nullptr || app->type() != Json::objectValue) return true;
+    const Json::Value* value = present_member(*app, "round_lines");
+    if (value == nullptr) return true;
+    if (value->isBool()) return value->asBool();
+    log_line("InitSetting " + std::to_string(device_id) +
+                 " round_lines is not true or false; round lines are written",
+             LogPriority::Warning);
+  } catch (const std::bad_alloc&) {
+    // Out of memory while logging: the lines stay on.
+  }
+  return true;
 }

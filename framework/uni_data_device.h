@@ -6,6 +6,7 @@
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -49,7 +50,7 @@ class UniDataDevice : public Base {
     this->round_state_ = 1;
     this->alarm_flag_ = false;
     this->RunCheckThreshold();
-    log_line("rvSize is " + std::to_string(this->rules_.size()));
+    if (round_lines_) log_line("rvSize is " + std::to_string(this->rules_.size()));
     const bool alarm = Base::DoBatchCheckThreshold(this->rules_);
     this->alarm_flag_ = alarm || this->alarm_flag_;
     Base::SaveDeviceHistory(record_bytes(), sizeof(Data));
@@ -79,6 +80,9 @@ class UniDataDevice : public Base {
   }
 
   Data data_;
+  // The per-round progress lines ("appSetting": "round_lines"); set by the
+  // device's InitSetting, read by its sampling thread.
+  std::atomic<bool> round_lines_{true};
   int32_t b_mode_ = 1;
   std::map<std::string, std::string> alarm_ids_;
   std::map<std::string, std::string> signal_names_;

@@ -1,9 +1,13 @@
 // Round completion, cache loading and the interface defaults of the uniform
-// data device, observed through the host stand-in.
+// data device, observed through the host stand-in; the journal's line prefix.
 #include "host_stub.h"
+#include "log.h"
 #include "quorlin_data.h"
 #include "uni_data_device.h"
 #include "vtable_slots.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -305,4 +309,28 @@ TEST_F(RoundCompletion, init_setting_writes_the_id_and_returns_the_host_result) 
     EXPECT_EQ(qrn_host::count(EventKind::InitSetting), 1u);
   }
   qrn_host::set_init_setting_result(1);
+}
+
+// JOURNAL_STREAM names the journal's stream as "DEVICE:INODE"; another file or
+// any other text is no journal, and its lines get no priority.
+TEST(JournalStream, only_the_named_device_and_inode_is_the_journal) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  struct stat st;
+  ASSERT_EQ(fstat(fds[1], &st), 0);
+  const std::string dev = std::to_string(st.st_dev), ino = std::to_string(st.st_ino);
+  EXPECT_TRUE(names_stream_of((dev + ":" + ino).c_str(), fds[1]));
+  for (const std::string& v : {dev + ":" + std::to_string(st.st_ino + 1), dev + ":" + ino + "x",
+                               ":" + ino, dev + ":", dev, " " + dev + ":" + ino,
+                               dev + ":-" + ino, std::string()})
+    EXPECT_FALSE(names_stream_of(v.c_str(), fds[1])) << v;
+  EXPECT_FALSE(names_stream_of(nullptr, fds[1]));
+  // A stream other than standard output and error is looked at every time.
+  ::setenv("JOURNAL_STREAM", (dev + ":" + ino).c_str(), 1);
+  EXPECT_EQ(journal_prefix(fds[1], LogPriority::Warning), "<4>");
+  EXPECT_EQ(journal_prefix(fds[1], LogPriority::Info), "<6>");
+  ::unsetenv("JOURNAL_STREAM");
+  EXPECT_EQ(journal_prefix(fds[1], LogPriority::Warning), "");
+  close(fds[0]);
+  close(fds[1]);
 }

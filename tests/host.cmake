@@ -40,6 +40,7 @@ foreach(case
     retention_deletes_old_records_in_batches_while_sampling
     export_writes_csv_and_json_lines_as_decode_reads
     library_lines_follow_the_log_level_without_escapes
+    journal_lines_carry_their_priority
     packages_carry_the_service_and_their_own_open62541)
   add_test(NAME HostEndToEnd.${case}
     COMMAND Python3::Interpreter ${CMAKE_CURRENT_LIST_DIR}/host_e2e_test.py
@@ -65,6 +66,7 @@ foreach(case two_devices_hand_over_their_own_records
     browser_shows_served_values_and_filters
 
     reload_adds_removes_changes_and_refuses_an_invalid_file
-    retention_deletes_old_records_in_batches_while_sampling)
+    retention_deletes_old_records_in_batches_while_sampling
+    journal_lines_carry_their_priority)
   set_tests_properties(HostEndToEnd.${case} PROPERTIES LABELS "host;threads")
 endforeach()

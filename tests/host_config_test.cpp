@@ -199,6 +199,7 @@ TEST(HostConfig, start_line_shows_the_connection_and_unknown_keys_get_a_line_eac
     std::string members;
     const char* line;
     std::vector<std::string> unknown;
+    bool round_lines = true;
   } cases[] = {
       {R"("id": 7, "address": "10.0.0.5")",
        "device 7: opc.tcp://10.0.0.5:4840, read single, session per round, security None, "
@@ -218,11 +219,20 @@ TEST(HostConfig, start_line_shows_the_connection_and_unknown_keys_get_a_line_eac
        {"device 9: unknown key \"opcau\" in settings (ignored)",
         "device 9: unknown key \"l?og\" in appSetting (ignored)",
         "device 9: unknown key \"red_mode\" in appSetting (ignored)"}},
+      {R"("id": 10, "address": "a", "settings": {"appSetting": {"round_lines": false}})",
+       "device 10: opc.tcp://a:4840, read single, session per round, security None, anonymous",
+       {},
+       false},
+      {R"("id": 11, "address": "a", "settings": {"appSetting": {"round_lines": "no"}})",
+       "device 11: opc.tcp://a:4840, read single, session per round, security None, anonymous",
+       {},
+       true},
   };
   for (const auto& c : cases) {
     const HostConfig config = parse_ok(device(c.members));
     ASSERT_EQ(config.devices.size(), 1u);
     EXPECT_EQ(device_start_line(config.devices[0]), c.line);
     EXPECT_EQ(unknown_key_lines(config.devices[0]), c.unknown) << c.members;
+    EXPECT_EQ(round_lines_on(config.devices[0]), c.round_lines) << c.members;
   }
 }

@@ -12,7 +12,7 @@ namespace {
 // Keys of "settings" and of "appSetting" that the driver (or a host) reads.
 constexpr const char* kSettingsKeys[] = {"appSetting", "thresholdSetting", "opcua"};
 constexpr const char* kAppKeys[] = {"b_mode",          "read_mode", "max_nodes_per_read", "log",
-                                    "round_report_id", "session"};
+                                    "round_report_id", "session",   "round_lines"};
 
 template <std::size_t N>
 bool known(const char* const (&keys)[N], const std::string& key) {
@@ -75,4 +75,11 @@ std::vector<std::string> unknown_key_lines(const DeviceConfig& device) {
     for (const std::string& key : app.getMemberNames())
       if (!known(kAppKeys, key)) say("\"" + key + "\" in appSetting");
   return lines;
+}
+
+bool round_lines_on(const DeviceConfig& device) {
+  const Json::Value& s = device.settings;
+  if (!s.isObject() || !s["appSetting"].isObject()) return true;
+  const Json::Value& on = s["appSetting"]["round_lines"];
+  return !on.isBool() || on.asBool();
 }

@@ -14,3 +14,7 @@ std::string device_start_line(const DeviceConfig& device);
 // One line per key inside "settings" or "settings"/"appSetting" that the driver
 // does not know, e.g. `device 7: unknown key "appSetting"/"red_mode" (ignored)`.
 std::vector<std::string> unknown_key_lines(const DeviceConfig& device);
+
+// Whether the device's records get their "device N round N ..." line: not
+// when its "appSetting" says "round_lines": false.
+bool round_lines_on(const DeviceConfig& device);

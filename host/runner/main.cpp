@@ -6,9 +6,11 @@
 #include "history.h"
 #include "host_stub.h"
 #include "http_view.h"
+#include "log.h"
 #include "point_quality.h"
 #include "qrn_device.h"
 #include "record.h"
+#include "report_json.h"
 #include "retention.h"
 #include "stagger.h"
 #include "round_reports.h"
@@ -25,6 +27,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -55,12 +58,18 @@ constexpr unsigned kRetentionIntervalSeconds = 3600;
 constexpr unsigned long kMostKeepDays = 36500;
 constexpr unsigned long kMostKeepMb = 100000000;
 constexpr const char* kLogLevels[] = {"error", "warn", "info", "debug"};
+// --once gives up on a device whose first round has not ended this long after
+// the last device started: a round against a silent controller ends within
+// its timeouts (seconds), a slow round point by point within two minutes.
+constexpr std::chrono::seconds kOnceBound{150};
 
 // Everything the command line sets; defaults are the values without option.
 struct Options {
   std::string plugin;
   std::string config;
   std::optional<unsigned long> rounds;
+  bool once = false;
+  std::string check_config;
   std::string dump_dir;
   std::string history;
   unsigned long max_devices = kDefaultMaxDevices;
@@ -85,9 +94,17 @@ std::string default_plugin() {
   return QRN_INSTALLED_PLUGIN;
 }
 
-// One line on standard error.
-void say(const std::string& text) {
-  std::fprintf(stderr, "qrn-host: %s\n", text.c_str());
+// One line on standard error, with its priority when that is the journal.
+void say(const std::string& text, LogPriority priority) {
+  std::fprintf(stderr, "%sqrn-host: %s\n", journal_prefix(STDERR_FILENO, priority).c_str(),
+               text.c_str());
+}
+
+// One line on standard output, as say() does.
+void out(const std::string& text, LogPriority priority = LogPriority::Info) {
+  const std::string line = journal_prefix(STDOUT_FILENO, priority) + text + "\n";
+  std::fputs(line.c_str(), stdout);
+  std::fflush(stdout);
 }
 
 // --- command line ------------------------------------------------------------
@@ -154,10 +171,19 @@ void define_options(CLI::App& app, Options& o) {
   app.add_option_function<std::string>(
          "--rounds",
          [&o](const std::string& v) { o.rounds = whole_number("--rounds", v, 0, kMostRounds); },
-         "exit once every device has handed over N records\n"
-         "(0: set the devices up, then stop); default: run\n"
-         "until SIGINT or SIGTERM")
+         "exit once every device has made N rounds, each a\n"
+         "record handed over or a round that failed (then\n"
+         "exit 1); 0: set the devices up, then stop;\n"
+         "default: run until SIGINT or SIGTERM")
       ->type_name("N");
+  app.add_flag_callback(
+      "--once", [&o] { o.once = true; },
+      "every device runs one round, then exit: 0 when each\n"
+      "handed a record over, else 1 with a line per device\n"
+      "that did not (a restored record does not count)");
+  add_text(app, "--check-config", o.check_config, "FILE",
+           "check a configuration as a reload would read it,\n"
+           "then exit: 0 when usable, else 1 with the reason");
   add_text(app, "--dump-dir", o.dump_dir, "DIR", "write each record to DIR/<device id>-<round>.bin");
   add_text(app, "--history", o.history, "FILE",
            "keep device history in an SQLite file, held by this\n"
@@ -245,20 +271,26 @@ int parse_args(int argc, char** argv, Options& options) {
   } catch (const CLI::Success&) {  // --version
     return std::fflush(stdout) == 0 ? -1 : kFailure;
   } catch (const CLI::ParseError& e) {
-    say(parse_error_text(app, e));
+    say(parse_error_text(app, e), LogPriority::Error);
     std::fputs(app.help().c_str(), stderr);
     return kUsageError;
   }
   // Checked here rather than by CLI11 so that an unknown argument is named
   // first, as it comes first on the command line.
-  const char* missing = options.config.empty() ? "--config" : nullptr;
+  const char* missing =
+      options.config.empty() && options.check_config.empty() ? "--config" : nullptr;
+  if (options.once && options.rounds) {
+    say("--once and --rounds cannot go together", LogPriority::Error);
+    std::fputs(app.help().c_str(), stderr);
+    return kUsageError;
+  }
   if (options.retention.any() && options.history.empty()) {
-    say("--keep-days and --keep-mb need --history");
+    say("--keep-days and --keep-mb need --history", LogPriority::Error);
     std::fputs(app.help().c_str(), stderr);
     return kUsageError;
   }
   if (missing != nullptr) {
-    say(std::string(missing) + " is required");
+    say(std::string(missing) + " is required", LogPriority::Error);
     std::fputs(app.help().c_str(), stderr);
     return kUsageError;
   }
@@ -288,7 +320,7 @@ bool prepare_dump_dir(const std::string& dir, std::string& error) {
 }
 
 // Writes a whole file or none: the bytes go to a temporary file in the same
-// folder, which is renamed into place only once every byte is written.
+// folder, which is renamed into place only once every byte is written and synced.
 bool write_whole_file(const std::string& path, const unsigned char* data, std::size_t size,
                       std::string& error) {
   const std::size_t slash = path.rfind('/');
@@ -309,6 +341,8 @@ bool write_whole_file(const std::string& path, const unsigned char* data, std::s
     else if (n == 0)
       err = ENOSPC;
   }
+  // On the disk before the name: after a power cut the file is whole or absent.
+  if (err == 0 && ::fsync(fd) != 0) err = errno;
   if (::close(fd) != 0 && err == 0) err = errno;
   if (err == 0 && std::rename(temp.c_str(), path.c_str()) != 0) err = errno;
   if (err != 0) {
@@ -331,12 +365,14 @@ class WriteState {
     ++lost_now_;
     if (error == error_) return;
     error_ = error;
-    say(what + ": " + error + " (sampling goes on; said again when records are kept)");
+    say(what + ": " + error + " (sampling goes on; said again when records are kept)",
+        LogPriority::Warning);
   }
 
   void succeeded() {
     if (error_.empty()) return;
-    say(place_ + ": records kept again after " + std::to_string(lost_now_) + " lost");
+    say(place_ + ": records kept again after " + std::to_string(lost_now_) + " lost",
+        LogPriority::Info);
     error_.clear();
     lost_now_ = 0;
   }
@@ -355,6 +391,10 @@ struct DeviceSlot {
   DeviceConfig config;  // the entry it was made from, compared on reload
   std::unique_ptr<QRNSocketDevice> device;
   unsigned long rounds = 0;  // records handed over so far
+  unsigned long failed_rounds = 0;  // rounds that handed nothing over
+  uint32_t last_failure = 0;        // the outcome of the last of them
+  unsigned long ended = 0;   // rounds of its own ended (a restored record is not one)
+  bool round_lines = true;   // its "device N round N ..." line
   int data_id = qrn_record::kDataId;
   int report_id = 0;         // its round reports' data id; 0: none
   bool restoring = false;    // its stored record is being handed back
@@ -402,15 +442,27 @@ class Runner {
     const auto it = slots_.find(e.device);
     if (it == slots_.end()) return;
     DeviceSlot& slot = *it->second;
+    // --rounds 0 sets the devices up (a stored record restored) and stops
+    // them: a round that got under way meanwhile is no record of the run.
+    if (options_.rounds && *options_.rounds == 0 && !slot.restoring) return;
     const bool report = e.kind == qrn_host::EventKind::SendSP && slot.report_id != 0 &&
                         e.data_id == slot.report_id;
+    const bool reached_before = reached(slot);
     if (e.kind == qrn_host::EventKind::SendSP && !report) {
       handed_over(slot, e);
-    } else if (history_ != nullptr && report) {
+    } else if (report) {
+      // A round's report says how it ended, also when it handed nothing over.
+      qrn_report::RoundReport r;
+      ++slot.ended;
+      if (qrn_report::decode(e.bytes.data(), e.bytes.size(), r) && r.outcome != 0) {
+        ++slot.failed_rounds;
+        slot.last_failure = r.outcome;
+      }
       // Round reports go into the history beside the records; one that cannot
       // be saved is counted, the records' lines say what fails.
       std::string error;
-      if (!history_->save(slot.id, slot.report_id, qrn_record::local_now_text(), e.bytes.data(),
+      if (history_ != nullptr &&
+          !history_->save(slot.id, slot.report_id, qrn_record::local_now_text(), e.bytes.data(),
                           e.bytes.size(), error))
         ++reports_lost_;
     } else if (history_ != nullptr && !slot.restoring) {
@@ -425,9 +477,9 @@ class Runner {
                                   "'s record in history " + history_->path(),
                               error);
     }
-    // Only a device reaching the awaited count can end wait(): waking the
-    // waiter on every record would cost a thread switch per round.
-    if (awaited_rounds_ && slot.rounds == *awaited_rounds_) changed_.notify_all();
+    // Only a device reaching the goal can end wait(): waking the waiter on
+    // every record would cost a thread switch per round.
+    if (!reached_before && reached(slot)) changed_.notify_all();
   }
 
   void request_stop(int signal) {
@@ -436,18 +488,40 @@ class Runner {
     changed_.notify_all();
   }
 
-  // Until every device has handed over `rounds` records, a stop signal came
-  // or a reload was asked for.
-  void wait(std::optional<unsigned long> rounds) {
+  // Until every device has made the rounds --rounds or --once asks for, a
+  // stop signal came, a reload was asked for or `deadline` passed.
+  void wait(std::optional<std::chrono::steady_clock::time_point> deadline) {
     std::unique_lock<std::mutex> lock(mutex_);
-    awaited_rounds_ = rounds;
-    changed_.wait(lock, [&] {
+    const auto ready = [&] {
       if (stop_signal_ != 0 || reload_) return true;
-      if (!rounds) return false;
+      if (!options_.rounds && !options_.once) return false;
       for (const auto& entry : slots_)
-        if (entry.second->rounds < *rounds) return false;
+        if (!reached(*entry.second)) return false;
       return true;
-    });
+    };
+    if (deadline)
+      changed_.wait_until(lock, *deadline, ready);
+    else
+      changed_.wait(lock, ready);
+  }
+
+  // One line per device whose rounds handed nothing over, or that made none
+  // of its own with --once; empty when every round handed a record over.
+  std::vector<std::string> round_failures() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> lines;
+    for (const auto& entry : slots_) {
+      const DeviceSlot& s = *entry.second;
+      const std::string who = "device " + std::to_string(s.id) + ": ";
+      if (s.failed_rounds > 0)
+        lines.push_back(who + std::to_string(s.failed_rounds) + " of " +
+                        std::to_string(s.ended) + " rounds handed no record over (last: " +
+                        status_name(s.last_failure) + ")");
+      else if (!reached(s))
+        lines.push_back(who + "no round ended within " + std::to_string(kOnceBound.count()) +
+                        " s");
+    }
+    return lines;
   }
 
   int stop_signal() {
@@ -486,16 +560,25 @@ class Runner {
   }
 
  private:
+  // Whether the device made the rounds asked for: with --once its first
+  // round of its own ended, with --rounds N it handed over N records or
+  // made N rounds in all.
+  bool reached(const DeviceSlot& slot) const {
+    if (options_.once) return slot.ended > 0;
+    return options_.rounds && slot.rounds + slot.failed_rounds >= *options_.rounds;
+  }
+
   void handed_over(DeviceSlot& slot, const qrn_host::Event& e) {
     slot.data_id = e.data_id;
     const unsigned long round = ++slot.rounds;
+    // Without reports a record of its own is how a round is seen to end.
+    if (slot.report_id == 0 && !slot.restoring) ++slot.ended;
     const std::string time =
         e.bytes.size() >= qrn_record::kSize ? qrn_record::stamp_text(e.bytes.data()) : "-";
     char line[160];
-    std::snprintf(line, sizeof line, "device %u round %lu data %d size %u time %s\n",
+    std::snprintf(line, sizeof line, "device %u round %lu data %d size %u time %s",
                   static_cast<unsigned>(slot.id), round, e.data_id, e.size, time.c_str());
-    std::fputs(line, stdout);
-    std::fflush(stdout);
+    if (slot.round_lines) out(line);
     if (!options_.dump_dir.empty()) {
       const std::string path = options_.dump_dir + "/" + std::to_string(slot.id) + "-" +
                                std::to_string(round) + ".bin";
@@ -516,7 +599,6 @@ class Runner {
   WriteState dump_state_{"dump folder " + options_.dump_dir};
   WriteState history_state_{"history " + options_.history};
   unsigned long reports_lost_ = 0;  // round reports not saved in history
-  std::optional<unsigned long> awaited_rounds_;  // by wait()
   int stop_signal_ = 0;
   bool reload_ = false;
 };
@@ -593,19 +675,20 @@ bool restore_last(HistoryStore& history, QRNSocketDevice& device, uint32_t id,
   std::string error;
   const auto last = history.last(id, qrn_record::kSize, error);
   if (!error.empty()) {
-    say(who + ": " + error);
+    say(who + ": " + error, LogPriority::Error);
     return false;
   }
   if (!last) return true;
   if (last->bytes.size() != qrn_record::kSize) {
     say(who + ": last stored record (" + std::to_string(last->size) +
-        " bytes) refused, not restored");
+        " bytes) refused, not restored", LogPriority::Warning);
   } else if (qrn_record::device_id(last->bytes.data()) != id) {
     say(who + ": last stored record carries device id " +
-        std::to_string(qrn_record::device_id(last->bytes.data())) + ", not restored");
+        std::to_string(qrn_record::device_id(last->bytes.data())) + ", not restored",
+        LogPriority::Warning);
   } else if (device.LoadFromCache(last->bytes.data(), static_cast<int>(last->bytes.size())) == 0) {
     say(who + ": last stored record (" + std::to_string(last->size) +
-        " bytes) refused, not restored");
+        " bytes) refused, not restored", LogPriority::Warning);
   } else {
     // The points' quality as the device's round reports of the last hour
     // (at five seconds a round) tell it.
@@ -658,12 +741,13 @@ class DeviceSet {
     slot->rounds = rounds_[dc.id];
     slot->device.reset(factory_.create());
     if (!slot->device) {
-      say("device " + std::to_string(dc.id) + ": the provider made no device");
+      say("device " + std::to_string(dc.id) + ": the provider made no device",
+          LogPriority::Error);
       return false;
     }
-    std::printf("%s\n", device_start_line(dc).c_str());
-    for (const std::string& line : unknown_key_lines(dc)) say(line);
-    std::fflush(stdout);
+    slot->round_lines = round_lines_on(dc);
+    out(device_start_line(dc));
+    for (const std::string& line : unknown_key_lines(dc)) say(line, LogPriority::Warning);
     runner_.add(slot.get());
     slots_.push_back(std::move(slot));
     QRNSocketDevice& device = *slots_.back()->device;
@@ -691,11 +775,10 @@ class DeviceSet {
         wanted.erase(it);
         continue;
       }
-      std::printf("device %u: %s\n", static_cast<unsigned>(slots_[i]->id),
-                  it == wanted.end() ? "removed, stopped" : "changed, made again");
+      out("device " + std::to_string(slots_[i]->id) + ": " +
+          (it == wanted.end() ? "removed, stopped" : "changed, made again"));
       stop(i);
     }
-    std::fflush(stdout);
     for (const DeviceConfig& dc : config.devices)
       if (wanted.count(dc.id) != 0 && !start(dc)) return false;
     return true;
@@ -718,15 +801,31 @@ class DeviceSet {
   std::map<uint32_t, unsigned long> rounds_;  // records of devices no longer running
 };
 
+// --check-config: the file as a reload would take it, said in one line.
+int check_config(Options options) {
+  options.config = options.check_config;
+  HostConfig config;
+  std::string error;
+  if (!load_config(options, config, error)) {
+    say(error, LogPriority::Error);
+    return kFailure;
+  }
+  for (const DeviceConfig& dc : config.devices)
+    for (const std::string& line : unknown_key_lines(dc)) say(line, LogPriority::Warning);
+  out(options.config + ": " + std::to_string(config.devices.size()) +
+      (config.devices.size() == 1 ? " device" : " devices") + ", usable");
+  return 0;
+}
+
 int run(const Options& options) {
   std::string error;
   HostConfig config;
   if (!load_config(options, config, error)) {
-    say(error);
+    say(error, LogPriority::Error);
     return kFailure;
   }
   if (!options.dump_dir.empty() && !prepare_dump_dir(options.dump_dir, error)) {
-    say(error);
+    say(error, LogPriority::Error);
     return kFailure;
   }
   std::unique_ptr<HistoryStore> history;
@@ -735,13 +834,13 @@ int run(const Options& options) {
   if (!options.history.empty()) {
     history = std::make_unique<HistoryStore>();
     if (!history->open(options.history, HistoryStore::Mode::ReadWrite, error)) {
-      say(error);
+      say(error, LogPriority::Error);
       return kFailure;
     }
     if (options.retention.any() &&
         !retention.start(options.history, options.retention, kRetentionIntervalSeconds,
                          &history_gate, error)) {
-      say(error);
+      say(error, LogPriority::Error);
       return kFailure;
     }
   }
@@ -755,19 +854,19 @@ int run(const Options& options) {
   Module module;
   module.handle = dlopen(plugin.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (module.handle == nullptr) {
-    say(std::string("cannot load plug-in: ") + dlerror());
+    say(std::string("cannot load plug-in: ") + dlerror(), LogPriority::Error);
     return kFailure;
   }
   void* entry = dlsym(module.handle, "get_providers");
   if (entry == nullptr) {
-    say("plug-in " + given + " has no get_providers");
+    say("plug-in " + given + " has no get_providers", LogPriority::Error);
     return kFailure;
   }
 
   Runner runner(options, history.get(), &history_gate);
   HttpView view(config.devices, options.history);  // serves only with --http
   if (!options.http.empty() && !view.start(options.http, error)) {
-    say(error);
+    say(error, LogPriority::Error);
     return kFailure;
   }
   HookGuard hook(runner, view);
@@ -782,7 +881,7 @@ int run(const Options& options) {
     for (const auto& p : providers)
       if (!factory) factory = dynamic_cast<QRNSocketDeviceProvider*>(p.get());
     if (factory == nullptr) {
-      say("plug-in " + given + " offers no socket-device provider");
+      say("plug-in " + given + " offers no socket-device provider", LogPriority::Error);
       status = kFailure;
     } else {
       // Deleted before the providers, which go before the module.
@@ -794,35 +893,49 @@ int run(const Options& options) {
       std::size_t started = 0;
       for (const DeviceConfig& dc : config.devices) {
         if (runner.stop_signal() != 0) break;
-        if (started > 0 && !runner.pause_until(first_start + spacing * started)) break;
+        const bool spread = !options.rounds || *options.rounds > 0;
+        if (started > 0 && spread && !runner.pause_until(first_start + spacing * started)) break;
         ++started;
         if (!devices.start(dc)) {
           status = kFailure;
           break;
         }
       }
+      // --once gives each device's first round a bound of its own.
+      std::optional<std::chrono::steady_clock::time_point> deadline;
+      if (options.once) deadline = std::chrono::steady_clock::now() + kOnceBound;
+      const bool some_rounds = options.once || (options.rounds && *options.rounds > 0);
       while (status == 0 && (!options.rounds || *options.rounds > 0)) {
-        runner.wait(options.rounds);
+        runner.wait(deadline);
         if (runner.stop_signal() != 0 || !runner.take_reload()) break;
         // An unusable file leaves the running devices as they are.
         HostConfig next;
         if (!load_config(options, next, error)) {
-          say("reload refused, devices unchanged: " + error);
+          say("reload refused, devices unchanged: " + error, LogPriority::Warning);
           continue;
         }
-        say("reloading " + options.config);
+        say("reloading " + options.config, LogPriority::Info);
         if (!devices.apply(next)) status = kFailure;
       }
-      if (runner.stop_signal() != 0)
-        say(std::string("stopping on ") + (runner.stop_signal() == SIGINT ? "SIGINT" : "SIGTERM"));
+      if (runner.stop_signal() != 0) {
+        say(std::string("stopping on ") + (runner.stop_signal() == SIGINT ? "SIGINT" : "SIGTERM"),
+            LogPriority::Info);
+      } else if (some_rounds && status == 0) {
+        for (const std::string& line : runner.round_failures()) {
+          say(line, LogPriority::Warning);
+          status = kFailure;
+        }
+      }
     }
     providers.clear();
   }
   retention.stop();
+  // Losses were said as they happened; a run stopped by a signal (the
+  // service's stop) still ends well, one that ran its rounds does not.
   const std::string lost = runner.losses();
   if (!lost.empty()) {
-    say(lost);
-    if (status == 0) status = kFailure;
+    say(lost, LogPriority::Warning);
+    if (status == 0 && runner.stop_signal() == 0) status = kFailure;
   }
   return status;
 }
@@ -841,9 +954,10 @@ int main(int argc, char** argv) {
     Options options;
     const int parsed = parse_args(argc, argv, options);
     if (parsed != 0) return parsed < 0 ? 0 : parsed;
+    if (!options.check_config.empty()) return check_config(options);
     return run(options);
   } catch (const std::exception& e) {
-    say(std::string("error: ") + e.what());
+    say(std::string("error: ") + e.what(), LogPriority::Error);
     return kFailure;
   }
 }

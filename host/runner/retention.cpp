@@ -1,7 +1,9 @@
 #include "retention.h"
 
+#include "log.h"
 
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -165,12 +167,14 @@ void Retention::run(unsigned interval_seconds) {
     const unsigned long n =
         prune(db_, limits_, local_time_days_ago(limits_.keep_days), &stopping_, gate_, error);
     if (n > 0) {
-      std::printf("retention: %lu records deleted\n", n);
+      std::printf("%sretention: %lu records deleted\n",
+                  journal_prefix(STDOUT_FILENO, LogPriority::Info).c_str(), n);
       std::fflush(stdout);
     }
     // A failure is said once, not every pass, until the next pass succeeds.
     if (!error.empty() && error != last_error)
-      std::fprintf(stderr, "qrn-host: retention: %s (tried again later)\n", error.c_str());
+      std::fprintf(stderr, "%sqrn-host: retention: %s (tried again later)\n",
+                   journal_prefix(STDERR_FILENO, LogPriority::Warning).c_str(), error.c_str());
     last_error = error;
   } while (wait_seconds(interval_seconds));
 }

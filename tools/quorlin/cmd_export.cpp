@@ -123,12 +123,14 @@ int run_export(const ExportOptions& o) {
   // The range is found through the (device_id, saved_at) index.
   if (sqlite3_prepare_v2(d.db,
                          "SELECT record FROM history WHERE device_id = ?1 AND saved_at >= ?2 "
-                         "AND saved_at <= ?3 ORDER BY saved_at, seq",
+                         "AND saved_at <= ?3 AND data_id = ?4 ORDER BY saved_at, seq",
                          -1, &d.stmt, nullptr) != SQLITE_OK)
     return failure("cannot read history " + o.history + ": " + sqlite3_errmsg(d.db));
   sqlite3_bind_int64(d.stmt, 1, static_cast<sqlite3_int64>(std::stoull(o.device)));
   sqlite3_bind_text(d.stmt, 2, from.c_str(), -1, SQLITE_TRANSIENT);
   sqlite3_bind_text(d.stmt, 3, to.c_str(), -1, SQLITE_TRANSIENT);
+  // Records only: the round reports stored beside them are no records.
+  sqlite3_bind_int(d.stmt, 4, qrn_record::kDataId);
 
   if (!o.json_lines) {
     std::string header = "time";
