@@ -209,7 +209,7 @@ void BoundedHttpServer::close_connection(const Connection& c) {
   if (it != per_peer_.end() && --it->second == 0) per_peer_.erase(it);
 }
 
-bool BoundedHttpServer::make_room(const std::string& peer, bool peer_full) {
+bool BoundedHttpServer::make_room(const std::string& peer, bool peer_full, Clock::time_point now) {
   auto oldest = waiting_.end();
   for (auto it = waiting_.begin(); it != waiting_.end(); ++it)
     if ((!peer_full || it->peer == peer) && (oldest == waiting_.end() || it->since < oldest->since))
@@ -218,6 +218,17 @@ bool BoundedHttpServer::make_room(const std::string& peer, bool peer_full) {
   close_connection(*oldest);
   waiting_.erase(oldest);
   ++evicted_;
+  ++evictions_unsaid_;
+  // One line a minute at most, however many make way.
+  if (last_eviction_note_ == Clock::time_point{} ||
+      now - last_eviction_note_ >= std::chrono::minutes(1)) {
+    std::printf("http: the live view keeps %zu connections, %zu from one address; %zu waiting "
+                "ones closed for newer ones\n",
+                limits_.max_connections, limits_.max_per_address, evictions_unsaid_);
+    std::fflush(stdout);
+    last_eviction_note_ = now;
+    evictions_unsaid_ = 0;
+  }
   return true;
 }
 
@@ -255,7 +266,7 @@ void BoundedHttpServer::accept_all(Clock::time_point now) {
           per_peer_.erase(peer);
         }
       }
-      if (full && !make_room(peer, peer_full)) break;
+      if (full && !make_room(peer, peer_full, now)) break;
     }
     if (!full) {
       waiting_.push_back({fd, std::string(), now + limits_.head_time, 0, peer, now});

@@ -69,7 +69,7 @@ class BoundedHttpServer : public httplib::Server {
   void close_connection(const Connection& c);
   // Makes room for a connection from `peer` by closing the oldest waiting one
   // that holds the room; false when none is waiting.
-  bool make_room(const std::string& peer, bool peer_full);
+  bool make_room(const std::string& peer, bool peer_full, Clock::time_point now);
   void wake();
   static bool head_complete(const std::string& in);
 
@@ -82,6 +82,8 @@ class BoundedHttpServer : public httplib::Server {
   Clock::time_point accept_resumes_{};  // after running out of descriptors
   Clock::time_point last_refusal_note_{};
   std::size_t refusals_unsaid_ = 0;
+  Clock::time_point last_eviction_note_{};
+  std::size_t evictions_unsaid_ = 0;
 
   std::mutex mutex_;  // everything below
   std::condition_variable ready_cv_;
