@@ -211,8 +211,10 @@ void BoundedHttpServer::close_connection(const Connection& c) {
 
 bool BoundedHttpServer::make_room(const std::string& peer, bool peer_full, Clock::time_point now) {
   auto oldest = waiting_.end();
+  // Not one accepted just now: its request may be on the way unread.
   for (auto it = waiting_.begin(); it != waiting_.end(); ++it)
-    if ((!peer_full || it->peer == peer) && (oldest == waiting_.end() || it->since < oldest->since))
+    if ((!peer_full || it->peer == peer) && it->since < now &&
+        (oldest == waiting_.end() || it->since < oldest->since))
       oldest = it;
   if (oldest == waiting_.end()) return false;
   close_connection(*oldest);
