@@ -1041,6 +1041,13 @@ def decode_reads_a_history_it_cannot_write(opts):
                    f"{what}: left {sorted(os.listdir(folder))} and {os.listdir(spare)}")
             tried.append(what)
 
+        def check_export(what, path):  # the same fallback as decode's
+            r = subprocess.run([opts.quorlin, "export", "--history", path, "--device", "6"],
+                               capture_output=True, timeout=PROCESS_TIMEOUT,
+                               env=dict(os.environ, TMPDIR=spare))
+            expect(r.returncode == 0 and len(r.stdout.splitlines()) == 2 and not os.listdir(spare),
+                   f"export {what}: exit {r.returncode}: {r.stderr!r}")
+
         if os.geteuid() == 0:
             # Root writes anywhere: the decoder runs as nobody, from a copy
             # of itself that nobody may run, on a folder nobody cannot write.
@@ -1065,12 +1072,14 @@ def decode_reads_a_history_it_cannot_write(opts):
                        "the bind mount is writable")
                 check("on a read-only medium", [*decode[:4], os.path.join(medium, "history.db"),
                                                 *decode[5:]])
+                check_export("on a read-only medium", os.path.join(medium, "history.db"))
             finally:
                 subprocess.run(["umount", medium], check=False)
         else:
             os.chmod(folder, 0o555)
             try:
                 check("in a folder the user cannot write")
+                check_export("in a folder the user cannot write", history)
             finally:
                 os.chmod(folder, 0o755)
         print("decoded " + "; ".join(tried))

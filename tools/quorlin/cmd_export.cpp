@@ -111,8 +111,8 @@ int past_deadline(void* deadline) {
 }
 
 // Opens the history read-only and prepares the device's rows, oldest first:
-// each row's size, and its bytes only when it is a record (a row of another
-// size is never loaded, however large). A 'history' that is not a table (a
+// a row's bytes only when it is a record (a row of another size is never
+// loaded, however large: length() of a blob does not read it). A 'history' that is not a table (a
 // view may run any query) is refused. False with `error`; `write_access` when
 // SQLite could not set up its files beside the database.
 bool open_rows(const std::string& path, SqliteQuery& d, std::string& error, bool& write_access) {
@@ -142,7 +142,7 @@ bool open_rows(const std::string& path, SqliteQuery& d, std::string& error, bool
   }
   // The range is found through the (device_id, saved_at) index.
   if (sqlite3_prepare_v2(d.db,
-                         "SELECT length(record), CASE WHEN typeof(record) = 'blob' AND "
+                         "SELECT CASE WHEN typeof(record) = 'blob' AND "
                          "length(record) = ?4 THEN record END FROM history WHERE device_id = ?1 "
                          "AND saved_at >= ?2 AND saved_at <= ?3 ORDER BY saved_at, seq",
                          -1, &d.stmt, nullptr) != SQLITE_OK)
@@ -193,8 +193,8 @@ int run_export(const ExportOptions& o) {
   unsigned long skipped = 0;
   while ((deadline = Clock::now() + HistoryStore::kReadTimeBound,
           rc = sqlite3_step(d->stmt)) == SQLITE_ROW) {
-    const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(d->stmt, 1));
-    if (blob == nullptr || sqlite3_column_bytes(d->stmt, 1) != static_cast<int>(qrn_record::kSize)) {
+    const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(d->stmt, 0));
+    if (blob == nullptr || sqlite3_column_bytes(d->stmt, 0) != static_cast<int>(qrn_record::kSize)) {
       ++skipped;  // not a record of this driver
       continue;
     }
