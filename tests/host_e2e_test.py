@@ -489,6 +489,9 @@ def decode_refuses_what_is_not_a_record(opts):
             r = run([opts.quorlin, "decode", *args])
             if r.returncode != status or text.encode() not in r.stderr or r.stdout:
                 failures.append(f"{what}: exit {r.returncode}, stderr {r.stderr[:200]!r}")
+        r = run([opts.quorlin, "export", "--history", endless_view, "--device", "1"], timeout=60)
+        if r.returncode != 1 or b"its 'history' is a view, not a table" not in r.stderr:
+            failures.append(f"export of an endless view: exit {r.returncode}, {r.stderr[:200]!r}")
         expect(not os.path.exists(missing_db), "decode created a history file")
         expect(not failures, "\n".join(failures))
 
@@ -797,6 +800,7 @@ def check_reports_refused_connections_and_usage_errors(opts):
             ("option without value", ["--address", "x", "--port"], 2, "--port needs a value"),
             ("unknown option", ["--address", "x", "--jsn"], 2, "unknown option '--jsn'"),
             ("stray argument", ["--address", "x", "4840"], 2, "unexpected argument '4840'"),
+            ("config not a file", ["--config", "/dev/zero", "--device", "1"], 1, "not a regular file"),
         ]
         for what, args, status, text in cases:
             started = time.monotonic()
@@ -933,10 +937,11 @@ def check_connects_securely_to_a_secure_plant(opts):
         trusted = os.path.join(tmp, "trusted")
         os.mkdir(trusted)
         os.link(plant_cert, os.path.join(trusted, "plant.der"))
-        right, wrong = os.path.join(tmp, "pw"), os.path.join(tmp, "wrong")
-        for path, text in ((right, password + "\n"), (wrong, "brine-loop-18\n")):
+        right, wrong, shared = (os.path.join(tmp, name) for name in ("pw", "wrong", "shared"))
+        for path, text in ((right, password + "\n"), (wrong, "brine-loop-18\n"), (shared, password)):
             with open(path, "w", encoding="utf-8") as f:
                 f.write(text)
+            os.chmod(path, 0o644 if path == shared else 0o600)
         plant = [opts.plant, "--port", "0", "--fixed", "3", "--certificate", plant_cert,
                  "--private-key", plant_key, "--policy", "Aes256_Sha256_RsaPss",
                  "--policy", "Basic256Sha256", "--mode", "SignAndEncrypt",
@@ -950,7 +955,8 @@ def check_connects_securely_to_a_secure_plant(opts):
             usage = [check(opts, server.port, *args) for args in (
                 [*secure, "--password-file", right, "--security-mode", "Encrypt"],
                 secure,
-                [*secure, "--password-file", os.path.join(tmp, "none")])]
+                [*secure, "--password-file", os.path.join(tmp, "none")],
+                [*secure, "--password-file", shared])]
         lines = good.stdout.decode().splitlines()
         expect(good.returncode == 0 and good.stderr == b"", f"secure check: {good.returncode} {good.stderr!r}")
         expect(lines[3] == "points    2706 read: 2706 ok", f"secure check: {lines}")
@@ -961,7 +967,8 @@ def check_connects_securely_to_a_secure_plant(opts):
         expect(plain.returncode == 1 and b"cannot connect" in plain.stderr, f"plain: {plain.stderr!r}")
         for r, text in zip(usage, ('--security-mode: "Encrypt" is not None, Sign or SignAndEncrypt',
                                    '--password-file: missing for user "qrn"',
-                                   "--password-file: cannot read")):
+                                   "--password-file: cannot read",
+                                   "is readable by group or others")):
             expect(r.returncode == 2 and text in r.stderr.decode(), f"{text}: {r.returncode} {r.stderr!r}")
         for r in (good, bad, plain, *usage):
             expect(b"brine-loop-1" not in r.stdout + r.stderr, "a password was printed")
@@ -1051,6 +1058,10 @@ def decode_reads_a_history_it_cannot_write(opts):
                    f"{what}: left {sorted(os.listdir(folder))} and {os.listdir(spare)}")
             tried.append(what)
 
+        def check_export(what, path):  # the same fallback as decode's
+            r = run([opts.quorlin, "export", "--history", path, "--device", "6"])
+            expect(r.returncode == 0 and len(r.stdout.splitlines()) == 2, f"export {what}: {r!r}")
+
         if os.geteuid() == 0:
             # Root writes anywhere: the decoder runs as nobody, from a copy
             # of itself that nobody may run, on a folder nobody cannot write.
@@ -1075,12 +1086,14 @@ def decode_reads_a_history_it_cannot_write(opts):
                        "the bind mount is writable")
                 check("on a read-only medium", [*decode[:4], os.path.join(medium, "history.db"),
                                                 *decode[5:]])
+                check_export("on a read-only medium", os.path.join(medium, "history.db"))
             finally:
                 subprocess.run(["umount", medium], check=False)
         else:
             os.chmod(folder, 0o555)
             try:
                 check("in a folder the user cannot write")
+                check_export("in a folder the user cannot write", history)
             finally:
                 os.chmod(folder, 0o755)
         print("decoded " + "; ".join(tried))
@@ -1216,6 +1229,10 @@ def stored_records_of_wrong_size_or_device_are_not_restored(opts):
         expect(status == 1 and f"the last record of device 1 is {big} bytes, not {RECORD_SIZE}" in err,
                f"decode: exit {status}: {err!r}")
         expect(rss < 150_000, f"quorlin decode peaked at {rss} KiB")
+        status, out, err, rss = run_measured([opts.quorlin, "export", "--history", history,
+                                              "--device", "1"])
+        expect(status == 0 and out.count(b"\r\n") == 1, f"export: exit {status}: {err!r}")
+        expect(rss < 150_000, f"quorlin export peaked at {rss} KiB")
 # --- the live view (qrn-host --http) ------------------------------------------
 
 URL_LINE = re.compile(r"^http: live view at (http://127\.0\.0\.1:\d+/)$")
@@ -1462,7 +1479,8 @@ def live_view_without_history_and_on_a_taken_port(opts):
 
 def live_view_bounds_idle_connections_and_foreign_hosts(opts):
     # 256 descriptors and more idle connections than that: the view keeps a
-    # few and closes the rest, rounds go on, a normal request is answered.
+    # few, each new one taking the place of the oldest, rounds go on, a normal
+    # request is answered.
     def few_descriptors():
         resource.setrlimit(resource.RLIMIT_NOFILE, (256, 256))
     with tempfile.TemporaryDirectory() as tmp, simulator(opts) as sim:
@@ -1472,7 +1490,7 @@ def live_view_bounds_idle_connections_and_foreign_hosts(opts):
             address = ("127.0.0.1", int(host.url.rsplit(":", 1)[1].rstrip("/")))
             idle = [socket.create_connection(address, timeout=60) for _ in range(272)]
             try:
-                line = host.wait_line(re.compile(r"^http: (\d+) connections open, the most"))
+                line = host.wait_line(re.compile(r"^http: the live view keeps (\d+) connections"))
                 kept = int(line.group(1))
                 expect(0 < kept < 256, f"the view keeps {kept} connections")
                 # Two more rounds handed over while the connections are held.
@@ -1637,7 +1655,7 @@ def reload_adds_removes_changes_and_refuses_an_invalid_file(opts):
         config = write_config(tmp, [local_device(7, a.port), local_device(8, a.port)])
         history, dump = os.path.join(tmp, "history.db"), os.path.join(tmp, "records")
         proc = subprocess.Popen([opts.host, "--plugin", opts.plugin, "--config", config,
-                                 "--history", history, "--dump-dir", dump],
+                                 "--history", history, "--dump-dir", dump, "--http", "127.0.0.1:0"],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         seen = []
 
@@ -1652,21 +1670,39 @@ def reload_adds_removes_changes_and_refuses_an_invalid_file(opts):
             # 7 moves to the other plant, 8 goes, 9 comes.
             write_config(tmp, [local_device(7, b.port), local_device(9, a.port)])
             proc.send_signal(signal.SIGHUP)
-            # The remade 7 hands over its stored record, then a fresh one.
+            # The remade 7 restores its stored record without handing it over
+            # again: its next round is the other plant's.
             until(lambda l: "device 7: changed, made again" in l and
-                  len(rounds(7, l[l.index("device 7: changed, made again"):])) >= 2 and
-                  rounds(9, l))
+                  rounds(7, l[l.index("device 7: changed, made again"):]) and rounds(9, l))
+            first7 = rounds(7, seen[seen.index("device 7: changed, made again"):])[0].split()[3]
+            # The live view follows: 8 gone, 9 listed with its records.
+            url = next(URL_LINE.match(l).group(1) for l in seen if URL_LINE.match(l))
+            ids = [d["id"] for d in json.loads(http_get(url + "api/devices")[2])["devices"]]
+            metrics = http_get(url + "metrics")[2].decode()
+            poll("device 9's record in the view", 30, 0.2,
+                 lambda: http_get(url + "api/devices/9/record")[0] == 200)
+            expect(ids == [7, 9] and 'device="8"' not in metrics and 'device="9"' in metrics,
+                   f"after reload: devices {ids}, metrics {metrics[:300]!r}")
             with open(config, "w") as f:
                 f.write('{"devices": [')
             proc.send_signal(signal.SIGHUP)
             until(lambda l: len(rounds(9, l)) >= 2)
+            # A pipe without a writer is refused, not waited on.
+            os.remove(config)
+            os.mkfifo(config)
+            proc.send_signal(signal.SIGHUP)
+            until(lambda l: len(rounds(9, l)) >= 3)
+            stopping = time.monotonic()
         finally:
             status, out, err = stop(proc)
+        expect(time.monotonic() - stopping < 10, f"stopped after {time.monotonic() - stopping:.1f} s")
         out = ("\n".join(seen) + "\n").encode() + out
         expect(status == 0, f"exit {status}: {err[-400:]}")
         said = host_lines(err)
-        expect(len(said) >= 2 and said[-1] == "qrn-host: stopping on SIGTERM" and
-               said[-2].startswith(f"qrn-host: reload refused, devices unchanged: {config}: "
+        expect(len(said) >= 3 and said[-1] == "qrn-host: stopping on SIGTERM" and
+               said[-2] == f"qrn-host: reload refused, devices unchanged: cannot read {config}: "
+                           "not a regular file" and
+               said[-3].startswith(f"qrn-host: reload refused, devices unchanged: {config}: "
                                    "invalid JSON"), f"host lines {said}")
         text = out.decode()
         expect("device 8: removed, stopped" in text and "device 7: changed, made again" in text,
@@ -1679,6 +1715,8 @@ def reload_adds_removes_changes_and_refuses_an_invalid_file(opts):
         check_fixed_values(decode_json(opts, os.path.join(dump, f"7-{last7}.bin")), 3,
                            "device 7 after its change")
         check_fixed_values(decode_json(opts, os.path.join(dump, "9-1.bin")), 0, "added device 9")
+        check_fixed_values(decode_json(opts, os.path.join(dump, f"7-{first7}.bin")), 3,
+                           "device 7's first round after its change")
         after = text.index("device 8: removed, stopped")
         expect(not any(l.startswith("device 8 round") for l in text[after:].splitlines()),
                "device 8 handed over records after its removal")

@@ -3,6 +3,7 @@
 // server on loopback against idle and slow clients.
 #include "http_server.h"
 #include "http_view.h"
+#include "round_report.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -226,6 +227,20 @@ TEST_F(LiveViewTest, ignores_other_devices_and_keeps_only_whole_records) {
   EXPECT_EQ(parse(reply.body)["points"][0]["value"].asInt(), 5);  // the last whole one
 }
 
+TEST_F(LiveViewTest, metrics_count_rare_outcomes_under_other) {
+  qrn_report::RoundReport report;
+  for (uint32_t code = 0; code <= 40; ++code) {  // Good, then 40 codes of the server's choosing
+    report.outcome = code == 0 ? 0 : 0x80000000u | (code << 16);
+    view_.reported(7, qrn_report::encode(report));
+  }
+  const std::string metrics = view_.get("/metrics", {}, t0_).body;
+  std::size_t series = 0;
+  for (std::size_t at = 0; (at = metrics.find("\nqrn_rounds_total{", at)) != std::string::npos; ++at)
+    ++series;
+  EXPECT_EQ(series, LiveView::kMostOutcomeSeries + 1);
+  EXPECT_NE(metrics.find("qrn_rounds_total{device=\"7\",outcome=\"other\"} 33\n"), std::string::npos);
+}
+
 TEST_F(LiveViewTest, history_without_a_history_file_is_not_found_but_bad_minutes_are_bad) {
   const LiveView::Reply none = view_.get("/api/devices/7/points/1/history", {}, t0_);
   EXPECT_EQ(none.status, 404);
@@ -245,9 +260,15 @@ TEST_F(LiveViewTest, error_texts_stay_json_with_invalid_utf8_escaped) {
 // more than the cap of connections; excess connections are closed at once.
 namespace {
 
-int connect_to(int port) {
+// From `from`, another loopback address than 127.0.0.1 when given.
+int connect_to(int port, const char* from = nullptr) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in a{};
+  if (from != nullptr) {
+    a.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &a.sin_addr);
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  }
   a.sin_family = AF_INET;
   a.sin_port = htons(static_cast<uint16_t>(port));
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -293,9 +314,10 @@ bool closed_by_peer(int fd) {
 
 }  // namespace
 
-TEST(BoundedHttpServer, slow_clients_wait_alone_and_connections_past_the_cap_are_closed) {
+TEST(BoundedHttpServer, slow_clients_wait_alone_and_make_way_for_new_connections) {
   HttpLimits limits;
   limits.max_connections = 3;
+  limits.max_per_address = 2;
   limits.workers = 1;
   limits.head_time = std::chrono::seconds(60);  // slow heads stay until the end
   int port = 0;
@@ -305,17 +327,25 @@ TEST(BoundedHttpServer, slow_clients_wait_alone_and_connections_past_the_cap_are
   const int slow1 = connect_to(port), slow2 = connect_to(port);
   send_text(slow1, "GET /ping HTTP/1.1\r\nHost: 127.0.0.1\r\n");  // never finished
   send_text(slow2, "GE");
-  const int normal = connect_to(port);
+  const int normal = connect_to(port, "127.0.0.2");
   send_text(normal, "GET /ping HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
   const std::string reply = receive(normal, "pong");
   EXPECT_EQ(reply.rfind("HTTP/1.1 200", 0), 0u) << reply;
   EXPECT_NE(reply.find("pong"), std::string::npos) << reply;
 
-  // Three open (the normal one kept alive): a fourth is closed unanswered.
+  // The slow clients' address holds its share: a third connection from it
+  // takes the place of the one waiting longest.
   const int fourth = connect_to(port);
   send_text(fourth, "GET /ping HTTP/1.1\r\n\r\n");
-  EXPECT_TRUE(closed_by_peer(fourth));
-  EXPECT_EQ(server->refused(), 1u);
+  EXPECT_NE(receive(fourth, "pong").find("pong"), std::string::npos);
+  EXPECT_TRUE(closed_by_peer(slow1));
+  // All three open: a new client's connection takes the place of the oldest.
+  const int fifth = connect_to(port, "127.0.0.3");
+  send_text(fifth, "GET /ping HTTP/1.1\r\n\r\n");
+  EXPECT_NE(receive(fifth, "pong").find("pong"), std::string::npos);
+  EXPECT_TRUE(closed_by_peer(slow2));
+  EXPECT_EQ(server->evicted(), 2u);
+  EXPECT_EQ(server->refused(), 0u);
 
   // A kept-alive connection answers its next request, pipelined ones too.
   send_text(normal, "GET /ping HTTP/1.1\r\n\r\nGET /none HTTP/1.1\r\nConnection: close\r\n\r\n");
@@ -324,11 +354,11 @@ TEST(BoundedHttpServer, slow_clients_wait_alone_and_connections_past_the_cap_are
   EXPECT_NE(two.find("HTTP/1.1 404"), std::string::npos) << two;
   EXPECT_TRUE(closed_by_peer(normal));
 
-  // Stopping ends the slow ones at once.
+  // Stopping ends the kept-alive ones at once.
   server->stop_serving();
-  EXPECT_TRUE(closed_by_peer(slow1));
-  EXPECT_TRUE(closed_by_peer(slow2));
-  for (int fd : {slow1, slow2, normal, fourth}) close(fd);
+  EXPECT_TRUE(closed_by_peer(fourth));
+  EXPECT_TRUE(closed_by_peer(fifth));
+  for (int fd : {slow1, slow2, normal, fourth, fifth}) close(fd);
 }
 
 TEST(BoundedHttpServer, idle_connections_are_closed_at_their_deadlines) {

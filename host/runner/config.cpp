@@ -274,7 +274,8 @@ bool parse_host_config(const std::string& original, HostConfig& out, std::string
   return true;
 }
 
-bool read_config_file(const std::string& path, std::string& text, std::string& error) {
+bool read_config_file(const std::string& path, std::string& text, std::string& error,
+                      bool regular_only) {
   const std::string cannot = "cannot read " + path + ": ";
   struct stat st {};
   // The type first: opening a device may already have effects.
@@ -286,7 +287,7 @@ bool read_config_file(const std::string& path, std::string& text, std::string& e
     error = cannot + "it is a directory";
     return false;
   }
-  if (!S_ISREG(st.st_mode) && !S_ISFIFO(st.st_mode)) {
+  if (!S_ISREG(st.st_mode) && (regular_only || !S_ISFIFO(st.st_mode))) {
     error = cannot + "not a regular file";
     return false;
   }
@@ -296,9 +297,15 @@ bool read_config_file(const std::string& path, std::string& text, std::string& e
     error = too_large;
     return false;
   }
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Not waiting in open: a pipe swapped in after the check has no writer.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (regular_only ? O_NONBLOCK : 0));
   if (fd < 0) {
     error = cannot + std::strerror(errno);
+    return false;
+  }
+  if (regular_only && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    ::close(fd);
+    error = cannot + "not a regular file";
     return false;
   }
   // Read to the bound and one byte past it, whatever the size said: a file

@@ -38,7 +38,10 @@ constexpr std::size_t kMaxConfigBytes = std::size_t{4} << 20;
 // Reads a configuration file whole: a regular file or a pipe, at most
 // kMaxConfigBytes. Directories, devices (/dev/zero would never end) and larger
 // files are refused; false with a one-line reason naming the path.
-bool read_config_file(const std::string& path, std::string& text, std::string& error);
+// `regular_only` refuses pipes too and never waits to open: a running host
+// reloading must not hang on a pipe without a writer.
+bool read_config_file(const std::string& path, std::string& text, std::string& error,
+                      bool regular_only = false);
 
 // Where `text` stops being well-formed UTF-8 (overlong forms, surrogates and
 // code points above U+10FFFF included) at or after `from`, or npos.

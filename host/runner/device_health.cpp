@@ -21,7 +21,12 @@ void LiveView::reported(uint32_t device_id, const std::vector<unsigned char>& by
     if (d.config.id != device_id) continue;
     fold_read_at(*report, d.read_at);
     d.failed_rounds = report->outcome == 0 ? 0 : d.failed_rounds + 1;
-    ++d.outcomes[report->outcome];
+    const uint32_t outcome = report->outcome;
+    const std::size_t others = d.outcomes.size() - d.outcomes.count(0);  // Good has a place kept
+    if (outcome == 0 || d.outcomes.count(outcome) != 0 || others + 1 < kMostOutcomeSeries)
+      ++d.outcomes[outcome];
+    else
+      ++d.other_outcomes;
     d.report = std::move(report);
     old_json = std::move(d.json);
     return;
@@ -128,6 +133,8 @@ LiveView::Reply LiveView::metrics_reply() const {
       for (const auto& o : d.outcomes)
         rounds << "qrn_rounds_total{" << dev << ",outcome=\"" << label(status_name(o.first))
                << "\"} " << o.second << '\n';
+      if (d.other_outcomes > 0)
+        rounds << "qrn_rounds_total{" << dev << ",outcome=\"other\"} " << d.other_outcomes << '\n';
       if (r) {
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%.3f", r->duration_ms / 1000.0);

@@ -201,15 +201,45 @@ bool BoundedHttpServer::head_complete(const std::string& in) {
   return in.find("\r\n\r\n") != std::string::npos || in.find("\n\n") != std::string::npos;
 }
 
-void BoundedHttpServer::close_connection(int fd) {
-  ::close(fd);
+void BoundedHttpServer::close_connection(const Connection& c) {
+  ::close(c.fd);
   std::lock_guard<std::mutex> lock(mutex_);
   --open_;
+  const auto it = per_peer_.find(c.peer);
+  if (it != per_peer_.end() && --it->second == 0) per_peer_.erase(it);
+}
+
+bool BoundedHttpServer::make_room(const std::string& peer, bool peer_full, Clock::time_point now) {
+  auto oldest = waiting_.end();
+  // Not one accepted just now: its request may be on the way unread.
+  for (auto it = waiting_.begin(); it != waiting_.end(); ++it)
+    if ((!peer_full || it->peer == peer) && it->since < now &&
+        (oldest == waiting_.end() || it->since < oldest->since))
+      oldest = it;
+  if (oldest == waiting_.end()) return false;
+  close_connection(*oldest);
+  waiting_.erase(oldest);
+  ++evicted_;
+  ++evictions_unsaid_;
+  // One line a minute at most, however many make way.
+  if (last_eviction_note_ == Clock::time_point{} ||
+      now - last_eviction_note_ >= std::chrono::minutes(1)) {
+    std::printf("http: the live view keeps %zu connections, %zu from one address; %zu waiting "
+                "ones closed for newer ones\n",
+                limits_.max_connections, limits_.max_per_address, evictions_unsaid_);
+    std::fflush(stdout);
+    last_eviction_note_ = now;
+    evictions_unsaid_ = 0;
+  }
+  return true;
 }
 
 void BoundedHttpServer::accept_all(Clock::time_point now) {
   for (;;) {
-    const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    sockaddr_storage from{};
+    socklen_t from_len = sizeof from;
+    const int fd = ::accept4(listen_fd_, reinterpret_cast<sockaddr*>(&from), &from_len,
+                             SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno == EINTR || errno == ECONNABORTED) continue;
       // Out of descriptors or memory: the listening socket stays readable,
@@ -218,14 +248,30 @@ void BoundedHttpServer::accept_all(Clock::time_point now) {
         accept_resumes_ = now + std::chrono::milliseconds(100);
       return;
     }
-    bool full;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      full = open_ >= limits_.max_connections;
-      if (!full) ++open_;
+    std::string peer;
+    int ignored_port = 0;
+    address_text(from, peer, ignored_port);
+    // Idle and slow clients cannot lock others out: a client holds a share of
+    // the connections at most, and the one waiting longest makes way.
+    bool full = true;
+    for (int attempt = 0; attempt < 2 && full; ++attempt) {
+      bool peer_full;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::size_t& held = per_peer_[peer];
+        peer_full = held >= limits_.max_per_address;
+        full = peer_full || open_ >= limits_.max_connections;
+        if (!full) {
+          ++open_;
+          ++held;
+        } else if (held == 0) {
+          per_peer_.erase(peer);
+        }
+      }
+      if (full && !make_room(peer, peer_full, now)) break;
     }
     if (!full) {
-      waiting_.push_back({fd, std::string(), now + limits_.head_time, 0});
+      waiting_.push_back({fd, std::string(), now + limits_.head_time, 0, peer, now});
       continue;
     }
     ++refused_;  // before the close, which the client sees at once
@@ -296,7 +342,7 @@ void BoundedHttpServer::poll_loop() {
         continue;
       }
       if (drop || c.in.size() > limits_.max_head_bytes || now >= c.deadline) {
-        close_connection(c.fd);
+        close_connection(c);
         continue;
       }
       still.push_back(std::move(c));
@@ -304,7 +350,7 @@ void BoundedHttpServer::poll_loop() {
     waiting_.swap(still);
     if (accepting && (fds[1].revents & POLLIN) != 0) accept_all(now);
   }
-  for (Connection& c : waiting_) close_connection(c.fd);
+  for (Connection& c : waiting_) close_connection(c);
   waiting_.clear();
 }
 
@@ -336,13 +382,14 @@ void BoundedHttpServer::worker() {
       keep = keep && !stopping_;
       if (keep) {
         c.in = stream.rest();
-        c.deadline = Clock::now() + limits_.keep_alive;
+        c.since = Clock::now();
+        c.deadline = c.since + limits_.keep_alive;
         returned_.push_back(std::move(c));
       }
     }
     if (keep)
       wake();
     else
-      close_connection(c.fd);
+      close_connection(c);
   }
 }

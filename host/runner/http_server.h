@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -19,7 +20,11 @@
 #include <vector>
 
 struct HttpLimits {
-  std::size_t max_connections = 64;  // open at once; more are closed at once
+  // Open at once. A new connection past either bound takes the place of the
+  // oldest one waiting for a request (of its own address for the second);
+  // with none waiting it is closed at once.
+  std::size_t max_connections = 64;
+  std::size_t max_per_address = 8;
   std::size_t workers = 4;           // requests answered at once
   std::chrono::milliseconds head_time{4000};   // for a request's head to arrive whole
   std::chrono::milliseconds keep_alive{3000};  // idle between two requests
@@ -44,6 +49,7 @@ class BoundedHttpServer : public httplib::Server {
   void stop_serving();
 
   std::size_t refused() const { return refused_; }  // closed at once for the cap
+  std::size_t evicted() const { return evicted_; }  // closed to make room for a new one
   const HttpLimits& limits() const { return limits_; }
 
  private:
@@ -53,12 +59,17 @@ class BoundedHttpServer : public httplib::Server {
     std::string in;  // received bytes not yet handled
     Clock::time_point deadline;
     std::size_t served = 0;
+    std::string peer;         // the client's address
+    Clock::time_point since;  // waiting for a request since
   };
 
   void poll_loop();
   void accept_all(Clock::time_point now);
   void worker();
-  void close_connection(int fd);
+  void close_connection(const Connection& c);
+  // Makes room for a connection from `peer` by closing the oldest waiting one
+  // that holds the room; false when none is waiting.
+  bool make_room(const std::string& peer, bool peer_full, Clock::time_point now);
   void wake();
   static bool head_complete(const std::string& in);
 
@@ -71,6 +82,8 @@ class BoundedHttpServer : public httplib::Server {
   Clock::time_point accept_resumes_{};  // after running out of descriptors
   Clock::time_point last_refusal_note_{};
   std::size_t refusals_unsaid_ = 0;
+  Clock::time_point last_eviction_note_{};
+  std::size_t evictions_unsaid_ = 0;
 
   std::mutex mutex_;  // everything below
   std::condition_variable ready_cv_;
@@ -78,6 +91,8 @@ class BoundedHttpServer : public httplib::Server {
   std::vector<Connection> returned_;  // kept alive after a reply
   std::set<int> busy_;                // connections a worker holds
   std::size_t open_ = 0;              // every connection held
+  std::map<std::string, std::size_t> per_peer_;  // connections held by address
   bool stopping_ = false;
   std::atomic<std::size_t> refused_{0};
+  std::atomic<std::size_t> evicted_{0};
 };

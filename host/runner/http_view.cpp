@@ -207,6 +207,18 @@ LiveView::LiveView(const std::vector<DeviceConfig>& devices, std::string history
   }
 }
 
+void LiveView::set_devices(const std::vector<DeviceConfig>& devices) {
+  std::vector<Device> next(devices.size());
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (std::size_t i = 0; i < devices.size(); ++i) {
+    for (Device& d : devices_)
+      if (d.config.id == devices[i].id) next[i] = std::move(d);
+    next[i].config = devices[i];
+    next[i].config.settings = Json::Value();
+  }
+  devices_.swap(next);  // the removed ones go with `next`, after the lock
+}
+
 void LiveView::handed_over(uint32_t device_id, const std::vector<unsigned char>& record,
                            Clock::time_point at) {
   std::shared_ptr<const std::vector<unsigned char>> copy;
@@ -408,6 +420,9 @@ bool HttpView::start(const std::string& listen, std::string& error) {
 
   HttpLimits limits;
   limits.max_connections = live_view_connection_budget(devices_);
+  // An eighth per client address, but two at least (a page and its API calls).
+  limits.max_per_address =
+      std::min(limits.max_connections, std::max<std::size_t>(2, limits.max_connections / 8));
   if (limits.max_connections == 0) {
     error = "cannot serve the live view on " + listen +
             ": the descriptor limit leaves none to spare beside " + std::to_string(devices_) +

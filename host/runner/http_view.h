@@ -62,6 +62,10 @@ class LiveView {
   static constexpr std::chrono::seconds kNominalPeriod{5};
   // The history a trend may ask for, in minutes.
   static constexpr int kMaxMinutes = 1440;
+  // Outcomes with a /metrics series of their own per device, Good included;
+  // the rest count under "other": the server chooses the codes, and a series
+  // once shown stays.
+  static constexpr std::size_t kMostOutcomeSeries = 8;
 
   struct Reply {
     int status = 200;
@@ -71,6 +75,10 @@ class LiveView {
 
   // `history_path` empty: no trends.
   LiveView(const std::vector<DeviceConfig>& devices, std::string history_path);
+
+  // The devices after a reload, in their new order: a kept or changed one
+  // keeps what it showed, a removed one goes, an added one has nothing yet.
+  void set_devices(const std::vector<DeviceConfig>& devices);
 
   // Keeps a copy of a record that a configured device handed over at `at`;
   // holds the lock only to swap in the copy.
@@ -108,6 +116,7 @@ class LiveView {
     std::vector<std::string> read_at;  // per point, the last round that wrote it
     unsigned long failed_rounds = 0;    // in a row
     std::map<uint32_t, unsigned long> outcomes;  // rounds per outcome
+    unsigned long other_outcomes = 0;  // rounds whose outcome found no place in `outcomes`
   };
 
   // Health fields of a device entry in /api/devices (device_health.cpp).

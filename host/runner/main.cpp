@@ -398,6 +398,7 @@ struct DeviceSlot {
   int data_id = qrn_record::kDataId;
   int report_id = 0;         // its round reports' data id; 0: none
   bool restoring = false;    // its stored record is being handed back
+  bool remade = false;       // ran before in this run: its restored record is no new round
 };
 
 // Everything the hook touches; the hook runs on the devices' threads (and on
@@ -435,18 +436,20 @@ class Runner {
     return asked;
   }
 
-  void on_event(const qrn_host::Event& e) {
+  // False for a remade device's restored record, which the live view skips too.
+  bool on_event(const qrn_host::Event& e) {
     if (e.kind != qrn_host::EventKind::SendSP && e.kind != qrn_host::EventKind::SaveHistory)
-      return;
+      return true;
     std::lock_guard<std::mutex> lock(mutex_);
     const auto it = slots_.find(e.device);
-    if (it == slots_.end()) return;
+    if (it == slots_.end()) return true;
     DeviceSlot& slot = *it->second;
     // --rounds 0 sets the devices up (a stored record restored) and stops
     // them: a round that got under way meanwhile is no record of the run.
-    if (options_.rounds && *options_.rounds == 0 && !slot.restoring) return;
+    if (options_.rounds && *options_.rounds == 0 && !slot.restoring) return false;
     const bool report = e.kind == qrn_host::EventKind::SendSP && slot.report_id != 0 &&
                         e.data_id == slot.report_id;
+    if (slot.restoring && slot.remade) return false;
     const bool reached_before = reached(slot);
     if (e.kind == qrn_host::EventKind::SendSP && !report) {
       handed_over(slot, e);
@@ -480,6 +483,7 @@ class Runner {
     // Only a device reaching the goal can end wait(): waking the waiter on
     // every record would cost a thread switch per round.
     if (!reached_before && reached(slot)) changed_.notify_all();
+    return true;
   }
 
   void request_stop(int signal) {
@@ -660,8 +664,7 @@ struct HookGuard {
   HookGuard(Runner& runner, HttpView& view) {
     qrn_host::set_recording(false);
     qrn_host::set_hook([&runner, &view](const qrn_host::Event& e) {
-      runner.on_event(e);
-      view.on_event(e);
+      if (runner.on_event(e)) view.on_event(e);
     });
   }
   ~HookGuard() { qrn_host::set_hook(nullptr); }
@@ -669,8 +672,9 @@ struct HookGuard {
 
 // Hands the device its last stored record, unless that record has the wrong
 // size or another device's id. False when the history could not be read.
+// The view shows it unless `view` is null (a remade device shows its last).
 bool restore_last(HistoryStore& history, QRNSocketDevice& device, uint32_t id,
-                  HttpView& view) {
+                  HttpView* view) {
   const std::string who = "device " + std::to_string(id);
   std::string error;
   const auto last = history.last(id, qrn_record::kSize, error);
@@ -689,21 +693,23 @@ bool restore_last(HistoryStore& history, QRNSocketDevice& device, uint32_t id,
   } else if (device.LoadFromCache(last->bytes.data(), static_cast<int>(last->bytes.size())) == 0) {
     say(who + ": last stored record (" + std::to_string(last->size) +
         " bytes) refused, not restored", LogPriority::Warning);
-  } else {
+  } else if (view != nullptr) {
     // The points' quality as the device's round reports of the last hour
     // (at five seconds a round) tell it.
     PointQuality quality;
     std::string ignored;
     if (!load_point_quality(history, id, quality, ignored, 720)) quality = PointQuality();
-    view.restored(id, last->bytes, std::move(quality.statuses), std::move(quality.read_at));
+    view->restored(id, last->bytes, std::move(quality.statuses), std::move(quality.read_at));
   }
   return true;
 }
 
 // Reads and checks the configuration file: one line in `error` if unusable.
-bool load_config(const Options& options, HostConfig& config, std::string& error) {
+// A reload takes only a regular file: a pipe would hold up the running host.
+bool load_config(const Options& options, HostConfig& config, std::string& error,
+                 bool reload = false) {
   std::string text;
-  if (!read_config_file(options.config, text, error)) return false;
+  if (!read_config_file(options.config, text, error, reload)) return false;
   if (!parse_host_config(text, config, error)) {
     error = options.config + ": " + error;
     return false;
@@ -738,7 +744,9 @@ class DeviceSet {
     slot->id = dc.id;
     slot->config = dc;
     // A device made again goes on counting: its dump files are not overwritten.
-    slot->rounds = rounds_[dc.id];
+    const auto ran = rounds_.find(dc.id);
+    slot->remade = ran != rounds_.end();
+    slot->rounds = slot->remade ? ran->second : 0;
     slot->device.reset(factory_.create());
     if (!slot->device) {
       say("device " + std::to_string(dc.id) + ": the provider made no device",
@@ -757,7 +765,8 @@ class DeviceSet {
     cfg["port"] = dc.port;
     device.Init(std::weak_ptr<QRNController>(), dc.id, cfg);
     runner_.set_restoring(*slots_.back(), true);
-    const bool restored = !history_ || restore_last(*history_, device, dc.id, view_);
+    HttpView* shown = slots_.back()->remade ? nullptr : &view_;
+    const bool restored = !history_ || restore_last(*history_, device, dc.id, shown);
     runner_.set_restoring(*slots_.back(), false);
     if (!restored) return false;
     device.InitSetting(settings_with_reports(dc.settings, slots_.back()->report_id));
@@ -910,11 +919,12 @@ int run(const Options& options) {
         if (runner.stop_signal() != 0 || !runner.take_reload()) break;
         // An unusable file leaves the running devices as they are.
         HostConfig next;
-        if (!load_config(options, next, error)) {
+        if (!load_config(options, next, error, true)) {
           say("reload refused, devices unchanged: " + error, LogPriority::Warning);
           continue;
         }
         say("reloading " + options.config, LogPriority::Info);
+        view.view().set_devices(next.devices);
         if (!devices.apply(next)) status = kFailure;
       }
       if (runner.stop_signal() != 0) {

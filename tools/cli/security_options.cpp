@@ -193,12 +193,15 @@ std::shared_ptr<const SessionSecurity> ClientSecurityOptions::load() const {
   if (trust_any_server) opcua["trust_any_server"] = true;
   if (allow_password_in_clear) opcua["allow_password_in_clear"] = true;
   if (!password_file.empty()) {
-    Bytes bytes;
-    const std::string problem = read_small_file(password_file, bytes);
-    if (!problem.empty())
-      throw UsageError("--password-file: cannot read '" + password_file + "': " + problem);
-    std::string password(bytes.begin(), bytes.end());
-    wipe(bytes);
+    // A secret file as qrn-host takes it: regular, readable by its owner only.
+    std::string password;
+    const std::string problem = read_secret_file(password_file, password);
+    if (!problem.empty()) {
+      wipe(password);
+      throw UsageError(problem.compare(0, 3, "is ") == 0
+                           ? "--password-file: '" + password_file + "' " + problem
+                           : "--password-file: cannot read '" + password_file + "': " + problem);
+    }
     password.resize(std::min(password.find_first_of("\r\n"), password.size()));
     opcua["password"] = password;
     wipe(password);

@@ -1,5 +1,6 @@
 #include "commands.h"
 #include "history.h"
+#include "history_copy.h"
 #include "point_quality.h"
 #include "record.h"
 #include "record_json.h"
@@ -70,48 +71,6 @@ bool load_file(const std::string& path, std::vector<unsigned char>& record, std:
   }
   return true;
 }
-
-// A private copy of a history file (and its write-ahead log) in a temporary
-// folder, removed with this object. SQLite cannot open a WAL database in a
-// folder the user cannot write or on a read-only medium when its shared-memory
-// file is missing; the copy has a writable folder.
-class HistoryCopy {
- public:
-  HistoryCopy() = default;
-  HistoryCopy(const HistoryCopy&) = delete;
-  HistoryCopy& operator=(const HistoryCopy&) = delete;
-  ~HistoryCopy() {
-    std::error_code ec;
-    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
-  }
-
-  bool make(const std::string& original, std::string& error) {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                          "/quorlin-decode-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
-      error = "cannot make a folder for a copy of the history: " + std::string(std::strerror(errno));
-      return false;
-    }
-    dir_ = pattern;
-    path_ = dir_ + "/history.db";
-    std::error_code ec;
-    namespace fs = std::filesystem;
-    fs::copy_file(original, path_, ec);
-    if (!ec && fs::exists(original + "-wal", ec)) fs::copy_file(original + "-wal", path_ + "-wal", ec);
-    if (ec) {
-      error = "cannot copy the history: " + ec.message();
-      return false;
-    }
-    return true;
-  }
-
-  const std::string& path() const { return path_; }
-
- private:
-  std::string dir_;
-  std::string path_;
-};
 
 bool valid_device_id(const std::string& text) {
   return !text.empty() && text.size() <= 10 &&

@@ -2,11 +2,13 @@
 // JSON lines, one row per record, values as `quorlin decode` writes them.
 #include "commands.h"
 #include "history.h"
+#include "history_copy.h"
 #include "record.h"
 #include "record_view.h"
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -102,6 +104,52 @@ std::string json_string(const std::string& text) {
   return out + "\"";
 }
 
+using Clock = std::chrono::steady_clock;
+
+int past_deadline(void* deadline) {
+  return Clock::now() > *static_cast<Clock::time_point*>(deadline) ? 1 : 0;
+}
+
+// Opens the history read-only and prepares the device's rows, oldest first:
+// a row's bytes only when it is a record (a row of another size is never
+// loaded, however large: length() of a blob does not read it). A 'history' that is not a table (a
+// view may run any query) is refused. False with `error`; `write_access` when
+// SQLite could not set up its files beside the database.
+bool open_rows(const std::string& path, SqliteQuery& d, std::string& error, bool& write_access) {
+  auto fail = [&](const std::string& what) {
+    const int code = d.db ? sqlite3_extended_errcode(d.db) & 0xff : SQLITE_NOMEM;
+    write_access = code == SQLITE_CANTOPEN || code == SQLITE_READONLY || code == SQLITE_PERM;
+    error = what + path + ": " + (d.db ? sqlite3_errmsg(d.db) : "out of memory");
+    return false;
+  };
+  if (sqlite3_open_v2(path.c_str(), &d.db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
+    return fail("cannot open history ");
+  sqlite3_extended_result_codes(d.db, 1);
+  sqlite3_busy_timeout(d.db, 2000);
+  if (sqlite3_prepare_v2(d.db, "SELECT type FROM sqlite_master WHERE name = 'history'", -1,
+                         &d.stmt, nullptr) != SQLITE_OK)
+    return fail("cannot read history ");
+  const int rc = sqlite3_step(d.stmt);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return fail("cannot read history ");
+  const auto* type = rc == SQLITE_ROW ? sqlite3_column_text(d.stmt, 0) : nullptr;
+  const std::string kind = type ? reinterpret_cast<const char*>(type) : "table";
+  sqlite3_finalize(d.stmt);
+  d.stmt = nullptr;
+  if (kind != "table") {
+    write_access = false;
+    error = "cannot read history " + path + ": its 'history' is a " + kind + ", not a table";
+    return false;
+  }
+  // The range is found through the (device_id, saved_at) index.
+  if (sqlite3_prepare_v2(d.db,
+                         "SELECT CASE WHEN typeof(record) = 'blob' AND "
+                         "length(record) = ?4 THEN record END FROM history WHERE device_id = ?1 "
+                         "AND saved_at >= ?2 AND saved_at <= ?3 AND data_id = ?5 ORDER BY saved_at, seq",
+                         -1, &d.stmt, nullptr) != SQLITE_OK)
+    return fail("cannot read history ");
+  return true;
+}
+
 int run_export(const ExportOptions& o) {
   if (o.history.empty()) return usage("--history DB is required");
   if (o.device.empty()) return usage("--device ID is required");
@@ -115,22 +163,28 @@ int run_export(const ExportOptions& o) {
   std::vector<std::size_t> points;
   if (!point_list(o.points, points, error)) return usage(error);
 
-  SqliteQuery d;
-  if (sqlite3_open_v2(o.history.c_str(), &d.db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
-    return failure("cannot open history " + o.history + ": " +
-                   (d.db ? sqlite3_errmsg(d.db) : "out of memory"));
-  sqlite3_busy_timeout(d.db, 2000);
-  // The range is found through the (device_id, saved_at) index.
-  if (sqlite3_prepare_v2(d.db,
-                         "SELECT record FROM history WHERE device_id = ?1 AND saved_at >= ?2 "
-                         "AND saved_at <= ?3 AND data_id = ?4 ORDER BY saved_at, seq",
-                         -1, &d.stmt, nullptr) != SQLITE_OK)
-    return failure("cannot read history " + o.history + ": " + sqlite3_errmsg(d.db));
-  sqlite3_bind_int64(d.stmt, 1, static_cast<sqlite3_int64>(std::stoull(o.device)));
-  sqlite3_bind_text(d.stmt, 2, from.c_str(), -1, SQLITE_TRANSIENT);
-  sqlite3_bind_text(d.stmt, 3, to.c_str(), -1, SQLITE_TRANSIENT);
+  HistoryCopy copy;  // outlives the connection that may have it open
+  auto d = std::make_unique<SqliteQuery>();
+  bool write_access = false;
+  if (!open_rows(o.history, *d, error, write_access)) {
+    // As decode does: a history in a place this user cannot write is read
+    // from a private copy; the reason in place is the one to give.
+    std::string ignored;
+    d = std::make_unique<SqliteQuery>();
+    if (!write_access || !copy.make(o.history, ignored) ||
+        !open_rows(copy.path(), *d, ignored, write_access))
+      return failure(error);
+  }
+  sqlite3_bind_int64(d->stmt, 1, static_cast<sqlite3_int64>(std::stoull(o.device)));
+  sqlite3_bind_text(d->stmt, 2, from.c_str(), -1, SQLITE_TRANSIENT);
+  sqlite3_bind_text(d->stmt, 3, to.c_str(), -1, SQLITE_TRANSIENT);
+  sqlite3_bind_int64(d->stmt, 4, static_cast<sqlite3_int64>(qrn_record::kSize));
   // Records only: the round reports stored beside them are no records.
-  sqlite3_bind_int(d.stmt, 4, qrn_record::kDataId);
+  sqlite3_bind_int(d->stmt, 5, qrn_record::kDataId);
+  // Each row within the bound that decode has: a crafted file can make a
+  // step endless.
+  Clock::time_point deadline;
+  sqlite3_progress_handler(d->db, 1000, &past_deadline, &deadline);
 
   if (!o.json_lines) {
     std::string header = "time";
@@ -139,9 +193,10 @@ int run_export(const ExportOptions& o) {
   }
   int rc;
   unsigned long skipped = 0;
-  while ((rc = sqlite3_step(d.stmt)) == SQLITE_ROW) {
-    const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(d.stmt, 0));
-    if (blob == nullptr || sqlite3_column_bytes(d.stmt, 0) != static_cast<int>(qrn_record::kSize)) {
+  while ((deadline = Clock::now() + HistoryStore::kReadTimeBound,
+          rc = sqlite3_step(d->stmt)) == SQLITE_ROW) {
+    const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(d->stmt, 0));
+    if (blob == nullptr || sqlite3_column_bytes(d->stmt, 0) != static_cast<int>(qrn_record::kSize)) {
       ++skipped;  // not a record of this driver
       continue;
     }
@@ -165,7 +220,10 @@ int run_export(const ExportOptions& o) {
     }
     std::fputs(line.c_str(), stdout);
   }
-  if (rc != SQLITE_DONE) return failure("cannot read history " + o.history + ": " + sqlite3_errmsg(d.db));
+  if ((rc & 0xff) == SQLITE_INTERRUPT)
+    return failure("cannot read history " + o.history + ": the query ran past " +
+                   std::to_string(HistoryStore::kReadTimeBound.count()) + " s");
+  if (rc != SQLITE_DONE) return failure("cannot read history " + o.history + ": " + sqlite3_errmsg(d->db));
   if (skipped > 0)
     std::fprintf(stderr, "%s: %lu stored records were not %zu bytes and were left out\n", kName,
                  skipped, qrn_record::kSize);

@@ -2,19 +2,15 @@
 
 #include "config.h"
 
-#include <fstream>
-#include <sstream>
+#include <string>
 
 bool device_connection(const std::string& file, const std::string& device, DeviceConnection& out,
                        std::string& error) {
-  std::ifstream in(file, std::ios::binary);
-  std::ostringstream text;
-  if (!in || !(text << in.rdbuf())) {
-    error = "cannot read " + file;
-    return false;
-  }
+  // As qrn-host reads it: bounded in size, no directory or device.
+  std::string text;
+  if (!read_config_file(file, text, error)) return false;
   HostConfig config;
-  if (!parse_host_config(text.str(), config, error)) {
+  if (!parse_host_config(text, config, error)) {
     error = file + ": " + error;
     return false;
   }
