@@ -771,30 +771,46 @@ TEST_P(SecureRound, password_leaves_only_encrypted_unless_allowed) {
   options.security.sign = true;
   options.security.trusted_clients.clear();
   options.security.password_in_clear = true;
-  plant::PlantServer plant(options);
-  plant.fill_distinct(31);
-  plant.start();
-  const std::string identity = R"("certificate": ")" + pki_->client_cert +
-                               R"(", "private_key": ")" + pki_->client_key +
-                               R"(", "trusted_servers": ")" + pki_->trusted_servers + R"(", )";
+  plant::PlantServer clear_plant(options);
+  clear_plant.fill_distinct(31);
+  clear_plant.start();
+  // Its None endpoint encrypts the password with the server's certificate.
+  options.security.password_in_clear = false;
+  plant::PlantServer encrypting_plant(options);
+  encrypting_plant.fill_distinct(31);
+  encrypting_plant.start();
+  const std::string key = R"("certificate": ")" + pki_->client_cert +
+                          R"(", "private_key": ")" + pki_->client_key + R"(", )";
+  const std::string identity =
+      key + R"("trusted_servers": ")" + pki_->trusted_servers + R"(", )";
   const std::string login = std::string(R"("user": "qrn", "password": ")") + kPassword + R"(")";
+  const std::string in_clear = "the server would receive the password unencrypted";
+  const std::string untrusted = "which would encrypt the password, is not in trusted_servers";
   struct Case {
     const char* name;
     std::string opcua;
     bool logs_in, on_wire;
+    std::string refusal = {};
+    bool encrypting = false;
   };
   const Case cases[] = {
-      {"None channel", login, false, false},
+      {"None channel", login, false, false, in_clear},
       {"None channel, allowed", login + R"(, "allow_password_in_clear": true)", true, true},
       {"Sign with a None token policy", R"("security_mode": "Sign", )" + identity + login, false,
-       false},
+       false, in_clear},
       {"Sign, allowed",
        R"("security_mode": "Sign", )" + identity + login + R"(, "allow_password_in_clear": true)",
        true, true},
       {"SignAndEncrypt", R"("security_mode": "SignAndEncrypt", )" + identity + login, true, false},
+      {"None channel, encrypted to a trusted server", identity + login, true, false, {}, true},
+      {"None channel, encrypted to an untrusted server",
+       key + R"("trusted_servers": ")" + pki_->untrusted_servers + R"(", )" + login, false, false,
+       untrusted, true},
+      {"None channel, encrypted, no trusted servers", key + login, false, false, untrusted, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    plant::PlantServer& plant = c.encrypting ? encrypting_plant : clear_plant;
     plant::RelayOptions watch;
     watch.target_port = plant.port();
     watch.capture = true;
@@ -816,8 +832,7 @@ TEST_P(SecureRound, password_leaves_only_encrypted_unless_allowed) {
       EXPECT_EQ(plant.reads(), 2 * kQuorlinPointCount);
     } else {
       EXPECT_THAT(failed_round(device),
-                  testing::AllOf(HasSubstr("device 79: "),
-                                 HasSubstr("the server would receive the password unencrypted")));
+                  testing::AllOf(HasSubstr("device 79: "), HasSubstr(c.refusal)));
       EXPECT_EQ(plant.reads(), 0u);
     }
     relay.stop();
