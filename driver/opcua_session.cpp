@@ -235,6 +235,7 @@ UA_StatusCode ClientSession::connect(const std::string& url) {
   if (client_ == nullptr) return UA_STATUSCODE_BADOUTOFMEMORY;
   url_ = url;
   lost_ = false;
+  silent_ = false;
   start_counting();
   UA_StatusCode st = UA_Client_connectAsync(client_, url.c_str());
   if (st == UA_STATUSCODE_GOOD)
@@ -373,6 +374,7 @@ UA_StatusCode ClientSession::wait(std::size_t ticket) {
   const UA_StatusCode st =
       run_until([&p](UA_StatusCode*) { return p.answered; }, p.deadline, true, true);
   p.live = false;  // a late response to this request is dropped
+  silent_ = silent_ || st == UA_STATUSCODE_BADTIMEOUT;
   if (st != UA_STATUSCODE_GOOD) return st;
   // Every response type starts with its ResponseHeader.
   return static_cast<const UA_ResponseHeader*>(p.response)->serviceResult;
@@ -415,6 +417,25 @@ UA_StatusCode ClientSession::read_value(const UA_NodeId& node, UA_DataValue* out
   }
   UA_ReadResponse_clear(&response);
   return st;
+}
+
+void ClientSession::close_broken(std::chrono::milliseconds bound) {
+  if (client_ == nullptr) return;
+  const auto deadline = Clock::now() + bound;
+  // A server that stopped answering would only cost the whole bound.
+  if (activation_ != 0 && !url_.empty() && !stopping() && !silent_) {
+    forget_pending();
+    drop_channel();
+    start_counting();
+    lost_ = true;
+    if (UA_Client_connectAsync(client_, url_.c_str()) == UA_STATUSCODE_GOOD)
+      lost_ = run_until([this](UA_StatusCode* status) {
+                UA_SessionState session;
+                UA_Client_getState(client_, nullptr, &session, status);
+                return *status != UA_STATUSCODE_GOOD || session == UA_SESSIONSTATE_ACTIVATED;
+              }, deadline, true) != UA_STATUSCODE_GOOD;
+  }
+  close();
 }
 
 void ClientSession::close() {

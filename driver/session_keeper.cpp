@@ -51,8 +51,7 @@ ClientSession* SessionKeeper::acquire(SessionMode mode, const RoundSecurity& sec
       *reused = true;
       return session_.get();
     }
-    session_->mark_lost();
-    close();
+    retire();
   }
   // A connect with a remembered endpoint that fails may have met a server
   // that changed (its certificate, its endpoints): it is tried once more at
@@ -147,8 +146,21 @@ void SessionKeeper::forget_endpoint() {
 void SessionKeeper::release(bool broken) {
   if (!session_) return;
   if (kept_ && !broken) return;
+  if (kept_) {
+    retire();
+    return;
+  }
   if (broken) session_->mark_lost();
   session_.reset();  // closes it
+  forget_registered();
+  security_.reset();
+}
+
+void SessionKeeper::retire() {
+  // The server would otherwise hold the broken session until it times out,
+  // and a device whose connection breaks often would pile them up.
+  session_->close_broken(kReplacedCloseBound);
+  session_.reset();
   forget_registered();
   security_.reset();
 }

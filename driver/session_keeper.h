@@ -11,6 +11,7 @@
 #include <open62541/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -26,6 +27,10 @@ SessionMode session_mode_setting(const Json::Value& settings, uint32_t device_id
 // late round never finds it expired, and a vanished client's session does
 // not hold the server's resources for long.
 constexpr double kKeptSessionTimeoutMs = 60000;
+
+// How long a broken kept session may take to be closed on the server before
+// it is replaced: a connect and a CloseSession, where the server answers.
+constexpr auto kReplacedCloseBound = std::chrono::milliseconds(2000);
 
 // Owned by one device, used by its sampling thread only.
 class SessionKeeper {
@@ -62,6 +67,8 @@ class SessionKeeper {
 
  private:
   bool still_open(const RoundSecurity& security, const std::string& url) const;
+  // Closes the broken kept session on the server where it can be reached.
+  void retire();
   void register_points();
   // A new session_, connected; false with `status` and `reason` when not.
   bool open(bool keep, const RoundSecurity& security, const std::string& url,

@@ -1061,6 +1061,32 @@ TEST_P(KeptRound, one_session_serves_many_rounds_and_a_broken_one_is_replaced_in
   expect_round(3, "after the server closed it");
 }
 
+// Connections cut between rounds leave no session behind on the server: each
+// broken kept session is closed there before its replacement opens.
+TEST_P(KeptRound, cut_connections_leave_one_session_per_device_on_the_server) {
+  plant::RelayOptions through;
+  through.target_port = server_.port();
+  plant::Relay relay(through);
+  relay.start();
+  std::vector<std::unique_ptr<TestQuorlin>> devices;
+  for (uint32_t id = 0; id < 3; ++id)
+    devices.push_back(std::make_unique<TestQuorlin>(84 + id, relay.port(), GetParam()));
+  for (int cut = 0; cut <= 4; ++cut) {
+    if (cut > 0) {
+      relay.stop();  // closes every connection
+      relay.start();
+    }
+    for (auto& device : devices) round(*device);
+  }
+  EXPECT_EQ(qrn_host::count(EventKind::SendSP), 15u);
+  const auto give_up = std::chrono::steady_clock::now() + 2s;
+  while (server_.open_sessions() != devices.size() && std::chrono::steady_clock::now() < give_up)
+    std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(server_.open_sessions(), devices.size());
+  devices.clear();
+  relay.stop();
+}
+
 // A server that refuses RegisterNodes is read by the string ids, with the
 // same records and lines.
 TEST_F(BatchedRound, kept_session_without_registered_nodes_reads_by_string_ids) {
