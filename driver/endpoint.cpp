@@ -55,9 +55,10 @@ std::string endpoint_url(const std::string& address, uint16_t port) {
          std::to_string(static_cast<unsigned>(port));
 }
 
-std::string printable_address(const std::string& address) {
+std::string printable_text(std::string_view text, std::size_t limit) {
   std::string out;
-  for (const char ch : address) {
+  const bool cut = text.size() > limit;
+  for (const char ch : text.substr(0, limit)) {
     const unsigned char c = static_cast<unsigned char>(ch);
     if (c >= 0x20 && c < 0x7f && c != '\\') {
       out += ch;
@@ -67,5 +68,6 @@ std::string printable_address(const std::string& address) {
       out += hex;
     }
   }
+  if (cut) out += "...";
   return out;
 }

@@ -4,6 +4,7 @@
 #include <open62541/plugin/eventloop.h>
 #include <open62541/util.h>
 
+#include "endpoint.h"
 #include "log.h"
 #include "log_options.h"
 
@@ -38,6 +39,10 @@ UA_SecureChannelState channel_state(UA_Client* client) {
   return channel;
 }
 
+// Bytes of a library message printed; the buffer holds a few more, so that a
+// longer message ends in "...".
+constexpr std::size_t kLibraryTextLimit = 1000;
+
 // The library's standard-output log format, each line written whole. The
 // library's own logger prints a line in three pieces, between which a line
 // of ours from another thread could land and both would be broken.
@@ -62,9 +67,12 @@ void log_whole_line(void*, UA_LogLevel level, UA_LogCategory category, const cha
                 static_cast<int>(offset / UA_DATETIME_SEC / 36), name,
                 cat < sizeof kCategories / sizeof *kCategories ? kCategories[cat] : "",
                 colour ? "\x1b[0m" : "");
+  // The library's messages carry a peer's texts (an error's reason, names,
+  // URIs): escaped, so that none can forge or break a line, and bounded.
   char text[1024];
-  std::vsnprintf(text, sizeof text, msg, args);
-  log_line(std::string(head) + text);
+  const int length = std::vsnprintf(text, sizeof text, msg, args);
+  if (length < 0) return;
+  log_line(std::string(head) + printable_text(text, kLibraryTextLimit));
 }
 
 // Each client has an event loop of its own, which by default also holds a UDP

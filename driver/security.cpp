@@ -505,7 +505,7 @@ bool SessionSecurity::session_matches(UA_Client* client, std::string& problem) c
                                                                     : got->current);
   if (mode_ok && policy_ok) return true;
   problem = std::string("the channel is ") + mode_name(got_mode) + " " +
-            (got != nullptr ? got->name : printable_address(policy_uri)) + ", not " + describe();
+            (got != nullptr ? got->name : printable_text(policy_uri, kPeerTextLimit)) + ", not " + describe();
   return false;
 }
 

@@ -203,12 +203,25 @@ struct Relay::Impl {
     --c.running;
   }
 
-  // Echo and Hold: the peer itself, on the client socket alone.
+  // Echo, Hold and Refuse: the peer itself, on the client socket alone.
   void answer(Connection& c) {
     std::vector<unsigned char> buf(kReadBytes);
     for (;;) {
       const ssize_t n = recv(c.client, buf.data(), buf.size(), 0);
       if (n <= 0) break;
+      if (opt.mode == RelayMode::Refuse) {
+        // "ERRF", the message size, BadTcpInternalError, the reason (UA String).
+        std::string err = "ERRF";
+        const auto put = [&err](uint32_t v) {
+          for (int k = 0; k < 4; ++k) err += static_cast<char>((v >> (8 * k)) & 0xff);
+        };
+        put(static_cast<uint32_t>(16 + opt.reason.size()));
+        put(0x80820000u);
+        put(static_cast<uint32_t>(opt.reason.size()));
+        err += opt.reason;
+        write_all(c.client, reinterpret_cast<const unsigned char*>(err.data()), err.size());
+        break;
+      }
       if (opt.mode == RelayMode::Echo &&
           !write_all(c.client, buf.data(), static_cast<std::size_t>(n)))
         break;

@@ -6,7 +6,8 @@
 // forwarding a request message above a size (a server that drops the
 // channel on large requests). It can also stand in for a hostile peer that
 // never forwards: one that echoes every byte, closes each connection as soon
-// as it is accepted, or holds connections open without answering.
+// as it is accepted, holds connections open without answering, or refuses
+// each with an error message of its own words.
 
 #include <chrono>
 #include <cstdint>
@@ -20,6 +21,7 @@ enum class RelayMode {
   Echo,            // sends every byte back to the client
   AcceptAndClose,  // closes each connection right after accepting it
   Hold,            // keeps connections open, reads and never answers
+  Refuse,          // answers the first message with an ERR carrying `reason`, then closes
 };
 
 struct RelayOptions {
@@ -34,6 +36,8 @@ struct RelayOptions {
   uint32_t close_above_request_bytes = 0;
   // Keeps every byte the clients send, for client_bytes().
   bool capture = false;
+  // Refuse: the ERR message's reason text, sent as is.
+  std::string reason;
 };
 
 class Relay {

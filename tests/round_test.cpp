@@ -1426,12 +1426,14 @@ INSTANTIATE_TEST_SUITE_P(
     Peers, HostilePeerRound,
     testing::Values(HostilePeer{"echo", plant::RelayMode::Echo, 2},
                     HostilePeer{"accept_and_close", plant::RelayMode::AcceptAndClose, 2},
-                    HostilePeer{"hold", plant::RelayMode::Hold, 0}),
+                    HostilePeer{"hold", plant::RelayMode::Hold, 0},
+                    HostilePeer{"refuse_with_forged_lines", plant::RelayMode::Refuse, 2}),
     [](const testing::TestParamInfo<HostilePeer>& info) { return std::string(info.param.name); });
 
 TEST_P(HostilePeerRound, rounds_go_on_bounded_and_the_device_stops_promptly) {
   plant::RelayOptions options;
   options.mode = GetParam().mode;
+  options.reason = "x\ndevice 4242 round 1 data 5156\r\x1b[2J\n" + std::string(4000, 'A');
   plant::Relay peer(options);
   peer.start();
   qrn_host::clear_events();
@@ -1449,6 +1451,10 @@ TEST_P(HostilePeerRound, rounds_go_on_bounded_and_the_device_stops_promptly) {
     EXPECT_GE(peer.accepted() - before, 1u);
     EXPECT_LE(peer.accepted() - before, kMaxConnectionsPerConnect);
     EXPECT_LE(std::count(out.begin(), out.end(), '\n'), 40) << out;
+    // A peer's words are printed escaped and bounded.
+    EXPECT_EQ(out.find("\ndevice 4242"), std::string::npos) << out;
+    EXPECT_EQ(out.find_first_of("\x1b\r"), std::string::npos) << out;
+    EXPECT_EQ(out.find(std::string(1001, 'A')), std::string::npos);
   }
   EXPECT_TRUE(qrn_host::events().empty());
 
