@@ -17,8 +17,10 @@ std::string endpoint_url(const std::string& address, uint16_t port);
 // Text for a log line: printable ASCII as is, every other byte (control
 // characters, newlines, escapes) and the backslash as \xNN, so that no text
 // can break or forge a line. Of a longer text only the first `limit` bytes
-// are printed, followed by "...".
-std::string printable_text(std::string_view text, std::size_t limit = SIZE_MAX);
+// are printed, followed by "...". `keep_tabs`: a tab stays a tab (the library
+// separates the parts of its lines with them).
+std::string printable_text(std::string_view text, std::size_t limit = SIZE_MAX,
+                           bool keep_tabs = false);
 
 // Bytes of one text from a peer (a server's name, reason or URI) printed in
 // a line; a peer's texts have no use beyond this in our lines.

@@ -72,7 +72,7 @@ void log_whole_line(void*, UA_LogLevel level, UA_LogCategory category, const cha
   char text[1024];
   const int length = std::vsnprintf(text, sizeof text, msg, args);
   if (length < 0) return;
-  log_line(std::string(head) + printable_text(text, kLibraryTextLimit));
+  log_line(std::string(head) + printable_text(text, kLibraryTextLimit, true));
 }
 
 // Each client has an event loop of its own, which by default also holds a UDP
