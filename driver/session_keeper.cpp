@@ -49,6 +49,9 @@ ClientSession* SessionKeeper::acquire(SessionMode mode, const RoundSecurity& sec
   if (session_ && keep) {
     if (still_open(security, url)) {
       *reused = true;
+      // Another activation (a reconnect within an earlier round) may be
+      // another session, which knows none of the ids registered before.
+      if (batched && session_->activation() != registered_on_) register_points();
       return session_.get();
     }
     retire();
@@ -184,6 +187,7 @@ void SessionKeeper::forget_registered() {
 
 void SessionKeeper::register_points() {
   forget_registered();
+  registered_on_ = session_->activation();
   const UA_ReadValueId* named = shared_read_items();
   std::vector<UA_NodeId> ids;
   std::vector<UA_NodeId> chunk;

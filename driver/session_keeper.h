@@ -48,7 +48,8 @@ class SessionKeeper {
   // gives them.
   // Keep mode returns the kept session when it is still open for this URL
   // and these security settings (`reused` is then set), else opens one.
-  // With `batched`, a newly kept session registers the points' node ids.
+  // With `batched`, a newly kept session registers the points' node ids,
+  // and a kept one again after it was activated anew.
   ClientSession* acquire(SessionMode mode, const RoundSecurity& security, const std::string& url,
                          bool batched, bool* reused, UA_StatusCode* status, std::string* reason);
   // The round is over. A per-round session, or a kept one that `broken`
@@ -87,6 +88,7 @@ class SessionKeeper {
   std::string url_;
   std::shared_ptr<const SessionSecurity> security_;  // held: compared by identity
   std::vector<UA_NodeId> registered_;  // owned ids returned by the server
+  uint32_t registered_on_ = 0;  // the session activation last registered on
   std::vector<UA_ReadValueId> items_;  // read descriptors by those ids
   // The remembered endpoint (owned), for endpoint_url_ and endpoint_security_.
   bool have_endpoint_ = false;

@@ -38,6 +38,11 @@ struct RelayOptions {
   bool capture = false;
   // Refuse: the ERR message's reason text, sent as is.
   std::string reason;
+  // Forward on a None channel: the string node ids a RegisterNodes answer
+  // returns are rewritten to ids that only this connection's Read requests
+  // may use (they are turned back on the way to the server), as a server
+  // whose registered ids belong to the session that registered them.
+  bool scope_registered_ids = false;
 };
 
 class Relay {
@@ -58,6 +63,9 @@ class Relay {
   uint64_t accepted() const;
   // What the clients have sent so far, all connections in arrival order (capture).
   std::string client_bytes() const;
+  // scope_registered_ids: node ids in Read requests turned back into the
+  // server's, so far (reads by registered ids that were valid).
+  uint64_t registered_reads() const;
 
   struct Impl;
 

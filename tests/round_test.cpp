@@ -1319,6 +1319,34 @@ TEST_F(BatchedRound, every_point_result_gives_the_same_record_and_lines_as_singl
   }
 }
 
+// A kept session that reconnected within a round to get past an oversized
+// point registers the ids again on the new session: with a server whose
+// registered ids are its sessions', every round reads by them.
+TEST_F(BatchedRound, a_reconnect_within_a_kept_round_registers_the_ids_again) {
+  const char* const oversized = "t|D3G3_M211_HZ_PV1";
+  server_.set_fault(index_of(oversized), plant::Fault::Oversized);
+  plant::RelayOptions scoped;
+  scoped.target_port = server_.port();
+  scoped.scope_registered_ids = true;
+  plant::Relay relay(scoped);
+  relay.start();
+  TestQuorlin device(93, relay.port());
+  // One node per request: the oversized point's request fails alone.
+  Json::Value settings = mode_settings(Modes(ReadMode::Batch, true));
+  settings["appSetting"]["max_nodes_per_read"] = 1;
+  device.apply_read_settings(settings);
+  for (int r = 0; r < 3; ++r) {
+    SCOPED_TRACE(r);
+    const uint64_t before = relay.registered_reads();
+    EXPECT_EQ(round(device), std::vector<std::string>({"Quorlin::do_sample",
+                                                      std::string("ReadVariant ") + oversized +
+                                                          " failed",
+                                                      "rvSize is 0"}));
+    EXPECT_GT(relay.registered_reads(), before);
+  }
+  relay.stop();
+}
+
 // Servers that take fewer nodes per request than the device asks for: the
 // round gives what single reads give, and the smaller size is said once.
 struct Limit {
