@@ -254,6 +254,7 @@ UA_StatusCode ClientSession::connect(const std::string& url) {
          }, deadline_after(config()->timeout), true);
   if (st == UA_STATUSCODE_GOOD) return st;
   lost_ = true;
+  silent_ = st == UA_STATUSCODE_BADTIMEOUT;
   return st;
 }
 
