@@ -431,12 +431,12 @@ UA_StatusCode ClientSession::read_value(const UA_NodeId& node, UA_DataValue* out
 void ClientSession::close_broken(std::chrono::milliseconds bound) {
   if (client_ == nullptr) return;
   const auto deadline = Clock::now() + bound;
+  lost_ = true;  // unless a new channel activates the session again
   // A server that stopped answering would only cost the whole bound.
   if (activation_ != 0 && !url_.empty() && !stopping() && !silent_) {
     forget_pending();
     drop_channel();
     start_counting();
-    lost_ = true;
     if (UA_Client_connectAsync(client_, url_.c_str()) == UA_STATUSCODE_GOOD)
       lost_ = run_until([this](UA_StatusCode* status) {
                 UA_SessionState session;

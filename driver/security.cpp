@@ -505,7 +505,8 @@ bool SessionSecurity::session_matches(UA_Client* client, std::string& problem) c
                                                                     : got->current);
   if (mode_ok && policy_ok) return true;
   problem = std::string("the channel is ") + mode_name(got_mode) + " " +
-            (got != nullptr ? got->name : printable_text(policy_uri, kPeerTextLimit)) + ", not " + describe();
+            (got != nullptr ? got->name : printable_text(policy_uri, kPeerTextLimit)) +
+            ", not " + describe();
   return false;
 }
 
@@ -584,8 +585,7 @@ UA_StatusCode connect_secure(ClientSession& session, const std::string& url,
       security->mode == UA_MESSAGESECURITYMODE_NONE) {
     UA_ClientConfig& cfg = *session.config();
     if (!server_trusted(cfg, cfg.endpoint.serverCertificate)) {
-      if (problem)
-        *problem = kUntrustedPasswordServer;
+      if (problem) *problem = kUntrustedPasswordServer;
       return UA_STATUSCODE_BADCERTIFICATEUNTRUSTED;
     }
   }

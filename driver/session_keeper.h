@@ -28,8 +28,9 @@ SessionMode session_mode_setting(const Json::Value& settings, uint32_t device_id
 // not hold the server's resources for long.
 constexpr double kKeptSessionTimeoutMs = 60000;
 
-// How long a broken kept session may take to be closed on the server before
-// it is replaced: a connect and a CloseSession, where the server answers.
+// How long the connect that closes a broken kept session on the server may
+// take before the session is replaced (its CloseSession is bounded as any
+// close's).
 constexpr auto kReplacedCloseBound = std::chrono::milliseconds(2000);
 
 // Owned by one device, used by its sampling thread only.
