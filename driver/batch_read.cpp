@@ -280,6 +280,7 @@ BatchReader::Outcome BatchReader::read(ClientSession& session, uint32_t cap, uin
         size_before = 0;
         const std::size_t point = flight.begin;
         drop_flights(session);
+        items_ = shared_read_items();  // the ids registered belong to the old session
         next_take = next_send = point + 1;
         ask_limit();
         UA_DataValue none;

@@ -61,7 +61,8 @@ class BatchReader {
   // Reads by these ReadValueIds (one per point, in table order, e.g. the
   // ids a session registered) instead of the shared table; null: the shared
   // table. A reconnect within a round goes back to the shared table, since
-  // registered ids belong to the session they were registered on.
+  // registered ids belong to the session they were registered on; the
+  // session's keeper registers them again on the new session.
   void set_items(const UA_ReadValueId* items) { items_ = items; }
   const UA_ReadValueId* items() const { return items_; }
 

@@ -55,11 +55,12 @@ std::string endpoint_url(const std::string& address, uint16_t port) {
          std::to_string(static_cast<unsigned>(port));
 }
 
-std::string printable_address(const std::string& address) {
+std::string printable_text(std::string_view text, std::size_t limit, bool keep_tabs) {
   std::string out;
-  for (const char ch : address) {
+  const bool cut = text.size() > limit;
+  for (const char ch : text.substr(0, limit)) {
     const unsigned char c = static_cast<unsigned char>(ch);
-    if (c >= 0x20 && c < 0x7f && c != '\\') {
+    if ((c >= 0x20 && c < 0x7f && c != '\\') || (keep_tabs && c == '\t')) {
       out += ch;
     } else {
       char hex[5];
@@ -67,5 +68,6 @@ std::string printable_address(const std::string& address) {
       out += hex;
     }
   }
+  if (cut) out += "...";
   return out;
 }

@@ -4,6 +4,7 @@
 #include <open62541/plugin/eventloop.h>
 #include <open62541/util.h>
 
+#include "endpoint.h"
 #include "log.h"
 #include "log_options.h"
 
@@ -37,6 +38,10 @@ UA_SecureChannelState channel_state(UA_Client* client) {
   UA_Client_getState(client, &channel, nullptr, nullptr);
   return channel;
 }
+
+// Bytes of a library message printed; the buffer holds a few more, so that a
+// longer message ends in "...".
+constexpr std::size_t kLibraryTextLimit = 1000;
 
 // The library's standard-output log format, each line written whole. The
 // library's own logger prints a line in three pieces, between which a line
@@ -84,9 +89,12 @@ void log_whole_line(void*, UA_LogLevel level, UA_LogCategory category, const cha
                 static_cast<int>(offset / UA_DATETIME_SEC / 36), name,
                 cat < sizeof kCategories / sizeof *kCategories ? kCategories[cat] : "",
                 colour ? "\x1b[0m" : "");
+  // The library's messages carry a peer's texts (an error's reason, names,
+  // URIs): escaped, so that none can forge or break a line, and bounded.
   char text[1024];
-  std::vsnprintf(text, sizeof text, msg, args);
-  log_line(std::string(head) + text, priority);
+  const int length = std::vsnprintf(text, sizeof text, msg, args);
+  if (length < 0) return;
+  log_line(std::string(head) + printable_text(text, kLibraryTextLimit, true), priority);
 }
 
 // Each client has an event loop of its own, which by default also holds a UDP
@@ -257,6 +265,7 @@ UA_StatusCode ClientSession::connect(const std::string& url) {
   if (client_ == nullptr) return UA_STATUSCODE_BADOUTOFMEMORY;
   url_ = url;
   lost_ = false;
+  silent_ = false;
   start_counting();
   UA_StatusCode st = UA_Client_connectAsync(client_, url.c_str());
   if (st == UA_STATUSCODE_GOOD)
@@ -267,6 +276,7 @@ UA_StatusCode ClientSession::connect(const std::string& url) {
          }, deadline_after(config()->timeout), true);
   if (st == UA_STATUSCODE_GOOD) return st;
   lost_ = true;
+  silent_ = st == UA_STATUSCODE_BADTIMEOUT;
   return st;
 }
 
@@ -395,6 +405,7 @@ UA_StatusCode ClientSession::wait(std::size_t ticket) {
   const UA_StatusCode st =
       run_until([&p](UA_StatusCode*) { return p.answered; }, p.deadline, true, true);
   p.live = false;  // a late response to this request is dropped
+  silent_ = silent_ || st == UA_STATUSCODE_BADTIMEOUT;
   if (st != UA_STATUSCODE_GOOD) return st;
   // Every response type starts with its ResponseHeader.
   return static_cast<const UA_ResponseHeader*>(p.response)->serviceResult;
@@ -437,6 +448,25 @@ UA_StatusCode ClientSession::read_value(const UA_NodeId& node, UA_DataValue* out
   }
   UA_ReadResponse_clear(&response);
   return st;
+}
+
+void ClientSession::close_broken(std::chrono::milliseconds bound) {
+  if (client_ == nullptr) return;
+  const auto deadline = Clock::now() + bound;
+  lost_ = true;  // unless a new channel activates the session again
+  // A server that stopped answering would only cost the whole bound.
+  if (activation_ != 0 && !url_.empty() && !stopping() && !silent_) {
+    forget_pending();
+    drop_channel();
+    start_counting();
+    if (UA_Client_connectAsync(client_, url_.c_str()) == UA_STATUSCODE_GOOD)
+      lost_ = run_until([this](UA_StatusCode* status) {
+                UA_SessionState session;
+                UA_Client_getState(client_, nullptr, &session, status);
+                return *status != UA_STATUSCODE_GOOD || session == UA_SESSIONSTATE_ACTIVATED;
+              }, deadline, true) != UA_STATUSCODE_GOOD;
+  }
+  close();
 }
 
 void ClientSession::close() {

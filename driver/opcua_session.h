@@ -107,6 +107,11 @@ class ClientSession {
   // Closes and deletes the client: a healthy session with one CloseSession
   // exchange, a lost one by dropping the channel. Bounded in time; idempotent.
   void close();
+  // Closes a session whose channel broke, which the server may still hold
+  // until it times out: a new channel to the last URL, on which the library
+  // activates the same session, within `bound`, then CloseSession as close()
+  // does. Not tried after a stop or a request or connect that timed out.
+  void close_broken(std::chrono::milliseconds bound);
 
   // TCP connections opened by the last connect() (and reconnect()).
   unsigned connections() const { return connections_; }
@@ -149,6 +154,7 @@ class ClientSession {
   UA_Client* client_ = nullptr;
   const std::atomic<bool>* stop_;
   bool lost_ = false;
+  bool silent_ = false;  // the last connect, or a request since, timed out
   bool was_active_ = false;
   uint32_t activation_ = 0;
   std::string url_;

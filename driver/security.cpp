@@ -286,18 +286,36 @@ bool client_has_policy(const UA_ClientConfig& cfg, const UA_String& uri) {
   return false;
 }
 
+constexpr char kUntrustedPasswordServer[] =
+    "not logging in: the server's certificate, which would encrypt the password, is not in "
+    "trusted_servers";
+
+// Whether the client's certificate check (the trusted servers, or any
+// server with trust_any_server) accepts a server certificate.
+bool server_trusted(const UA_ClientConfig& cfg, const UA_ByteString& certificate) {
+  const UA_CertificateVerification& check = cfg.certificateVerification;
+  return certificate.length > 0 && check.verifyCertificate != nullptr &&
+         check.verifyCertificate(&check, &certificate) == UA_STATUSCODE_GOOD;
+}
+
 // Picks, among the endpoints the client may select, a user-name token
 // policy under which the password leaves encrypted: a SignAndEncrypt
 // channel, or a token policy that names a security policy (its own, or on a
 // signed channel the channel's, for an empty one). Sets it as the only one
-// the client accepts. Returns BadSecurityModeInsufficient with `why` when
-// the server takes the password only unencrypted; Good otherwise (also when
-// it takes no user name at all, which the connection then reports).
+// the client accepts. On a None channel nothing checks the server: the
+// password goes only to a certificate the device trusts, and that endpoint is
+// pinned, so that the connect encrypts to exactly it. Returns
+// BadSecurityModeInsufficient with `why` when the server takes the password
+// only unencrypted, BadCertificateUntrusted when only to an untrusted
+// certificate; Good otherwise (also when it takes no user name at all, which
+// the connection then reports).
 UA_StatusCode choose_user_token(const SessionSecurity& s, const UA_GetEndpointsResponse& r,
                                 UA_ClientConfig& cfg, std::string& why) {
   const UA_UserTokenPolicy* best = nullptr;
+  const UA_EndpointDescription* best_endpoint = nullptr;
   UA_Byte best_level = 0;
   bool clear_only = false;
+  bool untrusted_only = false;
   for (std::size_t i = 0; i < r.endpointsSize; ++i) {
     const UA_EndpointDescription& e = r.endpoints[i];
     if (e.securityMode != s.mode || !client_has_policy(cfg, e.securityPolicyUri)) continue;
@@ -316,15 +334,29 @@ UA_StatusCode choose_user_token(const SessionSecurity& s, const UA_GetEndpointsR
         clear_only = true;
         continue;
       }
+      if (s.mode == UA_MESSAGESECURITYMODE_NONE && !server_trusted(cfg, e.serverCertificate)) {
+        untrusted_only = true;
+        continue;
+      }
       if (best == nullptr || e.securityLevel > best_level) {
         best = &t;
+        best_endpoint = &e;
         best_level = e.securityLevel;
       }
     }
   }
   if (best != nullptr) {
     UA_UserTokenPolicy_clear(&cfg.userTokenPolicy);
-    return UA_UserTokenPolicy_copy(best, &cfg.userTokenPolicy);
+    UA_StatusCode st = UA_UserTokenPolicy_copy(best, &cfg.userTokenPolicy);
+    if (st == UA_STATUSCODE_GOOD && s.mode == UA_MESSAGESECURITYMODE_NONE) {
+      UA_EndpointDescription_clear(&cfg.endpoint);
+      st = UA_EndpointDescription_copy(best_endpoint, &cfg.endpoint);
+    }
+    return st;
+  }
+  if (untrusted_only) {
+    why = kUntrustedPasswordServer;
+    return UA_STATUSCODE_BADCERTIFICATEUNTRUSTED;
   }
   if (clear_only) {
     why = std::string("not logging in: the server would receive the password unencrypted (a ") +
@@ -473,7 +505,8 @@ bool SessionSecurity::session_matches(UA_Client* client, std::string& problem) c
                                                                     : got->current);
   if (mode_ok && policy_ok) return true;
   problem = std::string("the channel is ") + mode_name(got_mode) + " " +
-            (got != nullptr ? got->name : printable_address(policy_uri)) + ", not " + describe();
+            (got != nullptr ? got->name : printable_text(policy_uri, kPeerTextLimit)) +
+            ", not " + describe();
   return false;
 }
 
@@ -546,7 +579,16 @@ UA_StatusCode connect_secure(ClientSession& session, const std::string& url,
                             UA_StatusCode_name(applied);
     return applied;
   }
-  // A pinned endpoint carries the token policy an earlier check chose.
+  // A pinned endpoint carries the token policy an earlier check chose; on a
+  // None channel its certificate is checked again, as nothing else checks it.
+  if (security->password_needs_check() && endpoint_pinned &&
+      security->mode == UA_MESSAGESECURITYMODE_NONE) {
+    UA_ClientConfig& cfg = *session.config();
+    if (!server_trusted(cfg, cfg.endpoint.serverCertificate)) {
+      if (problem) *problem = kUntrustedPasswordServer;
+      return UA_STATUSCODE_BADCERTIFICATEUNTRUSTED;
+    }
+  }
   if (security->password_needs_check() && !endpoint_pinned) {
     UA_GetEndpointsResponse endpoints;
     UA_GetEndpointsResponse_init(&endpoints);

@@ -50,10 +50,12 @@ ClientSession* SessionKeeper::acquire(SessionMode mode, const RoundSecurity& sec
   if (session_ && keep) {
     if (still_open(security, url)) {
       *reused = true;
+      // Another activation (a reconnect within an earlier round) may be
+      // another session, which knows none of the ids registered before.
+      if (batched && session_->activation() != registered_on_) register_points();
       return session_.get();
     }
-    session_->mark_lost();
-    close();
+    retire();
   }
   // A connect with a remembered endpoint that fails may have met a server
   // that changed (its certificate, its endpoints): it is tried once more at
@@ -148,8 +150,21 @@ void SessionKeeper::forget_endpoint() {
 void SessionKeeper::release(bool broken) {
   if (!session_) return;
   if (kept_ && !broken) return;
+  if (kept_) {
+    retire();
+    return;
+  }
   if (broken) session_->mark_lost();
   session_.reset();  // closes it
+  forget_registered();
+  security_.reset();
+}
+
+void SessionKeeper::retire() {
+  // The server would otherwise hold the broken session until it times out,
+  // and a device whose connection breaks often would pile them up.
+  session_->close_broken(kReplacedCloseBound);
+  session_.reset();
   forget_registered();
   security_.reset();
 }
@@ -173,6 +188,7 @@ void SessionKeeper::forget_registered() {
 
 void SessionKeeper::register_points() {
   forget_registered();
+  registered_on_ = session_->activation();
   const UA_ReadValueId* named = shared_read_items();
   std::vector<UA_NodeId> ids;
   std::vector<UA_NodeId> chunk;

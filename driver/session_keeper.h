@@ -11,6 +11,7 @@
 #include <open62541/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -26,6 +27,11 @@ SessionMode session_mode_setting(const Json::Value& settings, uint32_t device_id
 // late round never finds it expired, and a vanished client's session does
 // not hold the server's resources for long.
 constexpr double kKeptSessionTimeoutMs = 60000;
+
+// How long the connect that closes a broken kept session on the server may
+// take before the session is replaced (its CloseSession is bounded as any
+// close's).
+constexpr auto kReplacedCloseBound = std::chrono::milliseconds(2000);
 
 // Owned by one device, used by its sampling thread only.
 class SessionKeeper {
@@ -43,7 +49,8 @@ class SessionKeeper {
   // gives them.
   // Keep mode returns the kept session when it is still open for this URL
   // and these security settings (`reused` is then set), else opens one.
-  // With `batched`, a newly kept session registers the points' node ids.
+  // With `batched`, a newly kept session registers the points' node ids,
+  // and a kept one again after it was activated anew.
   ClientSession* acquire(SessionMode mode, const RoundSecurity& security, const std::string& url,
                          bool batched, bool* reused, UA_StatusCode* status, std::string* reason);
   // The round is over. A per-round session, or a kept one that `broken`
@@ -62,6 +69,8 @@ class SessionKeeper {
 
  private:
   bool still_open(const RoundSecurity& security, const std::string& url) const;
+  // Closes the broken kept session on the server where it can be reached.
+  void retire();
   void register_points();
   // A new session_, connected; false with `status` and `reason` when not.
   bool open(bool keep, const RoundSecurity& security, const std::string& url,
@@ -80,6 +89,7 @@ class SessionKeeper {
   std::string url_;
   std::shared_ptr<const SessionSecurity> security_;  // held: compared by identity
   std::vector<UA_NodeId> registered_;  // owned ids returned by the server
+  uint32_t registered_on_ = 0;  // the session activation last registered on
   std::vector<UA_ReadValueId> items_;  // read descriptors by those ids
   // The remembered endpoint (owned), for endpoint_url_ and endpoint_security_.
   bool have_endpoint_ = false;

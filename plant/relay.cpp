@@ -13,8 +13,10 @@
 #include <cstring>
 #include <deque>
 #include <list>
+#include <map>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -97,6 +99,150 @@ class MessageMeter {
   uint64_t message_ = 0;
 };
 
+// A little-endian reader over one chunk, which can patch what it reads.
+struct Cursor {
+  unsigned char* p;
+  std::size_t n;
+  std::size_t at = 0;
+  bool ok = true;
+  bool skip(std::size_t k) {
+    ok = ok && k <= n - at;
+    if (ok) at += k;
+    return ok;
+  }
+  uint32_t u32() {
+    if (!skip(4)) return 0;
+    return uint32_t{p[at - 4]} | (uint32_t{p[at - 3]} << 8) | (uint32_t{p[at - 2]} << 16) |
+           (uint32_t{p[at - 1]} << 24);
+  }
+  uint8_t u8() { return skip(1) ? p[at - 1] : 0; }
+  // A String or ByteString: its bytes' offset and length (0 when null).
+  std::size_t text(std::size_t* length) {
+    const int32_t len = static_cast<int32_t>(u32());
+    *length = len > 0 ? static_cast<std::size_t>(len) : 0;
+    const std::size_t start = at;
+    skip(*length);
+    return start;
+  }
+  // A NodeId; for a string id, its text's offset and length (else length 0).
+  std::size_t node_id(std::size_t* length) {
+    *length = 0;
+    switch (u8() & 0x3f) {
+      case 0: skip(1); return 0;
+      case 1: skip(3); return 0;
+      case 2: skip(6); return 0;
+      case 3: skip(2); return text(length);
+      case 4: skip(18); return 0;
+      case 5: {
+        skip(2);
+        std::size_t ignored;
+        text(&ignored);
+        return 0;
+      }
+      default: ok = false; return 0;
+    }
+  }
+  void extension_object() {
+    std::size_t ignored;
+    node_id(&ignored);
+    if (u8() != 0) text(&ignored);
+  }
+  // The type id after a MSG chunk's 24 header bytes (a None channel's), when
+  // it is a four-byte one.
+  uint32_t message_type() {
+    at = 24;
+    if (u8() != 1 || u8() != 0) return 0;
+    const uint32_t low = u8();
+    return low | (uint32_t{u8()} << 8);
+  }
+};
+
+// The node ids of RegisterNodes answers on one connection, rewritten so that
+// they are valid only in this connection's Read requests: the first byte of a
+// string id becomes this connection's mark.
+class IdScope {
+ public:
+  explicit IdScope(unsigned char mark) : mark_(mark) {}
+
+  // Rewrites a whole server chunk in place when it answers RegisterNodes.
+  void from_server(unsigned char* p, std::size_t n) {
+    Cursor c{p, n};
+    if (c.message_type() != kRegisterNodesResponse) return;
+    c.skip(16);  // timestamp, request handle, service result
+    if (c.u8() != 0) return;  // diagnostics: none expected
+    std::size_t len = 0;
+    for (int32_t k = static_cast<int32_t>(c.u32()); k > 0 && c.ok; --k) c.text(&len);
+    c.extension_object();
+    std::lock_guard<std::mutex> lock(mu_);
+    for (int32_t k = static_cast<int32_t>(c.u32()); k > 0 && c.ok; --k) {
+      const std::size_t at = c.node_id(&len);
+      if (!c.ok || len == 0) continue;
+      const unsigned char first = p[at];
+      p[at] = mark_;
+      issued_[std::string(reinterpret_cast<const char*>(p + at), len)] = first;
+    }
+  }
+
+  // Turns the ids this connection issued back in a client chunk that reads.
+  void from_client(unsigned char* p, std::size_t n, std::atomic<uint64_t>& restored) {
+    Cursor c{p, n};
+    if (c.message_type() != kReadRequest) return;
+    std::size_t len = 0;
+    c.node_id(&len);  // the session's token
+    c.skip(16);       // timestamp, request handle, return diagnostics
+    c.text(&len);     // audit entry id
+    c.skip(4);        // timeout hint
+    c.extension_object();
+    c.skip(12);  // max age, timestamps to return
+    std::lock_guard<std::mutex> lock(mu_);
+    for (int32_t k = static_cast<int32_t>(c.u32()); k > 0 && c.ok; --k) {
+      const std::size_t at = c.node_id(&len);
+      c.skip(4);  // attribute id
+      std::size_t ignored;
+      c.text(&ignored);  // index range
+      c.skip(2);
+      c.text(&ignored);  // data encoding
+      if (!c.ok || len == 0) continue;
+      const auto found = issued_.find(std::string(reinterpret_cast<const char*>(p + at), len));
+      if (found == issued_.end()) continue;
+      p[at] = found->second;
+      ++restored;
+    }
+  }
+
+ private:
+  static constexpr uint32_t kRegisterNodesResponse = 563;  // binary encoding ids
+  static constexpr uint32_t kReadRequest = 631;
+  const unsigned char mark_;
+  std::mutex mu_;
+  std::map<std::string, unsigned char> issued_;
+};
+
+// Cuts one direction's bytes into whole chunks (8-byte headers: message type,
+// chunk type, little-endian size); says whether a chunk begins a MSG message.
+class ChunkFramer {
+ public:
+  void add(const unsigned char* p, std::size_t n) { buf_.insert(buf_.end(), p, p + n); }
+  // The next whole chunk (moved into `chunk`), false when none is complete.
+  bool next(std::vector<unsigned char>& chunk, bool* message_start) {
+    if (buf_.size() < 8) return false;
+    uint32_t size = uint32_t{buf_[4]} | (uint32_t{buf_[5]} << 8) | (uint32_t{buf_[6]} << 16) |
+                    (uint32_t{buf_[7]} << 24);
+    size = std::max<uint32_t>(size, 8);
+    if (buf_.size() < size) return false;
+    chunk.assign(buf_.begin(), buf_.begin() + size);
+    buf_.erase(buf_.begin(), buf_.begin() + size);
+    const bool msg = std::memcmp(chunk.data(), "MSG", 3) == 0;
+    *message_start = msg && !continued_;
+    if (msg) continued_ = chunk[3] == 'C';
+    return true;
+  }
+
+ private:
+  std::vector<unsigned char> buf_;
+  bool continued_ = false;
+};
+
 struct Packet {
   Clock::time_point due;
   std::vector<unsigned char> bytes;
@@ -113,6 +259,7 @@ struct Connection {
   std::condition_variable cv;
   std::deque<Packet> queue[2];  // 0: towards the server, 1: towards the client
   std::vector<std::thread> threads;
+  std::unique_ptr<IdScope> scope;  // scope_registered_ids
 
   void shut() {
     if (!closed.exchange(true)) {
@@ -142,6 +289,7 @@ struct Relay::Impl {
   std::atomic<bool> stopping{false};
   std::atomic<uint64_t> closed_on_size{0};
   std::atomic<uint64_t> accepted{0};
+  std::atomic<uint64_t> registered_reads{0};
   mutable std::mutex capture_mu;
   std::string captured;  // capture: the clients' bytes
   std::thread acceptor;
@@ -155,6 +303,8 @@ struct Relay::Impl {
     if (direction == 0 && opt.close_above_request_bytes > 0)
       meter = std::make_unique<MessageMeter>(opt.close_above_request_bytes);
     std::vector<unsigned char> buf(kReadBytes);
+    ChunkFramer framer;
+    std::vector<unsigned char> chunk;
     for (;;) {
       const ssize_t n = recv(from, buf.data(), buf.size(), 0);
       if (n <= 0) break;
@@ -165,6 +315,18 @@ struct Relay::Impl {
       if (meter && meter->exceeds(buf.data(), static_cast<std::size_t>(n))) {
         ++closed_on_size;
         break;
+      }
+      if (c.scope) {
+        framer.add(buf.data(), static_cast<std::size_t>(n));
+        bool start = false;
+        bool ok = true;
+        while (ok && framer.next(chunk, &start)) {
+          if (start && direction == 0) c.scope->from_client(chunk.data(), chunk.size(), registered_reads);
+          if (start && direction == 1) c.scope->from_server(chunk.data(), chunk.size());
+          ok = write_all(to, chunk.data(), chunk.size());
+        }
+        if (!ok) break;
+        continue;
       }
       if (!delayed) {
         if (!write_all(to, buf.data(), static_cast<std::size_t>(n))) break;
@@ -203,12 +365,25 @@ struct Relay::Impl {
     --c.running;
   }
 
-  // Echo and Hold: the peer itself, on the client socket alone.
+  // Echo, Hold and Refuse: the peer itself, on the client socket alone.
   void answer(Connection& c) {
     std::vector<unsigned char> buf(kReadBytes);
     for (;;) {
       const ssize_t n = recv(c.client, buf.data(), buf.size(), 0);
       if (n <= 0) break;
+      if (opt.mode == RelayMode::Refuse) {
+        // "ERRF", the message size, BadTcpInternalError, the reason (UA String).
+        std::string err = "ERRF";
+        const auto put = [&err](uint32_t v) {
+          for (int k = 0; k < 4; ++k) err += static_cast<char>((v >> (8 * k)) & 0xff);
+        };
+        put(static_cast<uint32_t>(16 + opt.reason.size()));
+        put(0x80820000u);
+        put(static_cast<uint32_t>(opt.reason.size()));
+        err += opt.reason;
+        write_all(c.client, reinterpret_cast<const unsigned char*>(err.data()), err.size());
+        break;
+      }
       if (opt.mode == RelayMode::Echo &&
           !write_all(c.client, buf.data(), static_cast<std::size_t>(n)))
         break;
@@ -240,6 +415,9 @@ struct Relay::Impl {
       }
       c->server = connect_to(opt.target_address, opt.target_port);
       if (c->server < 0) continue;  // the destructor closes the client
+      // Each connection its own mark (a byte no point name starts with).
+      if (opt.scope_registered_ids)
+        c->scope = std::make_unique<IdScope>(static_cast<unsigned char>(1 + accepted % 31));
       no_delay(c->client);
       no_delay(c->server);
       const bool delayed = opt.delay.count() > 0;
@@ -300,6 +478,7 @@ Relay::~Relay() { stop(); }
 void Relay::start() { impl_->start(); }
 void Relay::stop() { impl_->stop(); }
 uint16_t Relay::port() const { return impl_->port; }
+uint64_t Relay::registered_reads() const { return impl_->registered_reads; }
 uint64_t Relay::closed_on_size() const { return impl_->closed_on_size; }
 uint64_t Relay::accepted() const { return impl_->accepted; }
 std::string Relay::client_bytes() const {

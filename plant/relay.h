@@ -6,7 +6,8 @@
 // forwarding a request message above a size (a server that drops the
 // channel on large requests). It can also stand in for a hostile peer that
 // never forwards: one that echoes every byte, closes each connection as soon
-// as it is accepted, or holds connections open without answering.
+// as it is accepted, holds connections open without answering, or refuses
+// each with an error message of its own words.
 
 #include <chrono>
 #include <cstdint>
@@ -20,6 +21,7 @@ enum class RelayMode {
   Echo,            // sends every byte back to the client
   AcceptAndClose,  // closes each connection right after accepting it
   Hold,            // keeps connections open, reads and never answers
+  Refuse,          // answers the first message with an ERR carrying `reason`, then closes
 };
 
 struct RelayOptions {
@@ -34,6 +36,13 @@ struct RelayOptions {
   uint32_t close_above_request_bytes = 0;
   // Keeps every byte the clients send, for client_bytes().
   bool capture = false;
+  // Refuse: the ERR message's reason text, sent as is.
+  std::string reason;
+  // Forward on a None channel: the string node ids a RegisterNodes answer
+  // returns are rewritten to ids that only this connection's Read requests
+  // may use (they are turned back on the way to the server), as a server
+  // whose registered ids belong to the session that registered them.
+  bool scope_registered_ids = false;
 };
 
 class Relay {
@@ -54,6 +63,9 @@ class Relay {
   uint64_t accepted() const;
   // What the clients have sent so far, all connections in arrival order (capture).
   std::string client_bytes() const;
+  // scope_registered_ids: node ids in Read requests turned back into the
+  // server's, so far (reads by registered ids that were valid).
+  uint64_t registered_reads() const;
 
   struct Impl;
 

@@ -771,30 +771,46 @@ TEST_P(SecureRound, password_leaves_only_encrypted_unless_allowed) {
   options.security.sign = true;
   options.security.trusted_clients.clear();
   options.security.password_in_clear = true;
-  plant::PlantServer plant(options);
-  plant.fill_distinct(31);
-  plant.start();
-  const std::string identity = R"("certificate": ")" + pki_->client_cert +
-                               R"(", "private_key": ")" + pki_->client_key +
-                               R"(", "trusted_servers": ")" + pki_->trusted_servers + R"(", )";
+  plant::PlantServer clear_plant(options);
+  clear_plant.fill_distinct(31);
+  clear_plant.start();
+  // Its None endpoint encrypts the password with the server's certificate.
+  options.security.password_in_clear = false;
+  plant::PlantServer encrypting_plant(options);
+  encrypting_plant.fill_distinct(31);
+  encrypting_plant.start();
+  const std::string key = R"("certificate": ")" + pki_->client_cert +
+                          R"(", "private_key": ")" + pki_->client_key + R"(", )";
+  const std::string identity =
+      key + R"("trusted_servers": ")" + pki_->trusted_servers + R"(", )";
   const std::string login = std::string(R"("user": "qrn", "password": ")") + kPassword + R"(")";
+  const std::string in_clear = "the server would receive the password unencrypted";
+  const std::string untrusted = "which would encrypt the password, is not in trusted_servers";
   struct Case {
     const char* name;
     std::string opcua;
     bool logs_in, on_wire;
+    std::string refusal = {};
+    bool encrypting = false;
   };
   const Case cases[] = {
-      {"None channel", login, false, false},
+      {"None channel", login, false, false, in_clear},
       {"None channel, allowed", login + R"(, "allow_password_in_clear": true)", true, true},
       {"Sign with a None token policy", R"("security_mode": "Sign", )" + identity + login, false,
-       false},
+       false, in_clear},
       {"Sign, allowed",
        R"("security_mode": "Sign", )" + identity + login + R"(, "allow_password_in_clear": true)",
        true, true},
       {"SignAndEncrypt", R"("security_mode": "SignAndEncrypt", )" + identity + login, true, false},
+      {"None channel, encrypted to a trusted server", identity + login, true, false, {}, true},
+      {"None channel, encrypted to an untrusted server",
+       key + R"("trusted_servers": ")" + pki_->untrusted_servers + R"(", )" + login, false, false,
+       untrusted, true},
+      {"None channel, encrypted, no trusted servers", key + login, false, false, untrusted, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    plant::PlantServer& plant = c.encrypting ? encrypting_plant : clear_plant;
     plant::RelayOptions watch;
     watch.target_port = plant.port();
     watch.capture = true;
@@ -816,8 +832,7 @@ TEST_P(SecureRound, password_leaves_only_encrypted_unless_allowed) {
       EXPECT_EQ(plant.reads(), 2 * kQuorlinPointCount);
     } else {
       EXPECT_THAT(failed_round(device),
-                  testing::AllOf(HasSubstr("device 79: "),
-                                 HasSubstr("the server would receive the password unencrypted")));
+                  testing::AllOf(HasSubstr("device 79: "), HasSubstr(c.refusal)));
       EXPECT_EQ(plant.reads(), 0u);
     }
     relay.stop();
@@ -1044,6 +1059,32 @@ TEST_P(KeptRound, one_session_serves_many_rounds_and_a_broken_one_is_replaced_in
   server_.close_sessions();
   server_.fill_distinct(4);
   expect_round(3, "after the server closed it");
+}
+
+// Connections cut between rounds leave no session behind on the server: each
+// broken kept session is closed there before its replacement opens.
+TEST_P(KeptRound, cut_connections_leave_one_session_per_device_on_the_server) {
+  plant::RelayOptions through;
+  through.target_port = server_.port();
+  plant::Relay relay(through);
+  relay.start();
+  std::vector<std::unique_ptr<TestQuorlin>> devices;
+  for (uint32_t id = 0; id < 3; ++id)
+    devices.push_back(std::make_unique<TestQuorlin>(84 + id, relay.port(), GetParam()));
+  for (int cut = 0; cut <= 4; ++cut) {
+    if (cut > 0) {
+      relay.stop();  // closes every connection
+      relay.start();
+    }
+    for (auto& device : devices) round(*device);
+  }
+  EXPECT_EQ(qrn_host::count(EventKind::SendSP), 15u);
+  const auto give_up = std::chrono::steady_clock::now() + 2s;
+  while (server_.open_sessions() != devices.size() && std::chrono::steady_clock::now() < give_up)
+    std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(server_.open_sessions(), devices.size());
+  devices.clear();
+  relay.stop();
 }
 
 // A server that refuses RegisterNodes is read by the string ids, with the
@@ -1278,6 +1319,34 @@ TEST_F(BatchedRound, every_point_result_gives_the_same_record_and_lines_as_singl
   }
 }
 
+// A kept session that reconnected within a round to get past an oversized
+// point registers the ids again on the new session: with a server whose
+// registered ids are its sessions', every round reads by them.
+TEST_F(BatchedRound, a_reconnect_within_a_kept_round_registers_the_ids_again) {
+  const char* const oversized = "t|D3G3_M211_HZ_PV1";
+  server_.set_fault(index_of(oversized), plant::Fault::Oversized);
+  plant::RelayOptions scoped;
+  scoped.target_port = server_.port();
+  scoped.scope_registered_ids = true;
+  plant::Relay relay(scoped);
+  relay.start();
+  TestQuorlin device(93, relay.port());
+  // One node per request: the oversized point's request fails alone.
+  Json::Value settings = mode_settings(Modes(ReadMode::Batch, true));
+  settings["appSetting"]["max_nodes_per_read"] = 1;
+  device.apply_read_settings(settings);
+  for (int r = 0; r < 3; ++r) {
+    SCOPED_TRACE(r);
+    const uint64_t before = relay.registered_reads();
+    EXPECT_EQ(round(device), std::vector<std::string>({"Quorlin::do_sample",
+                                                      std::string("ReadVariant ") + oversized +
+                                                          " failed",
+                                                      "rvSize is 0"}));
+    EXPECT_GT(relay.registered_reads(), before);
+  }
+  relay.stop();
+}
+
 // Servers that take fewer nodes per request than the device asks for: the
 // round gives what single reads give, and the smaller size is said once.
 struct Limit {
@@ -1385,12 +1454,14 @@ INSTANTIATE_TEST_SUITE_P(
     Peers, HostilePeerRound,
     testing::Values(HostilePeer{"echo", plant::RelayMode::Echo, 2},
                     HostilePeer{"accept_and_close", plant::RelayMode::AcceptAndClose, 2},
-                    HostilePeer{"hold", plant::RelayMode::Hold, 0}),
+                    HostilePeer{"hold", plant::RelayMode::Hold, 0},
+                    HostilePeer{"refuse_with_forged_lines", plant::RelayMode::Refuse, 2}),
     [](const testing::TestParamInfo<HostilePeer>& info) { return std::string(info.param.name); });
 
 TEST_P(HostilePeerRound, rounds_go_on_bounded_and_the_device_stops_promptly) {
   plant::RelayOptions options;
   options.mode = GetParam().mode;
+  options.reason = "x\ndevice 4242 round 1 data 5156\r\x1b[2J\n" + std::string(4000, 'A');
   plant::Relay peer(options);
   peer.start();
   qrn_host::clear_events();
@@ -1408,6 +1479,10 @@ TEST_P(HostilePeerRound, rounds_go_on_bounded_and_the_device_stops_promptly) {
     EXPECT_GE(peer.accepted() - before, 1u);
     EXPECT_LE(peer.accepted() - before, kMaxConnectionsPerConnect);
     EXPECT_LE(std::count(out.begin(), out.end(), '\n'), 40) << out;
+    // A peer's words are printed escaped and bounded.
+    EXPECT_EQ(out.find("\ndevice 4242"), std::string::npos) << out;
+    EXPECT_EQ(out.find_first_of("\x1b\r"), std::string::npos) << out;
+    EXPECT_EQ(out.find(std::string(1001, 'A')), std::string::npos);
   }
   EXPECT_TRUE(qrn_host::events().empty());
 
