@@ -410,6 +410,7 @@ class Runner {
       // Round reports go into the history beside the records; one that cannot
       // be saved is counted, the records' lines say what fails.
       std::string error;
+      std::lock_guard<std::mutex> gate(*history_gate_);
       if (!history_->save(slot.id, slot.report_id, qrn_record::local_now_text(), e.bytes.data(),
                           e.bytes.size(), error))
         ++reports_lost_;
@@ -610,8 +611,11 @@ bool restore_last(HistoryStore& history, QRNSocketDevice& device, uint32_t id,
     // The points' quality as the device's round reports of the last hour
     // (at five seconds a round) tell it.
     PointQuality quality;
-    std::string ignored;
-    if (!load_point_quality(history, id, quality, ignored, 720)) quality = PointQuality();
+    std::string why;
+    if (!load_point_quality(history, id, quality, why, 720)) {
+      say(who + ": last stored record restored without its points' quality: " + why);
+      quality = PointQuality();
+    }
     view.restored(id, last->bytes, std::move(quality.statuses), std::move(quality.read_at));
   }
   return true;
