@@ -1199,9 +1199,7 @@ def stored_records_of_wrong_size_or_device_are_not_restored(opts):
                f"decode: exit {status}: {err!r}")
         expect(rss < 150_000, f"quorlin decode peaked at {rss} KiB")
 def kept_devices_start_on_a_history_without_reports(opts):
-    """Many devices restore while those started before them save (history of
-    an older release: records, no reports); a device offline for long (its
-    last record far behind its reports) restores within a bound."""
+    # Devices restore while earlier ones save; an offline device restores quickly.
     ids, offline = list(range(1, 41)), 99
     with tempfile.TemporaryDirectory() as tmp, simulator(opts, "--fixed", "0") as sim:
         history = os.path.join(tmp, "history.db")
@@ -1756,8 +1754,7 @@ def retention_deletes_old_records_in_batches_while_sampling(opts):
                 finally:
                     done.set()
                     poller.join()
-                failures = re.search(rb"^qrn_history_write_failures_total (\d+)$", answers[-1][1],
-                                     re.M)
+                failures = re.search(rb"^qrn_history_write_failures_total (\d+)$", answers[-1][1], re.M)
                 slowest = max(took for (took, _b) in answers)
                 expect(failures and failures.group(1) == b"0" and slowest < 0.1,
                        f"history write failures {failures and failures.group(1)}, "
