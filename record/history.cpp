@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <sstream>
 
 namespace {
@@ -28,7 +29,14 @@ constexpr const char* kSchema =
     "  record BLOB NOT NULL);"
     "CREATE INDEX IF NOT EXISTS history_by_device ON history (device_id, seq);"
     // Time ranges (quorlin export) are found through this index, not a scan.
-    "CREATE INDEX IF NOT EXISTS history_by_time ON history (device_id, saved_at);";
+    "CREATE INDEX IF NOT EXISTS history_by_time ON history (device_id, saved_at);"
+    // A device's last record and its latest reports, reached directly: a
+    // device offline for weeks has only reports after its last record.
+    "CREATE INDEX IF NOT EXISTS history_by_kind ON history (device_id, data_id, seq);";
+
+// The data ids a device's rows come under, at most this many looked at: a
+// record's and its reports' (two, unless the report id was changed).
+constexpr int kMostDataIds = 16;
 
 std::string db_error(sqlite3* db, const std::string& what) {
   return what + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
@@ -78,7 +86,43 @@ SqliteQuery::~SqliteQuery() {
 
 HistoryStore::~HistoryStore() { close(); }
 
+void HistoryStore::stop_checkpoints() {
+  {
+    std::lock_guard<std::mutex> lock(checkpoint_mutex_);
+    checkpoint_stop_ = true;
+  }
+  checkpoint_cv_.notify_all();
+  if (checkpointer_.joinable()) checkpointer_.join();
+  sqlite3_close(checkpoint_db_);
+  checkpoint_db_ = nullptr;
+  checkpoint_stop_ = false;
+}
+
+void HistoryStore::checkpoint_loop() {
+  std::unique_lock<std::mutex> lock(checkpoint_mutex_);
+  while (!checkpoint_cv_.wait_for(lock, kCheckpointInterval, [this] { return checkpoint_stop_; })) {
+    lock.unlock();
+    // PASSIVE: copies what no reader still needs and waits for nobody; the
+    // host's saves go on meanwhile (a WAL checkpoint does not block writers).
+    int frames = 0, copied = 0;
+    const int rc = sqlite3_wal_checkpoint_v2(checkpoint_db_, nullptr, SQLITE_CHECKPOINT_PASSIVE,
+                                             &frames, &copied);
+    // A checkpoint syncs the WAL only when it can copy; frames a reader still
+    // holds back are synced here, so a power cut loses at most an interval.
+    if (rc == SQLITE_OK && copied < frames) {
+      const int fd = ::open((path_ + "-wal").c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd >= 0) {
+        fdatasync(fd);
+        ::close(fd);
+      }
+    }
+    lock.lock();
+  }
+}
+
 void HistoryStore::close() {
+  stop_checkpoints();
+  std::lock_guard<std::mutex> lock(mutex_);
   sqlite3_finalize(insert_);
   sqlite3_finalize(select_last_);
   insert_ = nullptr;
@@ -133,9 +177,14 @@ bool HistoryStore::open(const std::string& path, Mode mode, std::string& error) 
     // WAL: a reader (quorlin decode) never blocks the running host; NORMAL
     // syncs at checkpoints, which is enough for history. A new file frees
     // the pages of deleted records on request (retention gives them back).
+    // Checkpoints are the checkpoint thread's, so that no save does one; the
+    // WAL file is cut back once reused after a long reader held it.
+    const std::string wal_limit = "PRAGMA journal_size_limit=" + std::to_string(kWalKeptBytes);
     if (sqlite3_exec(db_, "PRAGMA auto_vacuum=INCREMENTAL; PRAGMA journal_mode=WAL; "
                      "PRAGMA synchronous=NORMAL;", nullptr,
                      nullptr, nullptr) != SQLITE_OK ||
+        sqlite3_exec(db_, wal_limit.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK ||
+        sqlite3_wal_autocheckpoint(db_, 0) != SQLITE_OK ||
         sqlite3_exec(db_, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK)
       return fail_open("cannot use history", error);
     if (sqlite3_prepare_v2(db_,
@@ -167,11 +216,21 @@ bool HistoryStore::open(const std::string& path, Mode mode, std::string& error) 
                          "WHERE device_id = ?1 AND data_id = ?3 ORDER BY seq DESC LIMIT 1",
                          -1, &select_last_, nullptr) != SQLITE_OK)
     return fail_open("cannot read history", error);
+  if (mode == Mode::ReadWrite) {
+    if (sqlite3_open_v2(path.c_str(), &checkpoint_db_,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+      error = db_error(checkpoint_db_, "cannot open history " + path_);
+      close();
+      return false;
+    }
+    checkpointer_ = std::thread(&HistoryStore::checkpoint_loop, this);
+  }
   return true;
 }
 
 bool HistoryStore::save(uint32_t device_id, int data_id, const std::string& saved_at,
                         const unsigned char* record, std::size_t size, std::string& error) {
+  std::lock_guard<std::mutex> lock(mutex_);
   if (insert_ == nullptr) {
     error = "history is not open for writing";
     return false;
@@ -198,6 +257,7 @@ int HistoryStore::past_deadline(void* store) {
 
 std::optional<StoredRecord> HistoryStore::last(uint32_t device_id, std::size_t expected_size,
                                               std::string& error) {
+  std::lock_guard<std::mutex> lock(mutex_);
   if (select_last_ == nullptr) {
     error = "history is not open";
     return std::nullopt;
@@ -231,29 +291,67 @@ std::optional<StoredRecord> HistoryStore::last(uint32_t device_id, std::size_t e
 bool HistoryStore::each_report(uint32_t device_id,
                                const std::function<bool(const unsigned char*, std::size_t)>& take,
                                std::string& error) {
+  std::lock_guard<std::mutex> lock(mutex_);
   if (db_ == nullptr) {
     error = "history is not open";
     return false;
   }
-  sqlite3_stmt* stmt = nullptr;
-  if (sqlite3_prepare_v2(db_,
-                         "SELECT record FROM history WHERE device_id = ?1 AND data_id <> ?2 "
-                         "ORDER BY seq DESC",
-                         -1, &stmt, nullptr) != SQLITE_OK) {
-    error = db_error(db_, "cannot read history " + path_);
-    sqlite3_finalize(stmt);
-    return false;
+  // The report id of the device's newest report: its data ids one index seek
+  // each, and the newest row under each another.
+  const char* const kSteps[] = {
+      "SELECT min(data_id) FROM history WHERE device_id = ?1 AND data_id > ?2",
+      "SELECT max(seq) FROM history WHERE device_id = ?1 AND data_id = ?2",
+      "SELECT record FROM history WHERE device_id = ?1 AND data_id = ?2 ORDER BY seq DESC"};
+  sqlite3_stmt* next_id = nullptr;
+  sqlite3_stmt* newest = nullptr;
+  sqlite3_stmt* reports = nullptr;
+  auto finish = [&](bool ok) {
+    deadline_ = std::chrono::steady_clock::time_point::max();
+    if (!ok && error.empty()) {
+      error = (sqlite3_errcode(db_) & 0xff) == SQLITE_INTERRUPT
+                  ? "cannot read history " + path_ + ": the query ran past " +
+                        std::to_string(kReadTimeBound.count()) + " s"
+                  : db_error(db_, "cannot read history " + path_);
+    }
+    sqlite3_finalize(next_id);
+    sqlite3_finalize(newest);
+    sqlite3_finalize(reports);
+    return ok;
+  };
+  deadline_ = std::chrono::steady_clock::now() + kReadTimeBound;
+  if (sqlite3_prepare_v2(db_, kSteps[0], -1, &next_id, nullptr) != SQLITE_OK ||
+      sqlite3_prepare_v2(db_, kSteps[1], -1, &newest, nullptr) != SQLITE_OK ||
+      sqlite3_prepare_v2(db_, kSteps[2], -1, &reports, nullptr) != SQLITE_OK)
+    return finish(false);
+  sqlite3_int64 data_id = std::numeric_limits<sqlite3_int64>::min();
+  sqlite3_int64 report_id = 0, report_seq = -1;
+  bool any = false;
+  for (int n = 0; n < kMostDataIds; ++n) {
+    sqlite3_reset(next_id);
+    sqlite3_bind_int64(next_id, 1, device_id);
+    sqlite3_bind_int64(next_id, 2, data_id);
+    if (sqlite3_step(next_id) != SQLITE_ROW) return finish(false);
+    if (sqlite3_column_type(next_id, 0) == SQLITE_NULL) break;
+    data_id = sqlite3_column_int64(next_id, 0);
+    if (data_id == qrn_record::kDataId) continue;
+    sqlite3_reset(newest);
+    sqlite3_bind_int64(newest, 1, device_id);
+    sqlite3_bind_int64(newest, 2, data_id);
+    if (sqlite3_step(newest) != SQLITE_ROW) return finish(false);
+    if (sqlite3_column_int64(newest, 0) > report_seq) {
+      report_seq = sqlite3_column_int64(newest, 0);
+      report_id = data_id;
+      any = true;
+    }
   }
-  sqlite3_bind_int64(stmt, 1, device_id);
-  sqlite3_bind_int(stmt, 2, qrn_record::kDataId);
+  if (!any) return finish(true);
+  sqlite3_bind_int64(reports, 1, device_id);
+  sqlite3_bind_int64(reports, 2, report_id);
   int rc;
-  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-    const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(stmt, 0));
-    const int size = sqlite3_column_bytes(stmt, 0);
+  while ((rc = sqlite3_step(reports)) == SQLITE_ROW) {
+    const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(reports, 0));
+    const int size = sqlite3_column_bytes(reports, 0);
     if (blob != nullptr && size > 0 && !take(blob, static_cast<std::size_t>(size))) break;
   }
-  const bool ok = rc == SQLITE_ROW || rc == SQLITE_DONE;
-  if (!ok) error = db_error(db_, "cannot read history " + path_);
-  sqlite3_finalize(stmt);
-  return ok;
+  return finish(rc == SQLITE_ROW || rc == SQLITE_DONE);
 }

@@ -5,9 +5,12 @@
 // record of each device.
 #include <chrono>
 #include <cstdint>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 struct sqlite3;
@@ -32,6 +35,9 @@ struct StoredRecord {
   std::vector<unsigned char> bytes;  // empty unless size was the expected one
 };
 
+// Every call takes the store's lock: the devices' threads save through one
+// connection while the main thread restores through it. A writer's WAL is
+// checkpointed by a thread of its own on a second connection, never by a save.
 class HistoryStore {
  public:
   enum class Mode { ReadWrite, ReadOnly };
@@ -68,18 +74,25 @@ class HistoryStore {
   std::optional<StoredRecord> last(uint32_t device_id, std::size_t expected_size,
                                    std::string& error);
 
-  // The device's rows under other data ids than the record's (its round
-  // reports), newest first, until `take` returns false. False with `error`
-  // when the history could not be read.
+  // The device's round reports under the data id of its newest one, newest
+  // first, until `take` returns false; each found through an index, however
+  // old the history. False with `error` when the history could not be read
+  // or the reading ran past kReadTimeBound.
   bool each_report(uint32_t device_id,
                    const std::function<bool(const unsigned char*, std::size_t)>& take,
                    std::string& error);
 
   static constexpr std::chrono::seconds kReadTimeBound{10};
+  // How often the writer's WAL is checkpointed (and so synced): what a power
+  // cut can lose. The WAL file is cut back to kWalKeptBytes once reused.
+  static constexpr std::chrono::seconds kCheckpointInterval{1};
+  static constexpr long long kWalKeptBytes = 16ll << 20;
 
  private:
   bool fail_open(const std::string& what, std::string& error);
   static int past_deadline(void* store);
+  void checkpoint_loop();
+  void stop_checkpoints();
 
   std::string path_;
   sqlite3* db_ = nullptr;
@@ -87,6 +100,12 @@ class HistoryStore {
   sqlite3_stmt* select_last_ = nullptr;
   int lock_fd_ = -1;
   bool write_access_failure_ = false;
-  // While last() runs: when SQLite is to give up; max() otherwise.
+  std::mutex mutex_;  // every use of db_ and its statements
+  sqlite3* checkpoint_db_ = nullptr;  // the checkpoint thread's own connection
+  std::thread checkpointer_;
+  std::mutex checkpoint_mutex_;
+  std::condition_variable checkpoint_cv_;
+  bool checkpoint_stop_ = false;
+  // While last() or each_report() runs: when SQLite is to give up; max() otherwise.
   std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::time_point::max();
 };

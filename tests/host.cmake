@@ -26,6 +26,7 @@ foreach(case
     decode_reads_a_history_it_cannot_write
     full_disk_loses_records_not_the_host
     stored_records_of_wrong_size_or_device_are_not_restored
+    kept_devices_start_on_a_history_without_reports
     check_reports_each_injected_fault
     check_against_the_simulator_is_the_summary_alone
     check_reports_refused_connections_and_usage_errors
@@ -58,6 +59,7 @@ endforeach()
 # ThreadSanitizer pass.
 foreach(case two_devices_hand_over_their_own_records
     history_restores_last_record_before_first_new_round
+    kept_devices_start_on_a_history_without_reports
     signals_stop_host_and_simulator_cleanly
     rounds_zero_sets_up_devices_and_exits
     live_view_serves_decoded_records_and_device_states

@@ -1233,6 +1233,48 @@ def stored_records_of_wrong_size_or_device_are_not_restored(opts):
                                               "--device", "1"])
         expect(status == 0 and out.count(b"\r\n") == 1, f"export: exit {status}: {err!r}")
         expect(rss < 150_000, f"quorlin export peaked at {rss} KiB")
+
+
+def kept_devices_start_on_a_history_without_reports(opts):
+    # Devices restore while earlier ones save; an offline device restores quickly.
+    ids, offline = list(range(1, 41)), 99
+    with tempfile.TemporaryDirectory() as tmp, simulator(opts, "--fixed", "0") as sim:
+        history = os.path.join(tmp, "history.db")
+        record = lambda i: i.to_bytes(4, "little") + bytes(RECORD_SIZE - 4)
+        with contextlib.closing(sqlite3.connect(history)) as db:
+            db.execute("CREATE TABLE history (seq INTEGER PRIMARY KEY AUTOINCREMENT, "
+                       "device_id INTEGER NOT NULL, data_id INTEGER NOT NULL, "
+                       "saved_at TEXT NOT NULL, record BLOB NOT NULL)")
+            db.execute("CREATE INDEX history_by_device ON history (device_id, seq)")
+            # Old rows stand for a long history: the restore must not walk them.
+            rows = [(i, 5156, b"\0") for i in ids * 10_000]
+            rows += [(i, 5156, record(i)) for i in ids + [offline]]
+            rows += [(offline, 5157, b"\0")] * 400_000 + [(i, 5156, record(i)) for i in ids]
+            db.executemany("INSERT INTO history (device_id, data_id, saved_at, record) "
+                           "VALUES (?, ?, '2026-01-01 00:00:00', ?)", rows)
+            db.commit()
+        keep = {"appSetting": {"session": "keep"}}
+        config = write_config(tmp, [dict(local_device(i, sim.port), settings=keep) for i in ids])
+        r = run_host(opts, "--config", config, "--history", history, "--rounds", "3")
+        said = host_lines(r.stderr.decode())
+        expect(r.returncode == 0 and said == [], f"exit {r.returncode}: {said[-5:]}")
+        lines = handed_over(r.stdout)
+        expect(all([n for (d, n, *_r) in lines if d == i][:3] == [1, 2, 3] for i in ids),
+               f"rounds per device: {lines[-5:]}")
+        with contextlib.closing(sqlite3.connect(history)) as db:
+            stored = dict(db.execute("SELECT device_id, count(*) FROM history "
+                                     "WHERE data_id = 5156 GROUP BY device_id"))
+        expect(all(stored[i] >= 10_004 for i in ids), f"records stored per device {stored}")
+
+        config = write_config(tmp, [local_device(offline, 1)], name="offline.json")
+        started = time.monotonic()
+        r = run_host(opts, "--config", config, "--history", history, "--rounds", "0")
+        took = time.monotonic() - started
+        expect(r.returncode == 0 and [d for (d, *_r) in handed_over(r.stdout)] == [offline],
+               f"offline device: exit {r.returncode}: {r.stderr[-300:]!r}")
+        expect(took < 5, f"restoring the offline device took {took:.1f} s")
+
+
 # --- the live view (qrn-host --http) ------------------------------------------
 
 URL_LINE = re.compile(r"^http: live view at (http://127\.0\.0\.1:\d+/)$")
@@ -1743,16 +1785,39 @@ def retention_deletes_old_records_in_batches_while_sampling(opts):
                            [(t, record) for t in sorted(old)] + [(recent, record)])
             db.commit()
         size_before = os.path.getsize(history)
-        proc = subprocess.Popen([opts.host, "--plugin", opts.plugin, "--config", config,
-                                 "--history", history, "--keep-days", "30"],
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        seen = []
-        try:  # the pass and a fresh round, in either order
-            while not ("retention: 300 records deleted" in seen and
-                       any(l.startswith("device 7 round 2 ") for l in seen)):
-                seen.append(read_line(proc, time.monotonic() + 60))
-        finally:
-            status, _out, err = stop(proc)
+        # A reader holds one snapshot through the pass: the saves go on, none
+        # lost, none waiting; the WAL is copied back once the reader is gone.
+        with contextlib.closing(sqlite3.connect(history, isolation_level=None)) as reader:
+            reader.execute("BEGIN")
+            reader.execute("SELECT count(*) FROM history").fetchone()
+            with live_host(opts, "--config", config, "--history", history,
+                           "--keep-days", "30") as host:
+                answers, done = [], threading.Event()
+
+                def metrics():  # /metrics all along: how long each answer took
+                    while not done.is_set():
+                        started = time.monotonic()
+                        body = host.get("metrics")[2]
+                        answers.append((time.monotonic() - started, body))
+                        time.sleep(0.05)
+                poller = threading.Thread(target=metrics)
+                poller.start()
+                try:
+                    seen = set()  # the pass and fresh rounds, in either order
+                    while len(seen) < 2:
+                        seen.add(host.wait_line(re.compile(
+                            r"^(retention: 300 records deleted$|device 7 round 3 )")).group(1))
+                    reader.execute("COMMIT")
+                    host.wait_line(re.compile(r"^device 7 round 5 "))
+                finally:
+                    done.set()
+                    poller.join()
+                failures = re.search(rb"^qrn_history_write_failures_total (\d+)$", answers[-1][1], re.M)
+                slowest = max(took for (took, _b) in answers)
+                expect(failures and failures.group(1) == b"0" and slowest < 0.1,
+                       f"history write failures {failures and failures.group(1)}, "
+                       f"/metrics took up to {slowest:.2f} s beside a reader")
+                status, err = host.stop()
         expect(status == 0, f"retention run: exit {status}: {err[-300:]}")
         with contextlib.closing(sqlite3.connect(history)) as db:
             times = [t for (t,) in db.execute("SELECT saved_at FROM history ORDER BY seq")]
@@ -2065,6 +2130,7 @@ CASES = {f.__name__: f for f in (
     decode_reads_a_history_it_cannot_write,
     full_disk_loses_records_not_the_host,
     stored_records_of_wrong_size_or_device_are_not_restored,
+    kept_devices_start_on_a_history_without_reports,
     check_reports_each_injected_fault,
     check_against_the_simulator_is_the_summary_alone,
     check_reports_refused_connections_and_usage_errors,

@@ -464,10 +464,12 @@ class Runner {
       // Round reports go into the history beside the records; one that cannot
       // be saved is counted, the records' lines say what fails.
       std::string error;
-      if (history_ != nullptr &&
-          !history_->save(slot.id, slot.report_id, qrn_record::local_now_text(), e.bytes.data(),
-                          e.bytes.size(), error))
-        ++reports_lost_;
+      if (history_ != nullptr) {
+        std::lock_guard<std::mutex> gate(*history_gate_);
+        if (!history_->save(slot.id, slot.report_id, qrn_record::local_now_text(), e.bytes.data(),
+                            e.bytes.size(), error))
+          ++reports_lost_;
+      }
     } else if (history_ != nullptr && !slot.restoring) {
       // A restored record is in the history already.
       std::string error;
@@ -697,8 +699,12 @@ bool restore_last(HistoryStore& history, QRNSocketDevice& device, uint32_t id,
     // The points' quality as the device's round reports of the last hour
     // (at five seconds a round) tell it.
     PointQuality quality;
-    std::string ignored;
-    if (!load_point_quality(history, id, quality, ignored, 720)) quality = PointQuality();
+    std::string why;
+    if (!load_point_quality(history, id, quality, why, 720)) {
+      say(who + ": last stored record restored without its points' quality: " + why,
+          LogPriority::Warning);
+      quality = PointQuality();
+    }
     view->restored(id, last->bytes, std::move(quality.statuses), std::move(quality.read_at));
   }
   return true;

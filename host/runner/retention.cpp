@@ -1,8 +1,10 @@
 #include "retention.h"
 
+#include "history.h"
 #include "log.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,6 +19,11 @@ namespace {
 constexpr int kBatchRows = 32;
 constexpr auto kBatchPause = std::chrono::milliseconds(20);
 constexpr int kVacuumPages = 128;
+// WAL frames (4 KiB pages) not yet copied into the database beyond which a
+// pass waits: a reader holding an old snapshot keeps them from being copied,
+// and the deletes would otherwise grow the WAL for as long as it reads.
+constexpr sqlite3_int64 kWalBacklogFrames = 4096;
+constexpr auto kBacklogPause = std::chrono::milliseconds(500);
 
 // The gate for one step, when there is one.
 std::unique_lock<std::mutex> hold(std::mutex* gate) {
@@ -69,6 +76,28 @@ int delete_batch(sqlite3* db, const std::string& cutoff) {
   return rc == SQLITE_DONE ? sqlite3_changes(db) : -1;
 }
 
+// Checkpoints what it can without waiting for anyone (no gate held: the
+// host's saves go on), and true once the WAL's backlog is small enough for
+// another step; otherwise waits a while for the reader, false when stopping.
+bool wal_has_room(sqlite3* db, const std::atomic<bool>* stopping) {
+  // A WAL file within what is kept of it needs no look (nor a checkpoint's syncs).
+  const char* file = sqlite3_db_filename(db, "main");
+  struct stat st {};
+  if (file == nullptr || stat((std::string(file) + "-wal").c_str(), &st) != 0 ||
+      st.st_size <= HistoryStore::kWalKeptBytes)
+    return true;
+  while (stopping == nullptr || !stopping->load()) {
+    int frames = -1, copied = -1;
+    const int rc =
+        sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, &frames, &copied);
+    // Not in WAL mode (a file by hand): nothing to wait for.
+    if (rc != SQLITE_OK && rc != SQLITE_BUSY) return true;
+    if (rc == SQLITE_OK && frames - copied <= kWalBacklogFrames) return true;
+    std::this_thread::sleep_for(kBacklogPause);
+  }
+  return false;
+}
+
 }  // namespace
 
 std::string local_time_days_ago(unsigned long days) {
@@ -88,6 +117,7 @@ unsigned long Retention::prune(sqlite3* db, RetentionLimits limits, const std::s
   auto pass = [&](const std::string& older_than, bool by_size) {
     while (!stopped()) {
       if (by_size && used_bytes(db) <= limits.keep_bytes) return true;
+      if (!wal_has_room(db, stopping)) return true;
       int n;
       {
         const auto step = hold(gate);
@@ -108,7 +138,7 @@ unsigned long Retention::prune(sqlite3* db, RetentionLimits limits, const std::s
   // Freed pages go back to the file system a few at a time (files that were
   // made before retention existed reuse them for new records instead).
   while (!stopped() && pragma_value(db, "PRAGMA freelist_count") > 0 &&
-         pragma_value(db, "PRAGMA auto_vacuum") == 2) {
+         pragma_value(db, "PRAGMA auto_vacuum") == 2 && wal_has_room(db, stopping)) {
     const std::string sql = "PRAGMA incremental_vacuum(" + std::to_string(kVacuumPages) + ")";
     auto step = hold(gate);
     if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
@@ -118,9 +148,9 @@ unsigned long Retention::prune(sqlite3* db, RetentionLimits limits, const std::s
     step.unlock();
     std::this_thread::sleep_for(kBatchPause);
   }
-  // The write-ahead log shrinks too once the deleted pages are checkpointed.
-  const auto step = hold(gate);
-  if (deleted > 0) sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  // The deleted pages into the database, waiting for nobody; the WAL file is
+  // cut back (journal_size_limit) when a save next starts it over.
+  sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
   return deleted;
 }
 
@@ -140,6 +170,12 @@ bool Retention::start(const std::string& path, RetentionLimits limits,
   // never do while a batch runs. Synchronous as the host's own connection.
   sqlite3_busy_timeout(db_, 5000);
   sqlite3_exec(db_, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+  // No checkpoint inside a delete (it would run with the gate held, saves
+  // waiting): the pass checkpoints between its steps instead.
+  sqlite3_wal_autocheckpoint(db_, 0);
+  const std::string wal_limit =
+      "PRAGMA journal_size_limit=" + std::to_string(HistoryStore::kWalKeptBytes);
+  sqlite3_exec(db_, wal_limit.c_str(), nullptr, nullptr, nullptr);
   thread_ = std::thread(&Retention::run, this, interval_seconds);
   return true;
 }

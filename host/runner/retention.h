@@ -2,9 +2,11 @@
 
 // Retention of the history file: a thread of its own deletes the oldest
 // records beyond an age or a size, in small batches on a connection of its
-// own. Each batch holds the host's history gate, which the host's saves hold
-// too, so the two never meet on SQLite's lock: a save waits at most for one
-// small batch.
+// own. Each batch holds the host's history gate, which the host's saves
+// (records and round reports) hold too, so the two never meet on SQLite's
+// lock: a save waits at most for one small batch, never for a checkpoint.
+// While a reader holds back the WAL's checkpoint the pass waits instead of
+// growing the WAL.
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
