@@ -110,7 +110,9 @@ void HistorySink::take(const Handed& item) {
       ++reports_lost_;
     return;
   }
-  if (item.restored) return;
+  // Records come to the history as the device asks it to keep them; a
+  // restored record is there already.
+  if (item.kind != Handed::Kind::Stored || item.restored) return;
   std::lock_guard<std::mutex> gate(gate_);
   if (history_.save(item.device_id, item.data_id, qrn_record::local_now_text(), bytes.data(),
                     bytes.size(), error))

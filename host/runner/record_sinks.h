@@ -18,9 +18,9 @@ class HttpView;
 // One thing a device handed over, as the sinks see it.
 struct Handed {
   enum class Kind {
-    Record,  // a record (SendSP)
+    Record,  // a record handed over (SendSP): its line and dump file
     Report,  // a round report (SendSP under the device's report id)
-    Stored,  // data handed to the history alone (SaveHistory)
+    Stored,  // a record the device asks the history to keep (SaveHistory)
   };
   Kind kind;
   uint32_t device_id;
@@ -69,8 +69,8 @@ class DumpSink : public RecordSink {
   WriteState state_;
 };
 
-// Records and round reports into the history, records under `gate` (which
-// retention holds around its steps). A restored record is there already.
+// Stored records and round reports into the history, records under `gate`
+// (which retention holds around its steps).
 class HistorySink : public RecordSink {
  public:
   // `path`: the history file as the command line named it.
