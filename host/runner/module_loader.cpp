@@ -15,7 +15,6 @@ using GetProvidersFn = std::vector<std::shared_ptr<Provider>> (*)();
 
 }  // namespace
 
-// (/usr/bin/qrn-host finds /usr/lib/qrn/plugins/libquorlin.so.)
 std::string default_plugin() {
   char self[PATH_MAX];
   const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);

@@ -8,7 +8,8 @@
 #include <vector>
 
 // The installed plug-in, found from where this program runs: beside it in a
-// build tree, else in the plug-in folder under the same prefix.
+// build tree, else in the plug-in folder under the same prefix
+// (/usr/bin/qrn-host finds /usr/lib/qrn/plugins/libquorlin.so).
 std::string default_plugin();
 
 // The plug-in, unloaded when this goes out of scope: its providers first,

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 
 namespace {
@@ -27,6 +28,20 @@ unsigned long whole_number(const std::string& option, const std::string& text,
     throw CLI::ValidationError(option + " takes a whole number from " + range + ", not '" +
                                text + "'");
   return std::stoul(text);
+}
+
+// "NAME N": a whole number from `least` to `most`, handed to `set`.
+CLI::Option* add_whole_number(CLI::App& app, const std::string& name, unsigned long least,
+                              unsigned long most, std::function<void(unsigned long)> set,
+                              const std::string& help) {
+  return app
+      .add_option_function<std::string>(
+          name,
+          [name, least, most, set](const std::string& value) {
+            set(whole_number(name, value, least, most));
+          },
+          help)
+      ->type_name("N");
 }
 
 // A text option that must not be empty.
@@ -81,14 +96,11 @@ void define_run_options(CLI::App& app, Options& o) {
            "devices, in strict JSON; required:\n"
            "{\"devices\": [{\"id\": 7, \"address\": \"10.0.0.5\",\n"
            "               \"port\": 4840, \"settings\": {...}}]}");
-  app.add_option_function<std::string>(
-         "--rounds",
-         [&o](const std::string& v) { o.rounds = whole_number("--rounds", v, 0, kMostRounds); },
-         "exit once every device has made N rounds, each a\n"
-         "record handed over or a round that failed (then\n"
-         "exit 1); 0: set the devices up, then stop;\n"
-         "default: run until SIGINT or SIGTERM")
-      ->type_name("N");
+  add_whole_number(app, "--rounds", 0, kMostRounds, [&o](unsigned long n) { o.rounds = n; },
+                   "exit once every device has made N rounds, each a\n"
+                   "record handed over or a round that failed (then\n"
+                   "exit 1); 0: set the devices up, then stop;\n"
+                   "default: run until SIGINT or SIGTERM");
   app.add_flag_callback(
       "--once", [&o] { o.once = true; },
       "every device runs one round, then exit: 0 when each\n"
@@ -106,14 +118,10 @@ void define_output_options(CLI::App& app, Options& o) {
            "keep device history in an SQLite file, held by this\n"
            "host alone; at start-up each device gets its last\n"
            "stored record back");
-  app.add_option_function<std::string>(
-         "--max-devices",
-         [&o](const std::string& v) {
-           o.max_devices = whole_number("--max-devices", v, 1, kMostMaxDevices);
-         },
-         "run at most N devices (default " + std::to_string(kDefaultMaxDevices) +
-             "): a configuration\nwith more is refused")
-      ->type_name("N");
+  add_whole_number(app, "--max-devices", 1, kMostMaxDevices,
+                   [&o](unsigned long n) { o.max_devices = n; },
+                   "run at most N devices (default " + std::to_string(kDefaultMaxDevices) +
+                       "): a configuration\nwith more is refused");
   app.add_option_function<std::string>(
          "--http",
          [&o](const std::string& v) {
@@ -143,23 +151,14 @@ void define_output_options(CLI::App& app, Options& o) {
 
 // How long the history keeps records, and the help's closing words.
 void define_retention_options(CLI::App& app, Options& o) {
-  app.add_option_function<std::string>(
-         "--keep-days",
-         [&o](const std::string& v) {
-           o.retention.keep_days = whole_number("--keep-days", v, 1, kMostKeepDays);
-         },
-         "delete history records older than N days\n"
-         "(at start, then hourly, in small batches)")
-      ->type_name("N");
-  app.add_option_function<std::string>(
-         "--keep-mb",
-         [&o](const std::string& v) {
-           o.retention.keep_bytes =
-               static_cast<uint64_t>(whole_number("--keep-mb", v, 1, kMostKeepMb)) << 20;
-         },
-         "delete the oldest history records while the\n"
-         "history holds more than N MiB")
-      ->type_name("N");
+  add_whole_number(app, "--keep-days", 1, kMostKeepDays,
+                   [&o](unsigned long n) { o.retention.keep_days = n; },
+                   "delete history records older than N days\n"
+                   "(at start, then hourly, in small batches)");
+  add_whole_number(app, "--keep-mb", 1, kMostKeepMb,
+                   [&o](unsigned long n) { o.retention.keep_bytes = static_cast<uint64_t>(n) << 20; },
+                   "delete the oldest history records while the\n"
+                   "history holds more than N MiB");
   app.footer(
       "Installed: the plug-in in " QRN_INSTALLED_PLUGIN_DIR ",\n"
       "the unit's configuration in /etc/qrn/qrn-host.json, history and dumps in\n"
