@@ -1,4 +1,5 @@
-// Device health in the live view: round reports, restored records, /metrics.
+// Device health in the live view: round reports, restored records, the
+// health fields of /api/devices (/metrics is written in metrics.cpp).
 #include "http_view.h"
 
 #include "point_table.h"
@@ -8,9 +9,7 @@
 
 #include <json/value.h>
 
-#include <cstdio>
 #include <cstring>
-#include <sstream>
 
 void LiveView::reported(uint32_t device_id, const std::vector<unsigned char>& bytes) {
   auto report = std::make_shared<qrn_report::RoundReport>();
@@ -95,80 +94,4 @@ void LiveView::health_json(const Device& d, Json::Value& v) {
   } else {
     v["active_alarms"] = Json::Value();
   }
-}
-
-namespace {
-
-// A label value in the text format: backslash, quote and newline escaped.
-std::string label(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '\\' || c == '"') out += '\\';
-    if (c == '\n') {
-      out += "\\n";
-      continue;
-    }
-    out += c;
-  }
-  return out;
-}
-
-void family(std::ostringstream& out, const char* name, const char* type, const char* help) {
-  out << "# HELP " << name << ' ' << help << "\n# TYPE " << name << ' ' << type << '\n';
-}
-
-}  // namespace
-
-LiveView::Reply LiveView::metrics_reply() const {
-  std::ostringstream up, records, rounds, duration, points, stamp;
-  std::function<std::pair<unsigned long, unsigned long>()> counts;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    counts = failure_counts_;
-    for (const Device& d : devices_) {
-      const std::string dev = "device=\"" + std::to_string(d.config.id) + "\"";
-      const qrn_report::RoundReport* r = d.report.get();
-      up << "qrn_device_up{" << dev << "} " << (r && r->outcome == 0 ? 1 : 0) << '\n';
-      records << "qrn_records_total{" << dev << "} " << d.records << '\n';
-      for (const auto& o : d.outcomes)
-        rounds << "qrn_rounds_total{" << dev << ",outcome=\"" << label(status_name(o.first))
-               << "\"} " << o.second << '\n';
-      if (d.other_outcomes > 0)
-        rounds << "qrn_rounds_total{" << dev << ",outcome=\"other\"} " << d.other_outcomes << '\n';
-      if (r) {
-        char seconds[32];
-        std::snprintf(seconds, sizeof seconds, "%.3f", r->duration_ms / 1000.0);
-        duration << "qrn_round_duration_seconds{" << dev << "} " << seconds << '\n';
-        points << "qrn_points{" << dev << ",status=\"good\"} " << r->good << '\n'
-               << "qrn_points{" << dev << ",status=\"uncertain\"} " << r->uncertain << '\n'
-               << "qrn_points{" << dev << ",status=\"bad\"} " << r->bad << '\n';
-      }
-      if (d.record_wall)
-        stamp << "qrn_last_record_timestamp_seconds{" << dev << "} "
-              << std::chrono::duration_cast<std::chrono::seconds>(
-                     d.record_wall->time_since_epoch())
-                     .count()
-              << '\n';
-    }
-  }
-  const auto failures = counts ? counts() : std::pair<unsigned long, unsigned long>{0, 0};
-  std::ostringstream out;
-  family(out, "qrn_device_up", "gauge", "1 when the device's last round handed a record over");
-  out << up.str();
-  family(out, "qrn_records_total", "counter", "records handed over");
-  out << records.str();
-  family(out, "qrn_rounds_total", "counter", "round attempts by outcome");
-  out << rounds.str();
-  family(out, "qrn_round_duration_seconds", "gauge", "the last round's duration");
-  out << duration.str();
-  family(out, "qrn_points", "gauge", "points by the status of their last read");
-  out << points.str();
-  family(out, "qrn_last_record_timestamp_seconds", "gauge",
-         "when the last record was handed over (Unix time)");
-  out << stamp.str();
-  family(out, "qrn_history_write_failures_total", "counter", "records not saved in history");
-  out << "qrn_history_write_failures_total " << failures.first << '\n';
-  family(out, "qrn_dump_write_failures_total", "counter", "records not written to the dump folder");
-  out << "qrn_dump_write_failures_total " << failures.second << '\n';
-  return {200, "text/plain; version=0.0.4; charset=utf-8", out.str()};
 }

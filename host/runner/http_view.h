@@ -121,6 +121,7 @@ class LiveView {
 
   // Health fields of a device entry in /api/devices (device_health.cpp).
   static void health_json(const Device& d, Json::Value& entry);
+  // The /metrics text (metrics.cpp).
   Reply metrics_reply() const;
 
   Reply devices_reply(Clock::time_point now) const;

@@ -1,0 +1,159 @@
+#include "record_sinks.h"
+
+#include "history.h"
+#include "host_log.h"
+#include "http_view.h"
+#include "record.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+namespace {
+
+// Writes a whole file or none: the bytes go to a temporary file in the same
+// folder, which is renamed into place only once every byte is written and synced.
+bool write_whole_file(const std::string& path, const unsigned char* data, std::size_t size,
+                      std::string& error) {
+  const std::size_t slash = path.rfind('/');
+  const std::string temp = path.substr(0, slash + 1) + "." + path.substr(slash + 1) + ".tmp-" +
+                           std::to_string(getpid());
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    error = std::strerror(errno);
+    return false;
+  }
+  int err = 0;
+  for (std::size_t done = 0; done < size && err == 0;) {
+    const ssize_t n = ::write(fd, data + done, size - done);
+    if (n > 0)
+      done += static_cast<std::size_t>(n);
+    else if (n < 0 && errno != EINTR)
+      err = errno;
+    else if (n == 0)
+      err = ENOSPC;
+  }
+  // On the disk before the name: after a power cut the file is whole or absent.
+  if (err == 0 && ::fsync(fd) != 0) err = errno;
+  if (::close(fd) != 0 && err == 0) err = errno;
+  if (err == 0 && std::rename(temp.c_str(), path.c_str()) != 0) err = errno;
+  if (err != 0) {
+    ::unlink(temp.c_str());
+    error = std::strerror(err);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void WriteState::failed(const std::string& what, const std::string& error) {
+  ++lost_total_;
+  ++lost_now_;
+  if (error == error_) return;
+  error_ = error;
+  say(what + ": " + error + " (sampling goes on; said again when records are kept)",
+      LogPriority::Warning);
+}
+
+void WriteState::succeeded() {
+  if (error_.empty()) return;
+  say(place_ + ": records kept again after " + std::to_string(lost_now_) + " lost",
+      LogPriority::Info);
+  error_.clear();
+  lost_now_ = 0;
+}
+
+bool prepare_dump_dir(const std::string& dir, std::string& error) {
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  if (ec || !std::filesystem::is_directory(dir, ec)) {
+    error = "cannot use dump directory " + dir + ": " +
+            (ec ? ec.message() : std::string("not a directory"));
+    return false;
+  }
+  const std::string probe = dir + "/.qrn-host-probe-" + std::to_string(getpid());
+  std::FILE* f = std::fopen(probe.c_str(), "wb");
+  if (f == nullptr) {
+    error = "cannot write in dump directory " + dir + ": " + std::strerror(errno);
+    return false;
+  }
+  std::fclose(f);
+  std::remove(probe.c_str());
+  return true;
+}
+
+void DumpSink::take(const Handed& item) {
+  if (item.kind != Handed::Kind::Record) return;
+  const std::string path = dir_ + "/" + std::to_string(item.device_id) + "-" +
+                           std::to_string(item.round) + ".bin";
+  const std::vector<unsigned char>& bytes = item.event.bytes;
+  std::string error;
+  if (write_whole_file(path, bytes.data(), bytes.size(), error))
+    state_.succeeded();
+  else
+    state_.failed("cannot write " + path, error);
+}
+
+void HistorySink::take(const Handed& item) {
+  const std::vector<unsigned char>& bytes = item.event.bytes;
+  std::string error;
+  if (item.kind == Handed::Kind::Report) {
+    // Round reports go into the history beside the records; one that cannot
+    // be saved is counted, the records' lines say what fails. Like every
+    // save, it waits for a retention step to finish rather than fail.
+    std::lock_guard<std::mutex> gate(gate_);
+    if (!history_.save(item.device_id, item.data_id, qrn_record::local_now_text(), bytes.data(),
+                       bytes.size(), error))
+      ++reports_lost_;
+    return;
+  }
+  // Records come to the history as the device asks it to keep them; a
+  // restored record is there already.
+  if (item.kind != Handed::Kind::Stored || item.restored) return;
+  std::lock_guard<std::mutex> gate(gate_);
+  if (history_.save(item.device_id, item.data_id, qrn_record::local_now_text(), bytes.data(),
+                    bytes.size(), error))
+    state_.succeeded();
+  else
+    state_.failed("cannot save device " + std::to_string(item.device_id) +
+                      "'s record in history " + history_.path(),
+                  error);
+}
+
+void LiveViewSink::take(const Handed& item) { view_.on_event(item.event); }
+
+void RecordSinks::set_dump(std::unique_ptr<DumpSink> dump) {
+  dump_ = dump.get();
+  sinks_.push_back(std::move(dump));
+}
+
+void RecordSinks::set_history(std::unique_ptr<HistorySink> history) {
+  history_ = history.get();
+  sinks_.push_back(std::move(history));
+}
+
+void RecordSinks::add(std::unique_ptr<RecordSink> sink) { sinks_.push_back(std::move(sink)); }
+
+void RecordSinks::hand(const Handed& item) {
+  for (const auto& sink : sinks_) sink->take(item);
+}
+
+std::pair<unsigned long, unsigned long> RecordSinks::failures() const {
+  const unsigned long history = history_ ? history_->records_lost() + history_->reports_lost() : 0;
+  return {history, dump_ ? dump_->lost() : 0};
+}
+
+std::string RecordSinks::losses() const {
+  std::string text;
+  if (dump_ && dump_->lost() > 0)
+    text = std::to_string(dump_->lost()) + " records not written to " + dump_->dir();
+  if (history_ && history_->records_lost() > 0)
+    text += (text.empty() ? "" : ", ") + std::to_string(history_->records_lost()) +
+            " records not saved in history " + history_->path();
+  return text;
+}
