@@ -4,22 +4,16 @@
 // a time range (quorlin export) and one point's values over the last minutes
 // (the live view's trends). Connections of their own, read-only, bounded in
 // time: a crafted file can make a query endless.
+#include "history_handles.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
 
-struct sqlite3;
-struct sqlite3_stmt;
-
 class HistoryReader {
  public:
-  HistoryReader() = default;
-  ~HistoryReader() { close(); }
-  HistoryReader(const HistoryReader&) = delete;
-  HistoryReader& operator=(const HistoryReader&) = delete;
-
   // Opens the file read-only; a 'history' that is not a table (a view may
   // run any query) is refused. False with a one-line reason.
   bool open(const std::string& path, std::string& error);
@@ -39,8 +33,8 @@ class HistoryReader {
                    const std::string& name, std::string& error);
 
  private:
-  sqlite3* db_ = nullptr;
-  sqlite3_stmt* stmt_ = nullptr;
+  history_sql::DbHandle db_;
+  history_sql::StmtHandle stmt_;  // after db_: finalized before it is closed
   bool write_access_failure_ = false;
 };
 

@@ -91,33 +91,30 @@ bool wal_has_room(sqlite3* db, const std::atomic<bool>* stopping) {
 }  // namespace
 
 bool HistoryPruner::open(const std::string& path, std::string& error) {
-  close();
-  if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
-      SQLITE_OK) {
-    error = history_sql::db_error(db_, "cannot open history " + path + " for retention");
+  sqlite3* db = nullptr;
+  const int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                                 nullptr);
+  db_.reset(db);
+  if (rc != SQLITE_OK) {
+    error = history_sql::db_error(db, "cannot open history " + path + " for retention");
     close();
     return false;
   }
   // Another writer (sqlite3 by hand) may hold the lock a while; the host's saves
   // never do while a batch runs. Synchronous as the host's own connection.
-  sqlite3_busy_timeout(db_, 5000);
-  sqlite3_exec(db_, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+  sqlite3_busy_timeout(db, 5000);
+  sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
   // No checkpoint inside a delete (it would run with the gate held, saves
   // waiting): the pass checkpoints between its steps instead.
-  sqlite3_wal_autocheckpoint(db_, 0);
-  history_sql::limit_wal(db_, HistoryStore::kWalKeptBytes);
+  sqlite3_wal_autocheckpoint(db, 0);
+  history_sql::limit_wal(db, HistoryStore::kWalKeptBytes);
   return true;
-}
-
-void HistoryPruner::close() {
-  sqlite3_close(db_);
-  db_ = nullptr;
 }
 
 unsigned long HistoryPruner::prune(RetentionLimits limits, const std::string& cutoff,
                                    const std::atomic<bool>* stopping, std::mutex* gate,
                                    std::string& error) {
-  sqlite3* const db = db_;
+  sqlite3* const db = db_.get();
   unsigned long deleted = 0;
   auto stopped = [&] { return stopping != nullptr && stopping->load(); };
   auto pass = [&](const std::string& older_than, bool by_size) {

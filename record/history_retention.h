@@ -6,12 +6,12 @@
 // too, so the two never meet on SQLite's lock: a save waits at most for one
 // small batch, never for a checkpoint. While a reader holds back the WAL's
 // checkpoint the pass waits instead of growing the WAL.
+#include "history_handles.h"
+
 #include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
-
-struct sqlite3;
 
 struct RetentionLimits {
   unsigned long keep_days = 0;  // 0: no age limit
@@ -21,15 +21,10 @@ struct RetentionLimits {
 
 class HistoryPruner {
  public:
-  HistoryPruner() = default;
-  ~HistoryPruner() { close(); }
-  HistoryPruner(const HistoryPruner&) = delete;
-  HistoryPruner& operator=(const HistoryPruner&) = delete;
-
   // Opens the history file, which another (the host's store) holds and has
   // set up. False with a reason.
   bool open(const std::string& path, std::string& error);
-  void close();
+  void close() { db_.reset(); }
 
   // One pass: records saved before `cutoff` (history time text) when there
   // is an age limit, then the oldest records while the file's used pages
@@ -39,5 +34,5 @@ class HistoryPruner {
                       const std::atomic<bool>* stopping, std::mutex* gate, std::string& error);
 
  private:
-  sqlite3* db_ = nullptr;
+  history_sql::DbHandle db_;
 };

@@ -1,5 +1,7 @@
 #include "history_schema.h"
 
+#include "history_handles.h"
+
 namespace history_sql {
 
 const char* const kSchema =
@@ -16,10 +18,9 @@ const char* const kSchema =
     // device offline for weeks has only reports after its last record.
     "CREATE INDEX IF NOT EXISTS history_by_kind ON history (device_id, data_id, seq);";
 
-Query::~Query() {
-  sqlite3_finalize(stmt);
-  sqlite3_close(db);
-}
+void CloseDb::operator()(sqlite3* db) const { sqlite3_close(db); }
+
+void FinalizeStmt::operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
 
 std::string db_error(sqlite3* db, const std::string& what) {
   return what + ": " + (db ? sqlite3_errmsg(db) : "out of memory");

@@ -16,16 +16,6 @@ extern const char* const kSchema;
 // How long a connection waits for another's lock before it gives up.
 constexpr int kBusyMillis = 2000;
 
-// A connection and one statement, both closed on every way out.
-struct Query {
-  sqlite3* db = nullptr;
-  sqlite3_stmt* stmt = nullptr;
-  Query() = default;
-  ~Query();
-  Query(const Query&) = delete;
-  Query& operator=(const Query&) = delete;
-};
-
 // "what: SQLite's reason", or "what: out of memory" without a connection.
 std::string db_error(sqlite3* db, const std::string& what);
 
