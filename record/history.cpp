@@ -1,5 +1,6 @@
 #include "history.h"
 
+#include "history_schema.h"
 #include "record.h"
 
 #include <sqlite3.h>
@@ -20,27 +21,11 @@
 
 namespace {
 
-constexpr const char* kSchema =
-    "CREATE TABLE IF NOT EXISTS history ("
-    "  seq INTEGER PRIMARY KEY AUTOINCREMENT,"
-    "  device_id INTEGER NOT NULL,"
-    "  data_id INTEGER NOT NULL,"
-    "  saved_at TEXT NOT NULL,"
-    "  record BLOB NOT NULL);"
-    "CREATE INDEX IF NOT EXISTS history_by_device ON history (device_id, seq);"
-    // Time ranges (quorlin export) are found through this index, not a scan.
-    "CREATE INDEX IF NOT EXISTS history_by_time ON history (device_id, saved_at);"
-    // A device's last record and its latest reports, reached directly: a
-    // device offline for weeks has only reports after its last record.
-    "CREATE INDEX IF NOT EXISTS history_by_kind ON history (device_id, data_id, seq);";
+using history_sql::db_error;
 
 // The data ids a device's rows come under, at most this many looked at: a
 // record's and its reports' (two, unless the report id was changed).
 constexpr int kMostDataIds = 16;
-
-std::string db_error(sqlite3* db, const std::string& what) {
-  return what + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
-}
 
 // Who holds a whole-file lock (flock) on the open file, as the kernel lists it
 // in /proc/locks: "process 1234 (qrn-host)", or "" when it cannot tell.
@@ -70,19 +55,7 @@ std::string lock_holder(int fd) {
   return "";
 }
 
-// SQLite's codes for a database it could read but not open or set up beside
-// it: no -shm or -wal file can be created in a read-only folder or medium.
-bool write_access_code(int code) {
-  const int primary = code & 0xff;
-  return primary == SQLITE_CANTOPEN || primary == SQLITE_READONLY || primary == SQLITE_PERM;
-}
-
 }  // namespace
-
-SqliteQuery::~SqliteQuery() {
-  sqlite3_finalize(stmt);
-  sqlite3_close(db);
-}
 
 HistoryStore::~HistoryStore() { close(); }
 
@@ -135,57 +108,59 @@ void HistoryStore::close() {
 }
 
 bool HistoryStore::fail_open(const std::string& what, std::string& error) {
-  write_access_failure_ = db_ != nullptr && write_access_code(sqlite3_extended_errcode(db_));
+  write_access_failure_ = db_ != nullptr && history_sql::write_access_code(sqlite3_extended_errcode(db_));
   error = db_error(db_, what + " " + path_);
   close();
   return false;
+}
+
+bool HistoryStore::lock_file(std::string& error) {
+  // The lock is taken on the database file itself, before SQLite touches
+  // it. SQLite locks with fcntl, which is independent of flock on Linux,
+  // so readers (quorlin decode, sqlite3) are not held up.
+  lock_fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (lock_fd_ < 0) {
+    error = "cannot open history " + path_ + ": " + std::strerror(errno);
+    return false;
+  }
+  if (flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) {
+    const int err = errno;
+    if (err == EWOULDBLOCK) {
+      const std::string holder = lock_holder(lock_fd_);
+      error = "history " + path_ + " is in use by " +
+              (holder.empty() ? std::string("another process") : holder);
+    } else {
+      error = "cannot lock history " + path_ + ": " + std::strerror(err);
+    }
+    close();
+    return false;
+  }
+  return true;
 }
 
 bool HistoryStore::open(const std::string& path, Mode mode, std::string& error) {
   close();
   path_ = path;
   write_access_failure_ = false;
-  if (mode == Mode::ReadWrite) {
-    // The lock is taken on the database file itself, before SQLite touches
-    // it. SQLite locks with fcntl, which is independent of flock on Linux,
-    // so readers (quorlin decode, sqlite3) are not held up.
-    lock_fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (lock_fd_ < 0) {
-      error = "cannot open history " + path + ": " + std::strerror(errno);
-      return false;
-    }
-    if (flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) {
-      const int err = errno;
-      if (err == EWOULDBLOCK) {
-        const std::string holder = lock_holder(lock_fd_);
-        error = "history " + path + " is in use by " +
-                (holder.empty() ? std::string("another process") : holder);
-      } else {
-        error = "cannot lock history " + path + ": " + std::strerror(err);
-      }
-      close();
-      return false;
-    }
-  }
+  if (mode == Mode::ReadWrite && !lock_file(error)) return false;
   const int flags = mode == Mode::ReadWrite ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE
                                             : SQLITE_OPEN_READONLY;
   if (sqlite3_open_v2(path.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK)
     return fail_open("cannot open history", error);
   sqlite3_extended_result_codes(db_, 1);
-  sqlite3_busy_timeout(db_, 2000);
+  sqlite3_busy_timeout(db_, history_sql::kBusyMillis);
   if (mode == Mode::ReadWrite) {
     // WAL: a reader (quorlin decode) never blocks the running host; NORMAL
     // syncs at checkpoints, which is enough for history. A new file frees
     // the pages of deleted records on request (retention gives them back).
     // Checkpoints are the checkpoint thread's, so that no save does one; the
     // WAL file is cut back once reused after a long reader held it.
-    const std::string wal_limit = "PRAGMA journal_size_limit=" + std::to_string(kWalKeptBytes);
     if (sqlite3_exec(db_, "PRAGMA auto_vacuum=INCREMENTAL; PRAGMA journal_mode=WAL; "
                      "PRAGMA synchronous=NORMAL;", nullptr,
                      nullptr, nullptr) != SQLITE_OK ||
-        sqlite3_exec(db_, wal_limit.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK ||
+        !history_sql::limit_wal(db_, kWalKeptBytes) ||
         sqlite3_wal_autocheckpoint(db_, 0) != SQLITE_OK ||
-        sqlite3_exec(db_, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK)
+        sqlite3_exec(db_, history_sql::kSchema, nullptr, nullptr, nullptr) != SQLITE_OK)
       return fail_open("cannot use history", error);
     if (sqlite3_prepare_v2(db_,
                            "INSERT INTO history (device_id, data_id, saved_at, record) "
@@ -194,20 +169,15 @@ bool HistoryStore::open(const std::string& path, Mode mode, std::string& error) 
       return fail_open("cannot use history", error);
   }
   // Only a table: a view named history could run any query, endless ones too.
-  sqlite3_stmt* kind = nullptr;
-  if (sqlite3_prepare_v2(db_, "SELECT type FROM sqlite_master WHERE name = 'history'", -1, &kind,
-                         nullptr) != SQLITE_OK)
-    return fail_open("cannot read history", error);
-  const bool row = sqlite3_step(kind) == SQLITE_ROW;
-  const auto* type = row ? sqlite3_column_text(kind, 0) : nullptr;
-  const std::string what = type ? reinterpret_cast<const char*>(type) : "";
-  sqlite3_finalize(kind);
-  if (row && what != "table") {
+  std::string what;
+  const int kind = history_sql::history_kind(db_, what);
+  if (kind < 0) return fail_open("cannot read history", error);
+  if (kind == SQLITE_ROW && what != "table") {
     error = "cannot read history " + path_ + ": its 'history' is a " + what + ", not a table";
     close();
     return false;
   }
-  sqlite3_progress_handler(db_, 1000, &HistoryStore::past_deadline, this);
+  sqlite3_progress_handler(db_, 1000, &history_sql::past_deadline, &deadline_);
   // The size is checked in the query: a record of the wrong size is never
   // loaded (length() of a blob does not read its content).
   if (sqlite3_prepare_v2(db_,
@@ -249,10 +219,6 @@ bool HistoryStore::save(uint32_t device_id, int data_id, const std::string& save
     return false;
   }
   return true;
-}
-
-int HistoryStore::past_deadline(void* store) {
-  return std::chrono::steady_clock::now() > static_cast<HistoryStore*>(store)->deadline_ ? 1 : 0;
 }
 
 std::optional<StoredRecord> HistoryStore::last(uint32_t device_id, std::size_t expected_size,

@@ -16,17 +16,6 @@
 struct sqlite3;
 struct sqlite3_stmt;
 
-// A connection and one statement, both closed on every way out: for readers
-// of a history file other than HistoryStore (export, the live view's trends).
-struct SqliteQuery {
-  sqlite3* db = nullptr;
-  sqlite3_stmt* stmt = nullptr;
-  SqliteQuery() = default;
-  ~SqliteQuery();
-  SqliteQuery(const SqliteQuery&) = delete;
-  SqliteQuery& operator=(const SqliteQuery&) = delete;
-};
-
 // The last stored record of a device as far as it was read: its size always,
 // its bytes only when the size is the one asked for (a wrong-sized record is
 // never loaded, however large it is).
@@ -90,7 +79,7 @@ class HistoryStore {
 
  private:
   bool fail_open(const std::string& what, std::string& error);
-  static int past_deadline(void* store);
+  bool lock_file(std::string& error);  // ReadWrite: the file's advisory lock
   void checkpoint_loop();
   void stop_checkpoints();
 

@@ -1,6 +1,7 @@
 #include "record.h"
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 namespace qrn_record {
@@ -42,13 +43,29 @@ std::string stamp_hex(const unsigned char* record, const char* sep) {
   return out;
 }
 
-std::string local_now_text() {
-  const std::time_t now = std::time(nullptr);
+std::string local_time_text(std::time_t when) {
   std::tm local{};
-  localtime_r(&now, &local);
+  localtime_r(&when, &local);
   char text[32];
   std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
   return text;
+}
+
+std::string local_now_text() { return local_time_text(std::time(nullptr)); }
+
+std::string local_time_ago(std::chrono::seconds ago) {
+  return local_time_text(std::time(nullptr) - static_cast<std::time_t>(ago.count()));
+}
+
+bool parse_time_bound(const std::string& text, bool end, std::string& out) {
+  std::string t = text;
+  if (t.size() == 19 && t[10] == 'T') t[10] = ' ';
+  const char* shape = t.size() == 10 ? "dddd-dd-dd" : "dddd-dd-dd dd:dd:dd";
+  if (t.size() != std::strlen(shape)) return false;
+  for (std::size_t i = 0; i < t.size(); ++i)
+    if (shape[i] == 'd' ? (t[i] < '0' || t[i] > '9') : t[i] != shape[i]) return false;
+  out = t.size() == 10 ? t + (end ? " 23:59:59" : " 00:00:00") : t;
+  return true;
 }
 
 }  // namespace qrn_record

@@ -2,7 +2,9 @@
 // reading of point fields out of a record, the simulated plant and the
 // controller check's classes and report.
 #include "check_report.h"
+#include "decimal.h"
 #include "point_table.h"
+#include "record.h"
 #include "record_view.h"
 #include "sim_model.h"
 #include "text_width.h"
@@ -52,6 +54,29 @@ TEST(DisplayWidth, pads_to_display_columns_and_never_cuts) {
   EXPECT_EQ(pad_left("供油", 6), "  供油");
   EXPECT_EQ(pad_right("供油压力", 4), "供油压力");
   EXPECT_EQ(pad_left("12.5", 6), "  12.5");
+}
+
+TEST(HistoryText, decimal_numbers_and_time_bounds_within_their_shape) {
+  struct Case {
+    const char* text;
+    unsigned long long max;
+    std::size_t digits;
+    std::optional<unsigned long long> want;
+  };
+  constexpr auto kMost = std::numeric_limits<unsigned long long>::max();
+  const Case cases[] = {
+      {"0", 0, 20, 0ull},          {"7", 5, 20, std::nullopt},  // a digit above a small bound
+      {"18446744073709551615", kMost, 20, kMost}, {"18446744073709551616", kMost, 20, std::nullopt},
+      {"4294967296", 4294967295ull, 10, std::nullopt}, {"00000000001", 4294967295ull, 10, std::nullopt},
+      {"+1", 9, 20, std::nullopt}, {" 1", 9, 20, std::nullopt}, {"", 9, 20, std::nullopt}};
+  for (const Case& c : cases) EXPECT_EQ(parse_decimal(c.text, c.max, c.digits), c.want) << c.text;
+  std::string out;
+  EXPECT_TRUE(qrn_record::parse_time_bound("2026-01-02", true, out));
+  EXPECT_EQ(out, "2026-01-02 23:59:59");
+  EXPECT_TRUE(qrn_record::parse_time_bound("2026-01-02T03:04:05", false, out));
+  EXPECT_EQ(out, "2026-01-02 03:04:05");
+  EXPECT_FALSE(qrn_record::parse_time_bound("2026-1-02", false, out));
+  EXPECT_EQ(qrn_record::local_time_text(0).size(), 19u);
 }
 
 class RecordView : public testing::Test {

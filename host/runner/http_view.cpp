@@ -1,6 +1,7 @@
 #include "http_view.h"
 
-#include "history.h"
+#include "decimal.h"
+#include "history_reader.h"
 #include "host_stub.h"
 #include "http_server.h"
 #include "point_table.h"
@@ -16,7 +17,6 @@
 #include <json/value.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sqlite3.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -40,19 +40,6 @@ LiveView::Reply error_reply(int status, const std::string& text) {
   return json_reply(status, body);
 }
 
-// Whole decimal numbers only, up to `max`; no sign, no spaces.
-std::optional<unsigned long long> whole_number(const std::string& text, unsigned long long max) {
-  if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos)
-    return std::nullopt;
-  unsigned long long value = 0;
-  for (char c : text) {
-    const unsigned digit = static_cast<unsigned>(c - '0');
-    if (value > (max - digit) / 10) return std::nullopt;
-    value = value * 10 + digit;
-  }
-  return value;
-}
-
 std::vector<std::string> split_path(const std::string& path) {
   std::vector<std::string> parts;
   std::size_t start = 1;
@@ -62,23 +49,6 @@ std::vector<std::string> split_path(const std::string& path) {
     start = slash + 1;
   }
   return parts;
-}
-
-// Local time `minutes` ago in the history's "YYYY-MM-DD HH:MM:SS" form.
-std::string local_time_minutes_ago(int minutes) {
-  const std::time_t then = std::time(nullptr) - static_cast<std::time_t>(minutes) * 60;
-  std::tm local{};
-  localtime_r(&then, &local);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-  return text;
-}
-
-// A trend is read within this long; SQLite gives up past it.
-constexpr std::chrono::seconds kHistoryQueryBound{5};
-
-int past_deadline(void* deadline) {
-  return LiveView::Clock::now() > *static_cast<LiveView::Clock::time_point*>(deadline) ? 1 : 0;
 }
 
 // Descriptors each device may hold at once (its session's socket, a
@@ -123,7 +93,7 @@ bool parse_listen_address(const std::string& text, std::string& address, int& po
   } else if (host.find(':') != std::string::npos) {
     return false;  // an IPv6 address needs its brackets
   }
-  const auto number = whole_number(text.substr(colon + 1), 65535);
+  const auto number = parse_decimal(text.substr(colon + 1), 65535);
   if (!number) return false;
   address = host;
   port = static_cast<int>(*number);
@@ -148,13 +118,13 @@ bool is_allowed_host(const std::string& header, const std::string& listen_addres
     const std::size_t close = host.find(']');
     if (close == std::string::npos) return false;
     const std::string rest = host.substr(close + 1);
-    if (!rest.empty() && (rest[0] != ':' || !whole_number(rest.substr(1), 65535))) return false;
+    if (!rest.empty() && (rest[0] != ':' || !parse_decimal(rest.substr(1), 65535))) return false;
     in6_addr a6{};
     return inet_pton(AF_INET6, host.substr(1, close - 1).c_str(), &a6) == 1;
   }
   const std::size_t colon = host.rfind(':');
   if (colon != std::string::npos) {
-    if (!whole_number(host.substr(colon + 1), 65535)) return false;
+    if (!parse_decimal(host.substr(colon + 1), 65535)) return false;
     host.erase(colon);
   }
   host = lower(host);
@@ -253,7 +223,7 @@ LiveView::Reply LiveView::get(const std::string& path,
     return error_reply(404, "no such page: " + path);
   if (parts.size() == 2) return devices_reply(now);
 
-  const auto id = whole_number(parts[2], 4294967295ull);
+  const auto id = parse_decimal(parts[2], 4294967295ull);
   bool known = false;
   if (id) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -263,7 +233,7 @@ LiveView::Reply LiveView::get(const std::string& path,
   const auto device_id = static_cast<uint32_t>(*id);
   if (parts.size() == 4 && parts[3] == "record") return record_reply(device_id);
   if (parts.size() == 6 && parts[3] == "points" && parts[5] == "history") {
-    const auto index = whole_number(parts[4], kQuorlinPointCount);
+    const auto index = parse_decimal(parts[4], kQuorlinPointCount);
     if (!index || *index == 0)
       return error_reply(404, "device " + parts[2] + " has no point " + parts[4] + " (1 to " +
                                   std::to_string(kQuorlinPointCount) + ")");
@@ -339,7 +309,7 @@ LiveView::Reply LiveView::history_reply(uint32_t id, std::size_t index,
   int minutes = 60;
   const auto given = query.find("minutes");
   if (given != query.end()) {
-    const auto number = whole_number(given->second, kMaxMinutes);
+    const auto number = parse_decimal(given->second, kMaxMinutes);
     if (!number || *number == 0)
       return error_reply(400, "minutes takes a whole number from 1 to " +
                                   std::to_string(kMaxMinutes) + ", not '" + given->second + "'");
@@ -349,48 +319,20 @@ LiveView::Reply LiveView::history_reply(uint32_t id, std::size_t index,
     return error_reply(404, "no history: qrn-host runs without --history");
 
   const QuorlinPoint& point = quorlin_points[index - 1];
-  SqliteQuery h;
-  const int open = sqlite3_open_v2(history_path_.c_str(), &h.db,
-                                   SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
-  if (open != SQLITE_OK)
-    return error_reply(500, std::string("cannot read history: ") +
-                                (h.db ? sqlite3_errmsg(h.db) : "out of memory"));
-  sqlite3_busy_timeout(h.db, 2000);
-  Clock::time_point deadline = Clock::now() + kHistoryQueryBound;
-  sqlite3_progress_handler(h.db, 1000, &past_deadline, &deadline);
-  // Newest first along the (device_id, seq) index, so that only the rows of
-  // the asked-for minutes are read, and only the point's bytes of each.
-  if (sqlite3_prepare_v2(h.db,
-                         "SELECT saved_at, substr(record, ?2, ?3) FROM history "
-                         "WHERE device_id = ?1 AND length(record) = ?4 ORDER BY seq DESC",
-                         -1, &h.stmt, nullptr) != SQLITE_OK)
-    return error_reply(500, std::string("cannot read history: ") + sqlite3_errmsg(h.db));
-  sqlite3_bind_int64(h.stmt, 1, id);
-  sqlite3_bind_int64(h.stmt, 2, static_cast<sqlite3_int64>(point.offset) + 1);
-  sqlite3_bind_int(h.stmt, 3, static_cast<int>(point.width));
-  sqlite3_bind_int64(h.stmt, 4, static_cast<sqlite3_int64>(qrn_record::kSize));
-
-  const std::string since = local_time_minutes_ago(minutes);
   std::vector<std::pair<std::string, Json::Value>> rows;
-  int rc;
-  while ((rc = sqlite3_step(h.stmt)) == SQLITE_ROW) {
-    const auto* saved = sqlite3_column_text(h.stmt, 0);
-    const std::string saved_at = saved ? reinterpret_cast<const char*>(saved) : "";
-    if (saved_at < since) break;
-    const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(h.stmt, 1));
-    if (bytes == nullptr || sqlite3_column_bytes(h.stmt, 1) != static_cast<int>(point.width))
-      continue;
+  auto take = [&](const std::string& saved_at, const unsigned char* bytes) {
     PointReading reading;
     reading.index = index - 1;
     reading.point = &point;
     reading.value = field_value(point.width, bytes);
     rows.emplace_back(saved_at, point_value_json(reading));
-  }
-  if (rc == SQLITE_INTERRUPT)
-    return error_reply(503, "cannot read history: the query ran past " +
-                                std::to_string(kHistoryQueryBound.count()) + " s");
-  if (rc != SQLITE_DONE && rc != SQLITE_ROW)
-    return error_reply(500, std::string("cannot read history: ") + sqlite3_errmsg(h.db));
+  };
+  std::string error;
+  bool timed_out = false;
+  if (!read_point_trend(history_path_, id, point.offset, point.width,
+                        qrn_record::local_time_ago(std::chrono::minutes(minutes)), take, error,
+                        timed_out))
+    return error_reply(timed_out ? 503 : 500, error);
 
   Json::Value root(Json::objectValue);
   root["device_id"] = Json::UInt(id);

@@ -3,6 +3,7 @@
 // The live view of qrn-host: a page and a small JSON API over HTTP that show
 // each device's latest record and, from the history file, a point's trend.
 #include "config.h"
+#include "record.h"
 #include "round_report.h"
 
 #include <atomic>
@@ -59,7 +60,7 @@ class LiveView {
   using Clock = std::chrono::steady_clock;
   // A device is stale when its last record is older than two periods; the
   // period is the last interval between its records, at least this.
-  static constexpr std::chrono::seconds kNominalPeriod{5};
+  static constexpr std::chrono::seconds kNominalPeriod = qrn_record::kRoundPeriod;
   // The history a trend may ask for, in minutes.
   static constexpr int kMaxMinutes = 1440;
   // Outcomes with a /metrics series of their own per device, Good included;

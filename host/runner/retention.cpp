@@ -1,181 +1,18 @@
 #include "retention.h"
 
-#include "history.h"
 #include "log.h"
+#include "record.h"
 
-#include <sqlite3.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <ctime>
-#include <thread>
-
-namespace {
-
-// Rows per delete: a few megabytes of records, a few milliseconds of the
-// write lock, so a device's save never waits long behind it.
-constexpr int kBatchRows = 32;
-constexpr auto kBatchPause = std::chrono::milliseconds(20);
-constexpr int kVacuumPages = 128;
-// WAL frames (4 KiB pages) not yet copied into the database beyond which a
-// pass waits: a reader holding an old snapshot keeps them from being copied,
-// and the deletes would otherwise grow the WAL for as long as it reads.
-constexpr sqlite3_int64 kWalBacklogFrames = 4096;
-constexpr auto kBacklogPause = std::chrono::milliseconds(500);
-
-// The gate for one step, when there is one.
-std::unique_lock<std::mutex> hold(std::mutex* gate) {
-  return gate ? std::unique_lock<std::mutex>(*gate) : std::unique_lock<std::mutex>();
-}
-
-sqlite3_int64 pragma_value(sqlite3* db, const char* pragma) {
-  sqlite3_stmt* st = nullptr;
-  sqlite3_int64 value = -1;
-  if (sqlite3_prepare_v2(db, pragma, -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW)
-    value = sqlite3_column_int64(st, 0);
-  sqlite3_finalize(st);
-  return value;
-}
-
-// Bytes in pages that hold data (the free ones are not counted).
-uint64_t used_bytes(sqlite3* db) {
-  const sqlite3_int64 pages = pragma_value(db, "PRAGMA page_count");
-  const sqlite3_int64 free_pages = pragma_value(db, "PRAGMA freelist_count");
-  const sqlite3_int64 size = pragma_value(db, "PRAGMA page_size");
-  if (pages < 0 || free_pages < 0 || size < 0) return 0;
-  return static_cast<uint64_t>(pages - free_pages) * static_cast<uint64_t>(size);
-}
-
-// Deletes the oldest rows, up to kBatchRows, that are older than `cutoff`
-// (any, when `cutoff` is empty). Oldest first by seq: the batch ends at the
-// first record within the limit, so a pass reads little more than it deletes.
-// Returns the rows deleted, -1 on failure.
-int delete_batch(sqlite3* db, const std::string& cutoff) {
-  sqlite3_stmt* st = nullptr;
-  if (sqlite3_prepare_v2(db, "SELECT seq, saved_at < ?2 FROM history ORDER BY seq LIMIT ?1", -1,
-                         &st, nullptr) != SQLITE_OK)
-    return -1;
-  sqlite3_bind_int(st, 1, kBatchRows);
-  sqlite3_bind_text(st, 2, cutoff.c_str(), -1, SQLITE_TRANSIENT);
-  sqlite3_int64 last = -1;
-  int rc;
-  while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-    if (!cutoff.empty() && sqlite3_column_int(st, 1) == 0) break;
-    last = sqlite3_column_int64(st, 0);
-  }
-  sqlite3_finalize(st);
-  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return -1;
-  if (last < 0) return 0;
-  if (sqlite3_prepare_v2(db, "DELETE FROM history WHERE seq <= ?1", -1, &st, nullptr) != SQLITE_OK)
-    return -1;
-  sqlite3_bind_int64(st, 1, last);
-  rc = sqlite3_step(st);
-  sqlite3_finalize(st);
-  return rc == SQLITE_DONE ? sqlite3_changes(db) : -1;
-}
-
-// Checkpoints what it can without waiting for anyone (no gate held: the
-// host's saves go on), and true once the WAL's backlog is small enough for
-// another step; otherwise waits a while for the reader, false when stopping.
-bool wal_has_room(sqlite3* db, const std::atomic<bool>* stopping) {
-  // A WAL file within what is kept of it needs no look (nor a checkpoint's syncs).
-  const char* file = sqlite3_db_filename(db, "main");
-  struct stat st {};
-  if (file == nullptr || stat((std::string(file) + "-wal").c_str(), &st) != 0 ||
-      st.st_size <= HistoryStore::kWalKeptBytes)
-    return true;
-  while (stopping == nullptr || !stopping->load()) {
-    int frames = -1, copied = -1;
-    const int rc =
-        sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, &frames, &copied);
-    // Not in WAL mode (a file by hand): nothing to wait for.
-    if (rc != SQLITE_OK && rc != SQLITE_BUSY) return true;
-    if (rc == SQLITE_OK && frames - copied <= kWalBacklogFrames) return true;
-    std::this_thread::sleep_for(kBacklogPause);
-  }
-  return false;
-}
-
-}  // namespace
-
-std::string local_time_days_ago(unsigned long days) {
-  const std::time_t then = std::time(nullptr) - static_cast<std::time_t>(days) * 86400;
-  std::tm tm{};
-  localtime_r(&then, &tm);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
-  return text;
-}
-
-unsigned long Retention::prune(sqlite3* db, RetentionLimits limits, const std::string& cutoff,
-                               const std::atomic<bool>* stopping, std::mutex* gate,
-                               std::string& error) {
-  unsigned long deleted = 0;
-  auto stopped = [&] { return stopping != nullptr && stopping->load(); };
-  auto pass = [&](const std::string& older_than, bool by_size) {
-    while (!stopped()) {
-      if (by_size && used_bytes(db) <= limits.keep_bytes) return true;
-      if (!wal_has_room(db, stopping)) return true;
-      int n;
-      {
-        const auto step = hold(gate);
-        n = delete_batch(db, older_than);
-      }
-      if (n < 0) {
-        error = sqlite3_errmsg(db);
-        return false;
-      }
-      deleted += static_cast<unsigned long>(n);
-      if (n == 0) return true;
-      std::this_thread::sleep_for(kBatchPause);
-    }
-    return true;
-  };
-  if (limits.keep_days > 0 && !pass(cutoff, false)) return deleted;
-  if (limits.keep_bytes > 0 && !pass("", true)) return deleted;
-  // Freed pages go back to the file system a few at a time (files that were
-  // made before retention existed reuse them for new records instead).
-  while (!stopped() && pragma_value(db, "PRAGMA freelist_count") > 0 &&
-         pragma_value(db, "PRAGMA auto_vacuum") == 2 && wal_has_room(db, stopping)) {
-    const std::string sql = "PRAGMA incremental_vacuum(" + std::to_string(kVacuumPages) + ")";
-    auto step = hold(gate);
-    if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
-      error = sqlite3_errmsg(db);
-      break;
-    }
-    step.unlock();
-    std::this_thread::sleep_for(kBatchPause);
-  }
-  // The deleted pages into the database, waiting for nobody; the WAL file is
-  // cut back (journal_size_limit) when a save next starts it over.
-  sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
-  return deleted;
-}
 
 bool Retention::start(const std::string& path, RetentionLimits limits,
                       unsigned interval_seconds, std::mutex* gate, std::string& error) {
   limits_ = limits;
   gate_ = gate;
-  if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
-      SQLITE_OK) {
-    error = "cannot open history " + path + " for retention: " +
-            (db_ ? sqlite3_errmsg(db_) : "out of memory");
-    sqlite3_close(db_);
-    db_ = nullptr;
-    return false;
-  }
-  // Another writer (sqlite3 by hand) may hold the lock a while; the host's saves
-  // never do while a batch runs. Synchronous as the host's own connection.
-  sqlite3_busy_timeout(db_, 5000);
-  sqlite3_exec(db_, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
-  // No checkpoint inside a delete (it would run with the gate held, saves
-  // waiting): the pass checkpoints between its steps instead.
-  sqlite3_wal_autocheckpoint(db_, 0);
-  const std::string wal_limit =
-      "PRAGMA journal_size_limit=" + std::to_string(HistoryStore::kWalKeptBytes);
-  sqlite3_exec(db_, wal_limit.c_str(), nullptr, nullptr, nullptr);
+  if (!pruner_.open(path, error)) return false;
   thread_ = std::thread(&Retention::run, this, interval_seconds);
   return true;
 }
@@ -187,8 +24,7 @@ void Retention::stop() {
   }
   cv_.notify_all();
   if (thread_.joinable()) thread_.join();
-  sqlite3_close(db_);
-  db_ = nullptr;
+  pruner_.close();
 }
 
 bool Retention::wait_seconds(unsigned seconds) {
@@ -200,8 +36,8 @@ void Retention::run(unsigned interval_seconds) {
   std::string last_error;
   do {
     std::string error;
-    const unsigned long n =
-        prune(db_, limits_, local_time_days_ago(limits_.keep_days), &stopping_, gate_, error);
+    const std::string cutoff = qrn_record::local_time_ago(std::chrono::hours(24) * limits_.keep_days);
+    const unsigned long n = pruner_.prune(limits_, cutoff, &stopping_, gate_, error);
     if (n > 0) {
       std::printf("%sretention: %lu records deleted\n",
                   journal_prefix(STDOUT_FILENO, LogPriority::Info).c_str(), n);

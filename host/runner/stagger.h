@@ -1,10 +1,9 @@
 #pragma once
 
+#include "record.h"
+
 #include <chrono>
 #include <cstddef>
-
-// The devices' round period.
-constexpr std::chrono::milliseconds kRoundPeriod{5000};
 
 // Time between the first rounds of consecutive devices: many devices spread
 // their rounds over the period instead of all connecting at once, which
@@ -12,5 +11,5 @@ constexpr std::chrono::milliseconds kRoundPeriod{5000};
 // at once.
 inline std::chrono::microseconds first_round_spacing(std::size_t devices) {
   if (devices <= 1) return std::chrono::microseconds{0};
-  return std::chrono::duration_cast<std::chrono::microseconds>(kRoundPeriod) / devices;
+  return std::chrono::duration_cast<std::chrono::microseconds>(qrn_record::kRoundPeriod) / devices;
 }

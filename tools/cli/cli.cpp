@@ -1,5 +1,6 @@
 #include "cli.h"
 
+#include "decimal.h"
 #include "endpoint.h"
 
 #include <cstdio>
@@ -127,11 +128,9 @@ int parse(CLI::App& app, int argc, const char* const* argv) {
 
 bool parse_number(const std::string& text, unsigned long min, unsigned long max,
                   unsigned long& out) {
-  if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
-    return false;
-  const unsigned long long value = std::stoull(text);
-  if (value < min || value > max) return false;
-  out = static_cast<unsigned long>(value);
+  const auto value = parse_decimal(text, max, 10);
+  if (!value || *value < min) return false;
+  out = static_cast<unsigned long>(*value);
   return true;
 }
 

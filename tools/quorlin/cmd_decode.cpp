@@ -1,4 +1,5 @@
 #include "commands.h"
+#include "decimal.h"
 #include "history.h"
 #include "history_copy.h"
 #include "point_quality.h"
@@ -73,9 +74,7 @@ bool load_file(const std::string& path, std::vector<unsigned char>& record, std:
 }
 
 bool valid_device_id(const std::string& text) {
-  return !text.empty() && text.size() <= 10 &&
-         text.find_first_not_of("0123456789") == std::string::npos &&
-         std::stoull(text) <= 4294967295ull;
+  return parse_decimal(text, 4294967295ull, 10).has_value();
 }
 
 // Opens the history read-only in place, or a copy of it when the place does
@@ -93,7 +92,7 @@ bool open_history(const std::string& path, HistoryStore& store, HistoryCopy& cop
 
 bool load_history(const DecodeOptions& o, std::vector<unsigned char>& record,
                   PointQuality& quality, std::string& error) {
-  const auto id = static_cast<uint32_t>(std::stoull(o.device));
+  const auto id = static_cast<uint32_t>(parse_decimal(o.device, 4294967295ull, 10).value_or(0));
   HistoryCopy copy;  // outlives the store that may have it open
   HistoryStore store;
   if (!open_history(o.history, store, copy, error)) return false;
