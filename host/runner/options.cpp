@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include "decimal.h"
 #include "host_log.h"
 #include "http_view.h"
 
@@ -22,12 +23,11 @@ constexpr const char* kLogLevels[] = {"error", "warn", "info", "debug"};
 // option's users know.
 unsigned long whole_number(const std::string& option, const std::string& text,
                            unsigned long least, unsigned long most) {
-  const std::string range = std::to_string(least) + " to " + std::to_string(most);
-  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos ||
-      std::stoul(text) < least || std::stoul(text) > most)
-    throw CLI::ValidationError(option + " takes a whole number from " + range + ", not '" +
-                               text + "'");
-  return std::stoul(text);
+  const auto n = parse_decimal(text, most, 9);
+  if (!n || *n < least)
+    throw CLI::ValidationError(option + " takes a whole number from " + std::to_string(least) +
+                               " to " + std::to_string(most) + ", not '" + text + "'");
+  return static_cast<unsigned long>(*n);
 }
 
 // "NAME N": a whole number from `least` to `most`, handed to `set`.
