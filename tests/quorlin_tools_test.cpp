@@ -424,7 +424,8 @@ TEST(CheckSuggestion, a_capped_lookup_starts_beside_the_name_and_says_it_stopped
 TEST(CheckReport, all_ok_is_the_summary_alone_and_the_json_says_so) {
   check::Report r;
   r.endpoint = "opc.tcp://[::1]:4840";
-  r.server.application_name = "plant";
+  // The server's own words cannot add a line or reach the terminal raw.
+  r.server.application_name = "plant\ndevice 4242 round 1 data 5156\x1b[2J";
   r.server.max_nodes_per_read = 500;
   const UA_Float f = 1;
   const Value v(&f, UA_TYPES_FLOAT);
@@ -433,6 +434,7 @@ TEST(CheckReport, all_ok_is_the_summary_alone_and_the_json_says_so) {
   const std::vector<std::string> lines = lines_of(check::text(r));
   ASSERT_EQ(lines.size(), 6u) << check::text(r);
   EXPECT_EQ(lines[0], "endpoint  opc.tcp://[::1]:4840");
+  EXPECT_EQ(lines[1], "server    plant\\x0adevice 4242 round 1 data 5156\\x1b[2J");
   EXPECT_EQ(lines[2], "limits    MaxNodesPerRead 500");
   EXPECT_EQ(lines[3], "points    2706 read: 2706 ok");
   EXPECT_EQ(lines[5], "browse    not done (--no-browse)");

@@ -1,5 +1,6 @@
 #include "check_report.h"
 
+#include "endpoint.h"
 #include "point_table.h"
 #include "text_width.h"
 
@@ -299,10 +300,14 @@ std::string text(const Report& r) {
   std::ostringstream out;
   const ServerIdentity& s = r.server;
   out << "endpoint  " << r.endpoint << "\n";
-  out << "server    " << (s.application_name.empty() ? "(no name)" : s.application_name);
-  if (!s.application_uri.empty()) out << " (" << s.application_uri << ")";
+  // The server names itself: its words are printed escaped and bounded, so
+  // that none can forge a line or drive the terminal.
+  const auto peer = [](const std::string& t) { return printable_text(t, kPeerTextLimit); };
+  out << "server    " << (s.application_name.empty() ? "(no name)" : peer(s.application_name));
+  if (!s.application_uri.empty()) out << " (" << peer(s.application_uri) << ")";
   if (!s.product_name.empty() || !s.software_version.empty())
-    out << ", " << s.product_name << (s.product_name.empty() ? "" : " ") << s.software_version;
+    out << ", " << peer(s.product_name) << (s.product_name.empty() ? "" : " ")
+        << peer(s.software_version);
   out << "\n";
   out << "limits    MaxNodesPerRead ";
   if (!s.max_nodes_per_read) out << "not served";
