@@ -1,6 +1,7 @@
 #include "batch_read.h"
 
 #include "log.h"
+#include "log_options.h"
 #include "point_table.h"
 #include "read_table.h"
 
@@ -13,11 +14,6 @@ namespace {
 
 // The ring of chunks in flight; the session's last ticket is the limit read's.
 constexpr std::size_t kWindow = BatchReader::kMaxWindow;
-
-void reading_point_by_point(uint32_t device_id, const char* key, const char* why) {
-  log_line("InitSetting " + std::to_string(device_id) + " " + key + " " + why +
-           "; reading point by point", LogPriority::Warning);
-}
 
 // The server's MaxNodesPerRead from a read of it; 0 (no limit) for anything
 // but a Good UInt32.
@@ -32,35 +28,9 @@ uint32_t server_limit(UA_StatusCode status, const UA_ReadResponse& response) {
 }  // namespace
 
 uint32_t read_mode_setting(const Json::Value& settings, uint32_t device_id) {
-  try {
-    // Only constant look-ups on objects: the tree is never extended.
-    if (settings.type() != Json::objectValue) return 0;
-    const Json::Value& app = settings["appSetting"];
-    if (app.type() != Json::objectValue) return 0;
-    const Json::Value& mode = app["read_mode"];
-    bool batch = false;
-    if (!mode.isNull()) {
-      const bool text = mode.isString();
-      batch = text && mode.asString() == "batch";
-      if (!batch && !(text && mode.asString() == "single")) {
-        reading_point_by_point(device_id, "read_mode", "is not \"single\" or \"batch\"");
-        return 0;
-      }
-    }
-    uint32_t cap = kDefaultMaxNodesPerRead;
-    const Json::Value& nodes = app["max_nodes_per_read"];
-    if (!nodes.isNull()) {
-      // isUInt also takes a whole-numbered double such as 500.0.
-      if (!nodes.isUInt() || nodes.asUInt() == 0) {
-        reading_point_by_point(device_id, "max_nodes_per_read", "is not a positive whole number");
-        return 0;
-      }
-      cap = nodes.asUInt();
-    }
-    return batch ? cap : 0;
-  } catch (const std::exception&) {
-    return 0;  // out of memory while logging: single reads
-  }
+  const DriverSettings read = parse_driver_settings(settings, device_id);
+  say_setting_problems(read);
+  return read.batch_cap;
 }
 
 bool read_limit_status(UA_StatusCode status) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "opcua_session.h"
+#include "settings_schema.h"
 
 #include <json/value.h>
 #include <open62541/types.h>
@@ -9,8 +10,6 @@
 #include <cstdint>
 #include <memory>
 
-// Nodes per Read request when "max_nodes_per_read" is not given.
-constexpr uint32_t kDefaultMaxNodesPerRead = 500;
 // A request's nodes stop before their estimated encoding passes this, so
 // that every request fits one 64 KiB frame whatever the server's limits.
 constexpr std::size_t kReadRequestBudgetBytes = 60000;
@@ -18,9 +17,9 @@ constexpr std::size_t kReadRequestBudgetBytes = 60000;
 constexpr std::size_t kReadNodeOverheadBytes = 21;
 
 // The read mode in a device's settings ("appSetting": "read_mode",
-// "max_nodes_per_read"): 0 for single reads, else the largest number of
-// nodes per batched Read request. A value it cannot use gives one line naming
-// the key and the device, and single reads. Never throws on any JSON tree.
+// "max_nodes_per_read"), read by the settings schema: 0 for single reads,
+// else the largest number of nodes per batched Read request. A value it
+// cannot use gives its line and single reads. Never throws on any JSON tree.
 uint32_t read_mode_setting(const Json::Value& settings, uint32_t device_id);
 
 // Statuses that say a request was too large for the server or the channel.

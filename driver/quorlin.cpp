@@ -56,10 +56,13 @@ Quorlin::~Quorlin() { stop_sampling(); }
 
 int Quorlin::InitSetting(const Json::Value& settings) {
   write_device_id();
-  // Before the first round starts: it must not connect without its security.
-  security_.configure(settings, device_id_);
-  apply_read_settings(settings);
-  report_.set_data_id(round_report_setting(settings, device_id_));
+  // The settings are read here once. The security goes first: the first
+  // round must not connect without it.
+  security_.apply(load_session_security(settings), device_id_);
+  const DriverSettings read = parse_driver_settings(settings, device_id_);
+  say_setting_problems(read);
+  apply_settings(read);
+  report_.set_data_id(read.round_report_id);
   // A device samples on one thread only; later calls re-apply the settings.
   if (!sampler_.started() &&
       !sampler_.start([](void* self) { static_cast<Quorlin*>(self)->sample_data(nullptr); }, this))
@@ -69,10 +72,16 @@ int Quorlin::InitSetting(const Json::Value& settings) {
 }
 
 void Quorlin::apply_read_settings(const Json::Value& settings) {
-  batch_cap_ = read_mode_setting(settings, device_id_);
-  log_changes_ = log_changes_setting(settings);
-  keep_session_ = session_mode_setting(settings, device_id_) == SessionMode::Keep;
-  round_lines_ = round_lines_setting(settings, device_id_);
+  const DriverSettings read = parse_driver_settings(settings, device_id_);
+  say_setting_problems(read);
+  apply_settings(read);
+}
+
+void Quorlin::apply_settings(const DriverSettings& settings) {
+  batch_cap_ = settings.batch_cap;
+  log_changes_ = settings.log_changes;
+  keep_session_ = settings.session == SessionMode::Keep;
+  round_lines_ = settings.round_lines;
 }
 
 int Quorlin::process_data(int, unsigned char*, int) { return 0; }

@@ -41,8 +41,11 @@ class Quorlin : public UniDataDevice<Quorlin_Data_t, QRNSocketDevice, 5156> {
   enum class ReadOutcome { Done, Abandoned, Stale };
   // Reads every point into `work`, one by one or batched as the settings say.
   ReadOutcome read_points(ClientSession& session, Quorlin_Data_t& work, bool* written);
-  // Takes "read_mode", "max_nodes_per_read" and "session" from the settings.
+  // Reads the settings and applies them, all but the round report's data id
+  // (InitSetting's, without the security).
   void apply_read_settings(const Json::Value& settings);
+  // How the rounds read, log and keep their session from now on.
+  void apply_settings(const DriverSettings& settings);
 
  private:
   enum class PointStep { Next, Abandon };
