@@ -3,7 +3,7 @@
 #include "log.h"
 #include "log_options.h"
 #include "point_table.h"
-#include "read_table.h"
+#include "read_value_ids.h"
 
 #include <open62541/nodeids.h>
 

@@ -3,7 +3,7 @@
 #include "batch_read.h"
 #include "log.h"
 #include "point_table.h"
-#include "read_table.h"
+#include "read_value_ids.h"
 
 #include <exception>
 
