@@ -65,9 +65,6 @@ class BatchReader {
   void set_items(const UA_ReadValueId* items) { items_ = items; }
   const UA_ReadValueId* items() const { return items_; }
 
-  // The request size learned from a server's refusals; 0 while none.
-  uint32_t learned_size() const { return learned_; }
-
   // Requests in flight at once, 1 to kMaxWindow (the default): 1 waits for
   // each answer before the next request, as benchmarks compare.
   static constexpr std::size_t kMaxWindow = ClientSession::kMaxInFlight - 1;
@@ -77,6 +74,23 @@ class BatchReader {
 
  private:
   struct Flight;
+  struct LimitQuery;
+  struct Round;
+  enum class Step { Next, Again, Abandon };
+  // Sends chunks of the round's size until the window is full.
+  void send_window(ClientSession& session, Round& round);
+  // A request's results, or its failure for each of its points, to the sink;
+  // false when the sink abandons.
+  bool hand_over(Flight& flight, UA_StatusCode status, PointSink& sink);
+  // Takes the server's MaxNodesPerRead into the round's size; true when the
+  // chunks in flight were dropped to be sent again smaller.
+  bool learn_limit(ClientSession& session, LimitQuery& query, Round& round);
+  // A failed request: a smaller size and Again when it was too large (after
+  // a reconnect if its channel closed), else Next to fail its points.
+  Step after_refusal(ClientSession& session, Flight& flight, UA_StatusCode status, Round& round,
+                     LimitQuery& limit, PointSink& sink);
+  // Keeps the size the round came to for the next rounds, and says it once.
+  void remember(const Round& round, uint32_t device_id);
   std::size_t chunk_length(std::size_t begin, std::size_t size) const;
   UA_StatusCode send_chunk(ClientSession& session, Flight& flight);
   void drop_flights(ClientSession& session);
