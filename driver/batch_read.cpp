@@ -1,8 +1,9 @@
 #include "batch_read.h"
 
 #include "log.h"
+#include "log_options.h"
 #include "point_table.h"
-#include "read_table.h"
+#include "read_value_ids.h"
 
 #include <open62541/nodeids.h>
 
@@ -13,11 +14,6 @@ namespace {
 
 // The ring of chunks in flight; the session's last ticket is the limit read's.
 constexpr std::size_t kWindow = BatchReader::kMaxWindow;
-
-void reading_point_by_point(uint32_t device_id, const char* key, const char* why) {
-  log_line("InitSetting " + std::to_string(device_id) + " " + key + " " + why +
-           "; reading point by point", LogPriority::Warning);
-}
 
 // The server's MaxNodesPerRead from a read of it; 0 (no limit) for anything
 // but a Good UInt32.
@@ -32,35 +28,9 @@ uint32_t server_limit(UA_StatusCode status, const UA_ReadResponse& response) {
 }  // namespace
 
 uint32_t read_mode_setting(const Json::Value& settings, uint32_t device_id) {
-  try {
-    // Only constant look-ups on objects: the tree is never extended.
-    if (settings.type() != Json::objectValue) return 0;
-    const Json::Value& app = settings["appSetting"];
-    if (app.type() != Json::objectValue) return 0;
-    const Json::Value& mode = app["read_mode"];
-    bool batch = false;
-    if (!mode.isNull()) {
-      const bool text = mode.isString();
-      batch = text && mode.asString() == "batch";
-      if (!batch && !(text && mode.asString() == "single")) {
-        reading_point_by_point(device_id, "read_mode", "is not \"single\" or \"batch\"");
-        return 0;
-      }
-    }
-    uint32_t cap = kDefaultMaxNodesPerRead;
-    const Json::Value& nodes = app["max_nodes_per_read"];
-    if (!nodes.isNull()) {
-      // isUInt also takes a whole-numbered double such as 500.0.
-      if (!nodes.isUInt() || nodes.asUInt() == 0) {
-        reading_point_by_point(device_id, "max_nodes_per_read", "is not a positive whole number");
-        return 0;
-      }
-      cap = nodes.asUInt();
-    }
-    return batch ? cap : 0;
-  } catch (const std::exception&) {
-    return 0;  // out of memory while logging: single reads
-  }
+  const DriverSettings read = parse_driver_settings(settings, device_id);
+  say_setting_problems(read);
+  return read.batch_cap;
 }
 
 bool read_limit_status(UA_StatusCode status) {
@@ -134,191 +104,218 @@ void BatchReader::drop_flights(ClientSession& session) {
   in_flight_ = 0;
 }
 
-BatchReader::Outcome BatchReader::read(ClientSession& session, uint32_t cap, uint32_t device_id,
-                                       PointSink& sink) {
-  prepare();
-  std::size_t size = cap == 0 ? 1 : cap;
-  if (learned_ != 0 && learned_ < size) size = learned_;
+// The server's MaxNodesPerRead, asked once per session alongside the first
+// chunks; its answer lands in `response`, which outlives the round's waits.
+struct BatchReader::LimitQuery {
+  LimitQuery() {
+    UA_ReadValueId_init(&item);
+    item.nodeId =
+        UA_NODEID_NUMERIC(0, UA_NS0ID_SERVER_SERVERCAPABILITIES_OPERATIONLIMITS_MAXNODESPERREAD);
+    item.attributeId = UA_ATTRIBUTEID_VALUE;
+    UA_ReadRequest_init(&request);
+    request.timestampsToReturn = UA_TIMESTAMPSTORETURN_NEITHER;
+    request.nodesToRead = &item;
+    request.nodesToReadSize = 1;
+    UA_ReadResponse_init(&response);
+  }
+  ~LimitQuery() { UA_ReadResponse_clear(&response); }
+  LimitQuery(const LimitQuery&) = delete;
+  LimitQuery& operator=(const LimitQuery&) = delete;
 
-  // The server's MaxNodesPerRead, asked once per session alongside the first
-  // chunks (a smaller limit than theirs sends them again); a kept session's
-  // later rounds use the answer it gave.
-  UA_ReadValueId limit_item;
-  UA_ReadValueId_init(&limit_item);
-  limit_item.nodeId =
-      UA_NODEID_NUMERIC(0, UA_NS0ID_SERVER_SERVERCAPABILITIES_OPERATIONLIMITS_MAXNODESPERREAD);
-  limit_item.attributeId = UA_ATTRIBUTEID_VALUE;
-  UA_ReadRequest limit_request;
-  UA_ReadRequest_init(&limit_request);
-  limit_request.timestampsToReturn = UA_TIMESTAMPSTORETURN_NEITHER;
-  limit_request.nodesToRead = &limit_item;
-  limit_request.nodesToReadSize = 1;
-  UA_ReadResponse limit_response;
-  UA_ReadResponse_init(&limit_response);
-  std::size_t limit_ticket = 0;
-  bool limit_pending = false;
-  auto ask_limit = [&] {
-    UA_ReadResponse_clear(&limit_response);
-    limit_pending = session.send(&limit_request, &UA_TYPES[UA_TYPES_READREQUEST], &limit_response,
-                                 &UA_TYPES[UA_TYPES_READRESPONSE],
-                                 &limit_ticket) == UA_STATUSCODE_GOOD;
-  };
+  void ask(ClientSession& session) {
+    UA_ReadResponse_clear(&response);
+    pending = session.send(&request, &UA_TYPES[UA_TYPES_READREQUEST], &response,
+                           &UA_TYPES[UA_TYPES_READRESPONSE], &ticket) == UA_STATUSCODE_GOOD;
+  }
 
-  // Whatever way the round ends, no response is written to memory it leaves.
-  struct Cleanup {
-    BatchReader& reader;
-    ClientSession& session;
-    UA_ReadResponse& limit_response;
-    ~Cleanup() {
-      reader.drop_flights(session);
-      UA_ReadResponse_clear(&limit_response);
-    }
-  } cleanup{*this, session, limit_response};
+  UA_ReadValueId item;
+  UA_ReadRequest request;
+  UA_ReadResponse response;
+  std::size_t ticket = 0;
+  bool pending = false;
+};
 
+// Where a round stands, and the nodes per request it has come to.
+struct BatchReader::Round {
+  std::size_t size = 1;       // nodes per request
   std::size_t next_send = 0;  // first point not yet asked for
   std::size_t next_take = 0;  // first point not yet handed to the sink
   // A run of refusals: the size before it, the first refusal and its size.
   std::size_t size_before = 0;
   UA_StatusCode refusal = UA_STATUSCODE_GOOD;
   std::size_t refused_count = 0;
-  std::size_t proven = 0;          // a size that worked after refusals
-  std::size_t advertised = 0;      // the server's MaxNodesPerRead, when below the size
-  bool lone_refusal = false;       // a single node refused: its value, not the size
+  std::size_t proven = 0;      // a size that worked after refusals
+  std::size_t advertised = 0;  // the server's MaxNodesPerRead, when below the size
+  bool lone_refusal = false;   // a single node refused: its value, not the size
+};
+
+BatchReader::Outcome BatchReader::read(ClientSession& session, uint32_t cap, uint32_t device_id,
+                                       PointSink& sink) {
+  prepare();
+  Round round;
+  round.size = cap == 0 ? 1 : cap;
+  if (learned_ != 0 && learned_ < round.size) round.size = learned_;
+  LimitQuery limit;
+  // Whatever way the round ends, no response is written to memory it leaves.
+  struct Cleanup {
+    BatchReader& reader;
+    ClientSession& session;
+    ~Cleanup() { reader.drop_flights(session); }
+  } cleanup{*this, session};
+  // A kept session's later rounds use the answer it gave.
   if (session.activation() != 0 && session.activation() == limit_activation_) {
-    if (limit_ != 0 && limit_ < size) size = advertised = limit_;
+    if (limit_ != 0 && limit_ < round.size) round.size = round.advertised = limit_;
   } else {
-    ask_limit();
+    limit.ask(session);
   }
 
-  while (next_take < kQuorlinPointCount) {
-    while (in_flight_ < window_ && next_send < kQuorlinPointCount) {
-      Flight& flight = flights_[(head_ + in_flight_) % kWindow];
-      flight.begin = next_send;
-      flight.count = chunk_length(next_send, size);
-      ++in_flight_;
-      next_send += flight.count;
-      if (send_chunk(session, flight) != UA_STATUSCODE_GOOD) break;
-    }
-    if (limit_pending) {
-      limit_pending = false;
-      const UA_StatusCode answered = session.wait(limit_ticket);
-      const uint32_t limit = server_limit(answered, limit_response);
-      UA_ReadResponse_clear(&limit_response);
-      // A session that answered keeps its answer (a Good answer came on the
-      // session now active); one that did not is asked again.
-      if (answered == UA_STATUSCODE_GOOD) {
-        limit_activation_ = session.activation();
-        limit_ = limit;
-      }
-      if (limit != 0 && limit < size) {
-        size = limit;
-        advertised = limit;
-        bool too_large = false;
-        for (std::size_t k = 0; k < in_flight_; ++k)
-          too_large |= flights_[(head_ + k) % kWindow].count > size;
-        if (too_large) {
-          drop_flights(session);
-          next_send = next_take;
-          continue;
-        }
-      }
-    }
-
+  while (round.next_take < kQuorlinPointCount) {
+    send_window(session, round);
+    if (limit.pending && learn_limit(session, limit, round)) continue;
     Flight& flight = flights_[head_];
     UA_StatusCode status =
         flight.sent != UA_STATUSCODE_GOOD ? flight.sent : session.wait(flight.ticket);
     if (status == UA_STATUSCODE_GOOD && flight.response.resultsSize != flight.count)
       status = UA_STATUSCODE_BADUNEXPECTEDERROR;
-
-    if (status == UA_STATUSCODE_GOOD) {
-      for (std::size_t k = 0; k < flight.count; ++k) {
-        UA_DataValue& value = flight.response.results[k];
-        const UA_StatusCode point_status = value.hasStatus ? value.status : UA_STATUSCODE_GOOD;
-        if (sink.take(flight.begin + k, point_status, value) == PointSink::Step::Abandon)
-          return Outcome::Abandoned;
-      }
-    } else {
-      const bool closed = !session.activated();
-      const bool gave_up = status == UA_STATUSCODE_BADSHUTDOWN || status == UA_STATUSCODE_BADTIMEOUT;
-      // A session the server no longer knows says nothing about the size.
-      const bool session_gone = status == UA_STATUSCODE_BADSESSIONIDINVALID ||
-                                status == UA_STATUSCODE_BADSESSIONCLOSED;
-      // A request that could not even be sent met a channel closed before it.
-      const bool closed_under = closed && flight.sent == UA_STATUSCODE_GOOD;
-      if (flight.count > 1 && !gave_up && !session_gone &&
-          (read_limit_status(status) || closed_under)) {
-        // Too large for this server or channel: half the nodes, same place.
-        if (size_before == 0) {
-          size_before = size;
-          refusal = status;
-          refused_count = flight.count;
-        }
-        const std::size_t begin = flight.begin;
-        size = flight.count / 2;
-        drop_flights(session);
-        next_send = next_take;
-        if (!closed) continue;
-        const UA_StatusCode again = session.reconnect();
-        items_ = shared_read_items();
-        if (again == UA_STATUSCODE_GOOD) {
-          ask_limit();
-          continue;
-        }
-        // The server is gone, not just the channel: the round ends as a
-        // single read's lost session would end it.
-        session.mark_lost();
-        UA_DataValue none;
-        UA_DataValue_init(&none);
-        sink.take(begin, status, none);
-        return Outcome::Abandoned;
-      }
-      if (flight.count == 1 && closed && !gave_up && session.recover(status)) {
-        // The channel could not carry this one point's reply: it fails alone
-        // and the round goes on after it at the size before the refusals.
-        lone_refusal = true;
-        if (size_before != 0) size = size_before;
-        size_before = 0;
-        const std::size_t point = flight.begin;
-        drop_flights(session);
-        items_ = shared_read_items();  // the ids registered belong to the old session
-        next_take = next_send = point + 1;
-        ask_limit();
-        UA_DataValue none;
-        UA_DataValue_init(&none);
-        if (sink.take(point, UA_STATUSCODE_BADRESPONSETOOLARGE, none) == PointSink::Step::Abandon)
-          return Outcome::Abandoned;
-        continue;
-      }
-      if (flight.count == 1 && read_limit_status(status)) {
-        // One node alone too large: that point's failure; the size stays.
-        lone_refusal = true;
-        if (size_before != 0) size = size_before;
-        size_before = 0;
-      }
-      // Whatever a single read of each point would have met, point by point.
-      for (std::size_t k = 0; k < flight.count; ++k) {
-        UA_DataValue none;
-        UA_DataValue_init(&none);
-        if (sink.take(flight.begin + k, status, none) == PointSink::Step::Abandon)
-          return Outcome::Abandoned;
-      }
+    if (status != UA_STATUSCODE_GOOD) {
+      const Step step = after_refusal(session, flight, status, round, limit, sink);
+      if (step == Step::Abandon) return Outcome::Abandoned;
+      if (step == Step::Again) continue;
     }
-    if (status == UA_STATUSCODE_GOOD && size_before != 0) {
-      proven = size;
-      size_before = 0;
+    if (!hand_over(flight, status, sink)) return Outcome::Abandoned;
+    if (status == UA_STATUSCODE_GOOD && round.size_before != 0) {
+      round.proven = round.size;
+      round.size_before = 0;
     }
-    next_take += flight.count;
+    round.next_take += flight.count;
     UA_ReadResponse_clear(&flight.response);
     head_ = (head_ + 1) % kWindow;
     --in_flight_;
   }
+  remember(round, device_id);
+  return Outcome::Done;
+}
 
+void BatchReader::send_window(ClientSession& session, Round& round) {
+  while (in_flight_ < window_ && round.next_send < kQuorlinPointCount) {
+    Flight& flight = flights_[(head_ + in_flight_) % kWindow];
+    flight.begin = round.next_send;
+    flight.count = chunk_length(round.next_send, round.size);
+    ++in_flight_;
+    round.next_send += flight.count;
+    if (send_chunk(session, flight) != UA_STATUSCODE_GOOD) break;
+  }
+}
+
+bool BatchReader::hand_over(Flight& flight, UA_StatusCode status, PointSink& sink) {
+  for (std::size_t k = 0; k < flight.count; ++k) {
+    UA_DataValue none;
+    UA_DataValue_init(&none);
+    // A failed request: whatever a single read of each point would have met.
+    UA_DataValue& value = status == UA_STATUSCODE_GOOD ? flight.response.results[k] : none;
+    const UA_StatusCode point_status =
+        status != UA_STATUSCODE_GOOD ? status : value.hasStatus ? value.status : UA_STATUSCODE_GOOD;
+    if (sink.take(flight.begin + k, point_status, value) == PointSink::Step::Abandon) return false;
+  }
+  return true;
+}
+
+bool BatchReader::learn_limit(ClientSession& session, LimitQuery& query, Round& round) {
+  query.pending = false;
+  const UA_StatusCode answered = session.wait(query.ticket);
+  const uint32_t limit = server_limit(answered, query.response);
+  UA_ReadResponse_clear(&query.response);
+  // A session that answered keeps its answer (a Good answer came on the
+  // session now active); one that did not is asked again.
+  if (answered == UA_STATUSCODE_GOOD) {
+    limit_activation_ = session.activation();
+    limit_ = limit;
+  }
+  if (limit == 0 || limit >= round.size) return false;
+  round.size = limit;
+  round.advertised = limit;
+  // Chunks already sent above the limit are sent again at its size.
+  bool too_large = false;
+  for (std::size_t k = 0; k < in_flight_; ++k)
+    too_large |= flights_[(head_ + k) % kWindow].count > round.size;
+  if (!too_large) return false;
+  drop_flights(session);
+  round.next_send = round.next_take;
+  return true;
+}
+
+BatchReader::Step BatchReader::after_refusal(ClientSession& session, Flight& flight,
+                                             UA_StatusCode status, Round& round,
+                                             LimitQuery& limit, PointSink& sink) {
+  const bool closed = !session.activated();
+  const bool gave_up = status == UA_STATUSCODE_BADSHUTDOWN || status == UA_STATUSCODE_BADTIMEOUT;
+  // A session the server no longer knows says nothing about the size.
+  const bool session_gone =
+      status == UA_STATUSCODE_BADSESSIONIDINVALID || status == UA_STATUSCODE_BADSESSIONCLOSED;
+  // A request that could not even be sent met a channel closed before it.
+  const bool closed_under = closed && flight.sent == UA_STATUSCODE_GOOD;
+  if (flight.count > 1 && !gave_up && !session_gone &&
+      (read_limit_status(status) || closed_under)) {
+    // Too large for this server or channel: half the nodes, same place.
+    if (round.size_before == 0) {
+      round.size_before = round.size;
+      round.refusal = status;
+      round.refused_count = flight.count;
+    }
+    const std::size_t begin = flight.begin;
+    round.size = flight.count / 2;
+    drop_flights(session);
+    round.next_send = round.next_take;
+    if (!closed) return Step::Again;
+    const UA_StatusCode again = session.reconnect();
+    items_ = shared_read_items();
+    if (again == UA_STATUSCODE_GOOD) {
+      limit.ask(session);
+      return Step::Again;
+    }
+    // The server is gone, not just the channel: the round ends as a
+    // single read's lost session would end it.
+    session.mark_lost();
+    UA_DataValue none;
+    UA_DataValue_init(&none);
+    sink.take(begin, status, none);
+    return Step::Abandon;
+  }
+  if (flight.count != 1) return Step::Next;
+  if (closed && !gave_up && session.recover(status)) {
+    // The channel could not carry this one point's reply: it fails alone
+    // and the round goes on after it at the size before the refusals.
+    round.lone_refusal = true;
+    if (round.size_before != 0) round.size = round.size_before;
+    round.size_before = 0;
+    const std::size_t point = flight.begin;
+    drop_flights(session);
+    items_ = shared_read_items();  // the ids registered belong to the old session
+    round.next_take = round.next_send = point + 1;
+    limit.ask(session);
+    UA_DataValue none;
+    UA_DataValue_init(&none);
+    return sink.take(point, UA_STATUSCODE_BADRESPONSETOOLARGE, none) == PointSink::Step::Abandon
+               ? Step::Abandon
+               : Step::Again;
+  }
+  if (read_limit_status(status)) {
+    // One node alone too large: that point's failure; the size stays.
+    round.lone_refusal = true;
+    if (round.size_before != 0) round.size = round.size_before;
+    round.size_before = 0;
+  }
+  return Step::Next;
+}
+
+void BatchReader::remember(const Round& round, uint32_t device_id) {
   // Remembered for the device's next rounds, and said once.
-  std::size_t remember = advertised;
+  std::size_t remember = round.advertised;
   std::string why = "the server's MaxNodesPerRead";
-  if (proven != 0 && !lone_refusal && (remember == 0 || proven < remember)) {
-    remember = proven;
-    why = std::string(UA_StatusCode_name(refusal)) + " at " + std::to_string(refused_count);
+  if (round.proven != 0 && !round.lone_refusal && (remember == 0 || round.proven < remember)) {
+    remember = round.proven;
+    why = std::string(UA_StatusCode_name(round.refusal)) + " at " +
+          std::to_string(round.refused_count);
   }
   if (remember != 0 && remember != learned_) {
     learned_ = static_cast<uint32_t>(remember);
@@ -326,5 +323,4 @@ BatchReader::Outcome BatchReader::read(ClientSession& session, uint32_t cap, uin
              std::to_string(remember) + " nodes per request (" + why + ")",
              LogPriority::Warning);
   }
-  return Outcome::Done;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "opcua_session.h"
+#include "settings_schema.h"
 
 #include <json/value.h>
 #include <open62541/types.h>
@@ -9,8 +10,6 @@
 #include <cstdint>
 #include <memory>
 
-// Nodes per Read request when "max_nodes_per_read" is not given.
-constexpr uint32_t kDefaultMaxNodesPerRead = 500;
 // A request's nodes stop before their estimated encoding passes this, so
 // that every request fits one 64 KiB frame whatever the server's limits.
 constexpr std::size_t kReadRequestBudgetBytes = 60000;
@@ -18,9 +17,9 @@ constexpr std::size_t kReadRequestBudgetBytes = 60000;
 constexpr std::size_t kReadNodeOverheadBytes = 21;
 
 // The read mode in a device's settings ("appSetting": "read_mode",
-// "max_nodes_per_read"): 0 for single reads, else the largest number of
-// nodes per batched Read request. A value it cannot use gives one line naming
-// the key and the device, and single reads. Never throws on any JSON tree.
+// "max_nodes_per_read"), read by the settings schema: 0 for single reads,
+// else the largest number of nodes per batched Read request. A value it
+// cannot use gives its line and single reads. Never throws on any JSON tree.
 uint32_t read_mode_setting(const Json::Value& settings, uint32_t device_id);
 
 // Statuses that say a request was too large for the server or the channel.
@@ -66,9 +65,6 @@ class BatchReader {
   void set_items(const UA_ReadValueId* items) { items_ = items; }
   const UA_ReadValueId* items() const { return items_; }
 
-  // The request size learned from a server's refusals; 0 while none.
-  uint32_t learned_size() const { return learned_; }
-
   // Requests in flight at once, 1 to kMaxWindow (the default): 1 waits for
   // each answer before the next request, as benchmarks compare.
   static constexpr std::size_t kMaxWindow = ClientSession::kMaxInFlight - 1;
@@ -78,6 +74,23 @@ class BatchReader {
 
  private:
   struct Flight;
+  struct LimitQuery;
+  struct Round;
+  enum class Step { Next, Again, Abandon };
+  // Sends chunks of the round's size until the window is full.
+  void send_window(ClientSession& session, Round& round);
+  // A request's results, or its failure for each of its points, to the sink;
+  // false when the sink abandons.
+  bool hand_over(Flight& flight, UA_StatusCode status, PointSink& sink);
+  // Takes the server's MaxNodesPerRead into the round's size; true when the
+  // chunks in flight were dropped to be sent again smaller.
+  bool learn_limit(ClientSession& session, LimitQuery& query, Round& round);
+  // A failed request: a smaller size and Again when it was too large (after
+  // a reconnect if its channel closed), else Next to fail its points.
+  Step after_refusal(ClientSession& session, Flight& flight, UA_StatusCode status, Round& round,
+                     LimitQuery& limit, PointSink& sink);
+  // Keeps the size the round came to for the next rounds, and says it once.
+  void remember(const Round& round, uint32_t device_id);
   std::size_t chunk_length(std::size_t begin, std::size_t size) const;
   UA_StatusCode send_chunk(ClientSession& session, Flight& flight);
   void drop_flights(ClientSession& session);

@@ -1,5 +1,6 @@
 #include "log_options.h"
 
+#include "log.h"
 #include "point_table.h"
 
 #include <unistd.h>
@@ -7,6 +8,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 
 namespace {
 
@@ -35,12 +37,12 @@ UA_LogLevel library_log_level() {
 
 bool log_colour() { return isatty(STDOUT_FILENO) == 1; }
 
-bool log_changes_setting(const Json::Value& settings) {
-  if (!settings.isObject()) return false;
-  const Json::Value& app = settings["appSetting"];
-  if (!app.isObject()) return false;
-  const Json::Value& log = app["log"];
-  return log.isString() && log.asString() == "changes";
+void say_setting_problems(const DriverSettings& settings) noexcept {
+  try {
+    for (const std::string& line : settings.problems) log_line(line, LogPriority::Warning);
+  } catch (const std::exception&) {
+    // Out of memory while logging: the settings apply all the same.
+  }
 }
 
 bool FailureLog::should_say(std::size_t index, UA_StatusCode status, bool changes_only) {

@@ -1,6 +1,7 @@
 #pragma once
 
-#include <json/value.h>
+#include "settings_schema.h"
+
 #include <open62541/plugin/log.h>
 #include <open62541/types.h>
 
@@ -17,10 +18,9 @@ UA_LogLevel library_log_level();
 // Colour escapes only on a terminal: a file or the journal gets plain text.
 bool log_colour();
 
-// The "log" key of "appSetting": "changes" prints a point's failure line only
-// when its failure starts or its status changes, plus one count per round;
-// anything else (or nothing) prints every failure every round.
-bool log_changes_setting(const Json::Value& settings);
+// Writes the lines of the values a settings reading did not allow, as
+// warnings. Never throws.
+void say_setting_problems(const DriverSettings& settings) noexcept;
 
 // Each point's last read status, for the "changes" mode. Only the sampling
 // thread touches it.

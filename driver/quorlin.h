@@ -4,7 +4,7 @@
 #include "log_options.h"
 #include "opcua_session.h"
 #include "quorlin_data.h"
-#include "sampler_thread.h"
+#include "sized_stack_thread.h"
 #include "round_reporter.h"
 #include "security.h"
 #include "slow_round.h"
@@ -16,6 +16,9 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+
+// Seconds between the end of a round and the start of the next.
+constexpr int kRoundPauseSeconds = 5;
 
 // The cooling-plant driver: a record device whose own thread reads the plant
 // controller over OPC UA every five seconds.
@@ -32,21 +35,27 @@ class Quorlin : public UniDataDevice<Quorlin_Data_t, QRNSocketDevice, 5156> {
   // The sampling thread's body: a round, then a five-second pause, until the
   // device is destroyed.
   void sample_data(void* arg);
-  // One sampling round, then its report when the settings ask for one.
+  // One sampling round, then its report when the settings ask for one
+  // (sampling_round.cpp).
   void do_sample();
 
  protected:
   // Stale: a session kept from an earlier round turned out gone at the
   // round's first result; nothing was written or said.
   enum class ReadOutcome { Done, Abandoned, Stale };
-  // Reads every point into `work`, one by one or batched as the settings say.
+  // Reads every point into `work`, one by one or batched as the settings say
+  // (point_reader.cpp).
   ReadOutcome read_points(ClientSession& session, Quorlin_Data_t& work, bool* written);
-  // Takes "read_mode", "max_nodes_per_read" and "session" from the settings.
+  // Reads the settings and applies them, all but the round report's data id
+  // (InitSetting's, without the security).
   void apply_read_settings(const Json::Value& settings);
+  // How the rounds read, log and keep their session from now on.
+  void apply_settings(const DriverSettings& settings);
 
  private:
   enum class PointStep { Next, Abandon };
-  // The status rule every read point goes through, in table order.
+  // The status rule every read point goes through, in table order; packs
+  // its value into the working copy (record_packer.cpp).
   // A dropped channel costs the point alone when `may_recover` (single reads:
   // the batched reader recovers by itself) and the session can reconnect.
   PointStep settle_point(ClientSession& session, std::size_t index, UA_StatusCode status,
@@ -58,13 +67,13 @@ class Quorlin : public UniDataDevice<Quorlin_Data_t, QRNSocketDevice, 5156> {
   bool stale(ClientSession& session, UA_StatusCode status);
   // The round's outcome: Good when a record was handed over, else why not.
   UA_StatusCode sample_round();
-  // Hands the host the round's report (quorlin_report.cpp).
+  // Hands the host the round's report.
   void send_round_report(UA_StatusCode outcome);
   // Waits up to `seconds`; returns false as soon as the device is stopping.
   bool pause(int seconds);
   void stop_sampling();
 
-  SamplerThread sampler_;
+  SizedStackThread sampler_;
   std::atomic<bool> stopping_{false};
   std::mutex pause_mutex_;
   std::condition_variable pause_cv_;
@@ -85,9 +94,3 @@ class Quorlin : public UniDataDevice<Quorlin_Data_t, QRNSocketDevice, 5156> {
   DeviceSecurity security_;  // the "opcua" settings, applied to every round
   RoundReporter report_;     // the round's point statuses, when reports are on
 };
-
-// Reads one node's Value attribute in namespace 1 by its string id and
-// returns the value the server sent with it (empty for a Bad status); the
-// caller owns it. Any status but Good writes "ReadVariant <name> failed".
-UA_Variant ReadVariant(ClientSession& session, const char* name,
-                       UA_StatusCode* status = nullptr);

@@ -6,26 +6,6 @@
 #include <exception>
 #include <string>
 
-uint32_t round_report_setting(const Json::Value& settings, uint32_t device_id) {
-  try {
-    if (settings.type() != Json::objectValue) return 0;
-    const Json::Value& app = settings["appSetting"];
-    if (app.type() != Json::objectValue) return 0;
-    const Json::Value& id = app["round_report_id"];
-    if (id.isNull()) return 0;
-    // A data id is a positive int for the host; the record's own is taken.
-    if (!id.isUInt() || id.asUInt() == 0 || id.asUInt() > 0x7fffffffu || id.asUInt() == 5156) {
-      log_line("InitSetting " + std::to_string(device_id) +
-               " round_report_id is not a positive data id other than 5156; no round reports",
-               LogPriority::Warning);
-      return 0;
-    }
-    return id.asUInt();
-  } catch (const std::exception&) {
-    return 0;  // out of memory while logging: no reports
-  }
-}
-
 void RoundReporter::begin() {
   active_ = data_id_ != 0;
   if (!active_) return;

@@ -13,12 +13,6 @@
 #include <cstdint>
 #include <vector>
 
-// The report's data id from the settings ("appSetting": "round_report_id"):
-// a positive data id other than the record's; 0 (no reports) when absent.
-// A value it cannot use gives one line naming the key and the device, and 0.
-// Never throws on any JSON tree.
-uint32_t round_report_setting(const Json::Value& settings, uint32_t device_id);
-
 // Collects one round's point statuses; used by the sampling thread only,
 // but its data id is set by InitSetting on a host thread.
 class RoundReporter {

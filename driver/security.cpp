@@ -635,9 +635,8 @@ bool RoundSecurity::connect(ClientSession& session, const std::string& url,
   return false;
 }
 
-void DeviceSecurity::configure(const Json::Value& settings, uint32_t device_id) noexcept {
+void DeviceSecurity::apply(SecurityLoad load, uint32_t device_id) noexcept {
   try {
-    SecurityLoad load = load_session_security(settings);
     const std::string prefix = "InitSetting " + std::to_string(device_id) + " ";
     for (const std::string& p : load.problems)
       log_line(prefix + p + "; the device reads nothing until this is corrected",

@@ -121,9 +121,13 @@ class RoundSecurity {
 // thread, taken by each round on the sampling thread.
 class DeviceSecurity {
  public:
-  // Loads settings["opcua"]; prints one line per problem naming the key and
-  // the device, and once per device a line when any server is trusted.
-  void configure(const Json::Value& settings, uint32_t device_id) noexcept;
+  // Loads settings["opcua"] and applies it.
+  void configure(const Json::Value& settings, uint32_t device_id) noexcept {
+    apply(load_session_security(settings), device_id);
+  }
+  // Prints one line per problem naming the key and the device, and once per
+  // device a line when any server is trusted; then the rounds use `load`.
+  void apply(SecurityLoad load, uint32_t device_id) noexcept;
   RoundSecurity for_round() const;
 
  private:

@@ -3,28 +3,9 @@
 #include "batch_read.h"
 #include "log.h"
 #include "point_table.h"
-#include "read_table.h"
+#include "read_value_ids.h"
 
 #include <exception>
-
-SessionMode session_mode_setting(const Json::Value& settings, uint32_t device_id) {
-  try {
-    // Only constant look-ups on objects: the tree is never extended.
-    if (settings.type() != Json::objectValue) return SessionMode::Round;
-    const Json::Value& app = settings["appSetting"];
-    if (app.type() != Json::objectValue) return SessionMode::Round;
-    const Json::Value& mode = app["session"];
-    if (mode.isNull()) return SessionMode::Round;
-    if (mode.isString() && mode.asString() == "keep") return SessionMode::Keep;
-    if (mode.isString() && mode.asString() == "round") return SessionMode::Round;
-    log_line("InitSetting " + std::to_string(device_id) +
-             " session is not \"round\" or \"keep\"; a session per round",
-             LogPriority::Warning);
-  } catch (const std::exception&) {
-    // Out of memory while logging: a session per round.
-  }
-  return SessionMode::Round;
-}
 
 bool SessionKeeper::still_open(const RoundSecurity& security, const std::string& url) const {
   if (url != url_ || security.settings() != security_) return false;

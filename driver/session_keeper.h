@@ -6,6 +6,7 @@
 
 #include "opcua_session.h"
 #include "security.h"
+#include "settings_schema.h"
 
 #include <json/value.h>
 #include <open62541/types.h>
@@ -16,12 +17,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-enum class SessionMode { Round, Keep };
-
-// "appSetting": "session": "round" (the default) or "keep". Anything else
-// gives one line naming the key and the device, and "round". Never throws.
-SessionMode session_mode_setting(const Json::Value& settings, uint32_t device_id);
 
 // The session timeout a kept session asks for: a dozen rounds, so that a
 // late round never finds it expired, and a vanished client's session does

@@ -123,19 +123,3 @@ void apply_device_settings(const Json::Value& settings, uint32_t device_id,
     }
   }
 }
-
-bool round_lines_setting(const Json::Value& settings, uint32_t device_id) {
-  try {
-    const Json::Value* app = present_member(settings, "appSetting");
-    if (app == nullptr || app->type() != Json::objectValue) return true;
-    const Json::Value* value = present_member(*app, "round_lines");
-    if (value == nullptr) return true;
-    if (value->isBool()) return value->asBool();
-    log_line("InitSetting " + std::to_string(device_id) +
-                 " round_lines is not true or false; round lines are written",
-             LogPriority::Warning);
-  } catch (const std::bad_alloc&) {
-    // Out of memory while logging: the lines stay on.
-  }
-  return true;
-}

@@ -20,8 +20,3 @@ struct DeviceSettingsTarget {
 // writing the trace lines as it goes. Never throws on any JSON tree.
 void apply_device_settings(const Json::Value& settings, uint32_t device_id,
                            DeviceSettingsTarget target);
-
-// "appSetting"/"round_lines": false leaves out a device's per-round progress
-// lines (failures are still said); absent or true keeps them. Any other value
-// gives one line and keeps them. Never throws on any JSON tree.
-bool round_lines_setting(const Json::Value& settings, uint32_t device_id);

@@ -1,9 +1,11 @@
 #include "device_settings.h"
+#include "settings_schema.h"
 
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
 #include <climits>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -201,6 +203,60 @@ TEST(DeviceSettings, later_call_replaces_met_keys_and_keeps_the_rest) {
   EXPECT_EQ(device.b_mode, 3);
   EXPECT_EQ(device.alarm_ids, (StrMap{{"k1", ";9;;"}, {"k2", ";2;;"}, {"k3", ";;;"}}));
   EXPECT_EQ(device.signal_names, (StrMap{{"k1", "A"}, {"k2", "B"}, {"k3", "7"}}));
+}
+
+// The driver's reading of "appSetting": what each value gives, and the line
+// for a value not allowed.
+TEST(DriverSettings, values_not_allowed_fall_back_with_one_line_each) {
+  const struct {
+    const char* json;
+    uint32_t cap;
+    bool changes, keep, lines;
+    uint32_t report;
+    Lines problems;
+  } cases[] = {
+      {R"({"appSetting":{"read_mode":"batch","max_nodes_per_read":"x","log":"changes"}})", 0,
+       true, false, true, 0,
+       {"InitSetting 42 max_nodes_per_read is not a positive whole number; reading point by point"}},
+      {R"({"appSetting":{"read_mode":"batch","max_nodes_per_read":7,"session":"keep",
+          "round_lines":false,"round_report_id":9}})", 7, false, true, false, 9, {}},
+      {R"({"appSetting":{"log":1,"session":"Keep","round_lines":"no","round_report_id":5156}})",
+       0, false, false, true, 0,
+       {"InitSetting 42 session is not \"round\" or \"keep\"; a session per round",
+        "InitSetting 42 round_lines is not true or false; round lines are written",
+        "InitSetting 42 round_report_id is not a positive data id other than 5156; no round "
+        "reports"}},
+      {R"({"appSetting":{"round_report_id":2147483648,"session":"round"}})", 0, false, false,
+       true, 0,
+       {"InitSetting 42 round_report_id is not a positive data id other than 5156; no round "
+        "reports"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.json);
+    const DriverSettings s = parse_driver_settings(parse(c.json), kId);
+    EXPECT_EQ(s.batch_cap, c.cap);
+    EXPECT_EQ(s.log_changes, c.changes);
+    EXPECT_EQ(s.session == SessionMode::Keep, c.keep);
+    EXPECT_EQ(s.round_lines, c.lines);
+    EXPECT_EQ(s.round_report_id, c.report);
+    EXPECT_EQ(s.problems, c.problems);
+  }
+}
+
+// The README's settings table is the schema's, row for row.
+TEST(DriverSettings, readme_table_lists_every_setting_as_the_schema_says) {
+  std::ifstream readme(QRN_README);
+  ASSERT_TRUE(readme) << QRN_README;
+  Lines rows;
+  bool in_table = false;
+  for (std::string line; std::getline(readme, line);) {
+    if (line == "| Key | Type | Default | Allowed | What it does |") in_table = true;
+    else if (in_table && line.rfind("| `", 0) == 0) rows.push_back(line);
+    else if (in_table && line.rfind("|---", 0) != 0) break;
+  }
+  Lines expected;
+  for (const SettingEntry& e : kDeviceSettings) expected.push_back(setting_table_row(e));
+  EXPECT_EQ(rows, expected);
 }
 
 }  // namespace

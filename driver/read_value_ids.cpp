@@ -1,4 +1,4 @@
-#include "read_table.h"
+#include "read_value_ids.h"
 
 #include "point_table.h"
 

@@ -1,4 +1,4 @@
-#include "sampler_thread.h"
+#include "sized_stack_thread.h"
 
 #include <limits.h>
 
@@ -20,7 +20,7 @@ void* run(void* start) {
 
 }  // namespace
 
-bool SamplerThread::start(void (*body)(void*), void* arg, std::size_t stack_bytes) {
+bool SizedStackThread::start(void (*body)(void*), void* arg, std::size_t stack_bytes) {
   if (started_) return true;
   pthread_attr_t attr;
   if (pthread_attr_init(&attr) != 0) return false;
@@ -35,7 +35,7 @@ bool SamplerThread::start(void (*body)(void*), void* arg, std::size_t stack_byte
   return ok;
 }
 
-void SamplerThread::join() {
+void SizedStackThread::join() {
   if (!started_) return;
   pthread_join(thread_, nullptr);
   started_ = false;

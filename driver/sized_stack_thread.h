@@ -21,12 +21,12 @@ constexpr std::size_t kSamplerStackBytes = 256u << 10;
 #endif
 
 // A joinable thread with a stack of a given size (std::thread cannot set it).
-class SamplerThread {
+class SizedStackThread {
  public:
-  SamplerThread() = default;
-  ~SamplerThread() { join(); }
-  SamplerThread(const SamplerThread&) = delete;
-  SamplerThread& operator=(const SamplerThread&) = delete;
+  SizedStackThread() = default;
+  ~SizedStackThread() { join(); }
+  SizedStackThread(const SizedStackThread&) = delete;
+  SizedStackThread& operator=(const SizedStackThread&) = delete;
 
   // Runs body(arg) on a new thread; false when it could not be started.
   bool start(void (*body)(void*), void* arg, std::size_t stack_bytes = kSamplerStackBytes);
