@@ -4,6 +4,7 @@
 #include "log_options.h"
 #include "opcua_session.h"
 #include "quorlin_data.h"
+#include "record.h"
 #include "sized_stack_thread.h"
 #include "round_reporter.h"
 #include "security.h"
@@ -17,8 +18,9 @@
 #include <mutex>
 #include <thread>
 
-// Seconds between the end of a round and the start of the next.
-constexpr int kRoundPauseSeconds = 5;
+// Seconds between the end of a round and the start of the next: the round
+// period the host side knows too.
+constexpr int kRoundPauseSeconds = static_cast<int>(qrn_record::kRoundPeriod.count());
 
 // The cooling-plant driver: a record device whose own thread reads the plant
 // controller over OPC UA every five seconds.
