@@ -154,8 +154,9 @@ TEST(PointTable, unit_points_come_in_equal_runs_for_units_3_4_and_5) {
   EXPECT_GT(triples, 0u);
   // No unit-4 or unit-5 point outside such a run.
   for (const auto& run : runs) {
-    if (run[0] == 4 || run[0] == 5)
+    if (run[0] == 4 || run[0] == 5) {
       EXPECT_EQ(unit_of(id_of(run[1] - 1)), int(run[0]) - 1) << id_of(run[1]);
+    }
   }
   // The first: group 1's alarm flags end before the units' alarm flags begin.
   EXPECT_EQ(id_of(runs[1][1] - 1), "t|D3G1_V15_Alarm");
