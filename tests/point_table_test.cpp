@@ -14,9 +14,9 @@
 
 namespace {
 
-// The numbers the generator works from (section bounds, width tally, id lengths,
-// non-ASCII count) it checks itself in PointTable.generated_file_is_current; the
-// cases here check the table against the record's layout instead.
+// The generator checks its own numbers (section bounds, width tally, id lengths,
+// non-ASCII count) when PointTable.generated_file_is_current runs; the cases
+// here check the table against the record's layout.
 constexpr std::size_t kRecordSize = sizeof(Quorlin_Data_t);
 constexpr std::size_t kStampAt = offsetof(Quorlin_Data_t, stamp);
 // Byte 4, between the device id and the first point, belongs to no point.
