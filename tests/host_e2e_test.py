@@ -23,7 +23,6 @@ import queue
 import random
 import re
 import resource
-import select
 import shutil
 import signal
 import socket
@@ -39,10 +38,10 @@ import urllib.error
 import urllib.request
 
 import headless_browser
+from e2e_harness import (PROCESS_TIMEOUT, Failure, Skipped, expect, read_line, run, run_case,
+                         serving)
 
 PROJECT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-PROCESS_TIMEOUT = 120  # seconds; generous for sanitizer builds
-SKIPPED = 77  # the exit status ctest is told means "skipped"
 RECORD_SIZE = 7001
 STAMP_OFFSET = 6994
 LINE = re.compile(r"^device (\d+) round (\d+) data (\d+) size (\d+) "
@@ -53,70 +52,11 @@ COVERED = {"t|D3二层末端进水温度": "t|D3G3_M41_HZ_PV",
            "t|D3G5_M214_TTime_M1": "the time stamp"}
 
 
-class Failure(Exception):
-    pass
-
-
-class Skipped(Exception):
-    """A case that cannot run here; the reason is printed and ctest shows it skipped."""
-
-
-def expect(cond, message):
-    if not cond:
-        raise Failure(message)
-
-
-def run(args, timeout=PROCESS_TIMEOUT):
-    return subprocess.run([str(a) for a in args], capture_output=True, timeout=timeout)
-
-
-def read_line(proc, deadline):
-    """One line of the process's standard output, waiting until `deadline`."""
-    data = b""
-    fd = proc.stdout.fileno()
-    while not data.endswith(b"\n"):
-        left = deadline - time.monotonic()
-        expect(left > 0, f"no complete output line in time, got {data!r}")
-        ready, _, _ = select.select([fd], [], [], left)
-        if ready:
-            chunk = os.read(fd, 1)
-            expect(chunk != b"", f"output ended before a line, got {data!r}; "
-                                 f"exit status {proc.poll()}")
-            data += chunk
-    return data.decode("utf-8").rstrip("\n")
-
-
-class Sim:
-    def __init__(self, proc, port):
-        self.proc, self.port = proc, port
-
-
 @contextlib.contextmanager
 def simulator(opts, *args, port=0):
     """`quorlin sim` on a free loopback port (or `port`); killed on every way out."""
     with serving([opts.quorlin, "sim", "--port", str(port), *args]) as sim:
         yield sim
-
-
-@contextlib.contextmanager
-def serving(argv, host=r"127\.0\.0\.1"):
-    """A server program that prints "listening on opc.tcp://HOST:PORT" first."""
-    with tempfile.TemporaryFile() as err:
-        proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=err)
-        try:
-            line = read_line(proc, time.monotonic() + 30)
-            m = re.fullmatch(r"listening on opc\.tcp://" + host + r":(\d+)", line)
-            expect(m is not None, f"unexpected first line of {argv[0]}: {line!r}")
-            yield Sim(proc, int(m.group(1)))
-        finally:
-            if proc.poll() is None:
-                proc.terminate()
-                try:
-                    proc.wait(timeout=10)
-                except subprocess.TimeoutExpired:
-                    proc.kill()
-                    proc.wait()
-            proc.stdout.close()
 
 
 def write_config(directory, devices, name="config.json"):
@@ -2161,21 +2101,13 @@ def main():
                         help="where the browser case saves its screenshot")
     parser.add_argument("case", choices=sorted(CASES))
     opts = parser.parse_args()
-    try:
-        CASES[opts.case](opts)
-    except Skipped as e:
-        print(f"skipped: {e}")
-        sys.exit(SKIPPED)
-    except headless_browser.BrowserError as e:
-        print(f"FAIL: browser: {e}", file=sys.stderr)
-        sys.exit(1)
-    except Failure as e:
-        print(f"FAIL: {e}", file=sys.stderr)
-        sys.exit(1)
-    except subprocess.TimeoutExpired as e:
-        print(f"FAIL: timed out: {e}", file=sys.stderr)
-        sys.exit(1)
-    print("passed")
+
+    def case():
+        try:
+            CASES[opts.case](opts)
+        except headless_browser.BrowserError as e:
+            raise Failure(f"browser: {e}") from e
+    run_case(case)
 
 
 if __name__ == "__main__":

@@ -4,7 +4,10 @@
 
 #include <gmock/gmock.h>
 
+#include <unistd.h>
+
 #include <chrono>
+#include <functional>
 #include <set>
 #include <thread>
 
@@ -17,6 +20,26 @@ namespace {
 
 std::size_t count_lines(const std::vector<std::string>& lines, const std::string& text) {
   return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), text));
+}
+
+// Polls the device lines written so far under CaptureStdout (which sends fd 1 to
+// a temporary file, read back here without ending the capture) until `done`.
+bool wait_for_lines(const std::function<bool(const std::vector<std::string>&)>& done,
+                    std::chrono::milliseconds timeout = 10s) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    std::string out;
+    char buf[4096];
+    for (ssize_t n; (n = pread(STDOUT_FILENO, buf, sizeof buf, off_t(out.size()))) > 0;)
+      out.append(buf, std::size_t(n));
+    if (done(device_lines(out))) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(10ms);
+  }
+}
+
+bool sampled(std::size_t rounds, const std::vector<std::string>& lines) {
+  return count_lines(lines, "Quorlin::do_sample") >= rounds;
 }
 
 }  // namespace
@@ -76,6 +99,7 @@ TEST_F(LoadedModule, cache_round_trip_through_the_module) {
 TEST_F(LoadedModule, device_without_settings_never_samples) {
   create_device(3, "127.0.0.1", 1);
   testing::internal::CaptureStdout();
+  // Nothing to wait for: the check is that nothing happens within a bounded time.
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_TRUE(qrn_host::events().empty());
@@ -85,7 +109,7 @@ TEST_F(LoadedModule, empty_address_rounds_print_only_their_name) {
   QRNSocketDevice* d = create_device(4);
   testing::internal::CaptureStdout();
   EXPECT_EQ(d->InitSetting(Json::Value(Json::objectValue)), 1);
-  std::this_thread::sleep_for(300ms);
+  EXPECT_TRUE(wait_for_lines([](const auto& lines) { return sampled(1, lines); }));
   const auto lines = device_lines(testing::internal::GetCapturedStdout());
   EXPECT_EQ(lines, std::vector<std::string>{"Quorlin::do_sample"});
   EXPECT_EQ(qrn_host::count(EventKind::SendSP), 0u);
@@ -98,7 +122,7 @@ TEST_F(LoadedModule, settings_write_the_id_and_unknown_keys_still_start_sampling
   settings["unrelated"] = 5;
   testing::internal::CaptureStdout();
   d->InitSetting(settings);
-  std::this_thread::sleep_for(200ms);
+  EXPECT_TRUE(wait_for_lines([](const auto& lines) { return sampled(1, lines); }));
   d->RoundDone();
   const auto lines = device_lines(testing::internal::GetCapturedStdout());
   EXPECT_EQ(count_lines(lines, "Quorlin::do_sample"), 1u);
@@ -114,7 +138,9 @@ TEST_F(LoadedModule, second_init_setting_reapplies_without_a_second_thread) {
   testing::internal::CaptureStdout();
   d->InitSetting(settings);
   d->InitSetting(settings);
-  std::this_thread::sleep_for(300ms);
+  EXPECT_TRUE(wait_for_lines([](const auto& lines) { return sampled(1, lines); }));
+  // A second thread would sample at once; a bounded wait that it does not.
+  EXPECT_FALSE(wait_for_lines([](const auto& lines) { return sampled(2, lines); }, 300ms));
   const auto lines = device_lines(testing::internal::GetCapturedStdout());
   EXPECT_EQ(count_lines(lines, "Quorlin::do_sample"), 1u);
   EXPECT_EQ(count_lines(lines, "InitSetting 6 b_mode_:2"), 2u);
@@ -126,7 +152,8 @@ TEST_F(LoadedModule, destroying_a_device_in_its_pause_is_prompt) {
   for (unsigned id = 10; id < 14; ++id) devices.push_back(create_device(id));
   testing::internal::CaptureStdout();
   for (auto* d : devices) d->InitSetting(Json::Value(Json::objectValue));
-  std::this_thread::sleep_for(100ms);
+  // Each has sampled its first round and is pausing before the next.
+  EXPECT_TRUE(wait_for_lines([](const auto& lines) { return sampled(4, lines); }));
   const auto start = std::chrono::steady_clock::now();
   for (auto* d : devices) destroy(d);
   const auto took = std::chrono::steady_clock::now() - start;

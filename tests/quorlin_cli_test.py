@@ -9,23 +9,15 @@ import json
 import os
 import re
 import struct
-import subprocess
 import sys
 import tempfile
 
+import e2e_harness
+from e2e_harness import expect
+
 
 def run(binary, *args):
-    return subprocess.run([binary, *args], capture_output=True, timeout=30)
-
-
-def fail(message):
-    print(f"FAIL: {message}", file=sys.stderr)
-    sys.exit(1)
-
-
-def expect(cond, message):
-    if not cond:
-        fail(message)
+    return e2e_harness.run([binary, *args])
 
 
 def load_generator(path):
@@ -67,7 +59,7 @@ def usage_error(binary, *args):
            f"{args}: stderr is not the error and the usage line of {command!r}: {lines}")
 
 
-def refused_user_files(binary):
+def refused_user_files(binary, _generator):
     """--user-file: refused when group or others may read it, or a line is
     not NAME:PASSWORD; the password never in the error."""
     with tempfile.TemporaryDirectory() as tmp:
@@ -138,17 +130,15 @@ CASES = {
     "unknown_subcommand_exits_2": lambda b, _: usage_error(b, "bogus"),
     "no_subcommand_exits_2": lambda b, _: usage_error(b),
     "unknown_option_exits_2": lambda b, _: (usage_error(b, "--bogus"),
-                                            usage_error(b, "points", "--bogus"),
-                                            usage_error(b, "points", "extra"),
-                                            usage_error(b, "decode", "--json=maybe", "f"),
-                                            usage_error(b, "sim", "--fixed=1001"),
-                                            usage_error(b, "export", "--device", "7"),
-                                            usage_error(b, "export", "--history", "h", "--device",
-                                                        "7", "--to", "2026-13"),
-                                            usage_error(b, "check", "--config", "c.json"),
-                                            usage_error(b, "check", "--config", "c.json",
-                                                        "--device", "7", "--port", "4841"),
-                                            refused_user_files(b)),
+                                            usage_error(b, "points", "--bogus")),
+    "extra_argument_exits_2": lambda b, _: usage_error(b, "points", "extra"),
+    "malformed_option_value_exits_2": lambda b, _: (
+        usage_error(b, "decode", "--json=maybe", "f"), usage_error(b, "sim", "--fixed=1001"),
+        usage_error(b, "export", "--history", "h", "--device", "7", "--to", "2026-13")),
+    "missing_or_clashing_options_exit_2": lambda b, _: (
+        usage_error(b, "export", "--device", "7"), usage_error(b, "check", "--config", "c.json"),
+        usage_error(b, "check", "--config", "c.json", "--device", "7", "--port", "4841")),
+    "readable_or_malformed_user_file_exits_2": refused_user_files,
     "help_goes_to_stdout": help_goes_to_stdout,
     "decode_marks_an_invalid_stamp": decode_marks_an_invalid_stamp,
 }
@@ -157,4 +147,4 @@ if __name__ == "__main__":
     if len(sys.argv) != 4 or sys.argv[3] not in CASES:
         print(__doc__ + "cases: " + ", ".join(CASES), file=sys.stderr)
         sys.exit(2)
-    CASES[sys.argv[3]](sys.argv[1], sys.argv[2])
+    e2e_harness.run_case(CASES[sys.argv[3]], sys.argv[1], sys.argv[2])
