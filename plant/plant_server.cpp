@@ -366,39 +366,8 @@ struct PlantServer::Impl {
     reading_sessions.clear();
   }
 
-  UA_StatusCode serve(std::size_t index, bool source_timestamp, const UA_NumericRange* range,
-                      UA_DataValue* out) {
-    Point p;
-    std::chrono::microseconds delay{0};
-    {
-      std::unique_lock<std::mutex> lock(mu);
-      p = points[index];
-      if (!building) delay = read_delay;
-      if (!building && silence_countdown > 0 && --silence_countdown == 0) {
-        // Silent from within this request: the server thread waits here.
-        silent = true;
-        parked = true;
-        cv.notify_all();
-        cv.wait(lock, [this] { return !silent || stop_requested || down_pending; });
-        parked = false;
-      }
-      if (building) {
-        p.fault = Fault::None;
-        p.status = UA_STATUSCODE_GOOD;
-      } else {
-        // Going down: a request that slipped in before the sockets close.
-        if (down_pending) return UA_STATUSCODE_BADSERVERHALTED;
-        ++reads;
-        if (opt.trace_reads) trace.push_back(index);
-        if (stop_countdown > 0 && --stop_countdown == 0) {
-          down_pending = true;
-          cv.notify_all();
-        }
-      }
-    }
-    if (delay.count() > 0) std::this_thread::sleep_for(delay);
-    if (range) return UA_STATUSCODE_BADINDEXRANGEINVALID;
-
+  // The point's value as its fault has it served (or the read's failure).
+  static UA_StatusCode put_value(const Point& p, UA_DataValue* out) {
     const UA_DataType* type = ua_type(p.type);
     UA_StatusCode st = UA_STATUSCODE_GOOD;
     switch (p.fault) {
@@ -444,6 +413,43 @@ struct PlantServer::Impl {
         break;
       }
     }
+    return st;
+  }
+
+  UA_StatusCode serve(std::size_t index, bool source_timestamp, const UA_NumericRange* range,
+                      UA_DataValue* out) {
+    Point p;
+    std::chrono::microseconds delay{0};
+    {
+      std::unique_lock<std::mutex> lock(mu);
+      p = points[index];
+      if (!building) delay = read_delay;
+      if (!building && silence_countdown > 0 && --silence_countdown == 0) {
+        // Silent from within this request: the server thread waits here.
+        silent = true;
+        parked = true;
+        cv.notify_all();
+        cv.wait(lock, [this] { return !silent || stop_requested || down_pending; });
+        parked = false;
+      }
+      if (building) {
+        p.fault = Fault::None;
+        p.status = UA_STATUSCODE_GOOD;
+      } else {
+        // Going down: a request that slipped in before the sockets close.
+        if (down_pending) return UA_STATUSCODE_BADSERVERHALTED;
+        ++reads;
+        if (opt.trace_reads) trace.push_back(index);
+        if (stop_countdown > 0 && --stop_countdown == 0) {
+          down_pending = true;
+          cv.notify_all();
+        }
+      }
+    }
+    if (delay.count() > 0) std::this_thread::sleep_for(delay);
+    if (range) return UA_STATUSCODE_BADINDEXRANGEINVALID;
+
+    const UA_StatusCode st = put_value(p, out);
     if (st != UA_STATUSCODE_GOOD) return st;
     out->hasValue = true;
     if (p.status != UA_STATUSCODE_GOOD) {
