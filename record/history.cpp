@@ -27,6 +27,10 @@ using history_sql::db_error;
 // record's and its reports' (two, unless the report id was changed).
 constexpr int kMostDataIds = 16;
 
+// A full file system: rows deleted per try, and tries, before a save fails.
+constexpr int kGiveWayRows = 4;
+constexpr int kGiveWayTries = 16;
+
 // Who holds a whole-file lock (flock) on the open file, as the kernel lists it
 // in /proc/locks: "process 1234 (qrn-host)", or "" when it cannot tell.
 std::string lock_holder(int fd) {
@@ -211,14 +215,32 @@ bool HistoryStore::save(uint32_t device_id, int data_id, const std::string& save
   sqlite3_bind_text(insert_, 3, saved_at.c_str(), static_cast<int>(saved_at.size()),
                     SQLITE_TRANSIENT);
   sqlite3_bind_blob64(insert_, 4, record, size, SQLITE_STATIC);
-  const int rc = sqlite3_step(insert_);
-  sqlite3_clear_bindings(insert_);
+  int rc = sqlite3_step(insert_);
   sqlite3_reset(insert_);
+  // The disk is full: the oldest rows make way (their pages are reused, the
+  // file does not grow), the reserve first giving their deletes room.
+  for (int tries = 0; (rc & 0xff) == SQLITE_FULL && tries < kGiveWayTries; ++tries) {
+    int n = history_sql::delete_oldest(db_, kGiveWayRows);
+    if (n < 0 && history_sql::release_reserve(path_))
+      n = history_sql::delete_oldest(db_, kGiveWayRows);
+    if (n <= 0) break;
+    rows_given_way_ += static_cast<unsigned long>(n);
+    rc = sqlite3_step(insert_);
+    sqlite3_reset(insert_);
+  }
+  sqlite3_clear_bindings(insert_);
   if (rc != SQLITE_DONE) {
     error = sqlite3_errmsg(db_);
     return false;
   }
   return true;
+}
+
+unsigned long HistoryStore::take_rows_given_way() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const unsigned long n = rows_given_way_;
+  rows_given_way_ = 0;
+  return n;
 }
 
 std::optional<StoredRecord> HistoryStore::last(uint32_t device_id, std::size_t expected_size,
