@@ -87,6 +87,9 @@ class HistoryStore {
   bool fail_open(const std::string& what, std::string& error);
   bool lock_file(std::string& error);  // ReadWrite: the file's advisory lock
   void checkpoint_loop();
+  // A full disk: free pages for the next save (the oldest rows deleted when
+  // there are too few) and the WAL copied, so that it starts over.
+  void make_way();
   void stop_checkpoints();
 
   std::string path_;
@@ -96,6 +99,7 @@ class HistoryStore {
   int lock_fd_ = -1;
   bool write_access_failure_ = false;
   unsigned long rows_given_way_ = 0;
+  bool disk_full_ = false;  // rows gave way; until the reserve is back
   std::mutex mutex_;  // every use of db_ and its statements
   sqlite3* checkpoint_db_ = nullptr;  // the checkpoint thread's own connection
   std::thread checkpointer_;
