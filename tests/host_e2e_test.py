@@ -1822,6 +1822,10 @@ def retention_deletes_old_records_in_batches_while_sampling(opts):
                     done.set()
                     poller.join()
                 failures = re.search(rb"^qrn_history_write_failures_total (\d+)$", answers[-1][1], re.M)
+                space = [int(re.search(rb"^%s (\d+)$" % name, answers[-1][1], re.M).group(1))
+                         for name in (b"qrn_history_bytes", b"qrn_history_filesystem_free_bytes")]
+                expect(space[0] >= os.path.getsize(history) and
+                       abs(space[1] - shutil.disk_usage(tmp).free) < 1 << 30, f"history space {space}")
                 slowest = max(took for (took, _b) in answers)
                 expect(failures and failures.group(1) == b"0" and slowest < 0.1,
                        f"history write failures {failures and failures.group(1)}, "
