@@ -1838,20 +1838,26 @@ def retention_deletes_old_records_in_batches_while_sampling(opts):
                f"history after retention {times}")
         expect(os.path.getsize(history) < size_before / 4,
                f"space not returned: {size_before} -> {os.path.getsize(history)} bytes")
-        # The size cap: 300 more records (2 MiB) and a 1 MiB limit keep the newest.
+        # The size cap: 300 more records (2 MiB) and a 1 MiB limit keep the newest,
+        # fewer days than --keep-days asks for, which one line says.
         with contextlib.closing(sqlite3.connect(history)) as db:
             db.executemany("INSERT INTO history (device_id, data_id, saved_at, record) "
                            "VALUES (7, 5156, ?, ?)", [(recent, record)] * 300)
             db.commit()
             newest = db.execute("SELECT max(seq) FROM history").fetchone()[0]
         proc = subprocess.Popen([opts.host, "--plugin", opts.plugin, "--config", config,
-                                 "--history", history, "--keep-mb", "1"],
+                                 "--history", history, "--keep-mb", "1", "--keep-days", "30"],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        err = ""
         try:
             while not read_line(proc, time.monotonic() + 60).startswith("retention: "):
                 pass
         finally:
-            stop(proc)
+            err = stop(proc)[2]
+        short = [l for l in host_lines(err) if re.fullmatch(
+            r"qrn-host: retention: the history's size budget \(1 MiB\) keeps records since "
+            r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d only, less than --keep-days 30", l)]
+        expect(len(short) == 1, f"no line on a history shorter than --keep-days: {err[-300:]}")
         with contextlib.closing(sqlite3.connect(history)) as db:
             used = db.execute("SELECT (SELECT page_count FROM pragma_page_count) - (SELECT "
                               "freelist_count FROM pragma_freelist_count)").fetchone()[0] * \
