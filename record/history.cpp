@@ -27,6 +27,13 @@ using history_sql::db_error;
 // record's and its reports' (two, unless the report id was changed).
 constexpr int kMostDataIds = 16;
 
+// A full file system: rows deleted per try, and tries, before a save fails.
+constexpr int kGiveWayRows = 4;
+constexpr int kGiveWayTries = 16;
+// Free pages a save wants in the file while the disk is full: a record's
+// (its 7001 bytes take two pages beside its cell) and an index page or two.
+constexpr sqlite3_int64 kPagesPerSave = 4;
+
 // Who holds a whole-file lock (flock) on the open file, as the kernel lists it
 // in /proc/locks: "process 1234 (qrn-host)", or "" when it cannot tell.
 std::string lock_holder(int fd) {
@@ -211,14 +218,52 @@ bool HistoryStore::save(uint32_t device_id, int data_id, const std::string& save
   sqlite3_bind_text(insert_, 3, saved_at.c_str(), static_cast<int>(saved_at.size()),
                     SQLITE_TRANSIENT);
   sqlite3_bind_blob64(insert_, 4, record, size, SQLITE_STATIC);
-  const int rc = sqlite3_step(insert_);
-  sqlite3_clear_bindings(insert_);
+  // Until retention has made the reserve again (the disk has room), a save
+  // reuses freed pages only: a file that grew in the WAL could not be
+  // checkpointed, and a WAL never started over would fill what is left.
+  if (disk_full_ && ::access(history_sql::reserve_path(path_).c_str(), F_OK) == 0)
+    disk_full_ = false;
+  if (disk_full_) make_way();
+  int rc = sqlite3_step(insert_);
+  std::string why = rc == SQLITE_DONE ? "" : sqlite3_errmsg(db_);
   sqlite3_reset(insert_);
+  // The disk is full: the reserve goes first, then the oldest rows make way
+  // (their pages are reused, the file does not grow) until the save fits.
+  for (int tries = 0; (rc & 0xff) == SQLITE_FULL && tries < kGiveWayTries; ++tries) {
+    if (!history_sql::release_reserve(path_)) {
+      const int n = history_sql::delete_oldest(db_, kGiveWayRows);
+      if (n <= 0) break;
+      rows_given_way_ += static_cast<unsigned long>(n);
+    }
+    disk_full_ = true;
+    make_way();
+    rc = sqlite3_step(insert_);
+    why = rc == SQLITE_DONE ? "" : sqlite3_errmsg(db_);
+    sqlite3_reset(insert_);
+  }
+  sqlite3_clear_bindings(insert_);
   if (rc != SQLITE_DONE) {
-    error = sqlite3_errmsg(db_);
+    error = why;
     return false;
   }
   return true;
+}
+
+void HistoryStore::make_way() {
+  if (history_sql::pragma_value(db_, "PRAGMA freelist_count") < kPagesPerSave) {
+    const int n = history_sql::delete_oldest(db_, kGiveWayRows);
+    if (n > 0) rows_given_way_ += static_cast<unsigned long>(n);
+  }
+  // Here, not on the checkpoint thread's next turn: the WAL starts over at
+  // the next save only once copied, and meanwhile it would take what is left.
+  sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+}
+
+unsigned long HistoryStore::take_rows_given_way() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const unsigned long n = rows_given_way_;
+  rows_given_way_ = 0;
+  return n;
 }
 
 std::optional<StoredRecord> HistoryStore::last(uint32_t device_id, std::size_t expected_size,

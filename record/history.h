@@ -52,6 +52,9 @@ class HistoryStore {
   const std::string& path() const { return path_; }
 
   // Appends one record; `saved_at` is the local time of the save as text.
+  // On a full file system the oldest rows give way, a few at a time (the
+  // reserve beside the file released first, so that the deletes have room),
+  // and the save is tried again: new records go on being saved.
   // On failure `error` is SQLite's reason ("database or disk is full").
   bool save(uint32_t device_id, int data_id, const std::string& saved_at,
             const unsigned char* record, std::size_t size, std::string& error);
@@ -71,6 +74,9 @@ class HistoryStore {
                    const std::function<bool(const unsigned char*, std::size_t)>& take,
                    std::string& error);
 
+  // The rows deleted by saves on a full file system since the last call.
+  unsigned long take_rows_given_way();
+
   static constexpr std::chrono::seconds kReadTimeBound{10};
   // How often the writer's WAL is checkpointed (and so synced): what a power
   // cut can lose. The WAL file is cut back to kWalKeptBytes once reused.
@@ -81,6 +87,9 @@ class HistoryStore {
   bool fail_open(const std::string& what, std::string& error);
   bool lock_file(std::string& error);  // ReadWrite: the file's advisory lock
   void checkpoint_loop();
+  // A full disk: free pages for the next save (the oldest rows deleted when
+  // there are too few) and the WAL copied, so that it starts over.
+  void make_way();
   void stop_checkpoints();
 
   std::string path_;
@@ -89,6 +98,8 @@ class HistoryStore {
   sqlite3_stmt* select_last_ = nullptr;
   int lock_fd_ = -1;
   bool write_access_failure_ = false;
+  unsigned long rows_given_way_ = 0;
+  bool disk_full_ = false;  // rows gave way; until the reserve is back
   std::mutex mutex_;  // every use of db_ and its statements
   sqlite3* checkpoint_db_ = nullptr;  // the checkpoint thread's own connection
   std::thread checkpointer_;

@@ -5,6 +5,9 @@
 
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+
+#include <algorithm>
 
 #include <chrono>
 #include <thread>
@@ -39,21 +42,26 @@ uint64_t used_bytes(sqlite3* db) {
 }
 
 // Deletes the oldest rows, up to kBatchRows, that are older than `cutoff`
-// (any, when `cutoff` is empty). Oldest first by seq: the batch ends at the
-// first record within the limit, so a pass reads little more than it deletes.
-// Returns the rows deleted, -1 on failure.
-int delete_batch(sqlite3* db, const std::string& cutoff) {
+// (any, when `cutoff` is empty), oldest first by seq. A row saved after
+// `not_after` is passed over and goes with the first old row after it; the
+// batch ends at the first other row within the limit, so a pass reads little
+// more than it deletes. Returns the rows deleted, -1 on failure.
+int delete_batch(sqlite3* db, const std::string& cutoff, const std::string& not_after) {
   sqlite3_stmt* st = nullptr;
-  if (sqlite3_prepare_v2(db, "SELECT seq, saved_at < ?2 FROM history ORDER BY seq LIMIT ?1", -1,
-                         &st, nullptr) != SQLITE_OK)
+  if (sqlite3_prepare_v2(db, "SELECT seq, saved_at < ?1, saved_at > ?2 FROM history ORDER BY seq",
+                         -1, &st, nullptr) != SQLITE_OK)
     return -1;
-  sqlite3_bind_int(st, 1, kBatchRows);
-  sqlite3_bind_text(st, 2, cutoff.c_str(), -1, SQLITE_TRANSIENT);
+  sqlite3_bind_text(st, 1, cutoff.c_str(), -1, SQLITE_TRANSIENT);
+  sqlite3_bind_text(st, 2, not_after.c_str(), -1, SQLITE_TRANSIENT);
   sqlite3_int64 last = -1;
-  int rc;
-  while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-    if (!cutoff.empty() && sqlite3_column_int(st, 1) == 0) break;
-    last = sqlite3_column_int64(st, 0);
+  int rc = SQLITE_DONE, old_rows = 0;
+  while (old_rows < kBatchRows && (rc = sqlite3_step(st)) == SQLITE_ROW) {
+    if (cutoff.empty() || sqlite3_column_int(st, 1) != 0) {
+      last = sqlite3_column_int64(st, 0);
+      ++old_rows;
+    } else if (not_after.empty() || sqlite3_column_int(st, 2) == 0) {
+      break;
+    }
   }
   sqlite3_finalize(st);
   if (rc != SQLITE_ROW && rc != SQLITE_DONE) return -1;
@@ -90,7 +98,23 @@ bool wal_has_room(sqlite3* db, const std::atomic<bool>* stopping) {
 
 }  // namespace
 
+uint64_t kept_bytes_by_default(const HistoryFigures& f) {
+  const uint64_t wal = f.file_bytes > f.used_bytes + f.free_page_bytes
+                           ? f.file_bytes - f.used_bytes - f.free_page_bytes
+                           : 0;
+  const uint64_t half = f.fs_total / 2 > wal ? f.fs_total / 2 - wal : 0;
+  // Free pages in the file count as free: new records reuse them.
+  const uint64_t room = f.used_bytes + f.fs_free + f.free_page_bytes;
+  const uint64_t floor = f.fs_total / 10;
+  return std::min(half, room > floor ? room - floor : 0);
+}
+
+long long reserve_bytes(uint64_t fs_total) {
+  return std::clamp<long long>(static_cast<long long>(fs_total / 64), 256ll << 10, 4ll << 20);
+}
+
 bool HistoryPruner::open(const std::string& path, std::string& error) {
+  path_ = path;
   sqlite3* db = nullptr;
   const int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
                                  nullptr);
@@ -111,33 +135,64 @@ bool HistoryPruner::open(const std::string& path, std::string& error) {
   return true;
 }
 
-unsigned long HistoryPruner::prune(RetentionLimits limits, const std::string& cutoff,
-                                   const std::atomic<bool>* stopping, std::mutex* gate,
-                                   std::string& error) {
+bool HistoryPruner::figures(HistoryFigures& f) {
   sqlite3* const db = db_.get();
-  unsigned long deleted = 0;
+  struct statvfs vfs {};
+  if (db == nullptr || statvfs(path_.c_str(), &vfs) != 0) return false;
+  f.fs_total = static_cast<uint64_t>(vfs.f_blocks) * vfs.f_frsize;
+  f.fs_free = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+  struct stat st {};
+  f.file_bytes = stat(path_.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  if (stat((path_ + "-wal").c_str(), &st) == 0) f.file_bytes += static_cast<uint64_t>(st.st_size);
+  f.used_bytes = used_bytes(db);
+  const sqlite3_int64 free_pages = pragma_value(db, "PRAGMA freelist_count");
+  const sqlite3_int64 size = pragma_value(db, "PRAGMA page_size");
+  f.free_page_bytes = free_pages > 0 && size > 0
+                          ? static_cast<uint64_t>(free_pages) * static_cast<uint64_t>(size)
+                          : 0;
+  f.oldest.clear();
+  sqlite3_stmt* q = nullptr;
+  if (sqlite3_prepare_v2(db, "SELECT saved_at FROM history ORDER BY seq LIMIT 1", -1, &q,
+                         nullptr) == SQLITE_OK &&
+      sqlite3_step(q) == SQLITE_ROW && sqlite3_column_text(q, 0) != nullptr)
+    f.oldest = reinterpret_cast<const char*>(sqlite3_column_text(q, 0));
+  sqlite3_finalize(q);
+  return true;
+}
+
+PruneResult HistoryPruner::prune(unsigned long keep_days, uint64_t keep_bytes,
+                                 const std::string& cutoff, const std::string& not_after,
+                                 const std::atomic<bool>* stopping, std::mutex* gate,
+                                 std::string& error) {
+  sqlite3* const db = db_.get();
+  PruneResult result;
   auto stopped = [&] { return stopping != nullptr && stopping->load(); };
   auto pass = [&](const std::string& older_than, bool by_size) {
     while (!stopped()) {
-      if (by_size && used_bytes(db) <= limits.keep_bytes) return true;
+      if (by_size && used_bytes(db) <= keep_bytes) return true;
       if (!wal_has_room(db, stopping)) return true;
       int n;
       {
         const auto step = hold(gate);
-        n = delete_batch(db, older_than);
+        n = delete_batch(db, older_than, not_after);
+        // A full file system: the reserve gives the delete's WAL frames room.
+        if (n < 0 && (sqlite3_errcode(db) & 0xff) == SQLITE_FULL &&
+            history_sql::release_reserve(path_))
+          n = delete_batch(db, older_than, not_after);
       }
       if (n < 0) {
         error = sqlite3_errmsg(db);
         return false;
       }
-      deleted += static_cast<unsigned long>(n);
+      result.deleted += static_cast<unsigned long>(n);
+      if (by_size) result.by_size += static_cast<unsigned long>(n);
       if (n == 0) return true;
       std::this_thread::sleep_for(kBatchPause);
     }
     return true;
   };
-  if (limits.keep_days > 0 && !pass(cutoff, false)) return deleted;
-  if (limits.keep_bytes > 0 && !pass("", true)) return deleted;
+  if (keep_days > 0 && !pass(cutoff, false)) return result;
+  if (keep_bytes > 0 && !pass("", true)) return result;
   // Freed pages go back to the file system a few at a time (files that were
   // made before retention existed reuse them for new records instead).
   while (!stopped() && pragma_value(db, "PRAGMA freelist_count") > 0 &&
@@ -154,6 +209,14 @@ unsigned long HistoryPruner::prune(RetentionLimits limits, const std::string& cu
   // The deleted pages into the database, waiting for nobody; the WAL file is
   // cut back (journal_size_limit) when a save next starts it over.
   sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
-  return deleted;
+  // The reserve again once the file system has room for it beyond its tenth.
+  HistoryFigures f;
+  if (!stopped() && figures(f)) {
+    const auto reserve = static_cast<uint64_t>(reserve_bytes(f.fs_total));
+    if (f.fs_free > f.fs_total / 10 + reserve) {
+      const auto step = hold(gate);
+      history_sql::make_reserve(path_, static_cast<long long>(reserve));
+    }
+  }
+  return result;
 }
-

@@ -5,7 +5,8 @@
 // the host's history gate, which every save (records and round reports) holds
 // too, so the two never meet on SQLite's lock: a save waits at most for one
 // small batch, never for a checkpoint. While a reader holds back the WAL's
-// checkpoint the pass waits instead of growing the WAL.
+// checkpoint the pass waits instead of growing the WAL. On a full file
+// system a delete first releases the reserve beside the file.
 #include "history_handles.h"
 
 #include <atomic>
@@ -15,8 +16,30 @@
 
 struct RetentionLimits {
   unsigned long keep_days = 0;  // 0: no age limit
-  uint64_t keep_bytes = 0;      // 0: no size limit
+  uint64_t keep_bytes = 0;      // 0: the disk budget (kept_bytes_by_default)
   bool any() const { return keep_days > 0 || keep_bytes > 0; }
+};
+
+// The history file and its file system, as a pass sees them.
+struct HistoryFigures {
+  uint64_t fs_total = 0;    // the file system's size
+  uint64_t fs_free = 0;     // what an unprivileged writer may still take
+  uint64_t file_bytes = 0;  // the database and its WAL
+  uint64_t used_bytes = 0;  // the database's pages that hold data
+  uint64_t free_page_bytes = 0;  // its free pages, which new records reuse
+  std::string oldest;       // the oldest row's saved time, "" when none
+};
+
+// Without --keep-mb: the used bytes the history may hold, so that it takes
+// at most half of its file system and leaves at least a tenth of it free.
+uint64_t kept_bytes_by_default(const HistoryFigures& f);
+
+// The reserve (history_schema.h) for a file system of `fs_total` bytes.
+long long reserve_bytes(uint64_t fs_total);
+
+struct PruneResult {
+  unsigned long deleted = 0;  // every row deleted
+  unsigned long by_size = 0;  // of those, for the size limit
 };
 
 class HistoryPruner {
@@ -26,13 +49,22 @@ class HistoryPruner {
   bool open(const std::string& path, std::string& error);
   void close() { db_.reset(); }
 
+  // The figures now; false when they could not be read.
+  bool figures(HistoryFigures& f);
+
   // One pass: records saved before `cutoff` (history time text) when there
   // is an age limit, then the oldest records while the file's used pages
-  // exceed the size limit, then the freed pages returned to the file system.
-  // Ends early once `stopping`. Returns the records deleted; `error` on failure.
-  unsigned long prune(RetentionLimits limits, const std::string& cutoff,
-                      const std::atomic<bool>* stopping, std::mutex* gate, std::string& error);
+  // exceed `keep_bytes` (none when 0), then the freed pages returned to the
+  // file system and the reserve made again when there is room. The age
+  // limit goes by saved time whatever the rows' order; a row saved after
+  // `not_after` (a clock that was ahead) neither stops it nor waits for its
+  // own time: it goes with the first older-than-cutoff row saved after it.
+  // Ends early once `stopping`. `error` on failure.
+  PruneResult prune(unsigned long keep_days, uint64_t keep_bytes, const std::string& cutoff,
+                    const std::string& not_after, const std::atomic<bool>* stopping,
+                    std::mutex* gate, std::string& error);
 
  private:
   history_sql::DbHandle db_;
+  std::string path_;
 };

@@ -1073,6 +1073,10 @@ def full_disk_loses_records_not_the_host(opts):
             deadline = time.monotonic() + 180
             wait_for_rounds(host, 4, 1, deadline)
             time.sleep(0.5)  # round 1's history row
+            # The disk budget's first pass left a reserve beside the history.
+            reserve = os.path.getsize(history + "-reserve")
+            with contextlib.closing(sqlite3.connect(history)) as db:
+                before = db.execute("SELECT max(seq) FROM history").fetchone()[0]
             fillers = [fill(dump, 4096), fill(store, 0)]
             # Rounds 2 and 3 certainly find the disks full; round 4's line is
             # printed before its record is written, which may be after the
@@ -1085,7 +1089,7 @@ def full_disk_loses_records_not_the_host(opts):
             status, _out, err = stop(host)
             lines = host_lines(err)
             with contextlib.closing(sqlite3.connect(history)) as db:
-                stored = db.execute("SELECT count(*) FROM history WHERE data_id = 5156").fetchone()[0]
+                saved = db.execute("SELECT max(seq) FROM history").fetchone()[0] - before
             after = sorted(os.listdir(dump))
             sizes = {name: os.path.getsize(os.path.join(dump, name)) for name in after}
         finally:
@@ -1101,22 +1105,24 @@ def full_disk_loses_records_not_the_host(opts):
     last = max(int(n[2:-4]) for n in after)
     lost = [n for n in range(1, last + 1) if f"4-{n}.bin" not in after]
     expect(lost in ([2, 3], [2, 3, 4]) and last >= 6, f"dumps of rounds {lost} missing of {last}")
-    # One line per full disk, not one per lost record; one when records are kept
-    # again; one sum at exit. The stop by SIGTERM still ends well (exit 0): the
-    # losses were said when they happened.
+    # One line per full dump folder, not one per lost record; one when records
+    # are kept again; one sum at exit. The history loses none: its oldest
+    # records make way, said once. The stop by SIGTERM still ends well (exit
+    # 0): the losses were said when they happened.
     failed = [l for l in lines if "No space left" in l or "disk is full" in l]
-    expect(len(failed) == 2 and "cannot write " + os.path.join(dump, "4-2.bin") in failed[0]
-           and history in failed[1], f"failure lines {lines}")
-    kept = [re.fullmatch(rf"qrn-host: {where}: records kept again after ([23]) lost", l)
-            for where in (f"dump folder {re.escape(dump)}", f"history {re.escape(history)}")
-            for l in lines]
-    counts = [int(m.group(1)) for m in kept if m]
-    expect(len(counts) == 2 and counts[0] == len(lost), f"lines on records kept again: {lines}")
-    expect(status == 0 and lines[-1] == f"qrn-host: {counts[0]} records not written to {dump}, "
-                                        f"{counts[1]} records not saved in history {history}",
+    expect(len(failed) == 1 and "cannot write " + os.path.join(dump, "4-2.bin") in failed[0],
+           f"failure lines {lines}")
+    kept = [m for m in (re.fullmatch(rf"qrn-host: dump folder {re.escape(dump)}: records kept "
+                                     r"again after ([23]) lost", l) for l in lines) if m]
+    expect(len(kept) == 1 and int(kept[0].group(1)) == len(lost), f"lines on records kept again: {lines}")
+    gave_way = [l for l in lines if re.fullmatch(
+        rf"qrn-host: history {re.escape(history)}: the file system is full; the oldest records "
+        r"make way for new ones \(\d+ deleted, said once\)", l)]
+    expect(len(gave_way) == 1 and 0 < reserve <= 256 << 10, f"{reserve} reserve bytes; {lines}")
+    expect(status == 0 and lines[-1] == f"qrn-host: {len(lost)} records not written to {dump}",
            f"exit {status}, last line {lines[-1:]}")
-    expect(stored == last - counts[1], f"{stored} history rows for {last} rounds, "
-                                       f"{counts[1]} lost")
+    expect(saved >= 2 * (last - 1) - 1, f"{saved} history rows (records, reports) saved "
+                                        f"after round 1 of {last} rounds")
 
 
 def run_measured(args):
@@ -1717,12 +1723,15 @@ def retention_deletes_old_records_in_batches_while_sampling(opts):
         old = [(now - datetime.timedelta(days=40, minutes=i)).strftime("%Y-%m-%d %H:%M:%S")
                for i in range(300)]
         recent = (now - datetime.timedelta(days=10)).strftime("%Y-%m-%d %H:%M:%S")
+        # First a record from a clock that was days ahead: it neither stops
+        # the pass nor stays, as it was saved before the old ones.
+        ahead = (now + datetime.timedelta(days=5)).strftime("%Y-%m-%d %H:%M:%S")
         with contextlib.closing(sqlite3.connect(history)) as db:
             record = db.execute("SELECT record FROM history").fetchone()[0]
             db.execute("DELETE FROM history")
             db.executemany("INSERT INTO history (device_id, data_id, saved_at, record) "
                            "VALUES (7, 5156, ?, ?)",
-                           [(t, record) for t in sorted(old)] + [(recent, record)])
+                           [(ahead, record)] + [(t, record) for t in sorted(old)] + [(recent, record)])
             db.commit()
         size_before = os.path.getsize(history)
         # A reader holds one snapshot through the pass: the saves go on, none
@@ -1746,13 +1755,17 @@ def retention_deletes_old_records_in_batches_while_sampling(opts):
                     seen = set()  # the pass and fresh rounds, in either order
                     while len(seen) < 2:
                         seen.add(host.wait_line(re.compile(
-                            r"^(retention: 300 records deleted$|device 7 round 3 )")).group(1))
+                            r"^(retention: 301 records deleted$|device 7 round 3 )")).group(1))
                     reader.execute("COMMIT")
                     host.wait_line(re.compile(r"^device 7 round 5 "))
                 finally:
                     done.set()
                     poller.join()
                 failures = re.search(rb"^qrn_history_write_failures_total (\d+)$", answers[-1][1], re.M)
+                space = [int(re.search(rb"^%s (\d+)$" % name, answers[-1][1], re.M).group(1))
+                         for name in (b"qrn_history_bytes", b"qrn_history_filesystem_free_bytes")]
+                expect(space[0] >= os.path.getsize(history) and
+                       abs(space[1] - shutil.disk_usage(tmp).free) < 1 << 30, f"history space {space}")
                 slowest = max(took for (took, _b) in answers)
                 expect(failures and failures.group(1) == b"0" and slowest < 0.1,
                        f"history write failures {failures and failures.group(1)}, "
@@ -1765,20 +1778,26 @@ def retention_deletes_old_records_in_batches_while_sampling(opts):
                f"history after retention {times}")
         expect(os.path.getsize(history) < size_before / 4,
                f"space not returned: {size_before} -> {os.path.getsize(history)} bytes")
-        # The size cap: 300 more records (2 MiB) and a 1 MiB limit keep the newest.
+        # The size cap: 300 more records (2 MiB) and a 1 MiB limit keep the newest,
+        # fewer days than --keep-days asks for, which one line says.
         with contextlib.closing(sqlite3.connect(history)) as db:
             db.executemany("INSERT INTO history (device_id, data_id, saved_at, record) "
                            "VALUES (7, 5156, ?, ?)", [(recent, record)] * 300)
             db.commit()
             newest = db.execute("SELECT max(seq) FROM history").fetchone()[0]
         proc = subprocess.Popen([opts.host, "--plugin", opts.plugin, "--config", config,
-                                 "--history", history, "--keep-mb", "1"],
+                                 "--history", history, "--keep-mb", "1", "--keep-days", "30"],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        err = ""
         try:
             while not read_line(proc, time.monotonic() + 60).startswith("retention: "):
                 pass
         finally:
-            stop(proc)
+            err = stop(proc)[2]
+        short = [l for l in host_lines(err) if re.fullmatch(
+            r"qrn-host: retention: the history's size budget \(1 MiB\) keeps records since "
+            r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d only, less than --keep-days 30", l)]
+        expect(len(short) == 1, f"no line on a history shorter than --keep-days: {err[-300:]}")
         with contextlib.closing(sqlite3.connect(history)) as db:
             used = db.execute("SELECT (SELECT page_count FROM pragma_page_count) - (SELECT "
                               "freelist_count FROM pragma_freelist_count)").fetchone()[0] * \

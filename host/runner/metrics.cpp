@@ -4,6 +4,9 @@
 
 #include "report_json.h"
 
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -29,6 +32,24 @@ std::string label(const std::string& text) {
 
 void family(std::ostringstream& out, const char* name, const char* type, const char* help) {
   out << "# HELP " << name << ' ' << help << "\n# TYPE " << name << ' ' << type << '\n';
+}
+
+// The history's files (database and WAL) and its file system's free space,
+// from the file system alone: a scrape never waits on the database.
+void history_space(std::ostringstream& out, const std::string& path) {
+  unsigned long long bytes = 0;
+  struct stat st {};
+  for (const char* suffix : {"", "-wal"})
+    if (stat((path + suffix).c_str(), &st) == 0)
+      bytes += static_cast<unsigned long long>(st.st_size);
+  family(out, "qrn_history_bytes", "gauge", "the history file and its WAL");
+  out << "qrn_history_bytes " << bytes << '\n';
+  struct statvfs vfs {};
+  if (statvfs(path.c_str(), &vfs) != 0) return;
+  family(out, "qrn_history_filesystem_free_bytes", "gauge",
+         "free space on the history's file system");
+  out << "qrn_history_filesystem_free_bytes "
+      << static_cast<unsigned long long>(vfs.f_bavail) * vfs.f_frsize << '\n';
 }
 
 }  // namespace
@@ -84,5 +105,6 @@ LiveView::Reply LiveView::metrics_reply() const {
   out << "qrn_history_write_failures_total " << failures.first << '\n';
   family(out, "qrn_dump_write_failures_total", "counter", "records not written to the dump folder");
   out << "qrn_dump_write_failures_total " << failures.second << '\n';
+  if (!history_path_.empty()) history_space(out, history_path_);
   return {200, "text/plain; version=0.0.4; charset=utf-8", out.str()};
 }

@@ -153,12 +153,15 @@ void define_output_options(CLI::App& app, Options& o) {
 void define_retention_options(CLI::App& app, Options& o) {
   add_whole_number(app, "--keep-days", 1, kMostKeepDays,
                    [&o](unsigned long n) { o.retention.keep_days = n; },
-                   "delete history records older than N days\n"
-                   "(at start, then hourly, in small batches)");
+                   "delete history records older than N days by\n"
+                   "their saved time (at start, then every minute,\n"
+                   "in small batches)");
   add_whole_number(app, "--keep-mb", 1, kMostKeepMb,
                    [&o](unsigned long n) { o.retention.keep_bytes = static_cast<uint64_t>(n) << 20; },
                    "delete the oldest history records while the\n"
-                   "history holds more than N MiB");
+                   "history holds more than N MiB; default: at most\n"
+                   "half of its file system, and never under 10 %\n"
+                   "of it left free");
   app.footer(
       "Installed: the plug-in in " QRN_INSTALLED_PLUGIN_DIR ",\n"
       "the unit's configuration in /etc/qrn/qrn-host.json, history and dumps in\n"

@@ -110,6 +110,7 @@ void HistorySink::take(const Handed& item) {
     if (!history_.save(item.device_id, item.data_id, qrn_record::local_now_text(), bytes.data(),
                        bytes.size(), error))
       ++reports_lost_;
+    say_given_way();
     return;
   }
   // Records come to the history as the device asks it to keep them; a
@@ -123,6 +124,16 @@ void HistorySink::take(const Handed& item) {
     state_.failed("cannot save device " + std::to_string(item.device_id) +
                       "'s record in history " + history_.path(),
                   error);
+  say_given_way();
+}
+
+void HistorySink::say_given_way() {
+  const unsigned long n = history_.take_rows_given_way();
+  if (n == 0 || said_full_) return;
+  said_full_ = true;
+  say("history " + path_ + ": the file system is full; the oldest records make way for new "
+      "ones (" + std::to_string(n) + " deleted, said once)",
+      LogPriority::Warning);
 }
 
 void LiveViewSink::take(const Handed& item) { view_.on_event(item.event); }

@@ -78,6 +78,8 @@ class HistorySink : public RecordSink {
       : history_(history), gate_(gate), path_(std::move(path)), state_("history " + path_) {}
   void take(const Handed& item) override;
   const std::string& path() const { return path_; }
+  // Says, once, that the oldest rows gave way to new ones on a full disk.
+  void say_given_way();
   unsigned long records_lost() const { return state_.lost(); }
   unsigned long reports_lost() const { return reports_lost_; }
 
@@ -87,6 +89,7 @@ class HistorySink : public RecordSink {
   std::string path_;
   WriteState state_;
   unsigned long reports_lost_ = 0;  // round reports not saved
+  bool said_full_ = false;  // the oldest rows gave way on a full file system
 };
 
 // The live view's devices (it shows something only with --http).

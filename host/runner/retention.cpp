@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -34,15 +35,35 @@ bool Retention::wait_seconds(unsigned seconds) {
 
 void Retention::run(unsigned interval_seconds) {
   std::string last_error;
+  bool said_short = false;
   do {
     std::string error;
     const std::string cutoff = qrn_record::local_time_ago(std::chrono::hours(24) * limits_.keep_days);
-    const unsigned long n = pruner_.prune(limits_, cutoff, &stopping_, gate_, error);
-    if (n > 0) {
+    const std::string not_after = qrn_record::local_time_ago(-kClockAhead);
+    uint64_t keep_bytes = limits_.keep_bytes;
+    HistoryFigures f;
+    // No --keep-mb: the disk budget, at least one byte (0 would mean no limit).
+    if (keep_bytes == 0 && pruner_.figures(f))
+      keep_bytes = std::max<uint64_t>(kept_bytes_by_default(f), 1);
+    const PruneResult r =
+        pruner_.prune(limits_.keep_days, keep_bytes, cutoff, not_after, &stopping_, gate_, error);
+    if (r.deleted > 0) {
       std::printf("%sretention: %lu records deleted\n",
-                  journal_prefix(STDOUT_FILENO, LogPriority::Info).c_str(), n);
+                  journal_prefix(STDOUT_FILENO, LogPriority::Info).c_str(), r.deleted);
       std::fflush(stdout);
     }
+    // The size limit keeps less than --keep-days: said once, and again only
+    // after the history has reached back to --keep-days.
+    const bool is_short = limits_.keep_days > 0 && (r.by_size > 0 || said_short) &&
+                          pruner_.figures(f) && !f.oldest.empty() && f.oldest > cutoff;
+    if (is_short && !said_short)
+      std::fprintf(stderr,
+                   "%sqrn-host: retention: the history's size budget (%llu MiB) keeps records "
+                   "since %s only, less than --keep-days %lu\n",
+                   journal_prefix(STDERR_FILENO, LogPriority::Warning).c_str(),
+                   static_cast<unsigned long long>(keep_bytes >> 20), f.oldest.c_str(),
+                   limits_.keep_days);
+    said_short = is_short;
     // A failure is said once, not every pass, until the next pass succeeds.
     if (!error.empty() && error != last_error)
       std::fprintf(stderr, "%sqrn-host: retention: %s (tried again later)\n",

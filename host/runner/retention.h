@@ -1,11 +1,14 @@
 #pragma once
 
 // Retention of the history file on a thread of its own: a pass at once, then
-// one every interval. The deletes themselves, their batches, the history gate
-// they hold and the WAL bound they keep are record/history_retention.h's.
+// one every interval. Without a size limit the disk budget applies (at most
+// half of the file system, a tenth of it left free). The deletes themselves,
+// their batches, the history gate they hold and the WAL bound they keep are
+// record/history_retention.h's.
 #include "history_retention.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -28,6 +31,9 @@ class Retention {
  private:
   void run(unsigned interval_seconds);
   bool wait_seconds(unsigned seconds);  // false once stopping
+
+  // A row saved this long after now is a clock that was ahead.
+  static constexpr std::chrono::hours kClockAhead{24};
 
   HistoryPruner pruner_;
   RetentionLimits limits_;

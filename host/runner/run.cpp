@@ -21,8 +21,9 @@
 
 namespace {
 
-// A retention pass at start, then one an hour: each deletes in small batches.
-constexpr unsigned kRetentionIntervalSeconds = 3600;
+// A retention pass at start, then one a minute: each deletes in small batches,
+// and the disk budget follows the file system's free space closely.
+constexpr unsigned kRetentionIntervalSeconds = 60;
 
 // Where the records go besides the lines: the dump folder, the history with
 // its retention, the live view.
@@ -49,8 +50,8 @@ bool open_stores(const Options& options, Stores& stores) {
     say(error, LogPriority::Error);
     return false;
   }
-  if (options.retention.any() &&
-      !stores.retention.start(options.history, options.retention, kRetentionIntervalSeconds,
+  // Always: without --keep-mb the disk budget applies.
+  if (!stores.retention.start(options.history, options.retention, kRetentionIntervalSeconds,
                               &stores.history_gate, error)) {
     say(error, LogPriority::Error);
     return false;
