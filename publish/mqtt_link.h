@@ -1,0 +1,77 @@
+#pragma once
+
+// One MQTT connection at a time to the first of several brokers that takes
+// it: servers tried in turn, at most one attempt per second per server, TLS
+// where the address says ssl://. Publishes are QoS 0 or 1 with a bounded
+// number in flight; their PUBACKs are reported by token.
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace mqtt {
+
+using Bytes = std::vector<unsigned char>;
+
+struct BrokerSettings {
+  std::vector<std::string> servers;  // "tcp://host:port" or "ssl://host:port"
+  std::string client_id;
+  std::string user;
+  std::string password;  // empty: none sent
+  std::string ca_file, cert_file, key_file;
+  bool allow_password_in_clear = false;  // else a password goes over TLS only
+  int keepalive_seconds = 30;
+};
+
+// The message the broker publishes when the connection is lost.
+struct Will {
+  std::string topic;
+  Bytes payload;
+  int qos = 1;
+  bool retain = false;
+};
+
+// Called from the link's own thread, never under the caller's locks.
+struct LinkEvents {
+  std::function<void(const std::string& server)> connected;
+  std::function<void(const std::string& reason)> disconnected;
+  std::function<void(const std::string& topic, const unsigned char* payload, std::size_t size)>
+      message;
+  std::function<void(uint64_t token)> acknowledged;  // a QoS 1 publish's PUBACK
+};
+
+class Link {
+ public:
+  static constexpr std::size_t kMaxInFlight = 20;
+
+  // `log_line` gets one line per change of connection state, with the
+  // reason (refused, unreachable, not authorised, TLS failure).
+  Link(BrokerSettings settings, LinkEvents events, std::function<void(const std::string&)> log_line);
+  ~Link();
+  Link(const Link&) = delete;
+  Link& operator=(const Link&) = delete;
+
+  // Starts connecting in the background; `will` is asked for before every
+  // connection attempt (its payload may change between connections).
+  void start(std::function<Will()> will);
+  // Disconnects cleanly (no will) and joins the thread.
+  void stop();
+
+  bool subscribe(const std::string& topic, int qos);
+  // A token for the publish, or nothing when not connected or, for QoS 1,
+  // when kMaxInFlight publishes wait for their PUBACK.
+  std::optional<uint64_t> publish(const std::string& topic, const Bytes& payload, int qos,
+                                  bool retain);
+  std::size_t in_flight() const;
+  bool connected() const;
+  std::string server() const;  // the connected server, empty when none
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace mqtt
