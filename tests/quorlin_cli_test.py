@@ -134,6 +134,7 @@ CASES = {
     "extra_argument_exits_2": lambda b, _: usage_error(b, "points", "extra"),
     "malformed_option_value_exits_2": lambda b, _: (
         usage_error(b, "decode", "--json=maybe", "f"), usage_error(b, "sim", "--fixed=1001"),
+        usage_error(b, "sim", "--profile", "calm"),
         usage_error(b, "export", "--history", "h", "--device", "7", "--to", "2026-13")),
     "missing_or_clashing_options_exit_2": lambda b, _: (
         usage_error(b, "export", "--device", "7"), usage_error(b, "check", "--config", "c.json"),

@@ -237,6 +237,59 @@ TEST(SimModel, an_hour_of_ticks_keeps_values_plausible) {
     if (plant.model(i).kind == sim::Kind::Counter && plant.model(i).hi >= 0.01) {
       EXPECT_GT(plant.value(i), start[i]) << "run-time counter did not grow: " << quorlin_points[i].name;
     }
+  // The default plant moves as it always did from a seed: its values after
+  // the hour, to the thousandth, summed plainly and weighted by index.
+  long long sum = 0, weighted = 0;
+  for (std::size_t i = 0; i < plant.size(); ++i) {
+    const long long q = std::llround(plant.value(i) * 1000);
+    sum += q;
+    weighted += q * static_cast<long long>(i % 97);
+  }
+  EXPECT_EQ(sum, 33974386253);
+  EXPECT_EQ(weighted, 1822344517794);
+}
+
+TEST(SimModel, a_steady_hour_moves_by_single_steps_of_the_resolution_and_flags_rarely) {
+  sim::Plant plant(42, sim::Profile::Steady), again(42, sim::Profile::Steady);
+  std::vector<double> previous(plant.size());
+  std::vector<unsigned> changes(plant.size());
+  for (std::size_t i = 0; i < plant.size(); ++i) previous[i] = plant.value(i);
+  for (int second = 0; second < 3600; ++second) {
+    plant.tick();
+    again.tick();
+    for (std::size_t i = 0; i < plant.size(); ++i) {
+      const sim::PointModel& m = plant.model(i);
+      const double v = plant.value(i), step = sim::resolution(m.kind, m.type);
+      ASSERT_EQ(v, again.value(i)) << "not reproducible: " << quorlin_points[i].name;
+      if (step > 0) {
+        ASSERT_NEAR(v / step, std::round(v / step), 1e-6) << quorlin_points[i].name;
+        ASSERT_TRUE(v >= m.lo && v <= m.hi) << quorlin_points[i].name;
+        if (v != previous[i]) {
+          ASSERT_NEAR(std::abs(v - previous[i]), step, 1e-6 * step) << quorlin_points[i].name;
+        }
+      }
+      if (m.kind == sim::Kind::Counter) {
+        ASSERT_EQ(v, std::floor(v)) << quorlin_points[i].name;
+      }
+      changes[i] += v != previous[i];
+      previous[i] = v;
+    }
+  }
+  // Each analog value moves, but by a step every two rounds of 5 s at most on
+  // average; flags change about once an hour or less (the lively plant: 7 times).
+  std::size_t flags = 0, flag_changes = 0;
+  for (std::size_t i = 0; i < plant.size(); ++i) {
+    const sim::PointModel& m = plant.model(i);
+    if (sim::resolution(m.kind, m.type) > 0) {
+      EXPECT_GE(changes[i], 1u) << quorlin_points[i].name;
+      EXPECT_LE(changes[i], 3600u / 10 + 60) << quorlin_points[i].name;
+    } else if (m.kind <= sim::Kind::StatusByte) {
+      ++flags;
+      flag_changes += changes[i];
+    }
+  }
+  EXPECT_GT(flag_changes, 0u);
+  EXPECT_LT(flag_changes, flags);
 }
 
 TEST(SimModel, fixed_values_are_exact_in_their_type_and_differ_from_neighbours) {

@@ -23,6 +23,7 @@ struct SimOptions {
   unsigned long port = 4840;
   bool fixed = false;
   unsigned long seed = 0;
+  sim::Profile profile = sim::Profile::Lively;
   cli::PlantSecurityOptions security;
 };
 
@@ -67,7 +68,7 @@ int run_sim(const SimOptions& o) {
   options.security = o.security.security;
   const bool secured = !options.security.policies.empty();
   plant::PlantServer server(options);
-  sim::Plant plant(static_cast<uint32_t>(std::time(nullptr)));
+  sim::Plant plant(static_cast<uint32_t>(std::time(nullptr)), o.profile);
   const auto seed_value = static_cast<unsigned>(seed);
   for (std::size_t i = 0; i < kQuorlinPointCount; ++i) {
     const unsigned width = quorlin_points[i].width;
@@ -117,6 +118,18 @@ CommandRun define_sim(CLI::App& app) {
                       "constant values instead of a moving plant: byte (i+SEED)%256, int16 "
                       "3i-4000+SEED, float (i-1000)/2+SEED for point index i from 0")
           ->type_name("SEED");
+  app.add_option_function<std::string>(
+         "--profile",
+         [o](const std::string& text) {
+           if (text == "lively") o->profile = sim::Profile::Lively;
+           else if (text == "steady") o->profile = sim::Profile::Steady;
+           else throw cli::UsageError("--profile takes lively or steady, not '" + text + "'");
+         },
+         "how the plant moves: lively (default) changes every analog value every second "
+         "and flags within minutes; steady serves analog values on their sensors' resolution "
+         "(0.1 °C, 0.01 bar, 0.1 Hz, 1 %), a step every few rounds around a slow daily "
+         "drift, and flags that change within minutes to hours")
+      ->type_name("NAME");
   o->security.add_to(app);
   return [o, fixed] {
     o->fixed = fixed->count() > 0;

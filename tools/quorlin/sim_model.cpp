@@ -108,7 +108,30 @@ double uniform(std::mt19937& rng, double lo, double hi) {
 }
 bool chance(std::mt19937& rng, double p) { return uniform(rng, 0, 1) < p; }
 
+bool drifting(Kind kind) { return kind >= Kind::Temperature && kind <= Kind::Analog; }
+
+// A steady plant's flags: alarms come up about twice a day and clear within a
+// quarter of an hour; auto/remote/power drop about once a day for minutes;
+// a manual command is a one-second pulse every few hours.
+constexpr double kAlarmUp = 1.0 / (12 * 3600), kAlarmDown = 1.0 / 900;
+constexpr double kOnDrop = 1.0 / 86400, kOnBack = 1.0 / 300;
+constexpr double kCommand = 1.0 / (4 * 3600);
+constexpr double kDay = 86400;
+constexpr double kPi = 3.14159265358979323846;
+
 }  // namespace
+
+double resolution(Kind kind, Type type) {
+  if (!drifting(kind)) return 0;
+  if (type == Type::Int16) return 1;
+  switch (kind) {
+    case Kind::Pressure: return 0.01;
+    case Kind::Percentage:
+    case Kind::Torque:
+    case Kind::Opening: return 1;
+    default: return 0.1;
+  }
+}
 
 PointModel classify(std::string_view name, unsigned width) {
   if (name.substr(0, 4) == "t|D3") name.remove_prefix(4);
@@ -117,7 +140,7 @@ PointModel classify(std::string_view name, unsigned width) {
   return four_byte(name);
 }
 
-Plant::Plant(uint32_t seed) : rng_(seed) {
+Plant::Plant(uint32_t seed, Profile profile) : rng_(seed), profile_(profile) {
   models_.reserve(kQuorlinPointCount);
   values_.reserve(kQuorlinPointCount);
   for (std::size_t i = 0; i < kQuorlinPointCount; ++i) {
@@ -138,9 +161,40 @@ Plant::Plant(uint32_t seed) : rng_(seed) {
     models_.push_back(m);
     values_.push_back(v);
   }
+  if (profile_ == Profile::Lively) return;
+
+  // Drawn after the lively plant's draws, which stay as they were.
+  seconds_ = static_cast<uint64_t>(uniform(rng_, 0, kDay));
+  rate_.assign(values_.size(), 0);
+  middle_.assign(values_.size(), 0);
+  swing_.assign(values_.size(), 0);
+  for (std::size_t i = 0; i < values_.size(); ++i) {
+    const PointModel& m = models_[i];
+    if (m.kind == Kind::StateFlag || m.kind == Kind::StatusByte) {
+      rate_[i] = 1 / uniform(rng_, 600, 4 * 3600);  // a change every 10 min to 4 h
+    } else if (m.kind == Kind::Counter) {
+      middle_[i] = values_[i];  // the exact count
+    } else if (drifting(m.kind)) {
+      // A step every 2 to 8 rounds of 5 s; the day swings by up to a fifth
+      // of the range, rising and falling with the day (or against it).
+      rate_[i] = 1 / (5 * uniform(rng_, 2, 8));
+      const double span = m.hi - m.lo;
+      const double swing = uniform(rng_, 0.05, 0.2) * span;
+      middle_[i] = uniform(rng_, m.lo + swing, m.hi - swing);
+      swing_[i] = chance(rng_, 0.7) ? swing : -swing;
+      const double step = resolution(m.kind, m.type);
+      const double drift = std::sin(2 * kPi * static_cast<double>(seconds_) / kDay);
+      values_[i] = std::clamp(std::round((middle_[i] + swing_[i] * drift) / step),
+                              std::ceil(m.lo / step), std::floor(m.hi / step)) * step;
+    }
+  }
 }
 
 void Plant::tick() {
+  if (profile_ == Profile::Steady) {
+    tick_steady();
+    return;
+  }
   for (std::size_t i = 0; i < values_.size(); ++i) {
     const PointModel& m = models_[i];
     double& v = values_[i];
@@ -172,6 +226,51 @@ void Plant::tick() {
         v += uniform(rng_, -0.02, 0.02) * span + (mid - v) * 0.01;
         if (m.type == Type::Int16) v = std::round(v);
         v = std::clamp(v, m.lo, m.hi);
+        break;
+      }
+    }
+  }
+}
+
+void Plant::tick_steady() {
+  ++seconds_;
+  const double drift = std::sin(2 * kPi * static_cast<double>(seconds_ % 86400) / kDay);
+  for (std::size_t i = 0; i < values_.size(); ++i) {
+    const PointModel& m = models_[i];
+    double& v = values_[i];
+    switch (m.kind) {
+      case Kind::AlarmFlag:
+        if (chance(rng_, v == 0 ? kAlarmUp : kAlarmDown)) v = 1 - v;
+        break;
+      case Kind::CommandFlag:
+        v = chance(rng_, kCommand) ? 1 : 0;
+        break;
+      case Kind::OnFlag:
+        if (chance(rng_, v == 1 ? kOnDrop : kOnBack)) v = 1 - v;
+        break;
+      case Kind::StateFlag:
+        if (chance(rng_, rate_[i])) v = 1 - v;
+        break;
+      case Kind::StatusByte:
+        if (chance(rng_, rate_[i])) v = std::uniform_int_distribution<int>(0, 3)(rng_);
+        break;
+      case Kind::Setpoint:
+        break;
+      case Kind::Counter:
+        // Whole hours, minutes and starts, as a controller counts them.
+        if (m.hi >= 0.01) middle_[i] += m.hi;
+        else if (chance(rng_, m.hi / 10)) middle_[i] += 1;
+        v = std::floor(middle_[i] + 1e-9);
+        break;
+      default: {
+        // One step towards the drifting value; within half a step of it the
+        // reading flickers by a step either way, as a sensor on a boundary.
+        if (!chance(rng_, rate_[i])) break;
+        const double step = resolution(m.kind, m.type);
+        double n = std::round(v / step);
+        const double off = (middle_[i] + swing_[i] * drift) / step - n;
+        n += off > 0.5 ? 1 : off < -0.5 ? -1 : chance(rng_, 0.5) ? 1 : -1;
+        v = std::clamp(n, std::ceil(m.lo / step), std::floor(m.hi / step)) * step;
         break;
       }
     }

@@ -49,19 +49,41 @@ struct PointModel {
 // field width (1, 2 or 4), which fixes the type.
 PointModel classify(std::string_view name, unsigned width);
 
-// All points of the table, moving one second per tick.
+// How the plant moves. Lively: every analog value wanders every second and
+// flags flip within minutes. Steady: as real sensors give them, analog values
+// on their resolution, a step every few rounds around a slow daily drift, and
+// flags that change within minutes to hours.
+enum class Profile : uint8_t { Lively, Steady };
+
+// The resolution a steady plant serves a drifting kind at (0.1 °C, 0.01 bar,
+// 0.1 Hz, 1 %, ...); one for Int16 fields, whose unit already is the step.
+// 0 for flags, counters and setpoints.
+double resolution(Kind kind, Type type);
+
+// All points of the table, moving one second per tick; the same seed and
+// profile give the same values tick by tick.
 class Plant {
  public:
-  explicit Plant(uint32_t seed);
+  explicit Plant(uint32_t seed, Profile profile = Profile::Lively);
   void tick();
   const PointModel& model(std::size_t index) const { return models_[index]; }
   double value(std::size_t index) const { return values_[index]; }
   std::size_t size() const { return values_.size(); }
 
  private:
+  void tick_steady();
+
   std::mt19937 rng_;
+  Profile profile_;
   std::vector<PointModel> models_;
   std::vector<double> values_;
+  // Steady only, per point: the chance per tick of a step or a flip, and for
+  // analog values the daily drift (its middle and swing) they follow; for
+  // counters the exact count, of which whole units are served.
+  std::vector<double> rate_;
+  std::vector<double> middle_;
+  std::vector<double> swing_;
+  uint64_t seconds_ = 0;  // of the simulated day, from a start drawn from the seed
 };
 
 // The constant value of `quorlin sim --fixed SEED` for the point at `index`
