@@ -107,8 +107,8 @@ Metric read_metric(const PbMetric& m) {
 // The point a metric stands for: by alias (its number from 1), else by name.
 // kQuorlinPointCount when none.
 std::size_t point_of(const Metric& m) {
-  if (m.has_alias) return m.alias >= 1 && m.alias <= kQuorlinPointCount ? m.alias - 1
-                                                                        : kQuorlinPointCount;
+  if (m.has_alias)
+    return m.alias >= 1 && m.alias <= kQuorlinPointCount ? m.alias - 1 : kQuorlinPointCount;
   static const std::unordered_map<std::string, std::size_t> by_name = [] {
     std::unordered_map<std::string, std::size_t> map;
     for (std::size_t i = 0; i < kQuorlinPointCount; ++i) map.emplace(quorlin_points[i].name, i);

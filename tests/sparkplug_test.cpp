@@ -38,7 +38,7 @@ class SparkplugRecord : public testing::Test {
         record_[p.offset + b] = static_cast<unsigned char>(p.width == 1 ? i % 3 : i * 7 + b * 13);
     }
     set(index_of("t|D3G3_M41_功率"), {0x01, 0x00, 0x80, 0x7f});  // a signalling NaN
-    set(index_of("t|D3G3_M51_HZ_PV"), {0x0c, 0xfe});           // -500
+    set(index_of("t|D3G3_M51_HZ_PV"), {0x0c, 0xfe});             // -500
     set(index_of("t|D3G5_V9_status"), {0xff});
     const unsigned char stamp[7] = {0xea, 0x07, 3, 4, 5, 6, 7};
     std::memcpy(record_.data() + qrn_record::kStampOffset, stamp, 7);
@@ -91,11 +91,13 @@ TEST_F(SparkplugRecord, birth_then_data_rebuild_the_record_byte_for_byte) {
     ++types[m.datatype];
     if (const Property* p = m.property("Overwritten By")) overwritten[m.name] = p->text;
   }
-  EXPECT_EQ(types, (std::map<uint32_t, int>{{datatype::Int16, 45}, {datatype::Float, 1413},
-                                            {datatype::Boolean, 1248}, {datatype::DateTime, 1}}));
-  EXPECT_EQ(overwritten, (std::map<std::string, std::string>{
-                             {"t|D3二层末端进水温度", "t|D3G3_M41_HZ_PV"},
-                             {"t|D3G5_M214_TTime_M1", "Round/Time"}}));
+  EXPECT_EQ(types, (std::map<uint32_t, int>{{datatype::Int16, 45},
+                                            {datatype::Float, 1413},
+                                            {datatype::Boolean, 1248},
+                                            {datatype::DateTime, 1}}));
+  EXPECT_EQ(overwritten,
+            (std::map<std::string, std::string>{{"t|D3二层末端进水温度", "t|D3G3_M41_HZ_PV"},
+                                                {"t|D3G5_M214_TTime_M1", "Round/Time"}}));
   std::vector<unsigned char> image(qrn_record::kSize, 0);
   expect_rebuilt(birth, image);
 
@@ -109,9 +111,11 @@ TEST_F(SparkplugRecord, birth_then_data_rebuild_the_record_byte_for_byte) {
   record_[qrn_record::kStampOffset + 3] = 5;
   const Payload data = decoded(device_data(kNow, 4, record_.data(), nullptr, false, state));
   std::vector<std::string> sent;
-  for (const Metric& m : data.metrics) sent.push_back(m.has_alias ? std::to_string(m.alias) : m.name);
-  EXPECT_EQ(sent, (std::vector<std::string>{"Round/Time", "1", std::to_string(index_of("t|D3二层末端进水温度") + 1),
-                                            std::to_string(index_of("t|D3G3_M41_HZ_PV") + 1), "2706"}));
+  for (const Metric& m : data.metrics)
+    sent.push_back(m.has_alias ? std::to_string(m.alias) : m.name);
+  EXPECT_EQ(sent, (std::vector<std::string>{
+                      "Round/Time", "1", std::to_string(index_of("t|D3二层末端进水温度") + 1),
+                      std::to_string(index_of("t|D3G3_M41_HZ_PV") + 1), "2706"}));
   EXPECT_EQ(data.metric("Round/Time")->number, kRoundMs + 86'400'000);
   EXPECT_EQ(state.record, record_);
   image = before;

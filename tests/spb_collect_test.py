@@ -36,8 +36,10 @@ def blob(field, data):
 def device_birth(round_ms, local_time):
     """A DBIRTH of "Round/Time" and the first point (a Boolean, alias 1) true."""
     local = blob(1, b"Local Time") + blob(2, num(1, 12) + blob(8, local_time.encode()))
-    round_time = blob(1, b"Round/Time") + num(3, round_ms) + num(4, 13) + blob(9, local) + num(11, round_ms)
-    point = blob(1, b"t|D3G1_AI1_1_H_Alarm") + num(2, 1) + num(3, round_ms) + num(4, 11) + num(14, 1)
+    round_time = (blob(1, b"Round/Time") + num(3, round_ms) + num(4, 13) + blob(9, local)
+                  + num(11, round_ms))
+    point = (blob(1, b"t|D3G1_AI1_1_H_Alarm") + num(2, 1) + num(3, round_ms) + num(4, 11)
+             + num(14, 1))
     return num(1, round_ms + 5) + blob(2, round_time) + blob(2, point) + num(3, 5)
 
 
@@ -72,19 +74,21 @@ def prints_messages_and_rebuilds_records(collect, mosquitto, mosquitto_pub):
         collector = None
         try:
             wait_for("broker", lambda: listening(port))
-            collector = subprocess.Popen([collect, f"127.0.0.1:{port}", "--records", tmp, "--count", "2"],
-                                         stdout=subprocess.PIPE, stderr=err)
+            collector = subprocess.Popen(
+                [collect, f"127.0.0.1:{port}", "--records", tmp, "--count", "2"],
+                stdout=subprocess.PIPE, stderr=err)
             wait_for("subscription", lambda: "subscribed" in open(err.name).read())
             birth = os.path.join(tmp, "birth.bin")
             with open(birth, "wb") as f:
                 f.write(device_birth(1772571967000, "2026-03-04 05:06:07"))
             for topic, args in (("spBv1.0/plant-3/DBIRTH/unit-17/7", ["-f", birth]),
                                 ("spBv1.0/plant-3/DDATA/unit-17/7", ["-m", "garbage"])):
-                pub = e2e_harness.run([mosquitto_pub, "-h", "127.0.0.1", "-p", port, "-q", "1",
-                                       "-t", topic, *args])
+                pub = e2e_harness.run([mosquitto_pub, "-h", "127.0.0.1", "-p", port,
+                                       "-q", "1", "-t", topic, *args])
                 expect(pub.returncode == 0, f"mosquitto_pub: {pub.stderr!r}")
-            lines = [json.loads(e2e_harness.read_line(collector, time.monotonic() + 30)) for _ in range(2)]
-            expect(collector.wait(timeout=30) == 0, "spb_collect did not stop after --count messages")
+            deadline = time.monotonic() + 30
+            lines = [json.loads(e2e_harness.read_line(collector, deadline)) for _ in range(2)]
+            expect(collector.wait(timeout=30) == 0, "spb_collect did not stop after --count")
         finally:
             for proc in (collector, broker):
                 if proc and proc.poll() is None:
@@ -104,8 +108,8 @@ def prints_messages_and_rebuilds_records(collect, mosquitto, mosquitto_pub):
         expected[0] = 7
         expected[5] = 1
         expected[6994:] = bytes([0xEA, 0x07, 3, 4, 5, 6, 7])
-        expect(data == bytes(expected), "rebuilt record differs: "
-               f"{[i for i in range(min(len(data), 7001)) if data[i] != expected[i]][:10]}, {len(data)} bytes")
+        differ = [i for i in range(min(len(data), 7001)) if data[i] != expected[i]]
+        expect(data == bytes(expected), f"rebuilt record differs at {differ[:10]}, {len(data)} bytes")
 
 
 CASES = {"prints_messages_and_rebuilds_records": prints_messages_and_rebuilds_records}
