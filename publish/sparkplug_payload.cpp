@@ -17,6 +17,7 @@ using PbPropertySet = Org__Eclipse__Tahu__Protobuf__Payload__PropertySet;
 using PbPropertyValue = Org__Eclipse__Tahu__Protobuf__Payload__PropertyValue;
 
 constexpr const char* kRoundTime = "Round/Time";
+static_assert(kRoundTimeAlias == kQuorlinPointCount + 1, "Round/Time follows the points");
 constexpr const char* kBdSeq = "bdSeq";
 constexpr const char* kRebirth = "Node Control/Rebirth";
 
@@ -177,7 +178,9 @@ PbMetric& add_point(Builder& b, std::size_t i, const unsigned char* record, uint
 void add_round_time(Builder& b, const unsigned char* record, uint64_t round_ms, bool birth,
                     bool historical) {
   PbMetric& m = b.add_metric();
-  m.name = text(kRoundTime);
+  if (birth) m.name = text(kRoundTime);
+  m.has_alias = true;
+  m.alias = kRoundTimeAlias;
   m.has_timestamp = true;
   m.timestamp = round_ms;
   if (birth) {

@@ -79,6 +79,7 @@ TEST_F(SparkplugRecord, birth_then_data_rebuild_the_record_byte_for_byte) {
   ASSERT_EQ(birth.metrics.size(), kQuorlinPointCount + 1);
   const Metric* round = birth.metric("Round/Time");
   ASSERT_NE(round, nullptr);
+  EXPECT_EQ(round->alias, kRoundTimeAlias);
   EXPECT_EQ(round->datatype, datatype::DateTime);
   EXPECT_EQ(round->number, kRoundMs);
   const Metric& first = birth.metrics[1];
@@ -112,11 +113,10 @@ TEST_F(SparkplugRecord, birth_then_data_rebuild_the_record_byte_for_byte) {
   const Payload data = decoded(device_data(kNow, 4, record_.data(), nullptr, false, state));
   std::vector<std::string> sent;
   for (const Metric& m : data.metrics)
-    sent.push_back(m.has_alias ? std::to_string(m.alias) : m.name);
-  EXPECT_EQ(sent, (std::vector<std::string>{
-                      "Round/Time", "1", std::to_string(index_of("t|D3二层末端进水温度") + 1),
-                      std::to_string(index_of("t|D3G3_M41_HZ_PV") + 1), "2706"}));
-  EXPECT_EQ(data.metric("Round/Time")->number, kRoundMs + 86'400'000);
+    sent.push_back(m.name + "#" + std::to_string(m.alias));  // aliases alone
+  EXPECT_EQ(sent, (std::vector<std::string>{"#2707", "#1", "#2510", "#2511", "#2706"}));
+  ASSERT_NE(round_time_metric(data), nullptr);
+  EXPECT_EQ(round_time_metric(data)->number, kRoundMs + 86'400'000);
   EXPECT_EQ(state.record, record_);
   image = before;
   expect_rebuilt(data, image);
@@ -137,7 +137,7 @@ TEST_F(SparkplugRecord, data_carry_changed_statuses_and_quality_until_good_again
       EXPECT_EQ(m.historical, historical);
       EXPECT_EQ(m.timestamp, kRoundMs);
       const Property* q = m.property("Quality");
-      if (m.has_alias) out[m.alias] = q ? static_cast<int64_t>(q->number) : -1;
+      if (m.alias != kRoundTimeAlias) out[m.alias] = q ? static_cast<int64_t>(q->number) : -1;
     }
     return out;
   };
@@ -161,9 +161,9 @@ TEST_F(SparkplugRecord, a_metric_that_fits_no_field_is_refused_by_name) {
   std::string error;
   EXPECT_FALSE(apply_to_record(p, 42, image.data(), error));
   EXPECT_EQ(error, "alias 1: value does not fit the point's field");
-  p.metrics[1].alias = kQuorlinPointCount + 1;
+  p.metrics[1].alias = kRoundTimeAlias + 1;
   EXPECT_FALSE(apply_to_record(p, 42, image.data(), error));
-  EXPECT_EQ(error, "alias 2707: no such point");
+  EXPECT_EQ(error, "alias 2708: no such point");
 }
 
 TEST(SparkplugNode, birth_and_death_carry_bd_seq_and_only_birth_a_seq) {

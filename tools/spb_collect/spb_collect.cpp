@@ -76,7 +76,7 @@ void rebuild(Collector& c, const std::vector<std::string>& parts, const std::str
     c.images.erase(it);  // no longer the device's record
     return;
   }
-  const sparkplug::Metric* round = payload.metric("Round/Time");
+  const sparkplug::Metric* round = sparkplug::round_time_metric(payload);
   if (c.records_dir.empty() || !round) return;
   const std::string path =
       c.records_dir + "/" + parts[4] + "-" + std::to_string(round->number) + ".bin";
@@ -129,7 +129,7 @@ void on_message(struct mosquitto*, void* obj, const struct mosquitto_message* ms
   line["metrics"] = Json::UInt64(payload.metrics.size());
   if (const sparkplug::Metric* bd = payload.metric("bdSeq"))
     line["bdSeq"] = Json::UInt64(bd->number);
-  if (const sparkplug::Metric* round = payload.metric("Round/Time"))
+  if (const sparkplug::Metric* round = sparkplug::round_time_metric(payload))
     line["round_time"] = Json::UInt64(round->number);
   std::size_t historical = 0;
   for (const sparkplug::Metric& m : payload.metrics) historical += m.historical ? 1 : 0;
