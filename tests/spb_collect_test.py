@@ -56,11 +56,6 @@ def wait_for(what, check, seconds=30):
         time.sleep(0.05)
 
 
-def listening(port):
-    with socket.socket() as s:
-        return s.connect_ex(("127.0.0.1", port)) == 0
-
-
 def prints_messages_and_rebuilds_records(collect, mosquitto, mosquitto_pub):
     if not os.path.exists(mosquitto):
         raise e2e_harness.Skipped("no mosquitto broker here")
@@ -73,7 +68,7 @@ def prints_messages_and_rebuilds_records(collect, mosquitto, mosquitto_pub):
         broker = subprocess.Popen([mosquitto, "-c", conf], stderr=subprocess.DEVNULL)
         collector = None
         try:
-            wait_for("broker", lambda: listening(port))
+            wait_for("broker", lambda: socket.socket().connect_ex(("127.0.0.1", port)) == 0)
             collector = subprocess.Popen(
                 [collect, f"127.0.0.1:{port}", "--records", tmp, "--count", "2"],
                 stdout=subprocess.PIPE, stderr=err)
