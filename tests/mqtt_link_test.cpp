@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -48,7 +49,8 @@ struct Broker {
     if (std::system(prepare.c_str()) == 0) start();
   }
   void start() {
-    if ((pid = ::fork()) == 0) ::_exit(::execl("/usr/sbin/mosquitto", "mosquitto", "-c", (dir + std::string("/m.conf")).c_str(), nullptr));
+    if ((pid = ::fork()) == 0 && ::prctl(PR_SET_PDEATHSIG, SIGTERM) == 0)  // ends with the test
+      ::_exit(::execl("/usr/sbin/mosquitto", "mosquitto", "-c", (dir + std::string("/m.conf")).c_str(), nullptr));
     std::this_thread::sleep_for(300ms);
   }
   void stop() {
@@ -106,6 +108,10 @@ struct Client {
     return changed.wait_for(lock, 10s, p);
   }
   bool wait_up(const std::string& server) { return wait([&] { return up == server; }); }
+  Lines received() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return messages;
+  }
   Lines log(std::size_t prefix = std::string::npos) {  // the lines, each cut after `prefix`
     std::lock_guard<std::mutex> lock(mutex);
     Lines cut;
@@ -119,7 +125,7 @@ mqtt::BrokerSettings settings(Lines servers, std::string id = "") {
   s.servers = std::move(servers);
   s.client_id = std::move(id);
   s.keepalive_seconds = 5;
-  s.connect_timeout_seconds = 2;
+  s.connect_timeout_seconds = s.ack_timeout_seconds = 2;
   return s;
 }
 
@@ -150,7 +156,7 @@ TEST(MqttLink, PublishesAcknowledgedAndWillOnLossOnly) {
   ASSERT_TRUE(pub.wait([&] { return connections == 2 && !pub.up.empty(); }));
   pub.link.stop();
   std::this_thread::sleep_for(500ms);
-  EXPECT_EQ(sub.messages, (Lines{"t/a=0", "t/a=1", "t/a=2", "t/death=1"}));
+  EXPECT_EQ(sub.received(), (Lines{"t/a=0", "t/a=1", "t/a=2", "t/death=1"}));
   EXPECT_EQ(pub.log(), (Lines{"broker: connected to " + broker.url(), "broker: " + broker.url() + ": connection lost (closed by the broker)",
                               "broker: connected to " + broker.url(), "broker: disconnected from " + broker.url()}));
 }
@@ -221,6 +227,10 @@ TEST(MqttLink, HostileBrokers) {
       for (std::size_t i = 0; i < mqtt::Link::kMaxInFlight; ++i) EXPECT_TRUE(c.link.publish("t", bytes("x"), 1, false));
       EXPECT_FALSE(c.link.publish("t", bytes("x"), 1, false)) << "beyond the window";
       EXPECT_EQ(c.link.in_flight(), mqtt::Link::kMaxInFlight);
+      ASSERT_TRUE(c.wait([&] { return c.lines.size() == 3; })) << "dropped for want of PUBACK, then again";
+      EXPECT_EQ(c.log(), (Lines{"broker: connected to " + url, "broker: " + url + ": connection lost (no PUBACK within 2 s)", "broker: connected to " + url}));
+      EXPECT_EQ(c.link.in_flight(), 0u);
+      EXPECT_TRUE(c.wait([&] { return c.acked.empty(); })) << "never acknowledged";
     } else {
       std::this_thread::sleep_for(4500ms);
       EXPECT_EQ(c.log(), Lines{"broker: " + url + ": " + line});
