@@ -956,7 +956,9 @@ def second_host_on_a_history_is_refused_while_readers_read(opts):
                    err[0].startswith(f"qrn-host: history {history} is in use by process {first.pid} ("),
                    f"second host: exit {second.returncode}, stderr {err[:3]}")
             expect(not handed_over(second.stdout), "the second host handed records over")
-            # Readers are not locked out while the host runs.
+            # Readers are not locked out while the host runs (which commits
+            # its rows once a second).
+            time.sleep(1.5)
             check_fixed_values(decode_json(opts, "--history", history, "--device", "9"), 2,
                                "decode --history while the host runs")
             with contextlib.closing(sqlite3.connect(f"file:{history}?mode=ro", uri=True)) as db:
@@ -1072,7 +1074,7 @@ def full_disk_loses_records_not_the_host(opts):
                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
             deadline = time.monotonic() + 180
             wait_for_rounds(host, 4, 1, deadline)
-            time.sleep(0.5)  # round 1's history row
+            time.sleep(1.5)  # round 1's history row, committed within a second
             # The disk budget's first pass left a reserve beside the history.
             reserve = os.path.getsize(history + "-reserve")
             with contextlib.closing(sqlite3.connect(history)) as db:

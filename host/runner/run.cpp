@@ -152,6 +152,8 @@ int run(const Options& options) {
     module.release_providers();
   }
   stores.retention.stop();
+  // The last group, so that its outcome is in the losses.
+  if (stores.history) stores.history->flush();
   // Losses were said as they happened; a run stopped by a signal (the
   // service's stop) still ends well, one that ran its rounds does not.
   const std::string lost = runner.losses();
