@@ -111,10 +111,12 @@ class HistoryStore {
   void set_on_commit(std::function<void()> on_commit);
 
   static constexpr std::chrono::seconds kReadTimeBound{10};
-  // How often the queued rows are committed and the writer's WAL is
-  // checkpointed (and so synced): what a crash or power cut can lose. The
-  // WAL file is cut back to kWalKeptBytes once reused.
+  // How often the queued rows are committed and the writer's WAL synced:
+  // what a crash or power cut can lose; the WAL is checkpointed every
+  // kCheckpointGroups groups. The WAL file is cut back to kWalKeptBytes
+  // once reused.
   static constexpr std::chrono::seconds kGroupInterval{1};
+  static constexpr int kCheckpointGroups = 10;
   static constexpr long long kWalKeptBytes = 16ll << 20;
 
  private:

@@ -134,6 +134,27 @@ bool HistoryPruner::figures(HistoryFigures& f) {
   return true;
 }
 
+bool HistoryPruner::growth(int64_t after_seq, HistoryGrowth& g) {
+  // A row's stored bytes and about what its cell, its index entries and
+  // its page's share add.
+  constexpr int kRowOverhead = 96;
+  // Before any seq is known, the newest alone: not a scan of the whole file.
+  const char* const sql = after_seq < 0 ? "SELECT max(seq), 0, 0 FROM history WHERE ?1 < 0"
+                                        : "SELECT max(seq), count(*), total(length(record)) FROM "
+                                          "history WHERE seq > ?1";
+  sqlite3_stmt* q = nullptr;
+  const bool ok =
+      sqlite3_prepare_v2(db_.get(), sql, -1, &q, nullptr) == SQLITE_OK &&
+      (sqlite3_bind_int64(q, 1, after_seq), sqlite3_step(q) == SQLITE_ROW);
+  if (ok) {
+    g.newest_seq = sqlite3_column_type(q, 0) == SQLITE_NULL ? after_seq : sqlite3_column_int64(q, 0);
+    g.bytes = static_cast<uint64_t>(sqlite3_column_double(q, 2)) +
+              static_cast<uint64_t>(sqlite3_column_int64(q, 1)) * kRowOverhead;
+  }
+  sqlite3_finalize(q);
+  return ok;
+}
+
 PruneResult HistoryPruner::prune(unsigned long keep_days, uint64_t keep_bytes,
                                  const std::string& cutoff, const std::string& not_after,
                                  const std::atomic<bool>* stopping, std::mutex* gate,

@@ -1802,6 +1802,14 @@ def retention_deletes_old_records_in_batches_while_sampling(opts):
                          for name in (b"qrn_history_bytes", b"qrn_history_filesystem_free_bytes")]
                 expect(space[0] >= os.path.getsize(history) and
                        abs(space[1] - shutil.disk_usage(tmp).free) < 1 << 30, f"history space {space}")
+                # The oldest row kept after the pass, on /metrics and the live view.
+                oldest = re.search(rb"^qrn_history_oldest_record_timestamp_seconds (\d+)$",
+                                   answers[-1][1], re.M)
+                shown = json.loads(host.get("api/devices")[2])["history_space"]
+                want = int(time.mktime(time.strptime(recent, "%Y-%m-%d %H:%M:%S")))
+                expect(oldest and int(oldest.group(1)) == want and
+                       shown["oldest_record_timestamp"] == want and shown["bytes"] > 0,
+                       f"oldest record {oldest and oldest.group(1)}, live view {shown}, want {want}")
                 slowest = max(took for (took, _b) in answers)
                 expect(failures and failures.group(1) == b"0" and slowest < 0.1,
                        f"history write failures {failures and failures.group(1)}, "

@@ -143,6 +143,7 @@ int run(const Options& options) {
   stores.sinks.add(std::make_unique<LiveViewSink>(view));
   HookGuard hook(runner);
   view.view().set_failure_counts([&runner] { return runner.failures(); });
+  view.view().set_history_gauges([&stores] { return stores.retention.gauges(); });
 
   int status = kFailure;
   {
