@@ -30,9 +30,9 @@ constexpr int kMostDataIds = 16;
 // A full file system: rows deleted per try, and tries, before a save fails.
 constexpr int kGiveWayRows = 4;
 constexpr int kGiveWayTries = 16;
-// Free pages a save wants in the file while the disk is full: a record's
-// (its 7001 bytes take two pages beside its cell) and an index page or two.
-constexpr sqlite3_int64 kPagesPerSave = 4;
+// Free bytes a group wants in the file while the disk is full, beyond its
+// rows' own: their cells' and index entries' pages.
+constexpr sqlite3_int64 kBytesPerGroup = 16 << 10;
 
 // Who holds a whole-file lock (flock) on the open file, as the kernel lists it
 // in /proc/locks: "process 1234 (qrn-host)", or "" when it cannot tell.
@@ -173,9 +173,11 @@ bool HistoryStore::open(const std::string& path, Mode mode, std::string& error) 
     // syncs at checkpoints, which is enough for history. A new file frees
     // the pages of deleted records on request (retention gives them back).
     // Checkpoints are the checkpoint thread's, so that no save does one; the
-    // WAL file is cut back once reused after a long reader held it.
-    if (sqlite3_exec(db_, "PRAGMA auto_vacuum=INCREMENTAL; PRAGMA journal_mode=WAL; "
-                     "PRAGMA synchronous=NORMAL;", nullptr,
+    // WAL file is cut back once reused after a long reader held it. A new
+    // file has 1 KiB pages: each group writes one page of each device's
+    // index ranges, and a compact row fills little of a larger page.
+    if (sqlite3_exec(db_, "PRAGMA page_size=1024; PRAGMA auto_vacuum=INCREMENTAL; "
+                     "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr,
                      nullptr, nullptr) != SQLITE_OK ||
         !history_sql::limit_wal(db_, kWalKeptBytes) ||
         sqlite3_wal_autocheckpoint(db_, 0) != SQLITE_OK ||
@@ -295,7 +297,9 @@ bool HistoryStore::commit_group() {
   // checkpointed, and a WAL never started over would fill what is left.
   if (disk_full_ && ::access(history_sql::reserve_path(path_).c_str(), F_OK) == 0)
     disk_full_ = false;
-  if (disk_full_) make_way();
+  std::size_t need = 0;
+  for (const QueuedRow& row : rows) need += row.bytes.size();
+  if (disk_full_) make_way(need);
   int rc = write_group(rows);
   std::string why = rc == SQLITE_OK ? "" : sqlite3_errmsg(db_);
   // The disk is full: the reserve goes first, then the oldest rows make way
@@ -303,7 +307,7 @@ bool HistoryStore::commit_group() {
   for (int tries = 0; (rc & 0xff) == SQLITE_FULL && tries < kGiveWayTries; ++tries) {
     if (!history_sql::release_reserve(path_) && give_way() <= 0) break;
     disk_full_ = true;
-    make_way();
+    make_way(need);
     rc = write_group(rows);
     why = rc == SQLITE_OK ? "" : sqlite3_errmsg(db_);
   }
@@ -334,8 +338,15 @@ int HistoryStore::give_way() {
   return n;
 }
 
-void HistoryStore::make_way() {
-  if (history_sql::pragma_value(db_, "PRAGMA freelist_count") < kPagesPerSave) give_way();
+void HistoryStore::make_way(std::size_t need) {
+  // Free pages for the whole group (its rows at most their full size), the
+  // oldest rows deleted, a few at a time, until there are.
+  const sqlite3_int64 page = history_sql::pragma_value(db_, "PRAGMA page_size");
+  const auto wanted = static_cast<sqlite3_int64>(need) + kBytesPerGroup;
+  for (int tries = 0; page > 0 && tries < kGiveWayTries &&
+                      history_sql::pragma_value(db_, "PRAGMA freelist_count") * page < wanted;
+       ++tries)
+    if (give_way() <= 0) break;
   // Here, not on the checkpoint thread's next turn: the WAL starts over at
   // the next save only once copied, and meanwhile it would take what is left.
   sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);

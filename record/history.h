@@ -127,9 +127,10 @@ class HistoryStore {
   // committed.
   bool commit_group();
   int write_group(const std::vector<QueuedRow>& rows);
-  // A full disk: free pages for the next save (the oldest rows deleted when
-  // there are too few) and the WAL copied, so that it starts over.
-  void make_way();
+  // A full disk: free pages for the next group of `need` bytes (the oldest
+  // rows deleted when there are too few) and the WAL copied, so that it
+  // starts over.
+  void make_way(std::size_t need);
   int give_way();  // deletes the oldest rows; their number, -1 on failure
   void stop_checkpoints();
 
