@@ -2092,8 +2092,8 @@ def round_reports_show_point_quality_and_device_health(opts):
         # restored with its own stamp and not stored again.
         with contextlib.closing(sqlite3.connect(history)) as db:
             before = db.execute("SELECT count(*) FROM history WHERE data_id = 5156").fetchone()[0]
-            stamp = stamp_of(bytes(db.execute("SELECT record FROM history WHERE data_id = 5156 "
-                                              "ORDER BY seq DESC LIMIT 1").fetchone()[0]))
+        # The newest stored record, decoded from its compact row.
+        stamp = decode_json(opts, "--history", history, "--device", "4")["time"]
         bad = decode_json(opts, "--history", history, "--device", "4", "--bad")["points"]
         expect([(p["index"], p["status"]) for p in bad] ==
                [(out_of_service, "BadOutOfService"), (uncertain, "UncertainLastUsableValue"),
