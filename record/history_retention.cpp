@@ -147,7 +147,9 @@ bool HistoryPruner::growth(int64_t after_seq, HistoryGrowth& g) {
       sqlite3_prepare_v2(db_.get(), sql, -1, &q, nullptr) == SQLITE_OK &&
       (sqlite3_bind_int64(q, 1, after_seq), sqlite3_step(q) == SQLITE_ROW);
   if (ok) {
-    g.newest_seq = sqlite3_column_type(q, 0) == SQLITE_NULL ? after_seq : sqlite3_column_int64(q, 0);
+    // No row after it (or none at all): the newest is where it was, 0 at most.
+    g.newest_seq = sqlite3_column_type(q, 0) == SQLITE_NULL ? std::max<int64_t>(after_seq, 0)
+                                                            : sqlite3_column_int64(q, 0);
     g.bytes = static_cast<uint64_t>(sqlite3_column_double(q, 2)) +
               static_cast<uint64_t>(sqlite3_column_int64(q, 1)) * kRowOverhead;
   }
