@@ -30,9 +30,9 @@ constexpr int kMostDataIds = 16;
 // A full file system: rows deleted per try, and tries, before a save fails.
 constexpr int kGiveWayRows = 4;
 constexpr int kGiveWayTries = 16;
-// Free pages a save wants in the file while the disk is full: a record's
-// (its 7001 bytes take two pages beside its cell) and an index page or two.
-constexpr sqlite3_int64 kPagesPerSave = 4;
+// Free bytes a group wants in the file while the disk is full, beyond its
+// rows' own: their cells' and index entries' pages.
+constexpr sqlite3_int64 kBytesPerGroup = 16 << 10;
 
 // Who holds a whole-file lock (flock) on the open file, as the kernel lists it
 // in /proc/locks: "process 1234 (qrn-host)", or "" when it cannot tell.
@@ -80,16 +80,24 @@ void HistoryStore::stop_checkpoints() {
 
 void HistoryStore::checkpoint_loop() {
   std::unique_lock<std::mutex> lock(checkpoint_mutex_);
-  while (!checkpoint_cv_.wait_for(lock, kCheckpointInterval, [this] { return checkpoint_stop_; })) {
+  int groups = 0;
+  while (!checkpoint_cv_.wait_for(lock, kGroupInterval, [this] { return checkpoint_stop_; })) {
     lock.unlock();
+    flush();
+    int frames = 0, copied = 0, rc = SQLITE_OK;
     // PASSIVE: copies what no reader still needs and waits for nobody; the
     // host's saves go on meanwhile (a WAL checkpoint does not block writers).
-    int frames = 0, copied = 0;
-    const int rc = sqlite3_wal_checkpoint_v2(checkpoint_db_, nullptr, SQLITE_CHECKPOINT_PASSIVE,
-                                             &frames, &copied);
-    // A checkpoint syncs the WAL only when it can copy; frames a reader still
-    // holds back are synced here, so a power cut loses at most an interval.
-    if (rc == SQLITE_OK && copied < frames) {
+    // Every kCheckpointGroups groups only: the pages that each group
+    // rewrites (the newest leaf of the table and of each index) are copied
+    // into the database once rather than once a second.
+    if (++groups >= kCheckpointGroups) {
+      groups = 0;
+      rc = sqlite3_wal_checkpoint_v2(checkpoint_db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, &frames,
+                                     &copied);
+    }
+    // A checkpoint syncs the WAL only when it can copy; the WAL is synced
+    // here otherwise, so a power cut loses at most a group or two.
+    if (rc == SQLITE_OK && (frames == 0 || copied < frames)) {
       const int fd = ::open((path_ + "-wal").c_str(), O_RDONLY | O_CLOEXEC);
       if (fd >= 0) {
         fdatasync(fd);
@@ -101,12 +109,16 @@ void HistoryStore::checkpoint_loop() {
 }
 
 void HistoryStore::close() {
+  {
+    std::lock_guard<std::mutex> lock(queue_mutex_);
+    writable_ = false;
+  }
   stop_checkpoints();
+  flush();  // the last group
   std::lock_guard<std::mutex> lock(mutex_);
   sqlite3_finalize(insert_);
-  sqlite3_finalize(select_last_);
   insert_ = nullptr;
-  select_last_ = nullptr;
+  encoder_.forget();
   if (db_) sqlite3_close(db_);
   db_ = nullptr;
   // After the database: the lock is released once the writer is done.
@@ -161,17 +173,22 @@ bool HistoryStore::open(const std::string& path, Mode mode, std::string& error) 
     // syncs at checkpoints, which is enough for history. A new file frees
     // the pages of deleted records on request (retention gives them back).
     // Checkpoints are the checkpoint thread's, so that no save does one; the
-    // WAL file is cut back once reused after a long reader held it.
-    if (sqlite3_exec(db_, "PRAGMA auto_vacuum=INCREMENTAL; PRAGMA journal_mode=WAL; "
-                     "PRAGMA synchronous=NORMAL;", nullptr,
+    // WAL file is cut back once reused after a long reader held it. A new
+    // file has 1 KiB pages: each group writes one page of each device's
+    // index ranges, and a compact row fills little of a larger page.
+    if (sqlite3_exec(db_, "PRAGMA page_size=1024; PRAGMA auto_vacuum=INCREMENTAL; "
+                     "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr,
                      nullptr, nullptr) != SQLITE_OK ||
         !history_sql::limit_wal(db_, kWalKeptBytes) ||
         sqlite3_wal_autocheckpoint(db_, 0) != SQLITE_OK ||
-        sqlite3_exec(db_, history_sql::kSchema, nullptr, nullptr, nullptr) != SQLITE_OK)
+        sqlite3_exec(db_, history_sql::kSchema, nullptr, nullptr, nullptr) != SQLITE_OK ||
+        (std::strcmp(history_rows::form_column(db_), "form") != 0 &&
+         sqlite3_exec(db_, history_sql::kUpgrade, nullptr, nullptr, nullptr) != SQLITE_OK) ||
+        sqlite3_exec(db_, history_sql::kUnusedIndexes, nullptr, nullptr, nullptr) != SQLITE_OK)
       return fail_open("cannot use history", error);
     if (sqlite3_prepare_v2(db_,
-                           "INSERT INTO history (device_id, data_id, saved_at, record) "
-                           "VALUES (?1, ?2, ?3, ?4)",
+                           "INSERT INTO history (device_id, data_id, saved_at, record, form) "
+                           "VALUES (?1, ?2, ?3, ?4, ?5)",
                            -1, &insert_, nullptr) != SQLITE_OK)
       return fail_open("cannot use history", error);
   }
@@ -185,20 +202,16 @@ bool HistoryStore::open(const std::string& path, Mode mode, std::string& error) 
     return false;
   }
   sqlite3_progress_handler(db_, 1000, &history_sql::past_deadline, &deadline_);
-  // The size is checked in the query: a record of the wrong size is never
-  // loaded (length() of a blob does not read its content).
-  if (sqlite3_prepare_v2(db_,
-                         "SELECT length(record), CASE WHEN typeof(record) = 'blob' AND "
-                         "length(record) = ?2 THEN record END FROM history "
-                         "WHERE device_id = ?1 AND data_id = ?3 ORDER BY seq DESC LIMIT 1",
-                         -1, &select_last_, nullptr) != SQLITE_OK)
-    return fail_open("cannot read history", error);
   if (mode == Mode::ReadWrite) {
     if (sqlite3_open_v2(path.c_str(), &checkpoint_db_,
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
       error = db_error(checkpoint_db_, "cannot open history " + path_);
       close();
       return false;
+    }
+    {
+      std::lock_guard<std::mutex> lock(queue_mutex_);
+      writable_ = true;
     }
     checkpointer_ = std::thread(&HistoryStore::checkpoint_loop, this);
   }
@@ -207,53 +220,133 @@ bool HistoryStore::open(const std::string& path, Mode mode, std::string& error) 
 
 bool HistoryStore::save(uint32_t device_id, int data_id, const std::string& saved_at,
                         const unsigned char* record, std::size_t size, std::string& error) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (insert_ == nullptr) {
+  std::lock_guard<std::mutex> lock(queue_mutex_);
+  if (!writable_) {
     error = "history is not open for writing";
     return false;
   }
-  sqlite3_reset(insert_);
-  sqlite3_bind_int64(insert_, 1, device_id);
-  sqlite3_bind_int(insert_, 2, data_id);
-  sqlite3_bind_text(insert_, 3, saved_at.c_str(), static_cast<int>(saved_at.size()),
-                    SQLITE_TRANSIENT);
-  sqlite3_bind_blob64(insert_, 4, record, size, SQLITE_STATIC);
-  // Until retention has made the reserve again (the disk has room), a save
+  queue_.push_back({device_id, data_id, saved_at, std::vector<unsigned char>(record, record + size)});
+  return true;
+}
+
+void HistoryStore::set_on_commit(std::function<void()> on_commit) {
+  std::lock_guard<std::mutex> lock(queue_mutex_);
+  on_commit_ = std::move(on_commit);
+}
+
+GroupResults HistoryStore::take_results() {
+  std::lock_guard<std::mutex> lock(queue_mutex_);
+  GroupResults r = std::move(results_);
+  results_ = GroupResults();
+  return r;
+}
+
+void HistoryStore::flush() {
+  bool committed;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    committed = commit_group();
+  }
+  std::function<void()> on_commit;
+  {
+    std::lock_guard<std::mutex> lock(queue_mutex_);
+    on_commit = on_commit_;
+  }
+  if (committed && on_commit) on_commit();
+}
+
+int HistoryStore::write_group(const std::vector<QueuedRow>& rows) {
+  int rc = sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr);
+  std::vector<unsigned char> stored;
+  for (std::size_t i = 0; rc == SQLITE_OK && i < rows.size(); ++i) {
+    const QueuedRow& row = rows[i];
+    const int form = encoder_.encode(row.device_id, row.data_id, row.bytes.data(),
+                                     row.bytes.size(), stored);
+    sqlite3_reset(insert_);
+    sqlite3_bind_int64(insert_, 1, row.device_id);
+    sqlite3_bind_int(insert_, 2, row.data_id);
+    sqlite3_bind_text(insert_, 3, row.saved_at.c_str(), static_cast<int>(row.saved_at.size()),
+                      SQLITE_STATIC);
+    sqlite3_bind_blob64(insert_, 4, stored.data(), stored.size(), SQLITE_STATIC);
+    sqlite3_bind_int(insert_, 5, form);
+    rc = sqlite3_step(insert_);
+    if (rc == SQLITE_DONE) rc = SQLITE_OK;
+    sqlite3_reset(insert_);
+  }
+  sqlite3_clear_bindings(insert_);
+  if (rc == SQLITE_OK) rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) {
+    const int failed = sqlite3_extended_errcode(db_);
+    if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    // The streams' last rows are not what the file holds: full rows next.
+    encoder_.forget();
+    return failed;
+  }
+  return SQLITE_OK;
+}
+
+bool HistoryStore::commit_group() {
+  std::vector<QueuedRow> rows;
+  {
+    std::lock_guard<std::mutex> lock(queue_mutex_);
+    rows.swap(queue_);
+  }
+  if (rows.empty() || insert_ == nullptr) return false;
+  // Until retention has made the reserve again (the disk has room), a group
   // reuses freed pages only: a file that grew in the WAL could not be
   // checkpointed, and a WAL never started over would fill what is left.
   if (disk_full_ && ::access(history_sql::reserve_path(path_).c_str(), F_OK) == 0)
     disk_full_ = false;
-  if (disk_full_) make_way();
-  int rc = sqlite3_step(insert_);
-  std::string why = rc == SQLITE_DONE ? "" : sqlite3_errmsg(db_);
-  sqlite3_reset(insert_);
+  std::size_t need = 0;
+  for (const QueuedRow& row : rows) need += row.bytes.size();
+  if (disk_full_) make_way(need);
+  int rc = write_group(rows);
+  std::string why = rc == SQLITE_OK ? "" : sqlite3_errmsg(db_);
   // The disk is full: the reserve goes first, then the oldest rows make way
-  // (their pages are reused, the file does not grow) until the save fits.
+  // (their pages are reused, the file does not grow) until the group fits.
   for (int tries = 0; (rc & 0xff) == SQLITE_FULL && tries < kGiveWayTries; ++tries) {
-    if (!history_sql::release_reserve(path_)) {
-      const int n = history_sql::delete_oldest(db_, kGiveWayRows);
-      if (n <= 0) break;
-      rows_given_way_ += static_cast<unsigned long>(n);
-    }
+    if (!history_sql::release_reserve(path_) && give_way() <= 0) break;
     disk_full_ = true;
-    make_way();
-    rc = sqlite3_step(insert_);
-    why = rc == SQLITE_DONE ? "" : sqlite3_errmsg(db_);
-    sqlite3_reset(insert_);
+    make_way(need);
+    rc = write_group(rows);
+    why = rc == SQLITE_OK ? "" : sqlite3_errmsg(db_);
   }
-  sqlite3_clear_bindings(insert_);
-  if (rc != SQLITE_DONE) {
-    error = why;
-    return false;
+  std::lock_guard<std::mutex> lock(queue_mutex_);
+  if (rc == SQLITE_OK) {
+    results_.kept_after = true;
+    return true;
   }
-  return true;
+  for (const QueuedRow& row : rows) {
+    if (row.data_id != qrn_record::kDataId) {
+      ++results_.reports_lost;
+      continue;
+    }
+    if (results_.records_lost++ == 0) results_.device_id = row.device_id;
+  }
+  results_.error = why;
+  results_.kept_after = false;
+  return false;
 }
 
-void HistoryStore::make_way() {
-  if (history_sql::pragma_value(db_, "PRAGMA freelist_count") < kPagesPerSave) {
-    const int n = history_sql::delete_oldest(db_, kGiveWayRows);
-    if (n > 0) rows_given_way_ += static_cast<unsigned long>(n);
+int HistoryStore::give_way() {
+  const int n = history_rows::delete_oldest(db_, "", "", kGiveWayRows, true);
+  if (n > 0) {
+    rows_given_way_ += static_cast<unsigned long>(n);
+    // A stream's last chain may have gone: its next row is a full one.
+    encoder_.forget();
   }
+  return n;
+}
+
+void HistoryStore::make_way(std::size_t need) {
+  // Free pages for the whole group (its rows at most their full size), the
+  // oldest rows deleted, a few at a time, until there are.
+  const sqlite3_int64 page = history_sql::pragma_value(db_, "PRAGMA page_size");
+  const auto wanted = static_cast<sqlite3_int64>(need) + kBytesPerGroup;
+  for (int tries = 0; page > 0 && tries < kGiveWayTries &&
+                      history_sql::pragma_value(db_, "PRAGMA freelist_count") * page < wanted;
+       ++tries)
+    if (give_way() <= 0) break;
   // Here, not on the checkpoint thread's next turn: the WAL starts over at
   // the next save only once copied, and meanwhile it would take what is left.
   sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
@@ -268,40 +361,66 @@ unsigned long HistoryStore::take_rows_given_way() {
 
 std::optional<StoredRecord> HistoryStore::last(uint32_t device_id, std::size_t expected_size,
                                               std::string& error) {
+  flush();  // the rows saved before this read are in the file
   std::lock_guard<std::mutex> lock(mutex_);
-  if (select_last_ == nullptr) {
+  if (db_ == nullptr) {
     error = "history is not open";
     return std::nullopt;
   }
-  sqlite3_reset(select_last_);
-  sqlite3_bind_int64(select_last_, 1, device_id);
-  sqlite3_bind_int64(select_last_, 2, static_cast<sqlite3_int64>(expected_size));
-  sqlite3_bind_int(select_last_, 3, qrn_record::kDataId);  // records, not round reports
+  // The newest record and the full row its chain starts from (the same row
+  // in files made before compact rows); the size is the full row's: a
+  // record of the wrong size is never loaded (length() of a blob does not
+  // read its content).
+  const std::string sql =
+      std::string("SELECT n.seq, f.seq, length(f.record), typeof(f.record) FROM "
+                  "(SELECT max(seq) AS seq FROM history WHERE device_id = ?1 AND data_id = ?2) n "
+                  "JOIN history f ON f.seq = (SELECT max(seq) FROM history WHERE device_id = ?1 "
+                  "AND data_id = ?2 AND seq <= n.seq AND ") +
+      history_rows::form_column(db_) + " = 0)";
   std::optional<StoredRecord> result;
   deadline_ = std::chrono::steady_clock::now() + kReadTimeBound;
-  const int rc = sqlite3_step(select_last_);
-  deadline_ = std::chrono::steady_clock::time_point::max();
+  sqlite3_stmt* st = nullptr;
+  int rc = sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr);
+  if (rc == SQLITE_OK) {
+    sqlite3_bind_int64(st, 1, device_id);
+    sqlite3_bind_int(st, 2, qrn_record::kDataId);  // records, not round reports
+    rc = sqlite3_step(st);
+  }
+  std::string read_error;
   if (rc == SQLITE_ROW) {
     result.emplace();
-    result->size = static_cast<std::size_t>(sqlite3_column_int64(select_last_, 0));
-    if (sqlite3_column_type(select_last_, 1) == SQLITE_BLOB) {
-      const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(select_last_, 1));
-      const int size = sqlite3_column_bytes(select_last_, 1);
-      if (blob != nullptr) result->bytes.assign(blob, blob + size);
-    }
-  } else if ((rc & 0xff) == SQLITE_INTERRUPT) {
+    const sqlite3_int64 newest = sqlite3_column_int64(st, 0);
+    const sqlite3_int64 base = sqlite3_column_int64(st, 1);
+    result->size = static_cast<std::size_t>(sqlite3_column_int64(st, 2));
+    const bool blob = std::strcmp(reinterpret_cast<const char*>(sqlite3_column_text(st, 3)), "blob") == 0;
+    if (blob && result->size == expected_size &&
+        !history_rows::each_row_after(
+            db_, device_id, qrn_record::kDataId, base - 1,
+            [&](int64_t seq, const std::string&, const unsigned char* bytes, std::size_t size) {
+              if (seq == newest && bytes != nullptr) result->bytes.assign(bytes, bytes + size);
+              return true;
+            },
+            read_error, newest, expected_size))
+      rc = sqlite3_errcode(db_);
+  }
+  sqlite3_finalize(st);
+  deadline_ = std::chrono::steady_clock::time_point::max();
+  if ((rc & 0xff) == SQLITE_INTERRUPT) {
     error = "cannot read history " + path_ + ": the query ran past " +
             std::to_string(kReadTimeBound.count()) + " s";
-  } else if (rc != SQLITE_DONE) {
-    error = db_error(db_, "cannot read history " + path_);
+    return std::nullopt;
   }
-  sqlite3_reset(select_last_);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+    error = db_error(db_, "cannot read history " + path_);
+    return std::nullopt;
+  }
   return result;
 }
 
 bool HistoryStore::each_report(uint32_t device_id,
                                const std::function<bool(const unsigned char*, std::size_t)>& take,
                                std::string& error) {
+  flush();  // the rows saved before this read are in the file
   std::lock_guard<std::mutex> lock(mutex_);
   if (db_ == nullptr) {
     error = "history is not open";
@@ -311,11 +430,9 @@ bool HistoryStore::each_report(uint32_t device_id,
   // each, and the newest row under each another.
   const char* const kSteps[] = {
       "SELECT min(data_id) FROM history WHERE device_id = ?1 AND data_id > ?2",
-      "SELECT max(seq) FROM history WHERE device_id = ?1 AND data_id = ?2",
-      "SELECT record FROM history WHERE device_id = ?1 AND data_id = ?2 ORDER BY seq DESC"};
+      "SELECT max(seq) FROM history WHERE device_id = ?1 AND data_id = ?2"};
   sqlite3_stmt* next_id = nullptr;
   sqlite3_stmt* newest = nullptr;
-  sqlite3_stmt* reports = nullptr;
   auto finish = [&](bool ok) {
     deadline_ = std::chrono::steady_clock::time_point::max();
     if (!ok && error.empty()) {
@@ -326,13 +443,11 @@ bool HistoryStore::each_report(uint32_t device_id,
     }
     sqlite3_finalize(next_id);
     sqlite3_finalize(newest);
-    sqlite3_finalize(reports);
     return ok;
   };
   deadline_ = std::chrono::steady_clock::now() + kReadTimeBound;
   if (sqlite3_prepare_v2(db_, kSteps[0], -1, &next_id, nullptr) != SQLITE_OK ||
-      sqlite3_prepare_v2(db_, kSteps[1], -1, &newest, nullptr) != SQLITE_OK ||
-      sqlite3_prepare_v2(db_, kSteps[2], -1, &reports, nullptr) != SQLITE_OK)
+      sqlite3_prepare_v2(db_, kSteps[1], -1, &newest, nullptr) != SQLITE_OK)
     return finish(false);
   sqlite3_int64 data_id = std::numeric_limits<sqlite3_int64>::min();
   sqlite3_int64 report_id = 0, report_seq = -1;
@@ -356,13 +471,11 @@ bool HistoryStore::each_report(uint32_t device_id,
     }
   }
   if (!any) return finish(true);
-  sqlite3_bind_int64(reports, 1, device_id);
-  sqlite3_bind_int64(reports, 2, report_id);
-  int rc;
-  while ((rc = sqlite3_step(reports)) == SQLITE_ROW) {
-    const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(reports, 0));
-    const int size = sqlite3_column_bytes(reports, 0);
-    if (blob != nullptr && size > 0 && !take(blob, static_cast<std::size_t>(size))) break;
-  }
-  return finish(rc == SQLITE_ROW || rc == SQLITE_DONE);
+  std::string read_error;
+  return finish(history_rows::each_row_newest_first(
+      db_, device_id, static_cast<int>(report_id),
+      [&](int64_t, const std::string&, const unsigned char* bytes, std::size_t size) {
+        return bytes == nullptr || size == 0 || take(bytes, size);
+      },
+      read_error));
 }

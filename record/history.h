@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "history_rows.h"
+
 struct sqlite3;
 struct sqlite3_stmt;
 
@@ -24,9 +26,29 @@ struct StoredRecord {
   std::vector<unsigned char> bytes;  // empty unless size was the expected one
 };
 
-// Every call takes the store's lock: the devices' threads save through one
-// connection while the main thread restores through it. A writer's WAL is
-// checkpointed by a thread of its own on a second connection, never by a save.
+// A row waiting for the next group.
+struct QueuedRow {
+  uint32_t device_id;
+  int data_id;
+  std::string saved_at;
+  std::vector<unsigned char> bytes;
+};
+
+// What became of the saved rows since the last look: the groups that could
+// not be committed, their rows lost.
+struct GroupResults {
+  unsigned long records_lost = 0;
+  unsigned long reports_lost = 0;
+  uint32_t device_id = 0;  // the first lost record's device
+  std::string error;       // SQLite's reason for the last failed group
+  bool kept_after = false;  // a group was committed after the last failure
+};
+
+// A save queues its row; a thread of the store's own commits the queue once
+// every kGroupInterval, all devices' rows in one transaction (compact rows,
+// history_rows.h), and then checkpoints the WAL on a second connection. The
+// reads (last, each_report) commit what is queued first, so they see every
+// row saved before them. A crash loses at most the group not yet committed.
 class HistoryStore {
  public:
   enum class Mode { ReadWrite, ReadOnly };
@@ -51,11 +73,12 @@ class HistoryStore {
 
   const std::string& path() const { return path_; }
 
-  // Appends one record; `saved_at` is the local time of the save as text.
-  // On a full file system the oldest rows give way, a few at a time (the
-  // reserve beside the file released first, so that the deletes have room),
-  // and the save is tried again: new records go on being saved.
-  // On failure `error` is SQLite's reason ("database or disk is full").
+  // Queues one record for the next group; `saved_at` is the local time of
+  // the save as text. On a full file system the oldest rows give way, a few
+  // at a time (the reserve beside the file released first, so that the
+  // deletes have room), and the group is tried again: new records go on
+  // being saved. A group that fails all the same is counted in take_results().
+  // False with `error` only when the store is not open for writing.
   bool save(uint32_t device_id, int data_id, const std::string& saved_at,
             const unsigned char* record, std::size_t size, std::string& error);
 
@@ -77,30 +100,54 @@ class HistoryStore {
   // The rows deleted by saves on a full file system since the last call.
   unsigned long take_rows_given_way();
 
+  // What became of the groups since the last call.
+  GroupResults take_results();
+
+  // Commits what is queued now (the store's thread does it every interval).
+  void flush();
+
+  // Called after each committed group, on the committing thread, outside the
+  // store's lock. Set it before the first save.
+  void set_on_commit(std::function<void()> on_commit);
+
   static constexpr std::chrono::seconds kReadTimeBound{10};
-  // How often the writer's WAL is checkpointed (and so synced): what a power
-  // cut can lose. The WAL file is cut back to kWalKeptBytes once reused.
-  static constexpr std::chrono::seconds kCheckpointInterval{1};
+  // How often the queued rows are committed and the writer's WAL synced:
+  // what a crash or power cut can lose; the WAL is checkpointed every
+  // kCheckpointGroups groups. The WAL file is cut back to kWalKeptBytes
+  // once reused.
+  static constexpr std::chrono::seconds kGroupInterval{1};
+  static constexpr int kCheckpointGroups = 10;
   static constexpr long long kWalKeptBytes = 16ll << 20;
 
  private:
   bool fail_open(const std::string& what, std::string& error);
   bool lock_file(std::string& error);  // ReadWrite: the file's advisory lock
   void checkpoint_loop();
-  // A full disk: free pages for the next save (the oldest rows deleted when
-  // there are too few) and the WAL copied, so that it starts over.
-  void make_way();
+  // Commits the queue in one transaction (mutex_ held); true when a group was
+  // committed.
+  bool commit_group();
+  int write_group(const std::vector<QueuedRow>& rows);
+  // A full disk: free pages for the next group of `need` bytes (the oldest
+  // rows deleted when there are too few) and the WAL copied, so that it
+  // starts over.
+  void make_way(std::size_t need);
+  int give_way();  // deletes the oldest rows; their number, -1 on failure
   void stop_checkpoints();
 
   std::string path_;
   sqlite3* db_ = nullptr;
   sqlite3_stmt* insert_ = nullptr;
-  sqlite3_stmt* select_last_ = nullptr;
   int lock_fd_ = -1;
   bool write_access_failure_ = false;
   unsigned long rows_given_way_ = 0;
   bool disk_full_ = false;  // rows gave way; until the reserve is back
-  std::mutex mutex_;  // every use of db_ and its statements
+  std::mutex mutex_;  // every use of db_, its statements and encoder_
+  history_rows::Encoder encoder_;
+  std::mutex queue_mutex_;  // queue_, results_, on_commit_
+  std::vector<QueuedRow> queue_;
+  GroupResults results_;
+  std::function<void()> on_commit_;
+  bool writable_ = false;  // saves are queued
   sqlite3* checkpoint_db_ = nullptr;  // the checkpoint thread's own connection
   std::thread checkpointer_;
   std::mutex checkpoint_mutex_;

@@ -1,6 +1,7 @@
 #include "history_reader.h"
 
 #include "history.h"
+#include "history_rows.h"
 #include "history_schema.h"
 #include "record.h"
 
@@ -10,19 +11,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A row's bytes only when it is a record (a row of another size is never
-// loaded, however large: length() of a blob does not read it). The range is
-// found through the (device_id, saved_at) index.
-constexpr const char* kRecordsSql =
-    "SELECT CASE WHEN typeof(record) = 'blob' AND "
-    "length(record) = ?4 THEN record END FROM history WHERE device_id = ?1 "
-    "AND saved_at >= ?2 AND saved_at <= ?3 AND data_id = ?5 ORDER BY saved_at, seq";
-
-// Newest first along the (device_id, seq) index, so that only the rows of
-// the asked-for minutes are read, and only the point's bytes of each.
-constexpr const char* kTrendSql =
-    "SELECT saved_at, substr(record, ?2, ?3) FROM history "
-    "WHERE device_id = ?1 AND length(record) = ?4 ORDER BY seq DESC";
+// The first and last seq of the device's records saved in a time range,
+// found through the time index; the rows between are decoded in seq order.
+constexpr const char* kRangeSql =
+    "SELECT min(seq), max(seq) FROM history WHERE device_id = ?1 AND data_id = ?4 "
+    "AND saved_at >= ?2 AND saved_at <= ?3";
 
 }  // namespace
 
@@ -56,7 +49,7 @@ bool HistoryReader::open(const std::string& path, std::string& error) {
     return false;
   }
   sqlite3_stmt* stmt = nullptr;
-  const int prepared = sqlite3_prepare_v2(db, kRecordsSql, -1, &stmt, nullptr);
+  const int prepared = sqlite3_prepare_v2(db, kRangeSql, -1, &stmt, nullptr);
   stmt_.reset(stmt);
   if (prepared != SQLITE_OK) return fail("cannot read history ");
   return true;
@@ -76,23 +69,37 @@ bool HistoryReader::each_record(uint32_t device_id, const std::string& from, con
   sqlite3_bind_int64(st, 1, device_id);
   sqlite3_bind_text(st, 2, from.c_str(), -1, SQLITE_TRANSIENT);
   sqlite3_bind_text(st, 3, to.c_str(), -1, SQLITE_TRANSIENT);
-  sqlite3_bind_int64(st, 4, static_cast<sqlite3_int64>(qrn_record::kSize));
   // Records only: the round reports stored beside them are no records.
-  sqlite3_bind_int(st, 5, qrn_record::kDataId);
+  sqlite3_bind_int(st, 4, qrn_record::kDataId);
   // Each row within the bound that decode has: a crafted file can make a
   // step endless.
-  Clock::time_point deadline;
+  Clock::time_point deadline = Clock::now() + HistoryStore::kReadTimeBound;
   sqlite3_progress_handler(db, 1000, &history_sql::past_deadline, &deadline);
-  int rc;
-  while ((deadline = Clock::now() + HistoryStore::kReadTimeBound,
-          rc = sqlite3_step(st)) == SQLITE_ROW) {
-    const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(st, 0));
-    if (blob == nullptr || sqlite3_column_bytes(st, 0) != static_cast<int>(qrn_record::kSize)) {
-      ++skipped;  // not a record of this driver
-      continue;
-    }
-    take(blob);
+  int rc = sqlite3_step(st);
+  if (rc == SQLITE_ROW && sqlite3_column_type(st, 0) != SQLITE_NULL) {
+    const int64_t first = sqlite3_column_int64(st, 0);
+    const int64_t last = sqlite3_column_int64(st, 1);
+    sqlite3_reset(st);
+    std::string read_error;
+    rc = history_rows::each_row_after(
+             db, device_id, qrn_record::kDataId, first - 1,
+             [&](int64_t, const std::string& saved_at, const unsigned char* bytes,
+                 std::size_t size) {
+               deadline = Clock::now() + HistoryStore::kReadTimeBound;
+               if (saved_at < from || saved_at > to) return true;
+               if (bytes == nullptr || size != qrn_record::kSize)
+                 ++skipped;  // not a record of this driver
+               else
+                 take(bytes);
+               return true;
+             },
+             read_error, last, qrn_record::kSize)
+             ? SQLITE_DONE
+             : sqlite3_errcode(db);
+  } else if (rc == SQLITE_ROW) {
+    rc = SQLITE_DONE;
   }
+  sqlite3_reset(st);
   sqlite3_progress_handler(db, 0, nullptr, nullptr);
   if ((rc & 0xff) == SQLITE_INTERRUPT) {
     error = "cannot read history " + name + ": the query ran past " +
@@ -122,26 +129,21 @@ bool read_point_trend(const std::string& path, uint32_t device_id, std::size_t o
   sqlite3_busy_timeout(db, history_sql::kBusyMillis);
   Clock::time_point deadline = Clock::now() + kTrendTimeBound;
   sqlite3_progress_handler(db, 1000, &history_sql::past_deadline, &deadline);
-  sqlite3_stmt* st = nullptr;
-  const int prepared = sqlite3_prepare_v2(db, kTrendSql, -1, &st, nullptr);
-  const history_sql::StmtHandle st_owner(st);  // finalized before the connection closes
-  if (prepared != SQLITE_OK) {
-    error = history_sql::db_error(db, "cannot read history");
-    return false;
-  }
-  sqlite3_bind_int64(st, 1, device_id);
-  sqlite3_bind_int64(st, 2, static_cast<sqlite3_int64>(offset) + 1);
-  sqlite3_bind_int(st, 3, static_cast<int>(width));
-  sqlite3_bind_int64(st, 4, static_cast<sqlite3_int64>(qrn_record::kSize));
-  int rc;
-  while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-    const auto* saved = sqlite3_column_text(st, 0);
-    const std::string saved_at = saved ? reinterpret_cast<const char*>(saved) : "";
-    if (saved_at < since) break;
-    const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(st, 1));
-    if (bytes == nullptr || sqlite3_column_bytes(st, 1) != static_cast<int>(width)) continue;
-    take(saved_at, bytes);
-  }
+  // Newest first, one chain at a time, so that only the rows of the
+  // asked-for minutes are decoded.
+  std::string read_error;
+  int rc = history_rows::each_row_newest_first(
+               db, device_id, qrn_record::kDataId,
+               [&](int64_t, const std::string& saved_at, const unsigned char* bytes,
+                   std::size_t size) {
+                 if (saved_at < since) return false;
+                 if (bytes != nullptr && size == qrn_record::kSize && offset + width <= size)
+                   take(saved_at, bytes + offset);
+                 return true;
+               },
+               read_error, qrn_record::kSize)
+               ? SQLITE_DONE
+               : sqlite3_errcode(db);
   if (rc == SQLITE_INTERRUPT) {
     timed_out = true;
     error = "cannot read history: the query ran past " +

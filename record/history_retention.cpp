@@ -1,6 +1,7 @@
 #include "history_retention.h"
 
 #include "history.h"
+#include "history_rows.h"
 #include "history_schema.h"
 
 #include <sqlite3.h>
@@ -42,36 +43,9 @@ uint64_t used_bytes(sqlite3* db) {
 }
 
 // Deletes the oldest rows, up to kBatchRows, that are older than `cutoff`
-// (any, when `cutoff` is empty), oldest first by seq. A row saved after
-// `not_after` is passed over and goes with the first old row after it; the
-// batch ends at the first other row within the limit, so a pass reads little
-// more than it deletes. Returns the rows deleted, -1 on failure.
+// (any, when `cutoff` is empty); history_rows::delete_oldest says which.
 int delete_batch(sqlite3* db, const std::string& cutoff, const std::string& not_after) {
-  sqlite3_stmt* st = nullptr;
-  if (sqlite3_prepare_v2(db, "SELECT seq, saved_at < ?1, saved_at > ?2 FROM history ORDER BY seq",
-                         -1, &st, nullptr) != SQLITE_OK)
-    return -1;
-  sqlite3_bind_text(st, 1, cutoff.c_str(), -1, SQLITE_TRANSIENT);
-  sqlite3_bind_text(st, 2, not_after.c_str(), -1, SQLITE_TRANSIENT);
-  sqlite3_int64 last = -1;
-  int rc = SQLITE_DONE, old_rows = 0;
-  while (old_rows < kBatchRows && (rc = sqlite3_step(st)) == SQLITE_ROW) {
-    if (cutoff.empty() || sqlite3_column_int(st, 1) != 0) {
-      last = sqlite3_column_int64(st, 0);
-      ++old_rows;
-    } else if (not_after.empty() || sqlite3_column_int(st, 2) == 0) {
-      break;
-    }
-  }
-  sqlite3_finalize(st);
-  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return -1;
-  if (last < 0) return 0;
-  if (sqlite3_prepare_v2(db, "DELETE FROM history WHERE seq <= ?1", -1, &st, nullptr) != SQLITE_OK)
-    return -1;
-  sqlite3_bind_int64(st, 1, last);
-  rc = sqlite3_step(st);
-  sqlite3_finalize(st);
-  return rc == SQLITE_DONE ? sqlite3_changes(db) : -1;
+  return history_rows::delete_oldest(db, cutoff, not_after, kBatchRows);
 }
 
 // Checkpoints what it can without waiting for anyone (no gate held: the
@@ -158,6 +132,29 @@ bool HistoryPruner::figures(HistoryFigures& f) {
     f.oldest = reinterpret_cast<const char*>(sqlite3_column_text(q, 0));
   sqlite3_finalize(q);
   return true;
+}
+
+bool HistoryPruner::growth(int64_t after_seq, HistoryGrowth& g) {
+  // A row's stored bytes and about what its cell, its index entries and
+  // its page's share add.
+  constexpr int kRowOverhead = 96;
+  // Before any seq is known, the newest alone: not a scan of the whole file.
+  const char* const sql = after_seq < 0 ? "SELECT max(seq), 0, 0 FROM history WHERE ?1 < 0"
+                                        : "SELECT max(seq), count(*), total(length(record)) FROM "
+                                          "history WHERE seq > ?1";
+  sqlite3_stmt* q = nullptr;
+  const bool ok =
+      sqlite3_prepare_v2(db_.get(), sql, -1, &q, nullptr) == SQLITE_OK &&
+      (sqlite3_bind_int64(q, 1, after_seq), sqlite3_step(q) == SQLITE_ROW);
+  if (ok) {
+    // No row after it (or none at all): the newest is where it was, 0 at most.
+    g.newest_seq = sqlite3_column_type(q, 0) == SQLITE_NULL ? std::max<int64_t>(after_seq, 0)
+                                                            : sqlite3_column_int64(q, 0);
+    g.bytes = static_cast<uint64_t>(sqlite3_column_double(q, 2)) +
+              static_cast<uint64_t>(sqlite3_column_int64(q, 1)) * kRowOverhead;
+  }
+  sqlite3_finalize(q);
+  return ok;
 }
 
 PruneResult HistoryPruner::prune(unsigned long keep_days, uint64_t keep_bytes,

@@ -30,6 +30,12 @@ struct HistoryFigures {
   std::string oldest;       // the oldest row's saved time, "" when none
 };
 
+// The rows saved after a seq: the newest seq and about the bytes they take.
+struct HistoryGrowth {
+  int64_t newest_seq = 0;
+  uint64_t bytes = 0;
+};
+
 // Without --keep-mb: the used bytes the history may hold, so that it takes
 // at most half of its file system and leaves at least a tenth of it free.
 uint64_t kept_bytes_by_default(const HistoryFigures& f);
@@ -51,6 +57,9 @@ class HistoryPruner {
 
   // The figures now; false when they could not be read.
   bool figures(HistoryFigures& f);
+  // The rows saved after `after_seq` (with a negative one, the newest seq
+  // alone); false when they could not be read.
+  bool growth(int64_t after_seq, HistoryGrowth& g);
 
   // One pass: records saved before `cutoff` (history time text) when there
   // is an age limit, then the oldest records while the file's used pages

@@ -10,18 +10,26 @@
 namespace history_sql {
 
 const char* const kSchema =
+    // No AUTOINCREMENT: its bookkeeping costs a write per row; retention
+    // keeps each stream's newest rows, so seq never goes back.
     "CREATE TABLE IF NOT EXISTS history ("
-    "  seq INTEGER PRIMARY KEY AUTOINCREMENT,"
+    "  seq INTEGER PRIMARY KEY,"
     "  device_id INTEGER NOT NULL,"
     "  data_id INTEGER NOT NULL,"
     "  saved_at TEXT NOT NULL,"
-    "  record BLOB NOT NULL);"
-    "CREATE INDEX IF NOT EXISTS history_by_device ON history (device_id, seq);"
+    "  record BLOB NOT NULL,"
+    "  form INTEGER NOT NULL DEFAULT 0);"
+    // A stream's rows in seq order: the last record, the latest reports,
+    // the chains every reader decodes.
+    "CREATE INDEX IF NOT EXISTS history_by_kind ON history (device_id, data_id, seq);"
     // Time ranges (quorlin export) are found through this index, not a scan.
-    "CREATE INDEX IF NOT EXISTS history_by_time ON history (device_id, saved_at);"
-    // A device's last record and its latest reports, reached directly: a
-    // device offline for weeks has only reports after its last record.
-    "CREATE INDEX IF NOT EXISTS history_by_kind ON history (device_id, data_id, seq);";
+    "CREATE INDEX IF NOT EXISTS history_by_time ON history (device_id, data_id, saved_at);";
+
+const char* const kUpgrade =
+    // Files made before compact rows: their rows are all full ones.
+    "ALTER TABLE history ADD COLUMN form INTEGER NOT NULL DEFAULT 0;";
+
+const char* const kUnusedIndexes = "DROP INDEX IF EXISTS history_by_device;";
 
 void CloseDb::operator()(sqlite3* db) const { sqlite3_close(db); }
 
@@ -87,19 +95,6 @@ bool make_reserve(const std::string& history_path, long long bytes) {
     return false;
   }
   return true;
-}
-
-int delete_oldest(sqlite3* db, int rows) {
-  sqlite3_stmt* st = nullptr;
-  if (sqlite3_prepare_v2(db,
-                         "DELETE FROM history WHERE seq IN "
-                         "(SELECT seq FROM history ORDER BY seq LIMIT ?1)",
-                         -1, &st, nullptr) != SQLITE_OK)
-    return -1;
-  sqlite3_bind_int(st, 1, rows);
-  const int rc = sqlite3_step(st);
-  sqlite3_finalize(st);
-  return rc == SQLITE_DONE ? sqlite3_changes(db) : -1;
 }
 
 }  // namespace history_sql

@@ -12,6 +12,10 @@ namespace history_sql {
 
 // The table and its indexes, created when missing.
 extern const char* const kSchema;
+// The `form` column added to a file made before it, when missing.
+extern const char* const kUpgrade;
+// An index of older files that no query uses any more (each row paid for it).
+extern const char* const kUnusedIndexes;
 
 // How long a connection waits for another's lock before it gives up.
 constexpr int kBusyMillis = 2000;
@@ -49,8 +53,5 @@ bool release_reserve(const std::string& history_path);
 // Makes the reserve of `bytes` (blocks really taken) when it is missing;
 // false when the file system has not the room.
 bool make_reserve(const std::string& history_path, long long bytes);
-
-// Deletes the `rows` oldest rows of the history; the rows deleted, -1 on failure.
-int delete_oldest(sqlite3* db, int rows);
 
 }  // namespace history_sql

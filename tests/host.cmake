@@ -1,7 +1,7 @@
 # tests: host runner, record decoder and plant simulator
 qrn_add_test(host_config_test SOURCES host_config_test.cpp LIBS qrn_host_config LABELS host)
 qrn_add_test(quorlin_tools_test SOURCES quorlin_tools_test.cpp LIBS quorlin_cli_lib quorlin_driver
-  LABELS host)
+  qrn_history LABELS host)
 qrn_add_test(host_live_view_test SOURCES host_live_view_test.cpp LIBS qrn_http_view qrn_cpp_httplib
   LABELS host threads)
 
@@ -25,6 +25,7 @@ foreach(case
     second_host_on_a_history_is_refused_while_readers_read
     decode_reads_a_history_it_cannot_write
     full_disk_loses_records_not_the_host
+    kill_in_a_group_leaves_a_consistent_prefix
     stored_records_of_wrong_size_or_device_are_not_restored
     kept_devices_start_on_a_history_without_reports
     check_reports_each_injected_fault
@@ -60,6 +61,7 @@ endforeach()
 foreach(case two_devices_hand_over_their_own_records
     history_restores_last_record_before_first_new_round
     kept_devices_start_on_a_history_without_reports
+    kill_in_a_group_leaves_a_consistent_prefix
     signals_stop_host_and_simulator_cleanly
     rounds_zero_sets_up_devices_and_exits
     live_view_serves_decoded_records_and_device_states

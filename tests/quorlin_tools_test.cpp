@@ -3,6 +3,9 @@
 // controller check's classes and report.
 #include "check_report.h"
 #include "decimal.h"
+#include "history.h"
+#include "history_reader.h"
+#include "history_rows.h"
 #include "point_table.h"
 #include "record.h"
 #include "record_view.h"
@@ -12,8 +15,14 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <random>
 #include <limits>
 #include <map>
 #include <optional>
@@ -556,4 +565,172 @@ TEST(CheckReport, problems_group_by_class_sort_by_index_and_align_by_display_wid
   EXPECT_EQ(j["counts"]["missing"].asUInt(), 3u);
   EXPECT_EQ(j["browse"]["not_in_table"].size(), 2u);
   EXPECT_FALSE(j["ok"].asBool());
+}
+
+// A history written by the store, read back through every reader: the same
+// bytes, across full rows, size changes and files made before compact rows.
+class HistoryRows : public testing::Test {
+ protected:
+  void SetUp() override {
+    char dir[] = "/tmp/qrn-history-test-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    dir_ = dir;
+    path_ = dir_ + "/history.db";
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  static std::string at(int i) {
+    char text[32];
+    std::snprintf(text, sizeof text, "2026-01-01 %02d:%02d:%02d", i / 3600, i / 60 % 60, i % 60);
+    return text;
+  }
+  // Records that change a little each round, and round reports that change
+  // size now and then; both stored in `saved`, by stream.
+  void save_rounds(HistoryStore& store, int from, int to, uint32_t device) {
+    std::mt19937 rng(device * 1000u + static_cast<unsigned>(from));
+    std::vector<unsigned char>& rec = records_[device];
+    if (rec.empty()) rec.resize(qrn_record::kSize, 0x11);
+    std::string error;
+    for (int i = from; i < to; ++i) {
+      for (int n = 0; n < 40; ++n) rec[rng() % rec.size()] = static_cast<unsigned char>(rng());
+      const std::vector<unsigned char> report(20 + (i / 70) % 3, static_cast<unsigned char>(i));
+      ASSERT_TRUE(store.save(device, qrn_record::kDataId, at(i), rec.data(), rec.size(), error));
+      ASSERT_TRUE(store.save(device, kReportId, at(i), report.data(), report.size(), error));
+      saved_[{device, qrn_record::kDataId}].push_back(rec);
+      saved_[{device, kReportId}].push_back(report);
+    }
+  }
+  // Every row of the stream, decoded oldest first through the one decoder.
+  std::vector<std::vector<unsigned char>> stream(uint32_t device, int data_id, int64_t after = 0) {
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    std::vector<std::vector<unsigned char>> rows;
+    std::string error;
+    EXPECT_TRUE(history_rows::each_row_after(
+        db, device, data_id, after,
+        [&](int64_t, const std::string&, const unsigned char* b, std::size_t n) {
+          rows.emplace_back(b, b + n);
+          return true;
+        },
+        error));
+    sqlite3_close(db);
+    return rows;
+  }
+
+  std::vector<std::vector<unsigned char>>& recs(uint32_t device) {
+    return saved_[std::make_pair(device, qrn_record::kDataId)];
+  }
+
+  static constexpr int kReportId = 5157;
+  std::string dir_, path_;
+  std::map<uint32_t, std::vector<unsigned char>> records_;
+  std::map<std::pair<uint32_t, int>, std::vector<std::vector<unsigned char>>> saved_;
+};
+
+TEST_F(HistoryRows, every_reader_gets_the_saved_bytes_across_full_rows) {
+  HistoryStore store;
+  std::string error;
+  ASSERT_TRUE(store.open(path_, HistoryStore::Mode::ReadWrite, error)) << error;
+  save_rounds(store, 0, 75, 7);
+  save_rounds(store, 0, 10, 8);
+  const auto last = store.last(7, qrn_record::kSize, error);  // reads its own writes
+  ASSERT_TRUE(last && last->bytes == recs(7).back()) << error;
+  save_rounds(store, 75, 140, 7);  // more than two chains, the reports' sizes change
+  std::vector<std::vector<unsigned char>> reports;
+  ASSERT_TRUE(store.each_report(7, [&](const unsigned char* b, std::size_t n) {
+    reports.emplace(reports.begin(), b, b + n);
+    return true;
+  }, error));
+  EXPECT_EQ(reports, saved_[std::make_pair(7u, kReportId)]);
+  store.close();
+  EXPECT_EQ(stream(7, qrn_record::kDataId), recs(7));
+  EXPECT_EQ(stream(8, qrn_record::kDataId), recs(8));
+  // From a cursor in the middle of a chain: the rows after it, no others.
+  const auto& all = recs(7);
+  EXPECT_EQ(stream(7, qrn_record::kDataId, 2 * 100 + 20),
+            std::vector<std::vector<unsigned char>>(all.end() - 40, all.end()));
+
+  HistoryReader reader;
+  ASSERT_TRUE(reader.open(path_, error)) << error;
+  std::vector<std::vector<unsigned char>> exported;
+  unsigned long skipped = 0;
+  ASSERT_TRUE(reader.each_record(7, at(61), at(130), [&](const unsigned char* b) {
+    exported.emplace_back(b, b + qrn_record::kSize);
+  }, skipped, "h", error)) << error;
+  EXPECT_EQ(exported, std::vector<std::vector<unsigned char>>(all.begin() + 61, all.begin() + 131));
+  std::vector<unsigned char> trend;
+  bool timed_out = false;
+  ASSERT_TRUE(read_point_trend(path_, 7, 100, 2, at(90), [&](const std::string&, const unsigned char* b) {
+    trend.insert(trend.begin(), b, b + 2);
+  }, error, timed_out)) << error;
+  std::vector<unsigned char> want;
+  for (auto r = all.begin() + 90; r != all.end(); ++r) want.insert(want.end(), r->begin() + 100, r->begin() + 102);
+  EXPECT_EQ(trend, want);
+  // Compact: far less than a full row each.
+  EXPECT_LT(std::filesystem::file_size(path_), all.size() * qrn_record::kSize / 2);
+}
+
+TEST_F(HistoryRows, a_file_made_before_compact_rows_is_read_and_appended_to) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db,
+      "CREATE TABLE history (seq INTEGER PRIMARY KEY AUTOINCREMENT, device_id INTEGER NOT NULL, "
+      "data_id INTEGER NOT NULL, saved_at TEXT NOT NULL, record BLOB NOT NULL);"
+      "CREATE INDEX history_by_device ON history (device_id, seq);"
+      "CREATE INDEX history_by_time ON history (device_id, saved_at);"
+      "CREATE INDEX history_by_kind ON history (device_id, data_id, seq);"
+      "INSERT INTO history (device_id, data_id, saved_at, record) VALUES "
+      "(7, 5156, '2026-01-01 00:00:00', zeroblob(7001)), (7, 5157, '2026-01-01 00:00:00', x'0102');",
+      nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  recs(7).assign(1, std::vector<unsigned char>(qrn_record::kSize, 0));
+  HistoryStore store;
+  std::string error;
+  ASSERT_TRUE(store.open(path_, HistoryStore::Mode::ReadOnly, error)) << error;
+  auto last = store.last(7, qrn_record::kSize, error);
+  ASSERT_TRUE(last && last->bytes == recs(7)[0]) << error;
+  store.close();
+  ASSERT_TRUE(store.open(path_, HistoryStore::Mode::ReadWrite, error)) << error;
+  save_rounds(store, 1, 70, 7);
+  last = store.last(7, qrn_record::kSize, error);
+  ASSERT_TRUE(last && last->bytes == recs(7).back()) << error;
+  store.close();
+  EXPECT_EQ(stream(7, qrn_record::kDataId), recs(7));
+}
+
+TEST_F(HistoryRows, deleting_the_oldest_never_leaves_a_delta_without_its_full_row) {
+  HistoryStore store;
+  std::string error;
+  ASSERT_TRUE(store.open(path_, HistoryStore::Mode::ReadWrite, error)) << error;
+  save_rounds(store, 0, 150, 7);
+  save_rounds(store, 0, 30, 8);  // a single chain, all old
+  store.close();
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+  // By age, in small batches as retention does, then by size until nothing goes.
+  int n;
+  while ((n = history_rows::delete_oldest(db, at(100), "", 7)) > 0) {
+  }
+  EXPECT_EQ(n, 0);
+  // Each stream is whole from its first row on, and device 8's last chain stays.
+  for (const auto& [key, rows] : saved_) {
+    const auto left = stream(key.first, key.second);
+    ASSERT_FALSE(left.empty());
+    EXPECT_TRUE(std::equal(left.begin(), left.end(), rows.end() - left.size())) << key.first;
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db, "SELECT count(*), min(saved_at) FROM history WHERE device_id = ?1 AND data_id = ?2", -1, &st, nullptr);
+    sqlite3_bind_int(st, 1, static_cast<int>(key.first));
+    sqlite3_bind_int(st, 2, key.second);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(st, 0), static_cast<int>(left.size()));  // none undecodable
+    const std::string oldest = reinterpret_cast<const char*>(sqlite3_column_text(st, 1));
+    sqlite3_finalize(st);
+    if (key.first == 7) EXPECT_TRUE(oldest < at(100) && oldest >= at(100 - 60)) << oldest;
+    else EXPECT_EQ(left.size(), 30u);
+  }
+  while (history_rows::delete_oldest(db, "", "", 7) > 0) {
+  }
+  EXPECT_EQ(stream(7, qrn_record::kDataId).size(), 150u % history_rows::kFullEvery);
+  EXPECT_EQ(stream(8, qrn_record::kDataId).size(), 30u);
+  sqlite3_close(db);
 }

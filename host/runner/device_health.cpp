@@ -49,6 +49,11 @@ void LiveView::restored(uint32_t device_id, const std::vector<unsigned char>& st
   }
 }
 
+void LiveView::set_history_gauges(std::function<HistoryGauges()> gauges) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  history_gauges_ = std::move(gauges);
+}
+
 void LiveView::set_failure_counts(
     std::function<std::pair<unsigned long, unsigned long>()> counts) {
   std::lock_guard<std::mutex> lock(mutex_);

@@ -245,6 +245,8 @@ LiveView::Reply LiveView::get(const std::string& path,
 LiveView::Reply LiveView::devices_reply(Clock::time_point now) const {
   Json::Value root(Json::objectValue);
   root["history"] = !history_path_.empty();
+  // Outside the lock: the gauges' own source takes a lock of its own.
+  if (!history_path_.empty()) root["history_space"] = history_space_json();
   Json::Value& list = root["devices"] = Json::Value(Json::arrayValue);
   std::lock_guard<std::mutex> lock(mutex_);
   for (const Device& d : devices_) {

@@ -3,6 +3,7 @@
 // The live view of qrn-host: a page and a small JSON API over HTTP that show
 // each device's latest record and, from the history file, a point's trend.
 #include "config.h"
+#include "history_gauges.h"
 #include "record.h"
 #include "round_report.h"
 
@@ -97,6 +98,8 @@ class LiveView {
                 std::vector<uint32_t> statuses = {}, std::vector<std::string> read_at = {});
   // Where /metrics gets the host's history and dump write failures.
   void set_failure_counts(std::function<std::pair<unsigned long, unsigned long>()> counts);
+  // Where /metrics and /api/devices get the history's budget gauges.
+  void set_history_gauges(std::function<HistoryGauges()> gauges);
 
   // The answer to GET `path` with the query's parameters at time `now`.
   Reply get(const std::string& path, const std::multimap<std::string, std::string>& query,
@@ -124,6 +127,9 @@ class LiveView {
   static void health_json(const Device& d, Json::Value& entry);
   // The /metrics text (metrics.cpp).
   Reply metrics_reply() const;
+  // The history's files, its file system's free space and the budget's
+  // gauges, as /api/devices gives them (metrics.cpp).
+  Json::Value history_space_json() const;
 
   Reply devices_reply(Clock::time_point now) const;
   Reply record_reply(uint32_t id) const;
@@ -133,6 +139,7 @@ class LiveView {
   const std::string history_path_;
   mutable std::mutex mutex_;
   std::function<std::pair<unsigned long, unsigned long>()> failure_counts_;
+  std::function<HistoryGauges()> history_gauges_;
   mutable std::vector<Device> devices_;  // in configuration order
 };
 

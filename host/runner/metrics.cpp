@@ -4,6 +4,8 @@
 
 #include "report_json.h"
 
+#include <json/json.h>
+
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
@@ -35,31 +37,77 @@ void family(std::ostringstream& out, const char* name, const char* type, const c
 }
 
 // The history's files (database and WAL) and its file system's free space,
-// from the file system alone: a scrape never waits on the database.
-void history_space(std::ostringstream& out, const std::string& path) {
+// from the file system alone: a scrape never waits on the database; the
+// budget's gauges as retention's last pass found them.
+struct HistorySpace {
   unsigned long long bytes = 0;
+  bool free_known = false;
+  unsigned long long free = 0;
+  HistoryGauges gauges;
+};
+
+HistorySpace history_space(const std::string& path, const std::function<HistoryGauges()>& gauges) {
+  HistorySpace h;
   struct stat st {};
   for (const char* suffix : {"", "-wal"})
-    if (stat((path + suffix).c_str(), &st) == 0)
-      bytes += static_cast<unsigned long long>(st.st_size);
-  family(out, "qrn_history_bytes", "gauge", "the history file and its WAL");
-  out << "qrn_history_bytes " << bytes << '\n';
+    if (stat((path + suffix).c_str(), &st) == 0) h.bytes += static_cast<unsigned long long>(st.st_size);
   struct statvfs vfs {};
-  if (statvfs(path.c_str(), &vfs) != 0) return;
-  family(out, "qrn_history_filesystem_free_bytes", "gauge",
-         "free space on the history's file system");
-  out << "qrn_history_filesystem_free_bytes "
-      << static_cast<unsigned long long>(vfs.f_bavail) * vfs.f_frsize << '\n';
+  if (statvfs(path.c_str(), &vfs) == 0) {
+    h.free_known = true;
+    h.free = static_cast<unsigned long long>(vfs.f_bavail) * vfs.f_frsize;
+  }
+  if (gauges) h.gauges = gauges();
+  return h;
+}
+
+void history_space(std::ostringstream& out, const HistorySpace& h) {
+  family(out, "qrn_history_bytes", "gauge", "the history file and its WAL");
+  out << "qrn_history_bytes " << h.bytes << '\n';
+  if (h.free_known) {
+    family(out, "qrn_history_filesystem_free_bytes", "gauge",
+           "free space on the history's file system");
+    out << "qrn_history_filesystem_free_bytes " << h.free << '\n';
+  }
+  if (h.gauges.oldest_known) {
+    family(out, "qrn_history_oldest_record_timestamp_seconds", "gauge",
+           "when the oldest row kept in the history was saved (Unix time)");
+    out << "qrn_history_oldest_record_timestamp_seconds " << h.gauges.oldest_unix << '\n';
+  }
+  if (h.gauges.days_left_known) {
+    char days[32];
+    std::snprintf(days, sizeof days, "%.2f", h.gauges.days_left);
+    family(out, "qrn_history_days_left", "gauge",
+           "days until the history reaches its size budget at the last minute's rate");
+    out << "qrn_history_days_left " << days << '\n';
+  }
 }
 
 }  // namespace
 
+Json::Value LiveView::history_space_json() const {
+  std::function<HistoryGauges()> gauges;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    gauges = history_gauges_;
+  }
+  const HistorySpace h = history_space(history_path_, gauges);
+  Json::Value v(Json::objectValue);
+  v["bytes"] = Json::UInt64(h.bytes);
+  v["filesystem_free_bytes"] = h.free_known ? Json::Value(Json::UInt64(h.free)) : Json::Value();
+  v["oldest_record_timestamp"] =
+      h.gauges.oldest_known ? Json::Value(Json::Int64(h.gauges.oldest_unix)) : Json::Value();
+  v["days_left"] = h.gauges.days_left_known ? Json::Value(h.gauges.days_left) : Json::Value();
+  return v;
+}
+
 LiveView::Reply LiveView::metrics_reply() const {
   std::ostringstream up, records, rounds, duration, points, stamp;
   std::function<std::pair<unsigned long, unsigned long>()> counts;
+  std::function<HistoryGauges()> gauges;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     counts = failure_counts_;
+    gauges = history_gauges_;
     for (const Device& d : devices_) {
       const std::string dev = "device=\"" + std::to_string(d.config.id) + "\"";
       const qrn_report::RoundReport* r = d.report.get();
@@ -105,6 +153,6 @@ LiveView::Reply LiveView::metrics_reply() const {
   out << "qrn_history_write_failures_total " << failures.first << '\n';
   family(out, "qrn_dump_write_failures_total", "counter", "records not written to the dump folder");
   out << "qrn_dump_write_failures_total " << failures.second << '\n';
-  if (!history_path_.empty()) history_space(out, history_path_);
+  if (!history_path_.empty()) history_space(out, history_space(history_path_, gauges));
   return {200, "text/plain; version=0.0.4; charset=utf-8", out.str()};
 }

@@ -102,6 +102,7 @@ void DumpSink::take(const Handed& item) {
 void HistorySink::take(const Handed& item) {
   const std::vector<unsigned char>& bytes = item.event.bytes;
   std::string error;
+  collect();
   if (item.kind == Handed::Kind::Report) {
     // Round reports go into the history beside the records; one that cannot
     // be saved is counted, the records' lines say what fails. Like every
@@ -110,20 +111,29 @@ void HistorySink::take(const Handed& item) {
     if (!history_.save(item.device_id, item.data_id, qrn_record::local_now_text(), bytes.data(),
                        bytes.size(), error))
       ++reports_lost_;
-    say_given_way();
     return;
   }
   // Records come to the history as the device asks it to keep them; a
   // restored record is there already.
   if (item.kind != Handed::Kind::Stored || item.restored) return;
   std::lock_guard<std::mutex> gate(gate_);
-  if (history_.save(item.device_id, item.data_id, qrn_record::local_now_text(), bytes.data(),
-                    bytes.size(), error))
-    state_.succeeded();
-  else
+  if (!history_.save(item.device_id, item.data_id, qrn_record::local_now_text(), bytes.data(),
+                     bytes.size(), error))
     state_.failed("cannot save device " + std::to_string(item.device_id) +
                       "'s record in history " + history_.path(),
                   error);
+}
+
+void HistorySink::collect() {
+  // The rows are committed in groups by the store's thread: what became of
+  // the groups since the last look, said as a save's outcome was before.
+  const GroupResults r = history_.take_results();
+  for (unsigned long n = 0; n < r.records_lost; ++n)
+    state_.failed("cannot save device " + std::to_string(r.device_id) + "'s record in history " +
+                      history_.path(),
+                  r.error);
+  reports_lost_ += r.reports_lost;
+  if (r.kept_after) state_.succeeded();
   say_given_way();
 }
 
@@ -154,12 +164,14 @@ void RecordSinks::hand(const Handed& item) {
   for (const auto& sink : sinks_) sink->take(item);
 }
 
-std::pair<unsigned long, unsigned long> RecordSinks::failures() const {
+std::pair<unsigned long, unsigned long> RecordSinks::failures() {
+  if (history_) history_->collect();
   const unsigned long history = history_ ? history_->records_lost() + history_->reports_lost() : 0;
   return {history, dump_ ? dump_->lost() : 0};
 }
 
-std::string RecordSinks::losses() const {
+std::string RecordSinks::losses() {
+  if (history_) history_->collect();
   std::string text;
   if (dump_ && dump_->lost() > 0)
     text = std::to_string(dump_->lost()) + " records not written to " + dump_->dir();

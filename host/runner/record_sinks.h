@@ -80,6 +80,8 @@ class HistorySink : public RecordSink {
   const std::string& path() const { return path_; }
   // Says, once, that the oldest rows gave way to new ones on a full disk.
   void say_given_way();
+  // Takes in what became of the store's groups of rows since the last call.
+  void collect();
   unsigned long records_lost() const { return state_.lost(); }
   unsigned long reports_lost() const { return reports_lost_; }
 
@@ -114,10 +116,10 @@ class RecordSinks {
 
   // Records and reports lost to the history, and records lost to the dump
   // folder, so far.
-  std::pair<unsigned long, unsigned long> failures() const;
+  std::pair<unsigned long, unsigned long> failures();
 
   // One line on the records lost over the whole run, or "" when none was.
-  std::string losses() const;
+  std::string losses();
 
  private:
   std::vector<std::unique_ptr<RecordSink>> sinks_;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 
 bool Retention::start(const std::string& path, RetentionLimits limits,
                       unsigned interval_seconds, std::mutex* gate, std::string& error) {
@@ -28,6 +29,38 @@ void Retention::stop() {
   pruner_.close();
 }
 
+HistoryGauges Retention::gauges() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return gauges_;
+}
+
+void Retention::update_gauges(uint64_t keep_bytes, int64_t& last_seq,
+                              std::chrono::steady_clock::time_point& last_at) {
+  HistoryFigures f;
+  HistoryGrowth g;
+  const auto now = std::chrono::steady_clock::now();
+  if (!pruner_.figures(f) || !pruner_.growth(last_seq, g)) return;
+  HistoryGauges out;
+  std::tm tm{};
+  if (!f.oldest.empty() && strptime(f.oldest.c_str(), "%Y-%m-%d %H:%M:%S", &tm) != nullptr) {
+    tm.tm_isdst = -1;  // saved as local time
+    out.oldest_unix = static_cast<int64_t>(std::mktime(&tm));
+    out.oldest_known = true;
+  }
+  // The rate of the interval since the last pass (none at the first).
+  const double seconds = std::chrono::duration<double>(now - last_at).count();
+  if (last_seq >= 0 && seconds > 0 && g.bytes > 0) {
+    const double per_day = static_cast<double>(g.bytes) / seconds * 86400.0;
+    out.days_left_known = true;
+    out.days_left =
+        keep_bytes > f.used_bytes ? static_cast<double>(keep_bytes - f.used_bytes) / per_day : 0.0;
+  }
+  last_seq = g.newest_seq;
+  last_at = now;
+  std::lock_guard<std::mutex> lock(mutex_);
+  gauges_ = out;
+}
+
 bool Retention::wait_seconds(unsigned seconds) {
   std::unique_lock<std::mutex> lock(mutex_);
   return !cv_.wait_for(lock, std::chrono::seconds(seconds), [this] { return stopping_.load(); });
@@ -36,6 +69,8 @@ bool Retention::wait_seconds(unsigned seconds) {
 void Retention::run(unsigned interval_seconds) {
   std::string last_error;
   bool said_short = false;
+  int64_t last_seq = -1;
+  auto last_at = std::chrono::steady_clock::now();
   do {
     std::string error;
     const std::string cutoff = qrn_record::local_time_ago(std::chrono::hours(24) * limits_.keep_days);
@@ -64,6 +99,7 @@ void Retention::run(unsigned interval_seconds) {
                    static_cast<unsigned long long>(keep_bytes >> 20), f.oldest.c_str(),
                    limits_.keep_days);
     said_short = is_short;
+    update_gauges(keep_bytes, last_seq, last_at);
     // A failure is said once, not every pass, until the next pass succeeds.
     if (!error.empty() && error != last_error)
       std::fprintf(stderr, "%sqrn-host: retention: %s (tried again later)\n",

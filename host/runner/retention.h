@@ -5,6 +5,7 @@
 // half of the file system, a tenth of it left free). The deletes themselves,
 // their batches, the history gate they hold and the WAL bound they keep are
 // record/history_retention.h's.
+#include "history_gauges.h"
 #include "history_retention.h"
 
 #include <atomic>
@@ -27,10 +28,15 @@ class Retention {
              std::mutex* gate, std::string& error);
   // Ends the pass under way after its current batch and joins the thread.
   void stop();
+  HistoryGauges gauges() const;
 
  private:
   void run(unsigned interval_seconds);
   bool wait_seconds(unsigned seconds);  // false once stopping
+  // The gauges after a pass; `last_seq` and `last_at` carry the previous
+  // pass's newest row and time.
+  void update_gauges(uint64_t keep_bytes, int64_t& last_seq,
+                     std::chrono::steady_clock::time_point& last_at);
 
   // A row saved this long after now is a clock that was ahead.
   static constexpr std::chrono::hours kClockAhead{24};
@@ -39,7 +45,8 @@ class Retention {
   RetentionLimits limits_;
   std::mutex* gate_ = nullptr;
   std::thread thread_;
-  std::mutex mutex_;
+  mutable std::mutex mutex_;  // and gauges_
   std::condition_variable cv_;
+  HistoryGauges gauges_;
   std::atomic<bool> stopping_{false};
 };

@@ -143,6 +143,7 @@ int run(const Options& options) {
   stores.sinks.add(std::make_unique<LiveViewSink>(view));
   HookGuard hook(runner);
   view.view().set_failure_counts([&runner] { return runner.failures(); });
+  view.view().set_history_gauges([&stores] { return stores.retention.gauges(); });
 
   int status = kFailure;
   {
@@ -152,6 +153,8 @@ int run(const Options& options) {
     module.release_providers();
   }
   stores.retention.stop();
+  // The last group, so that its outcome is in the losses.
+  if (stores.history) stores.history->flush();
   // Losses were said as they happened; a run stopped by a signal (the
   // service's stop) still ends well, one that ran its rounds does not.
   const std::string lost = runner.losses();

@@ -437,6 +437,21 @@ async function getJson(url) {
 let timer = null;
 let running = false;
 
+// The history's size, its file system's free space, its oldest row and the
+// days its budget still has at the current rate, as /metrics gives them.
+function mib(bytes) { return `${(bytes / 1048576).toFixed(1)} MiB`; }
+function renderHistorySpace(h) {
+  const el = $("history-space");
+  el.hidden = !h;
+  if (!h) return;
+  const parts = [`history ${mib(h.bytes)}`];
+  if (h.filesystem_free_bytes !== null) parts.push(`${mib(h.filesystem_free_bytes)} free`);
+  if (h.oldest_record_timestamp !== null)
+    parts.push(`since ${new Date(h.oldest_record_timestamp * 1000).toLocaleString()}`);
+  if (h.days_left !== null) parts.push(`budget full in ${h.days_left.toFixed(1)} days`);
+  el.textContent = parts.join(" · ");
+}
+
 async function refresh() {
   if (running) return;
   running = true;
@@ -445,6 +460,7 @@ async function refresh() {
     view.reachable = true;
     view.devices = list.devices;
     view.history = list.history;
+    renderHistorySpace(list.history_space);
     const device = pickDevice();
     renderDevices();
     if (!device) {
