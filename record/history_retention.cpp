@@ -8,6 +8,7 @@
 #include <sys/statvfs.h>
 
 #include <algorithm>
+#include <cstdint>
 
 #include <chrono>
 #include <thread>
@@ -46,19 +47,27 @@ uint64_t used_bytes(sqlite3* db) {
 // `not_after` is passed over and goes with the first old row after it; the
 // batch ends at the first other row within the limit, so a pass reads little
 // more than it deletes. Returns the rows deleted, -1 on failure.
-int delete_batch(sqlite3* db, const std::string& cutoff, const std::string& not_after) {
+// Rows above `max_seq` (when not negative) are never deleted; `unpublished`
+// counts the deleted records (data id 5156) above `floor`.
+int delete_batch(sqlite3* db, const std::string& cutoff, const std::string& not_after,
+                 sqlite3_int64 max_seq, sqlite3_int64 floor, unsigned long& unpublished) {
   sqlite3_stmt* st = nullptr;
-  if (sqlite3_prepare_v2(db, "SELECT seq, saved_at < ?1, saved_at > ?2 FROM history ORDER BY seq",
+  if (sqlite3_prepare_v2(db,
+                         "SELECT seq, saved_at < ?1, saved_at > ?2, data_id = 5156 FROM history "
+                         "WHERE seq <= ?3 ORDER BY seq",
                          -1, &st, nullptr) != SQLITE_OK)
     return -1;
   sqlite3_bind_text(st, 1, cutoff.c_str(), -1, SQLITE_TRANSIENT);
   sqlite3_bind_text(st, 2, not_after.c_str(), -1, SQLITE_TRANSIENT);
+  sqlite3_bind_int64(st, 3, max_seq < 0 ? INT64_MAX : max_seq);
+  unsigned long above_floor = 0;
   sqlite3_int64 last = -1;
   int rc = SQLITE_DONE, old_rows = 0;
   while (old_rows < kBatchRows && (rc = sqlite3_step(st)) == SQLITE_ROW) {
     if (cutoff.empty() || sqlite3_column_int(st, 1) != 0) {
       last = sqlite3_column_int64(st, 0);
       ++old_rows;
+      if (floor >= 0 && last > floor && sqlite3_column_int(st, 3) != 0) ++above_floor;
     } else if (not_after.empty() || sqlite3_column_int(st, 2) == 0) {
       break;
     }
@@ -71,7 +80,26 @@ int delete_batch(sqlite3* db, const std::string& cutoff, const std::string& not_
   sqlite3_bind_int64(st, 1, last);
   rc = sqlite3_step(st);
   sqlite3_finalize(st);
-  return rc == SQLITE_DONE ? sqlite3_changes(db) : -1;
+  if (rc != SQLITE_DONE) return -1;
+  unpublished += above_floor;
+  return sqlite3_changes(db);
+}
+
+// The seq below the first record a broker has not acknowledged, over the
+// devices published (history_spool.h's progress); -1 when every record is.
+sqlite3_int64 published_floor(sqlite3* db) {
+  sqlite3_stmt* st = nullptr;
+  sqlite3_int64 floor = -1;
+  if (sqlite3_prepare_v2(db,
+                         "SELECT min((SELECT min(seq) FROM history h WHERE h.device_id = "
+                         "p.device_id AND h.data_id = 5156 AND h.seq > CASE WHEN replay >= "
+                         "boundary THEN max(replay, live) ELSE replay END)) - 1 "
+                         "FROM publish_progress p",
+                         -1, &st, nullptr) == SQLITE_OK &&
+      sqlite3_step(st) == SQLITE_ROW && sqlite3_column_type(st, 0) != SQLITE_NULL)
+    floor = sqlite3_column_int64(st, 0);
+  sqlite3_finalize(st);
+  return floor;
 }
 
 // Checkpoints what it can without waiting for anyone (no gate held: the
@@ -174,11 +202,14 @@ PruneResult HistoryPruner::prune(unsigned long keep_days, uint64_t keep_bytes,
       int n;
       {
         const auto step = hold(gate);
-        n = delete_batch(db, older_than, not_after);
+        // The age limit spares what is not yet published; a size limit does not.
+        const sqlite3_int64 floor = published_floor(db);
+        const sqlite3_int64 max_seq = by_size ? -1 : floor;
+        n = delete_batch(db, older_than, not_after, max_seq, floor, result.unpublished);
         // A full file system: the reserve gives the delete's WAL frames room.
         if (n < 0 && (sqlite3_errcode(db) & 0xff) == SQLITE_FULL &&
             history_sql::release_reserve(path_))
-          n = delete_batch(db, older_than, not_after);
+          n = delete_batch(db, older_than, not_after, max_seq, floor, result.unpublished);
       }
       if (n < 0) {
         error = sqlite3_errmsg(db);

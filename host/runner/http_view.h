@@ -3,6 +3,7 @@
 // The live view of qrn-host: a page and a small JSON API over HTTP that show
 // each device's latest record and, from the history file, a point's trend.
 #include "config.h"
+#include "publish_status.h"
 #include "record.h"
 #include "round_report.h"
 
@@ -97,6 +98,8 @@ class LiveView {
                 std::vector<uint32_t> statuses = {}, std::vector<std::string> read_at = {});
   // Where /metrics gets the host's history and dump write failures.
   void set_failure_counts(std::function<std::pair<unsigned long, unsigned long>()> counts);
+  // Where /metrics and /api/devices get the publishing's state, when on.
+  void set_publish_status(std::function<PublishStatus()> status);
 
   // The answer to GET `path` with the query's parameters at time `now`.
   Reply get(const std::string& path, const std::multimap<std::string, std::string>& query,
@@ -133,6 +136,7 @@ class LiveView {
   const std::string history_path_;
   mutable std::mutex mutex_;
   std::function<std::pair<unsigned long, unsigned long>()> failure_counts_;
+  std::function<PublishStatus()> publish_status_;
   mutable std::vector<Device> devices_;  // in configuration order
 };
 
