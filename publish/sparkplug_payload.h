@@ -3,6 +3,19 @@
 // Sparkplug B payloads of the edge node: what each message carries, encoded
 // with protobuf. Pure functions of the records and round reports given; the
 // edge node (connection, sequence numbers, spool) lives elsewhere.
+//
+// A device's points are metrics named by their node id, aliased by their
+// number as `quorlin points` lists it (from 1), typed by their field width:
+// 1 byte Boolean, 2 bytes Int16, 4 bytes Float. A one-byte field holding
+// neither 0 nor 1 is published as true with the property "Raw" (UInt8, the
+// byte). Values are the fields' bytes as the record holds them, so a field
+// that a later point or the time stamp partly writes over carries the
+// property "Overwritten By" (String: the other point's node id, or
+// "Round/Time" for the stamp). "Round/Time" (DateTime, sent by name) carries
+// the property "Local Time" (String, the stamp as the record holds it, e.g.
+// "2026-03-04 05:06:07"), so a subscriber rebuilds the stamp in any time zone.
+// A point whose status is not Good carries "Quality" (UInt32, the status
+// code); back to Good it carries "Quality" 0 once.
 #include "round_report.h"
 
 #include <cstddef>
@@ -48,9 +61,74 @@ Bytes device_data(uint64_t now_ms, uint8_t seq, const unsigned char* record,
 // DDEATH of a device.
 Bytes device_death(uint64_t now_ms, uint8_t seq);
 
+// After a DBIRTH of `record`: `state` remembers it as the last published.
+void remember(DeviceState& state, const unsigned char* record,
+              const qrn_report::RoundReport* report);
+
 // A received NCMD: a rebirth request, another command (`what` names it), or
 // a payload that is too large or does not decode (`what` says why).
 enum class Command { Rebirth, Other, Invalid };
 Command decode_node_command(const unsigned char* bytes, std::size_t size, std::string& what);
+
+// ---- Reading payloads back: subscribers, tests and the benchmark ----
+
+// Sparkplug B DataType numbers used here.
+namespace datatype {
+constexpr uint32_t Int16 = 2, UInt8 = 5, UInt32 = 7, UInt64 = 8, Float = 9, Boolean = 11,
+                   String = 12, DateTime = 13;
+}
+
+// Which member of a metric's or property's value was sent.
+enum class ValueKind { None, Int, Long, Float, Double, Boolean, String, Other };
+
+struct Property {
+  std::string key;
+  uint32_t type = 0;  // its DataType, 0 when not sent
+  ValueKind kind = ValueKind::None;
+  uint64_t number = 0;  // Int (32 bits), Long or Boolean (0, 1)
+  double real = 0;      // Float or Double
+  std::string text;     // String
+};
+
+struct Metric {
+  std::string name;  // empty when sent by alias alone
+  bool has_alias = false;
+  uint64_t alias = 0;
+  uint32_t datatype = 0;  // 0 when not sent (data messages)
+  uint64_t timestamp = 0;
+  bool historical = false;
+  bool is_null = false;
+  ValueKind kind = ValueKind::None;
+  uint64_t number = 0;  // Int (the 32 bits as sent), Long, DateTime or Boolean (0, 1)
+  float single = 0;     // Float, its bits as sent
+  double real = 0;      // Double
+  std::string text;     // String
+  std::vector<Property> properties;
+
+  const Property* property(const std::string& key) const;
+};
+
+struct Payload {
+  bool has_timestamp = false;
+  uint64_t timestamp = 0;
+  bool has_seq = false;
+  uint64_t seq = 0;
+  std::vector<Metric> metrics;
+
+  const Metric* metric(const std::string& name) const;  // the first by that name
+};
+
+// False (and `out` unspecified) when the bytes are not a Sparkplug B payload.
+bool decode_payload(const unsigned char* bytes, std::size_t size, Payload& out);
+
+// Writes a decoded DBIRTH or DDATA of device `device_id` into `record`, a
+// 7001-byte image of its record: the id, each point's field by alias (by
+// name when sent without one), the stamp from "Round/Time". Metrics are
+// applied in the payload's order; a null metric leaves its field alone.
+// Bytes that no point covers keep what the image held. False, with `error`
+// naming the metric, when a metric is no point of the table or its value
+// does not fit the field; the metrics before it are applied.
+bool apply_to_record(const Payload& payload, uint32_t device_id, unsigned char* record,
+                     std::string& error);
 
 }  // namespace sparkplug
