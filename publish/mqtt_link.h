@@ -23,7 +23,11 @@ struct BrokerSettings {
   std::string password;  // empty: none sent
   std::string ca_file, cert_file, key_file;
   bool allow_password_in_clear = false;  // else a password goes over TLS only
-  int keepalive_seconds = 30;
+  int keepalive_seconds = 30;  // 5 or more
+  // An attempt without CONNACK after this long is given up (the next server).
+  int connect_timeout_seconds = 10;
+  // A QoS 1 publish without PUBACK after this long drops the connection.
+  int ack_timeout_seconds = 60;
 };
 
 // The message the broker publishes when the connection is lost.
@@ -34,13 +38,17 @@ struct Will {
   bool retain = false;
 };
 
-// Called from the link's own thread, never under the caller's locks.
+// Called from the link's own thread, never under the caller's locks nor the
+// link's: they may call publish() and subscribe().
 struct LinkEvents {
   std::function<void(const std::string& server)> connected;
   std::function<void(const std::string& reason)> disconnected;
   std::function<void(const std::string& topic, const unsigned char* payload, std::size_t size)>
       message;
-  std::function<void(uint64_t token)> acknowledged;  // a QoS 1 publish's PUBACK
+  // A QoS 1 publish's PUBACK. When a connection ends, the publishes still
+  // waiting for theirs are never acknowledged, not even after a reconnection:
+  // the caller sends them again from its own store.
+  std::function<void(uint64_t token)> acknowledged;
 };
 
 class Link {
@@ -54,15 +62,19 @@ class Link {
   Link(const Link&) = delete;
   Link& operator=(const Link&) = delete;
 
-  // Starts connecting in the background; `will` is asked for before every
-  // connection attempt (its payload may change between connections).
+  // Starts connecting in the background; `will` is asked for, on the link's
+  // thread, before every connection attempt (its payload may change between
+  // connections).
   void start(std::function<Will()> will);
   // Disconnects cleanly (no will) and joins the thread.
   void stop();
 
+  // Sessions are clean: a subscription lasts one connection, so subscribe
+  // again in `connected`. False when not connected.
   bool subscribe(const std::string& topic, int qos);
   // A token for the publish, or nothing when not connected or, for QoS 1,
-  // when kMaxInFlight publishes wait for their PUBACK.
+  // when kMaxInFlight publishes wait for their PUBACK (for QoS 0, when
+  // kMaxInFlight wait to be written to the socket).
   std::optional<uint64_t> publish(const std::string& topic, const Bytes& payload, int qos,
                                   bool retain);
   std::size_t in_flight() const;
