@@ -147,8 +147,7 @@ bool Publisher::Node::device_birth(Device& d, const SpoolRow& row) {
                                                row.bytes.data(), d.report_view.get());
   if (!publish("DBIRTH", std::to_string(d.id), payload, 0, nullptr)) return false;
   d.born = true;
-  d.live_state.record = row.bytes;
-  d.live_state.statuses = d.report_view ? d.report_view->statuses : std::vector<uint32_t>{};
+  sparkplug::remember(d.live_state, row.bytes.data(), d.report_view.get());
   return true;
 }
 
@@ -621,3 +620,6 @@ PublishStatus Publisher::status() const {
   s.dropped = dropped_;
   return s;
 }
+
+Publisher::~Publisher() { stop(); }
+Publisher::Publisher(std::string history_path) : history_path_(std::move(history_path)) {}

@@ -21,8 +21,8 @@
 
 class Publisher {
  public:
-  explicit Publisher(std::string history_path) : history_path_(std::move(history_path)) {}
-  ~Publisher() { stop(); }
+  explicit Publisher(std::string history_path);
+  ~Publisher();
   Publisher(const Publisher&) = delete;
   Publisher& operator=(const Publisher&) = delete;
 
