@@ -44,7 +44,8 @@ foreach(case
     journal_lines_carry_their_priority
     packages_carry_the_service_and_their_own_open62541
     sparkplug_publishes_and_replays_after_an_outage_and_kill
-    sparkplug_spools_while_the_primary_host_is_offline_and_rebirths)
+    sparkplug_spools_while_the_primary_host_is_offline_and_rebirths
+    retention_keeps_unpublished_records_unless_the_size_limit_forces_it)
   add_test(NAME HostEndToEnd.${case}
     COMMAND Python3::Interpreter ${CMAKE_CURRENT_LIST_DIR}/host_e2e_test.py
             --quorlin $<TARGET_FILE:quorlin> --host $<TARGET_FILE:qrn-host>

@@ -2246,6 +2246,40 @@ def sparkplug_spools_while_the_primary_host_is_offline_and_rebirths(opts):
         expect(status == 0 and len(refused) == 1, f"exit {status}, NCMD lines {refused}: {err[-400:]}")
 
 
+def retention_keeps_unpublished_records_unless_the_size_limit_forces_it(opts):
+    with tempfile.TemporaryDirectory() as tmp, simulator(opts, "--fixed", "0") as sim:
+        history = os.path.join(tmp, "history.db")
+        # A broker that never answers: nothing is acknowledged.
+        config = sparkplug_config(tmp, [local_device(7, sim.port)], free_port())
+        r = run_host(opts, "--config", config, "--history", history, "--rounds", "1")
+        expect(r.returncode == 0, f"first run: exit {r.returncode}: {r.stderr!r}")
+        now = datetime.datetime.now()
+        old = sorted((now - datetime.timedelta(days=40, minutes=i)).strftime("%Y-%m-%d %H:%M:%S")
+                     for i in range(300))
+        with contextlib.closing(sqlite3.connect(history)) as db:
+            record = db.execute("SELECT record FROM history WHERE data_id = 5156").fetchone()[0]
+            db.execute("DELETE FROM history")
+            db.executemany("INSERT INTO history (device_id, data_id, saved_at, record) "
+                           "VALUES (7, 5156, ?, ?)", [(t, record) for t in old])
+            # The broker acknowledged the first 100 old records only.
+            acked = db.execute("SELECT seq FROM history ORDER BY seq LIMIT 1 OFFSET 99").fetchone()[0]
+            db.execute("UPDATE publish_progress SET replay = ?1, boundary = ?1, live = ?1", (acked,))
+            db.commit()
+        with live_host(opts, "--config", config, "--history", history, "--keep-days", "30") as host:
+            host.wait_line(re.compile(r"^retention: 100 records deleted$"))
+            status, err = host.stop()
+        with contextlib.closing(sqlite3.connect(history)) as db:
+            kept = db.execute("SELECT count(*) FROM history WHERE saved_at <= ?", (old[-1],)).fetchone()[0]
+        expect(status == 0 and kept == 200, f"exit {status}, {kept} old records kept: {err[-300:]!r}")
+        with live_host(opts, "--config", config, "--history", history, "--keep-mb", "1") as host:
+            dropped = poll("dropped records", 60, 0.2, lambda: int(re.search(
+                rb"^qrn_publish_dropped_total (\d+)$", host.get("metrics")[2], re.M).group(1)))
+            status, err = host.stop()
+        said = re.findall(rb"retention: (\d+) records deleted before a broker acknowledged them", err)
+        expect(status == 0 and [int(n) for n in said] == [dropped],
+               f"exit {status}, {dropped} dropped, lines {said}: {err[-300:]!r}")
+
+
 def host_addr(config_path, device_id):
     with open(config_path, encoding="utf-8") as f:
         device = next(d for d in json.load(f)["devices"] if d["id"] == device_id)
@@ -2288,6 +2322,7 @@ CASES = {f.__name__: f for f in (
     round_reports_show_point_quality_and_device_health,
     sparkplug_publishes_and_replays_after_an_outage_and_kill,
     sparkplug_spools_while_the_primary_host_is_offline_and_rebirths,
+    retention_keeps_unpublished_records_unless_the_size_limit_forces_it,
 )}
 
 
