@@ -2129,10 +2129,9 @@ def stored_records(history):
 
 def sparkplug_config(tmp, devices, port, **extra):
     path = os.path.join(tmp, "config.json")
+    section = dict(servers=[f"tcp://127.0.0.1:{port}"], group_id="plant-3", edge_node_id="unit-17")
     with open(path, "w") as f:
-        json.dump({"devices": devices, "sparkplug": dict(
-            servers=[f"tcp://127.0.0.1:{port}"], group_id="plant-3", edge_node_id="unit-17",
-            **extra)}, f)
+        json.dump({"devices": devices, "sparkplug": {**section, **extra}}, f)
     return path
 
 
@@ -2213,6 +2212,7 @@ def rebirth_payload():
 
 
 def sparkplug_spools_while_the_primary_host_is_offline_and_rebirths(opts):
+    parse = prometheus_parser()
     with tempfile.TemporaryDirectory() as tmp, simulator(opts) as sim, mosquitto(tmp) as port:
         def state(online):
             run(["mosquitto_pub", "-p", port, "-r", "-q", "1", "-t", "spBv1.0/STATE/scada",
@@ -2226,9 +2226,16 @@ def sparkplug_spools_while_the_primary_host_is_offline_and_rebirths(opts):
                 host.wait_line(re.compile(r"^device 7 round 2 "))
                 expect(not [m for m in c.messages() if m["type"] != "STATE"],
                        f"published while the primary host is offline: {c.messages()[:1]}")
-                metrics = host.get("metrics")[2].decode()
-                expect(re.search(r'^qrn_publish_backlog_records\{device="7"\} [12]$', metrics, re.M),
-                       f"backlog not in /metrics: {metrics[-600:]}")
+                def metrics():
+                    return {(s.name, tuple(sorted(s.labels.items()))): s.value
+                            for f in parse(host.get("metrics")[2].decode()) for s in f.samples}
+                m = metrics()
+                expect(m[("qrn_publish_backlog_records", (("device", "7"),))] in (1, 2) and
+                       m[("qrn_publish_connected", ())] == 1 and
+                       m[("qrn_publish_server", (("server", f"tcp://127.0.0.1:{port}"),))] == 1 and
+                       m[("qrn_publish_messages_total", (("type", "NBIRTH"),))] == 0 and
+                       host.devices()[0]["broker"]["primary_host_online"] is False,
+                       f"publishing state while the primary host is offline: {m}")
                 state(True)
                 spooled = stored_records(history)
                 c.wait("the spooled records", lambda ms: {r[1] for r in spooled} <= {
@@ -2238,6 +2245,14 @@ def sparkplug_spools_while_the_primary_host_is_offline_and_rebirths(opts):
                                     "spBv1.0/plant-3/NCMD/unit-17", "-s"], input=payload, timeout=30)
                 c.wait("a rebirth", lambda ms: [m["type"] for m in ms].count("NBIRTH") == 2 and
                        ms[-1]["type"] != "NBIRTH")
+                poll("the backlog published", 30, 0.2, lambda: metrics()[
+                    ("qrn_publish_backlog_records", (("device", "7"),))] == 0)
+                # A changed section: a new connection as the new edge node.
+                sparkplug_config(tmp, [local_device(7, sim.port)], port, primary_host_id="scada",
+                                 edge_node_id="unit-18")
+                host.proc.send_signal(signal.SIGHUP)
+                c.wait("the new edge node", lambda ms: any(
+                    m["topic"] == "spBv1.0/plant-3/NBIRTH/unit-18" for m in ms))
                 status, err = host.stop()
         finally:
             c.close()
