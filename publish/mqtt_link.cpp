@@ -218,11 +218,16 @@ struct Link::Impl {
     std::lock_guard<std::mutex> lock(impl->seen_mutex);
     impl->seen.messages.emplace_back(m->topic != nullptr ? m->topic : "", std::move(payload));
   }
+  // The library's error lines; of the TLS library's, its reason alone
+  // ("OpenSSL Error[0]: error:0A000086:SSL routines::certificate verify failed").
   static void on_log(mosquitto*, void* self, int level, const char* text) {
     if (level != MOSQ_LOG_ERR || text == nullptr) return;
+    std::string line = text;
+    const std::size_t reason = line.rfind("::");
+    if (line.rfind("OpenSSL", 0) == 0 && reason != std::string::npos) line.erase(0, reason + 2);
     Impl* impl = static_cast<Impl*>(self);
     std::lock_guard<std::mutex> lock(impl->seen_mutex);
-    impl->seen.last_error = text;
+    impl->seen.last_error = line;
   }
 
   std::string last_error() {
@@ -382,6 +387,9 @@ struct Link::Impl {
           events.message(message.first, message.second.data(), message.second.size());
       if (rc != MOSQ_ERR_SUCCESS) {
         end = failure_of(rc, err, !accepted, got.last_error);
+        // A TLS peer that closes during or right after the handshake (a
+        // client certificate refused) leaves the library's TLS error line.
+        if (!accepted && address.tls && !got.last_error.empty()) end = {"TLS failure", got.last_error};
         if (!accepted) failed(index, end);
         break;
       }

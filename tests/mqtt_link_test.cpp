@@ -1,38 +1,29 @@
-// The broker link against real mosquitto brokers on loopback ports and
-// against fake brokers that misbehave.
+// The broker link against mosquitto brokers on loopback ports and against
+// fake brokers that misbehave.
 #include "mqtt_link.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <thread>
 
 using namespace std::chrono_literals;
+using Lines = std::vector<std::string>;
 
 namespace {
 
-// A listening loopback socket on a free port.
-int listen_socket(int& port) {
+int listen_socket(int& port) {  // on a free loopback port
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  const int one = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t len = sizeof a;
   if (::bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(fd, 8) != 0) return -1;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
@@ -40,85 +31,93 @@ int listen_socket(int& port) {
   return fd;
 }
 
-// /usr/sbin/mosquitto on a free loopback port with extra configuration lines.
+// /usr/sbin/mosquitto on free loopback ports (PORT2 in `more` is the second);
+// `more` and `prepare` (a shell command run first) say DIR for its folder.
 struct Broker {
-  int port = 0;
+  int port = 0, port2 = 0;
   pid_t pid = -1;
-  std::string dir;
-  explicit Broker(const std::string& extra = "allow_anonymous true\n") {
-    char pattern[] = "/tmp/qrn-mqtt-XXXXXX";
-    dir = ::mkdtemp(pattern);
-    ::chmod(dir.c_str(), 0755);  // a broker started as root reads as its own user
+  char dir[21] = "/tmp/qrn-mqtt-XXXXXX";
+  explicit Broker(std::string more = "allow_anonymous true\n", std::string prepare = "true") {
+    ::chmod(::mkdtemp(dir), 0755);  // a broker started as root reads as its own user
     ::close(listen_socket(port));
-    std::ofstream(dir + "/m.conf") << "listener " << port << " 127.0.0.1\nlog_type error\n" << extra;
-    pid = ::fork();
-    if (pid == 0) {
-      ::execl("/usr/sbin/mosquitto", "mosquitto", "-c", (dir + "/m.conf").c_str(), nullptr);
-      ::_exit(127);
-    }
-    for (int i = 0; i < 100 && !accepts(); ++i) std::this_thread::sleep_for(50ms);
+    ::close(listen_socket(port2));
+    for (auto [from, to] : {std::pair<std::string, std::string>{"DIR", dir}, {"PORT2", std::to_string(port2)}})
+      for (std::string* s : {&more, &prepare})
+        for (std::size_t at; (at = s->find(from)) != std::string::npos;) s->replace(at, from.size(), to);
+    std::ofstream(dir + std::string("/m.conf")) << "log_type error\nlistener " << port << " 127.0.0.1\n" << more;
+    if (std::system(prepare.c_str()) == 0) start();
   }
-  ~Broker() {
-    stop();
-    std::filesystem::remove_all(dir);
-  }
-  bool accepts() const {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    return ok;
+  void start() {
+    if ((pid = ::fork()) == 0) ::_exit(::execl("/usr/sbin/mosquitto", "mosquitto", "-c", (dir + std::string("/m.conf")).c_str(), nullptr));
+    std::this_thread::sleep_for(300ms);
   }
   void stop() {
-    if (pid <= 0) return;
-    ::kill(pid, SIGTERM);
-    ::waitpid(pid, nullptr, 0);
-    pid = -1;
+    if (pid > 0 && ::kill(pid, SIGTERM) == 0) ::waitpid(pid, nullptr, 0);
   }
-  std::string url() const { return "tcp://127.0.0.1:" + std::to_string(port); }
+  ~Broker() { stop(), std::filesystem::remove_all(dir); }
+  std::string url(const std::string& host = "tcp://127.0.0.1", int p = 0) const { return host + ":" + std::to_string(p ? p : port); }
 };
 
-// A link with its events and lines recorded.
+// A fake broker: 'c' closes each connection, 'g' answers garbage, 's' stays
+// silent, 'a' sends CONNACK and nothing more.
+struct Fake {
+  int port = 0, fd = listen_socket(port);
+  std::atomic<int> accepts{0};
+  std::vector<int> open;
+  std::thread thread{[this] {
+    for (int c; (c = ::accept(fd, nullptr, nullptr)) >= 0; ++accepts, open.push_back(c)) {
+      char b[512];
+      if (mode == 'c') ::shutdown(c, SHUT_RDWR);
+      if (mode == 'g') ::send(c, "\xf2\xff\xff\xff\xff garbage", 13, MSG_NOSIGNAL);
+      if (mode == 'a' && ::recv(c, b, sizeof b, 0) > 0) ::send(c, "\x20\x02\0\0", 4, MSG_NOSIGNAL);
+    }
+  }};
+  const char mode;
+  explicit Fake(char m) : mode(m) {}
+  ~Fake() {
+    ::shutdown(fd, SHUT_RDWR), thread.join(), ::close(fd);
+    for (int c : open) ::close(c);
+  }
+};
+
+// A link whose events and lines are recorded under one lock.
 struct Client {
   std::mutex mutex;
   std::condition_variable changed;
-  std::vector<std::string> lines, messages;
+  Lines lines, messages;
   std::vector<uint64_t> acked;
-  std::string connected_to;
+  std::string up;  // the connected server
   mqtt::Link link;
-
   explicit Client(mqtt::BrokerSettings s)
       : link(std::move(s),
-             {[this](const std::string& server) { note([&] { connected_to = server; }); },
-              [this](const std::string&) { note([&] { connected_to.clear(); }); },
-              [this](const std::string& topic, const unsigned char* p, std::size_t n) {
-                note([&] { messages.push_back(topic + "=" + std::string(p, p + n)); });
-              },
+             {[this](const std::string& server) { note([&] { up = server; }); },
+              [this](const std::string&) { note([&] { up.clear(); }); },
+              [this](const std::string& t, const unsigned char* p, std::size_t n) { note([&] { messages.push_back(t + "=" + std::string(p, p + n)); }); },
               [this](uint64_t token) { note([&] { acked.push_back(token); }); }},
              [this](const std::string& line) { note([&] { lines.push_back(line); }); }) {}
   template <class F>
   void note(F f) {
     std::lock_guard<std::mutex> lock(mutex);
-    f();
-    changed.notify_all();
+    f(), changed.notify_all();
   }
   template <class P>
-  bool wait(P p, std::chrono::milliseconds limit = 10s) {
+  bool wait(P p) {
     std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, limit, p);
+    return changed.wait_for(lock, 10s, p);
   }
-  std::vector<std::string> log() {
+  bool wait_up(const std::string& server) { return wait([&] { return up == server; }); }
+  Lines log(std::size_t prefix = std::string::npos) {  // the lines, each cut after `prefix`
     std::lock_guard<std::mutex> lock(mutex);
-    return lines;
+    Lines cut;
+    for (const std::string& l : lines) cut.push_back(l.substr(0, prefix));
+    return cut;
   }
 };
 
-mqtt::BrokerSettings settings(std::vector<std::string> servers) {
+mqtt::BrokerSettings settings(Lines servers, std::string id = "") {
   mqtt::BrokerSettings s;
   s.servers = std::move(servers);
+  s.client_id = std::move(id);
   s.keepalive_seconds = 5;
   s.connect_timeout_seconds = 2;
   return s;
@@ -126,24 +125,112 @@ mqtt::BrokerSettings settings(std::vector<std::string> servers) {
 
 mqtt::Bytes bytes(const std::string& s) { return mqtt::Bytes(s.begin(), s.end()); }
 
-TEST(MqttLink, PublishesAreAcknowledgedAndDelivered) {
+// Publishes acknowledged in order and delivered; the will asked for before
+// each connection is published when the broker drops it (here: another client
+// takes its id over), and not after a clean stop.
+TEST(MqttLink, PublishesAcknowledgedAndWillOnLossOnly) {
   Broker broker;
-  Client sub(settings({broker.url()})), pub(settings({broker.url()}));
+  Client sub(settings({broker.url()})), pub(settings({broker.url()}, "edge")), thief(settings({broker.url()}, "edge"));
   sub.link.start(nullptr);
-  ASSERT_TRUE(sub.wait([&] { return !sub.connected_to.empty(); }));
+  ASSERT_TRUE(sub.wait_up(broker.url()));
   ASSERT_TRUE(sub.link.subscribe("t/#", 1));
   EXPECT_FALSE(pub.link.publish("t/a", bytes("early"), 1, false)) << "not connected yet";
-  pub.link.start(nullptr);
-  ASSERT_TRUE(pub.wait([&] { return pub.connected_to == broker.url(); }));
+  std::atomic<int> connections{0};
+  pub.link.start([&] { return mqtt::Will{"t/death", bytes(std::to_string(++connections)), 1, false}; });
+  ASSERT_TRUE(pub.wait_up(broker.url()));
   EXPECT_EQ(pub.link.server(), broker.url());
   std::vector<uint64_t> tokens;
-  for (int i = 0; i < 3; ++i) tokens.push_back(*pub.link.publish("t/a", bytes(std::to_string(i)), 1, false));
+  for (int i = 0; i < 3; ++i) tokens.push_back(pub.link.publish("t/a", bytes(std::to_string(i)), 1, false).value_or(0));
   ASSERT_TRUE(pub.wait([&] { return pub.acked.size() == 3; }));
   EXPECT_EQ(pub.acked, tokens);
   EXPECT_EQ(pub.link.in_flight(), 0u);
-  ASSERT_TRUE(sub.wait([&] { return sub.messages.size() == 3; }));
-  EXPECT_EQ(sub.messages, (std::vector<std::string>{"t/a=0", "t/a=1", "t/a=2"}));
-  EXPECT_EQ(pub.log(), std::vector<std::string>{"broker: connected to " + broker.url()});
+  thief.link.start(nullptr);
+  ASSERT_TRUE(thief.wait_up(broker.url()));
+  thief.link.stop();
+  ASSERT_TRUE(pub.wait([&] { return connections == 2 && !pub.up.empty(); }));
+  pub.link.stop();
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(sub.messages, (Lines{"t/a=0", "t/a=1", "t/a=2", "t/death=1"}));
+  EXPECT_EQ(pub.log(), (Lines{"broker: connected to " + broker.url(), "broker: " + broker.url() + ": connection lost (closed by the broker)",
+                              "broker: connected to " + broker.url(), "broker: disconnected from " + broker.url()}));
+}
+
+// The first server down, then the second lost: the link goes on in turn.
+TEST(MqttLink, FailsOverToTheNextServer) {
+  Broker first, second;
+  first.stop();
+  Client c(settings({first.url(), second.url()}));
+  c.link.start(nullptr);
+  ASSERT_TRUE(c.wait_up(second.url()));
+  first.start();
+  second.stop();
+  EXPECT_TRUE(c.wait_up(first.url()));
+  EXPECT_EQ(c.log(), (Lines{"broker: " + first.url() + ": refused (connection refused)", "broker: connected to " + second.url(),
+                            "broker: " + second.url() + ": connection lost (closed by the broker)", "broker: connected to " + first.url()}));
+}
+
+// Passwords over plain connections only when allowed; certificates and host
+// names checked; one line per change, not per attempt.
+TEST(MqttLink, CredentialsAndCertificates) {
+  const std::string make = "openssl req -x509 -days 2 -nodes -newkey ec -pkeyopt ec_paramgen_curve:P-256 -keyout ";
+  Broker broker("allow_anonymous false\npassword_file DIR/pw\nlistener PORT2 127.0.0.1\ncafile DIR/ca.pem\ncertfile DIR/s.pem\n"
+                "keyfile DIR/s.key\nrequire_certificate true\n",
+                "cd DIR && mosquitto_passwd -c -b pw unit secret && chmod 644 pw && (" + make + "ca.key -out ca.pem -subj /CN=ca && " + make +
+                    "s.key -out s.pem -subj /CN=localhost -addext subjectAltName=DNS:localhost -CA ca.pem -CAkey ca.key && " + make +
+                    "c.key -out c.pem -subj /CN=unit -CA ca.pem -CAkey ca.key) 2>/dev/null && chmod 644 *");
+  const std::string tcp = broker.url(), tls = broker.url("ssl://localhost", broker.port2), ip = broker.url("ssl://127.0.0.1", broker.port2);
+  struct {
+    std::string server, password, ca;
+    bool clear, cert;
+    Lines lines;
+  } cases[] = {
+      {tcp, "secret", "ca", false, true, {"broker: " + tcp + ": refused (a password goes over ssl:// only"}},
+      {tcp, "wrong", "ca", true, true, {"broker: " + tcp + ": the password goes in clear", "broker: " + tcp + ": not authorised (CONNACK: "}},
+      {tcp, "secret", "ca", true, true, {"broker: " + tcp + ": the password goes in clear", "broker: connected to " + tcp}},
+      {tls, "secret", "ca", false, true, {"broker: connected to " + tls}},
+      {tls, "secret", "c", false, true, {"broker: " + tls + ": TLS failure (certificate verify failed)"}},  // not its issuer
+      {ip, "secret", "ca", false, true, {"broker: " + ip + ": TLS failure (certificate verify failed)"}},  // not its name
+      {tls, "secret", "ca", false, false, {"broker: " + tls + ": TLS failure (tlsv13 alert certificate required)"}},
+  };
+  for (const auto& k : cases) {
+    mqtt::BrokerSettings s = settings({k.server});
+    s.user = "unit", s.password = k.password, s.allow_password_in_clear = k.clear;
+    s.ca_file = broker.dir + ("/" + k.ca + ".pem");
+    if (k.cert) s.cert_file = broker.dir + std::string("/c.pem"), s.key_file = broker.dir + std::string("/c.key");
+    Client c(s);
+    c.link.start(nullptr);
+    std::this_thread::sleep_for(2500ms);  // two attempts when they fail
+    Lines cut = c.log();
+    for (std::size_t i = 0; i < cut.size() && i < k.lines.size(); ++i) cut[i].resize(std::min(cut[i].size(), k.lines[i].size()));
+    EXPECT_EQ(cut, k.lines) << "case " << &k - cases;
+  }
+}
+
+// Brokers that close, answer garbage, stay silent or never acknowledge: the
+// link says so once, tries again at most once a second, and stops at once.
+TEST(MqttLink, HostileBrokers) {
+  const std::pair<char, std::string> cases[] = {
+      {'c', "refused (closed before CONNACK)"}, {'g', "protocol error (the broker's answer is not MQTT)"}, {'s', "unreachable (no CONNACK within 2 s)"}, {'a', ""}};
+  for (const auto& [mode, line] : cases) {
+    Fake fake(mode);
+    const std::string url = "tcp://127.0.0.1:" + std::to_string(fake.port);
+    Client c(settings({url}));
+    c.link.start(nullptr);
+    if (mode == 'a') {
+      ASSERT_TRUE(c.wait_up(url));
+      for (std::size_t i = 0; i < mqtt::Link::kMaxInFlight; ++i) EXPECT_TRUE(c.link.publish("t", bytes("x"), 1, false));
+      EXPECT_FALSE(c.link.publish("t", bytes("x"), 1, false)) << "beyond the window";
+      EXPECT_EQ(c.link.in_flight(), mqtt::Link::kMaxInFlight);
+    } else {
+      std::this_thread::sleep_for(4500ms);
+      EXPECT_EQ(c.log(), Lines{"broker: " + url + ": " + line});
+      EXPECT_GE(fake.accepts, 2) << mode;
+    }
+    const auto before = std::chrono::steady_clock::now();
+    c.link.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 1500ms) << mode;
+    EXPECT_LE(fake.accepts, 3) << mode;
+  }
 }
 
 }  // namespace
