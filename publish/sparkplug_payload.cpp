@@ -4,6 +4,7 @@
 #include "record.h"
 #include "sparkplug_b.pb-c.h"
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <deque>
@@ -17,6 +18,7 @@ using PbPropertySet = Org__Eclipse__Tahu__Protobuf__Payload__PropertySet;
 using PbPropertyValue = Org__Eclipse__Tahu__Protobuf__Payload__PropertyValue;
 
 constexpr const char* kRoundTime = "Round/Time";
+static_assert(kRoundTimeAlias == kQuorlinPointCount + 1, "Round/Time follows the points");
 constexpr const char* kBdSeq = "bdSeq";
 constexpr const char* kRebirth = "Node Control/Rebirth";
 
@@ -59,10 +61,7 @@ const std::vector<uint32_t>& report_statuses(const qrn_report::RoundReport* repo
 // messages point to until packed.
 class Builder {
  public:
-  explicit Builder(std::size_t max_metrics) {
-    metrics_.reserve(max_metrics);
-    pointers_.reserve(max_metrics);
-  }
+  explicit Builder(std::size_t metrics) { pointers_.reserve(metrics); }
 
   PbMetric& add_metric() {
     metrics_.push_back(ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__METRIC__INIT);
@@ -97,7 +96,8 @@ class Builder {
   }
 
  private:
-  static constexpr std::size_t kMaxProperties = 3;
+  // One of "Raw", "Overwritten By" or "Local Time", and "Quality".
+  static constexpr std::size_t kMaxProperties = 2;
   struct Properties {
     PbPropertySet set;
     char* keys[kMaxProperties];
@@ -116,7 +116,8 @@ class Builder {
     }
     // The set is the first member of its Properties.
     Properties& p = *reinterpret_cast<Properties*>(metric.properties);
-    const std::size_t n = p.set.n_keys;  // callers add at most kMaxProperties
+    // Never past the slots, should a later caller add more than the above.
+    const std::size_t n = std::min(p.set.n_keys, kMaxProperties - 1);
     p.keys[n] = text(key);
     p.values[n] = ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__PROPERTY_VALUE__INIT;
     p.values[n].has_type = true;
@@ -126,7 +127,7 @@ class Builder {
     return p.values[n];
   }
 
-  std::vector<PbMetric> metrics_;  // reserved up front: pointers into it stay valid
+  std::deque<PbMetric> metrics_;  // a deque: pointers to its elements stay valid
   std::vector<PbMetric*> pointers_;
   std::deque<Properties> properties_;
   std::deque<std::string> strings_;
@@ -177,7 +178,9 @@ PbMetric& add_point(Builder& b, std::size_t i, const unsigned char* record, uint
 void add_round_time(Builder& b, const unsigned char* record, uint64_t round_ms, bool birth,
                     bool historical) {
   PbMetric& m = b.add_metric();
-  m.name = text(kRoundTime);
+  if (birth) m.name = text(kRoundTime);
+  m.has_alias = true;
+  m.alias = kRoundTimeAlias;
   m.has_timestamp = true;
   m.timestamp = round_ms;
   if (birth) {

@@ -11,9 +11,10 @@
 // byte). Values are the fields' bytes as the record holds them, so a field
 // that a later point or the time stamp partly writes over carries the
 // property "Overwritten By" (String: the other point's node id, or
-// "Round/Time" for the stamp). "Round/Time" (DateTime, sent by name) carries
-// the property "Local Time" (String, the stamp as the record holds it, e.g.
-// "2026-03-04 05:06:07"), so a subscriber rebuilds the stamp in any time zone.
+// "Round/Time" for the stamp). "Round/Time" (DateTime, alias 2707, after the
+// points) carries the property "Local Time" (String, the stamp as the record
+// holds it, e.g. "2026-03-04 05:06:07"), so a subscriber rebuilds the stamp in
+// any time zone. Births send names and aliases, data messages aliases alone.
 // A point whose status is not Good carries "Quality" (UInt32, the status
 // code); back to Good it carries "Quality" 0 once.
 #include "round_report.h"
@@ -29,6 +30,9 @@ using Bytes = std::vector<unsigned char>;
 
 // Payloads larger than this are refused when received (node commands).
 constexpr std::size_t kMaxCommandBytes = 64 * 1024;
+
+// The alias of "Round/Time": the one after the last point's.
+constexpr uint64_t kRoundTimeAlias = 2707;
 
 // The round's time of a record: its local-time stamp as milliseconds since
 // the epoch, UTC (the unit's time zone applied). 0 for an impossible stamp.
@@ -117,6 +121,9 @@ struct Payload {
 
   const Metric* metric(const std::string& name) const;  // the first by that name
 };
+
+// "Round/Time" of a payload, by name or by its alias; null when absent.
+const Metric* round_time_metric(const Payload& payload);
 
 // False (and `out` unspecified) when the bytes are not a Sparkplug B payload.
 bool decode_payload(const unsigned char* bytes, std::size_t size, Payload& out);

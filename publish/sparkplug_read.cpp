@@ -107,8 +107,8 @@ Metric read_metric(const PbMetric& m) {
 // The point a metric stands for: by alias (its number from 1), else by name.
 // kQuorlinPointCount when none.
 std::size_t point_of(const Metric& m) {
-  if (m.has_alias) return m.alias >= 1 && m.alias <= kQuorlinPointCount ? m.alias - 1
-                                                                        : kQuorlinPointCount;
+  if (m.has_alias)
+    return m.alias >= 1 && m.alias <= kQuorlinPointCount ? m.alias - 1 : kQuorlinPointCount;
   static const std::unordered_map<std::string, std::size_t> by_name = [] {
     std::unordered_map<std::string, std::size_t> map;
     for (std::size_t i = 0; i < kQuorlinPointCount; ++i) map.emplace(quorlin_points[i].name, i);
@@ -185,6 +185,12 @@ const Metric* Payload::metric(const std::string& name) const {
   return nullptr;
 }
 
+const Metric* round_time_metric(const Payload& payload) {
+  for (const Metric& m : payload.metrics)
+    if (m.has_alias ? m.alias == kRoundTimeAlias : m.name == "Round/Time") return &m;
+  return nullptr;
+}
+
 bool decode_payload(const unsigned char* bytes, std::size_t size, Payload& out) {
   PbPayload* payload = org__eclipse__tahu__protobuf__payload__unpack(nullptr, size, bytes);
   if (!payload) return false;
@@ -205,7 +211,7 @@ bool apply_to_record(const Payload& payload, uint32_t device_id, unsigned char* 
   for (int k = 0; k < 4; ++k) record[k] = static_cast<unsigned char>(device_id >> (8 * k));
   for (const Metric& m : payload.metrics) {
     if (m.is_null) continue;
-    if (!m.has_alias && m.name == "Round/Time") {
+    if (m.has_alias ? m.alias == kRoundTimeAlias : m.name == "Round/Time") {
       if (!write_stamp(m, record)) {
         error = "Round/Time: no usable time";
         return false;

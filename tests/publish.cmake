@@ -1,2 +1,17 @@
 # tests: the broker link against real and fake MQTT brokers
 qrn_add_test(mqtt_link_test SOURCES mqtt_link_test.cpp LIBS qrn_mqtt_link LABELS publish threads)
+
+# tests: Sparkplug B payloads and the spb_collect subscriber
+qrn_add_test(sparkplug_test SOURCES sparkplug_test.cpp LIBS qrn_publish LABELS publish)
+
+# spb_collect against a real broker (skipped where mosquitto is not installed).
+find_package(Python3 COMPONENTS Interpreter REQUIRED)
+find_program(QRN_MOSQUITTO mosquitto PATHS /usr/sbin)
+find_program(QRN_MOSQUITTO_PUB mosquitto_pub)
+foreach(case prints_messages_and_rebuilds_records)
+  add_test(NAME SpbCollect.${case}
+    COMMAND Python3::Interpreter ${CMAKE_CURRENT_LIST_DIR}/spb_collect_test.py
+            $<TARGET_FILE:spb_collect> "${QRN_MOSQUITTO}" "${QRN_MOSQUITTO_PUB}" ${case})
+  set_tests_properties(SpbCollect.${case} PROPERTIES LABELS publish TIMEOUT 120
+    ENVIRONMENT "${QRN_TEST_ENV}" SKIP_RETURN_CODE 77)
+endforeach()

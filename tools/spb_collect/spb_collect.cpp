@@ -76,7 +76,7 @@ void rebuild(Collector& c, const std::vector<std::string>& parts, const std::str
     c.images.erase(it);  // no longer the device's record
     return;
   }
-  const sparkplug::Metric* round = payload.metric("Round/Time");
+  const sparkplug::Metric* round = sparkplug::round_time_metric(payload);
   if (c.records_dir.empty() || !round) return;
   const std::string path =
       c.records_dir + "/" + parts[4] + "-" + std::to_string(round->number) + ".bin";
@@ -127,14 +127,16 @@ void on_message(struct mosquitto*, void* obj, const struct mosquitto_message* ms
   if (payload.has_seq) line["seq"] = Json::UInt64(payload.seq);
   if (payload.has_timestamp) line["timestamp"] = Json::UInt64(payload.timestamp);
   line["metrics"] = Json::UInt64(payload.metrics.size());
-  if (const sparkplug::Metric* bd = payload.metric("bdSeq")) line["bdSeq"] = Json::UInt64(bd->number);
-  if (const sparkplug::Metric* round = payload.metric("Round/Time"))
+  if (const sparkplug::Metric* bd = payload.metric("bdSeq"))
+    line["bdSeq"] = Json::UInt64(bd->number);
+  if (const sparkplug::Metric* round = sparkplug::round_time_metric(payload))
     line["round_time"] = Json::UInt64(round->number);
   std::size_t historical = 0;
   for (const sparkplug::Metric& m : payload.metrics) historical += m.historical ? 1 : 0;
   line["historical"] = historical > 0;
   line["historical_metrics"] = Json::UInt64(historical);
-  if (parts.size() == 5 && (type == "DBIRTH" || type == "DDATA")) rebuild(c, parts, type, payload, line);
+  if (parts.size() == 5 && (type == "DBIRTH" || type == "DDATA"))
+    rebuild(c, parts, type, payload, line);
   print(c, line);
 }
 
