@@ -2151,41 +2151,57 @@ def check_sequence(messages):
             expect(m["type"] != "DDATA" or m["device"] in born, f"DDATA before DBIRTH: {m}")
 
 
+def outage_and_kill(opts, tmp, port, history, args, hosts):
+    """Publishing, the broker away while the host dies, then the backlog after
+    a restart until a second kill: the second collector's messages and both
+    collectors."""
+    with mosquitto(tmp, port):
+        first = Collector(opts, tmp, port, "first")
+        host = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        hosts.append(host)
+        try:
+            first.wait("two DDATA per device", lambda ms: all(
+                sum(m["type"] == "DDATA" and m["device"] == d for m in ms) >= 2
+                for d in ("7", "8")))
+        finally:
+            first.close()
+    # The broker away: records are saved, then the host dies uncleanly.
+    before = len(stored_records(history))
+    poll("records saved during the outage", 60, 0.2,
+         lambda: len(stored_records(history)) >= before + 4)
+    host.kill()
+    host.wait()
+    with mosquitto(tmp, port):
+        second = Collector(opts, tmp, port, "second")
+        host = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        hosts.append(host)
+        try:
+            wanted = stored_records(history)
+            second.wait("the backlog", lambda ms: {(r[0], r[1]) for r in wanted} <= {
+                (m["device"], m["round_time"]) for m in first.messages() + ms
+                if m["type"] == "DDATA"})
+            # Killed again: the broker says the will, NDEATH with the NBIRTH's bdSeq.
+            host.kill()
+            host.wait()
+            ms = second.wait("NDEATH", lambda ms: ms[-1]["type"] == "NDEATH" and ms)
+        finally:
+            second.close()
+    return ms, first, second
+
+
 def sparkplug_publishes_and_replays_after_an_outage_and_kill(opts):
     with tempfile.TemporaryDirectory() as tmp, simulator(opts) as sim:
         history = os.path.join(tmp, "history.db")
         port = free_port()
         config = sparkplug_config(tmp, [local_device(7, sim.port), local_device(8, sim.port)], port)
         args = [opts.host, "--plugin", opts.plugin, "--config", config, "--history", history]
-        with mosquitto(tmp, port):
-            first = Collector(opts, tmp, port, "first")
-            host = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            try:
-                first.wait("two DDATA per device", lambda ms: all(
-                    sum(m["type"] == "DDATA" and m["device"] == d for m in ms) >= 2
-                    for d in ("7", "8")))
-            finally:
-                first.close()
-        # The broker away: records are saved, then the host dies uncleanly.
-        before = len(stored_records(history))
-        poll("records saved during the outage", 60, 0.2,
-             lambda: len(stored_records(history)) >= before + 4)
-        host.kill()
-        host.wait()
-        with mosquitto(tmp, port):
-            second = Collector(opts, tmp, port, "second")
-            host = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            try:
-                wanted = stored_records(history)
-                second.wait("the backlog", lambda ms: {(r[0], r[1]) for r in wanted} <= {
-                    (m["device"], m["round_time"]) for m in first.messages() + ms
-                    if m["type"] == "DDATA"})
-                # Killed again: the broker says the will, NDEATH with the NBIRTH's bdSeq.
-                host.kill()
-                host.wait()
-                ms = second.wait("NDEATH", lambda ms: ms[-1]["type"] == "NDEATH" and ms)
-            finally:
-                second.close()
+        hosts = []
+        try:
+            ms, first, second = outage_and_kill(opts, tmp, port, history, args, hosts)
+        finally:
+            for h in hosts:
+                h.kill()
+                h.wait()
         births = [m["bdSeq"] for m in ms if m["type"] == "NBIRTH"]
         expect(births and ms[-1]["bdSeq"] == births[-1], f"NDEATH {ms[-1]} after births {births}")
         for messages in (first.messages(), ms):

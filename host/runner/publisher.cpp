@@ -270,6 +270,10 @@ void Publisher::Node::live() {
       }
       if (rows.empty()) break;
       for (const SpoolRow& row : rows) {
+        if (row.bytes.size() != qrn_record::kSize) {  // never publishable: passed over
+          d.live_sent = row.seq;
+          continue;
+        }
         if (link->in_flight() >= mqtt::Link::kMaxInFlight) {
           // The rest waits for a free slot; looked for again next turn.
           std::lock_guard<std::mutex> lock(mutex);
@@ -519,6 +523,8 @@ bool Publisher::apply(const HostConfig& config, std::string& error) {
   events.connected = [n](const std::string&) {
     std::lock_guard<std::mutex> lock(n->mutex);
     n->connect_event = true;
+    // The primary host's state as this connection's subscription says it.
+    n->primary_online = -1;
     n->wake.notify_one();
   };
   events.disconnected = [n](const std::string&) {
