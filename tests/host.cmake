@@ -73,6 +73,8 @@ foreach(case two_devices_hand_over_their_own_records
 
     reload_adds_removes_changes_and_refuses_an_invalid_file
     retention_deletes_old_records_in_batches_while_sampling
-    journal_lines_carry_their_priority)
+    journal_lines_carry_their_priority
+    sparkplug_publishes_and_replays_after_an_outage_and_kill
+    sparkplug_spools_while_the_primary_host_is_offline_and_rebirths)
   set_tests_properties(HostEndToEnd.${case} PROPERTIES LABELS "host;threads")
 endforeach()
