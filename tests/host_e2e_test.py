@@ -458,6 +458,17 @@ def bad_input_is_reported_with_its_exit_status(opts):
         with open(not_a_dir, "w") as f:
             f.write("x")
         plug = ["--plugin", opts.plugin]
+        def publishing(pass_file, mode=0o600):
+            """A configuration with a "sparkplug" section, its password file in `mode`."""
+            if mode is not None:
+                with open(pass_file, "w") as f:
+                    f.write("secret\n")
+                os.chmod(pass_file, mode)
+            return config(json.dumps({"devices": [local_device(1, 1)], "sparkplug": {
+                "servers": ["tcp://127.0.0.1:1"], "group_id": "g", "edge_node_id": "n",
+                "user": "u", "password_file": pass_file}}))
+        shared, missing = os.path.join(tmp, "shared.pass"), os.path.join(tmp, "missing.pass")
+
         cases = [
             # (what, arguments, exit status, text in the first line of stderr)
             ("no arguments", [], 2, "--config is required"),
@@ -514,6 +525,13 @@ def bad_input_is_reported_with_its_exit_status(opts):
              "--max-devices takes"),
             ("max-devices zero", plug + ["--config", good, "--max-devices=0"], 2, "--max-devices takes"),
             ("empty value", plug + ["--config", good, "--dump-dir", ""], 2, "--dump-dir needs a non-empty"),
+            # Publishing: its spool, and the password file's rules.
+            ("publishing without history", plug + ["--config", publishing(tmp + "/a.pass")], 1,
+             "sparkplug: publishing needs --history"),
+            ("password file others read", plug + ["--config", publishing(shared, 0o644)], 1,
+             f'password_file "{shared}" is readable by group or others'),
+            ("password file missing", ["--check-config", publishing(missing, None)], 1,
+             f'password_file "{missing}" cannot be read: No such file'),
             # What is accepted: --help, --opt=value, a raised cap, a byte-order mark.
             ("help", ["--help"], 0, ""),
             ("--opt=value and a raised cap", ["--plugin=" + opts.plugin, "--config=" + three,
