@@ -132,6 +132,15 @@ bool HistorySpool::save_progress(uint32_t device_id, const SpoolProgress& p, std
   return sqlite3_step(st.get()) == SQLITE_DONE || failed(db, error);
 }
 
+bool HistorySpool::forget_others(const std::vector<uint32_t>& device_ids, std::string& error) {
+  sqlite3* db = db_.get();
+  std::string list;
+  for (uint32_t id : device_ids) list += (list.empty() ? "" : ",") + std::to_string(id);
+  const std::string sql = "DELETE FROM publish_progress WHERE device_id NOT IN (" + list + ")";
+  return sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK ||
+         failed(db, error);
+}
+
 bool HistorySpool::newest(uint32_t device_id, int data_id, SpoolRow& out, std::string& error) {
   sqlite3* db = db_.get();
   auto st = prepare(db,

@@ -50,6 +50,10 @@ class HistorySpool {
   bool progress(uint32_t device_id, SpoolProgress& out, bool& found, std::string& error);
   bool save_progress(uint32_t device_id, const SpoolProgress& p, std::string& error);
 
+  // Forgets the progress of every device not in `device_ids`: a device no
+  // longer published holds back neither retention nor the backlog figures.
+  bool forget_others(const std::vector<uint32_t>& device_ids, std::string& error);
+
   // The newest row of the device under `data_id`: its seq (0 when none).
   bool newest(uint32_t device_id, int data_id, SpoolRow& out, std::string& error);
   // The newest row of the device under any other data id (its round report).

@@ -27,7 +27,7 @@ namespace {
 constexpr std::size_t kReplayInFlight = mqtt::Link::kMaxInFlight - 5;
 // Rows read from the spool at a time: memory stays bounded by the window.
 constexpr std::size_t kRowsPerRead = 8;
-constexpr auto kStatusInterval = std::chrono::seconds(1);
+constexpr auto kStatusInterval = std::chrono::seconds(5);
 constexpr auto kIdleWait = std::chrono::milliseconds(200);
 
 uint64_t now_ms() {
@@ -486,7 +486,8 @@ bool Publisher::apply(const HostConfig& config, std::string& error) {
   auto node = std::make_unique<Node>();
   node->config = config.sparkplug;
   node->prefix = "spBv1.0/" + config.sparkplug.group_id + "/";
-  if (!node->spool.open(history_path_, error)) return false;
+  if (!node->spool.open(history_path_, error) || !node->spool.forget_others(ids, error))
+    return false;
   for (uint32_t id : ids) {
     Node::Device d;
     d.id = id;
