@@ -240,7 +240,8 @@ struct Link::Impl {
     said.assign(n, std::string());
     if (n == 0) {
       say("no server to connect to");
-      sleep_until(Clock::time_point::max());
+      std::unique_lock<std::mutex> lock(mutex);
+      wake.wait(lock, [this] { return stopping; });
       return;
     }
     std::vector<Clock::time_point> last_attempt(n, Clock::time_point::min());

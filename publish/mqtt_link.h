@@ -66,7 +66,8 @@ class Link {
   // thread, before every connection attempt (its payload may change between
   // connections).
   void start(std::function<Will()> will);
-  // Disconnects cleanly (no will) and joins the thread.
+  // Disconnects cleanly (no will) and joins the thread. A host name is
+  // resolved on the link's thread: stop() waits for a look-up under way.
   void stop();
 
   // Sessions are clean: a subscription lasts one connection, so subscribe
