@@ -9,6 +9,7 @@
 #include <sys/statvfs.h>
 
 #include <algorithm>
+#include <cstdint>
 
 #include <chrono>
 #include <thread>
@@ -44,8 +45,29 @@ uint64_t used_bytes(sqlite3* db) {
 
 // Deletes the oldest rows, up to kBatchRows, that are older than `cutoff`
 // (any, when `cutoff` is empty); history_rows::delete_oldest says which.
-int delete_batch(sqlite3* db, const std::string& cutoff, const std::string& not_after) {
-  return history_rows::delete_oldest(db, cutoff, not_after, kBatchRows);
+// Rows above `max_seq` (when not negative) are never deleted; `unpublished`
+// counts the deleted records (data id 5156) above `floor`.
+int delete_batch(sqlite3* db, const std::string& cutoff, const std::string& not_after,
+                 sqlite3_int64 max_seq, sqlite3_int64 floor, unsigned long& unpublished) {
+  return history_rows::delete_oldest(db, cutoff, not_after, kBatchRows, false, max_seq, floor,
+                                     &unpublished);
+}
+
+// The seq below the first record a broker has not acknowledged, over the
+// devices published (history_spool.h's progress); -1 when every record is.
+sqlite3_int64 published_floor(sqlite3* db) {
+  sqlite3_stmt* st = nullptr;
+  sqlite3_int64 floor = -1;
+  if (sqlite3_prepare_v2(db,
+                         "SELECT min((SELECT min(seq) FROM history h WHERE h.device_id = "
+                         "p.device_id AND h.data_id = 5156 AND h.seq > CASE WHEN replay >= "
+                         "boundary THEN max(replay, live) ELSE replay END)) - 1 "
+                         "FROM publish_progress p",
+                         -1, &st, nullptr) == SQLITE_OK &&
+      sqlite3_step(st) == SQLITE_ROW && sqlite3_column_type(st, 0) != SQLITE_NULL)
+    floor = sqlite3_column_int64(st, 0);
+  sqlite3_finalize(st);
+  return floor;
 }
 
 // Checkpoints what it can without waiting for anyone (no gate held: the
@@ -171,11 +193,14 @@ PruneResult HistoryPruner::prune(unsigned long keep_days, uint64_t keep_bytes,
       int n;
       {
         const auto step = hold(gate);
-        n = delete_batch(db, older_than, not_after);
+        // The age limit spares what is not yet published; a size limit does not.
+        const sqlite3_int64 floor = published_floor(db);
+        const sqlite3_int64 max_seq = by_size ? -1 : floor;
+        n = delete_batch(db, older_than, not_after, max_seq, floor, result.unpublished);
         // A full file system: the reserve gives the delete's WAL frames room.
         if (n < 0 && (sqlite3_errcode(db) & 0xff) == SQLITE_FULL &&
             history_sql::release_reserve(path_))
-          n = delete_batch(db, older_than, not_after);
+          n = delete_batch(db, older_than, not_after, max_seq, floor, result.unpublished);
       }
       if (n < 0) {
         error = sqlite3_errmsg(db);

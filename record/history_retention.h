@@ -46,6 +46,7 @@ long long reserve_bytes(uint64_t fs_total);
 struct PruneResult {
   unsigned long deleted = 0;  // every row deleted
   unsigned long by_size = 0;  // of those, for the size limit
+  unsigned long unpublished = 0;  // records deleted before the broker had them
 };
 
 class HistoryPruner {
@@ -68,6 +69,8 @@ class HistoryPruner {
   // limit goes by saved time whatever the rows' order; a row saved after
   // `not_after` (a clock that was ahead) neither stops it nor waits for its
   // own time: it goes with the first older-than-cutoff row saved after it.
+  // The age limit keeps the records a broker has not acknowledged yet (the
+  // spool's progress); the size limit deletes them too, and counts them.
   // Ends early once `stopping`. `error` on failure.
   PruneResult prune(unsigned long keep_days, uint64_t keep_bytes, const std::string& cutoff,
                     const std::string& not_after, const std::atomic<bool>* stopping,

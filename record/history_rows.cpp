@@ -232,11 +232,11 @@ bool each_row_newest_first(sqlite3* db, uint32_t device_id, int data_id, const R
 }
 
 int delete_oldest(sqlite3* db, const std::string& cutoff, const std::string& not_after, int rows,
-                  bool whole_chains) {
+                  bool whole_chains, int64_t max_seq, int64_t floor, unsigned long* unpublished) {
   const std::string form = form_column(db);
   const StmtHandle scan =
       prepare(db, "SELECT seq, device_id, data_id, saved_at < ?1, saved_at > ?2 FROM history "
-                  "ORDER BY seq");
+                  "WHERE seq <= ?3 ORDER BY seq");
   const StmtHandle next_full =
       prepare(db, "SELECT seq FROM history WHERE device_id = ?1 AND data_id = ?2 AND seq > ?3 AND " +
                       form + " = 0 ORDER BY seq LIMIT 1");
@@ -258,6 +258,7 @@ int delete_oldest(sqlite3* db, const std::string& cutoff, const std::string& not
       static_cast<uint32_t>(sqlite3_column_int64(newest.get(), 0)), sqlite3_column_int(newest.get(), 1)};
   sqlite3_bind_text(scan.get(), 1, cutoff.c_str(), -1, SQLITE_TRANSIENT);
   sqlite3_bind_text(scan.get(), 2, not_after.c_str(), -1, SQLITE_TRANSIENT);
+  sqlite3_bind_int64(scan.get(), 3, max_seq < 0 ? INT64_MAX : max_seq);
   sqlite3_bind_text(span.get(), 5, cutoff.c_str(), -1, SQLITE_TRANSIENT);
   sqlite3_bind_text(span.get(), 6, not_after.c_str(), -1, SQLITE_TRANSIENT);
 
@@ -290,13 +291,14 @@ int delete_oldest(sqlite3* db, const std::string& cutoff, const std::string& not
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) return false;
     if (rc == SQLITE_DONE) {
       decided[stream] = INT64_MAX;
-      if (!whole_chains || stream == newest_stream) return true;
+      if (!whole_chains || stream == newest_stream || max_seq >= 0) return true;
       add(r, INT64_MAX);
       ++count;
       return true;
     }
     const int64_t end = sqlite3_column_int64(next_full.get(), 0);
     decided[stream] = end;
+    if (max_seq >= 0 && end - 1 > max_seq) return true;  // the chain reaches rows that stay
     sqlite3_reset(span.get());
     bind_stream(span.get(), r.device_id, r.data_id);
     sqlite3_bind_int64(span.get(), 3, r.seq);
@@ -330,6 +332,12 @@ int delete_oldest(sqlite3* db, const std::string& cutoff, const std::string& not
   sqlite3_reset(next_full.get());
   sqlite3_reset(span.get());
   sqlite3_reset(newest.get());
+  if (unpublished && floor >= 0) {
+    const StmtHandle above = prepare(db, "SELECT count(*) FROM history WHERE data_id = 5156 AND "
+                                         "seq > " + std::to_string(floor) + " AND (" + doomed + ")");
+    if (!above || sqlite3_step(above.get()) != SQLITE_ROW) return -1;
+    *unpublished += static_cast<unsigned long>(sqlite3_column_int64(above.get(), 0));
+  }
   const std::string sql = "DELETE FROM history WHERE " + doomed;
   if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) return -1;
   return sqlite3_changes(db);

@@ -97,9 +97,12 @@ bool each_row_newest_first(sqlite3* db, uint32_t device_id, int data_id, const R
 // (old itself) stays, so that no delta row loses its full row and each
 // stream keeps its newest chain; with `whole_chains` (a full disk, the writer
 // starts over with full rows) a stream's last chain may go too, whole. The
-// scan ends at the first row within the limit. Returns the rows deleted, -1
-// on failure.
+// scan ends at the first row within the limit. Rows above `max_seq` (when not
+// negative) stay, and so does a chain that reaches above it; the records (data
+// id 5156) deleted above `floor` (when not negative) are added to
+// `*unpublished`. Returns the rows deleted, -1 on failure.
 int delete_oldest(sqlite3* db, const std::string& cutoff, const std::string& not_after, int rows,
-                  bool whole_chains = false);
+                  bool whole_chains = false, int64_t max_seq = -1, int64_t floor = -1,
+                  unsigned long* unpublished = nullptr);
 
 }  // namespace history_rows

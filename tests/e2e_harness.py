@@ -6,10 +6,12 @@ Skipped; run_case turns these into exit statuses 1 and SKIPPED for ctest.
 """
 
 import contextlib
+import ctypes
 import os
 import re
 import select
 import subprocess
+import sqlite3
 import sys
 import tempfile
 import time
@@ -91,3 +93,40 @@ def run_case(case, *args):
         print(f"FAIL: timed out: {e}", file=sys.stderr)
         sys.exit(1)
     print("passed")
+
+
+_zstd = None
+
+
+def history_rows(history, data_id):
+    """(seq, device id, bytes) of every row under `data_id`, oldest first, as
+    saved: compact rows (a zstd-compressed XOR with the stream's previous row)
+    decoded through the system's libzstd."""
+    global _zstd
+    if _zstd is None:
+        _zstd = ctypes.CDLL("libzstd.so.1")
+        _zstd.ZSTD_decompress.restype = ctypes.c_size_t
+        _zstd.ZSTD_decompress.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_char_p,
+                                          ctypes.c_size_t]
+        _zstd.ZSTD_isError.argtypes = [ctypes.c_size_t]
+    with contextlib.closing(sqlite3.connect(history)) as db:
+        has_form = any(c[1] == "form" for c in db.execute("PRAGMA table_info(history)"))
+        form = "form" if has_form else "0"
+        rows = db.execute(f"SELECT seq, device_id, {form}, record FROM history WHERE data_id = ? "
+                          "ORDER BY seq", (data_id,)).fetchall()
+    previous, out = {}, []
+    for seq, device, row_form, stored in rows:
+        if row_form == 0:
+            data = bytes(stored)
+        else:
+            base = previous.get(device)
+            if base is None:
+                continue  # a delta whose full row is gone
+            buf = ctypes.create_string_buffer(len(base))
+            n = _zstd.ZSTD_decompress(buf, len(base), bytes(stored), len(stored))
+            if _zstd.ZSTD_isError(n) or n != len(base):
+                continue
+            data = bytes(a ^ b for a, b in zip(base, buf.raw))
+        previous[device] = data
+        out.append((seq, device, data))
+    return out

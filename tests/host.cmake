@@ -43,12 +43,16 @@ foreach(case
     export_writes_csv_and_json_lines_as_decode_reads
     library_lines_follow_the_log_level_without_escapes
     journal_lines_carry_their_priority
-    packages_carry_the_service_and_their_own_open62541)
+    packages_carry_the_service_and_their_own_open62541
+    sparkplug_publishes_and_replays_after_an_outage_and_kill
+    sparkplug_spools_while_the_primary_host_is_offline_and_rebirths
+    retention_keeps_unpublished_records_unless_the_size_limit_forces_it)
   add_test(NAME HostEndToEnd.${case}
     COMMAND Python3::Interpreter ${CMAKE_CURRENT_LIST_DIR}/host_e2e_test.py
             --quorlin $<TARGET_FILE:quorlin> --host $<TARGET_FILE:qrn-host>
             --plugin $<TARGET_FILE:quorlin_module> --not-a-plugin $<TARGET_FILE:qrnhost>
             --readelf ${CMAKE_READELF} --plant $<TARGET_FILE:qrn-plant>
+            --spb-collect $<TARGET_FILE:spb_collect>
             --artifacts ${CMAKE_BINARY_DIR}
             ${case})
   # 77: a case that cannot run here (the browser one without a browser).
@@ -71,6 +75,8 @@ foreach(case two_devices_hand_over_their_own_records
 
     reload_adds_removes_changes_and_refuses_an_invalid_file
     retention_deletes_old_records_in_batches_while_sampling
-    journal_lines_carry_their_priority)
+    journal_lines_carry_their_priority
+    sparkplug_publishes_and_replays_after_an_outage_and_kill
+    sparkplug_spools_while_the_primary_host_is_offline_and_rebirths)
   set_tests_properties(HostEndToEnd.${case} PROPERTIES LABELS "host;threads")
 endforeach()

@@ -19,6 +19,13 @@ HostConfig parse_ok(const std::string& text) {
 
 std::string device(const std::string& members) { return R"({"devices": [{)" + members + "}]}"; }
 
+// One device and a "sparkplug" section with the required keys and `more`.
+std::string sparkplug(const std::string& more, const std::string& servers = R"("tcp://b:1883")",
+                      const std::string& node = "n") {
+  return R"({"devices": [{"id": 1, "address": "a"}], "sparkplug": {"servers": [)" + servers +
+         "],\n \"group_id\": \"g\", \"edge_node_id\": \"" + node + "\"" + more + "}}";
+}
+
 }  // namespace
 
 TEST(HostConfig, reads_every_device_in_order_with_its_settings) {
@@ -161,6 +168,26 @@ TEST(HostConfig, refuses_bad_configurations_with_one_line_reasons) {
        "device #2"},
       {"control characters in a key", device("\"id\": 1, \"address\": \"a\", \"x\\n\\u0001\": 1"),
        "unknown key \"x\\x0a\\x01\""},
+      {"sparkplug not an object", R"({"devices": [{"id": 1, "address": "a"}], "sparkplug": 1})",
+       "Line 1, Column 55: sparkplug: must be an object"},
+      {"sparkplug without servers",
+       R"({"devices": [{"id": 1, "address": "a"}], "sparkplug": {"group_id": "g",
+           "edge_node_id": "n"}})", "Line 1, Column 55: sparkplug: \"servers\" is missing"},
+      {"sparkplug without edge node", R"({"devices": [{"id": 1, "address": "a"}],
+           "sparkplug": {"servers": ["tcp://b:1"], "group_id": "g"}})", "\"edge_node_id\" is missing"},
+      {"no server", sparkplug("", ""), "\"servers\" must be a non-empty array"},
+      {"server scheme", sparkplug("", R"("tcp://b:1", "http://b:80")"),
+       "Line 1, Column 81: sparkplug: a server must be"},
+      {"server without port", sparkplug("", R"("ssl://b")"), "a server must be"},
+      {"server port zero", sparkplug("", R"("tcp://b:0")"), "a server must be"},
+      {"server host with blank", sparkplug("", R"("tcp://a b:1")"), "a server must be"},
+      {"wildcard in an id", sparkplug("", R"("tcp://b:1")", "n/#"), "without '+', '#', '/'"},
+      {"empty primary host", sparkplug(R"(, "primary_host_id": "")"), "\"primary_host_id\" must be"},
+      {"misspelt sparkplug key", sparkplug(R"(, "sever": 1)"), "unknown key \"sever\""},
+      {"password in clear not a boolean", sparkplug(R"(, "allow_password_in_clear": "yes")"),
+       "must be true or false"},
+      {"password file without user", sparkplug(R"(, "password_file": "/p")"), "needs \"user\""},
+      {"certificate without key", sparkplug(R"(, "cert_file": "/c")"), "go together"},
   };
   for (const Refusal& c : cases) {
     HostConfig config;
@@ -171,6 +198,19 @@ TEST(HostConfig, refuses_bad_configurations_with_one_line_reasons) {
     EXPECT_EQ(error.find('\n'), std::string::npos) << c.what << ": " << error;
     for (unsigned char ch : error) EXPECT_GE(ch, 0x20) << c.what << ": control byte in message";
   }
+}
+
+TEST(HostConfig, reads_the_sparkplug_section) {
+  EXPECT_FALSE(parse_ok(device(R"("id": 1, "address": "a")")).has_sparkplug);
+  const HostConfig c = parse_ok(sparkplug(R"(, "primary_host_id": "scada", "user": "u",
+      "password_file": "/p", "ca_file": "/ca", "cert_file": "/c", "key_file": "/k",
+      "allow_password_in_clear": true)", R"("tcp://10.0.0.9:1883", "ssl://[fd00::9]:8883")"));
+  ASSERT_TRUE(c.has_sparkplug);
+  const SparkplugConfig& s = c.sparkplug;
+  EXPECT_EQ(s.servers, (std::vector<std::string>{"tcp://10.0.0.9:1883", "ssl://[fd00::9]:8883"}));
+  EXPECT_EQ(s.group_id + "/" + s.edge_node_id + "/" + s.primary_host_id, "g/n/scada");
+  EXPECT_EQ(s.user + s.password_file + s.ca_file + s.cert_file + s.key_file, "u/p/ca/c/k");
+  EXPECT_TRUE(s.allow_password_in_clear);
 }
 
 TEST(HostConfig, parsing_replaces_what_the_output_held) {

@@ -38,8 +38,8 @@ import urllib.error
 import urllib.request
 
 import headless_browser
-from e2e_harness import (PROCESS_TIMEOUT, Failure, Skipped, expect, read_line, run, run_case,
-                         serving)
+from e2e_harness import (PROCESS_TIMEOUT, Failure, Skipped, expect, history_rows, read_line, run,
+                         run_case, serving)
 
 PROJECT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RECORD_SIZE = 7001
@@ -458,6 +458,17 @@ def bad_input_is_reported_with_its_exit_status(opts):
         with open(not_a_dir, "w") as f:
             f.write("x")
         plug = ["--plugin", opts.plugin]
+        def publishing(pass_file, mode=0o600):
+            """A configuration with a "sparkplug" section, its password file in `mode`."""
+            if mode is not None:
+                with open(pass_file, "w") as f:
+                    f.write("secret\n")
+                os.chmod(pass_file, mode)
+            return config(json.dumps({"devices": [local_device(1, 1)], "sparkplug": {
+                "servers": ["tcp://127.0.0.1:1"], "group_id": "g", "edge_node_id": "n",
+                "user": "u", "password_file": pass_file}}))
+        shared, missing = os.path.join(tmp, "shared.pass"), os.path.join(tmp, "missing.pass")
+
         cases = [
             # (what, arguments, exit status, text in the first line of stderr)
             ("no arguments", [], 2, "--config is required"),
@@ -514,6 +525,13 @@ def bad_input_is_reported_with_its_exit_status(opts):
              "--max-devices takes"),
             ("max-devices zero", plug + ["--config", good, "--max-devices=0"], 2, "--max-devices takes"),
             ("empty value", plug + ["--config", good, "--dump-dir", ""], 2, "--dump-dir needs a non-empty"),
+            # Publishing: its spool, and the password file's rules.
+            ("publishing without history", plug + ["--config", publishing(tmp + "/a.pass")], 1,
+             "sparkplug: publishing needs --history"),
+            ("password file others read", plug + ["--config", publishing(shared, 0o644)], 1,
+             f'password_file "{shared}" is readable by group or others'),
+            ("password file missing", ["--check-config", publishing(missing, None)], 1,
+             f'password_file "{missing}" cannot be read: No such file'),
             # What is accepted: --help, --opt=value, a raised cap, a byte-order mark.
             ("help", ["--help"], 0, ""),
             ("--opt=value and a raised cap", ["--plugin=" + opts.plugin, "--config=" + three,
@@ -2113,6 +2131,248 @@ def round_reports_show_point_quality_and_device_health(opts):
         expect(after == before, f"records stored {before} before the restart, {after} after")
 
 
+@contextlib.contextmanager
+def mosquitto(tmp, port=None):
+    """A mosquitto broker on a free loopback port; killed on every way out."""
+    port = port or free_port()
+    conf = os.path.join(tmp, f"mosquitto-{port}.conf")
+    with open(conf, "w") as f:
+        f.write(f"listener {port} 127.0.0.1\nallow_anonymous true\n" +
+                ("user root\n" if os.getuid() == 0 else ""))
+    proc = subprocess.Popen(["/usr/sbin/mosquitto", "-c", conf], stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    try:
+        poll("mosquitto listening", 20, 0.05, lambda: socket.socket().connect_ex(
+            ("127.0.0.1", port)) == 0 or proc.poll() is not None)
+        expect(proc.poll() is None, f"mosquitto ended: exit {proc.returncode}")
+        yield port
+    finally:
+        proc.kill()
+        proc.wait()
+
+
+class Collector:
+    """spb_collect on the broker: its JSON lines, read from its output file."""
+
+    def __init__(self, opts, tmp, port, name):
+        self.out = os.path.join(tmp, name + ".jsonl")
+        self.records = os.path.join(tmp, name)
+        os.makedirs(self.records)
+        self.err = open(os.path.join(tmp, name + ".err"), "w+")
+        self.proc = subprocess.Popen([opts.spb_collect, f"127.0.0.1:{port}", "--records",
+                                      self.records], stdout=open(self.out, "w"), stderr=self.err)
+        poll("spb_collect subscribed", 20, 0.05, lambda: "subscribed" in open(self.err.name).read())
+
+    def messages(self):
+        with open(self.out) as f:
+            return [json.loads(line) for line in f if line.endswith("\n")]
+
+    def wait(self, what, check, timeout=60):
+        return poll(what, timeout, 0.1, lambda: check(self.messages()))
+
+    def close(self):
+        self.proc.terminate()
+        self.proc.wait()
+        self.err.close()
+
+
+def stored_records(history):
+    """(device id as text, round time in ms, bytes) of each stored record, oldest first."""
+    out = []
+    for _, device, record in history_rows(history, 5156):
+        y, mo, d, h, mi, s = struct.unpack_from("<H5B", record, STAMP_OFFSET)
+        when = datetime.datetime(y, mo, d, h, mi, s).astimezone(datetime.timezone.utc)
+        out.append((str(device), int(when.timestamp() * 1000), bytes(record)))
+    return out
+
+
+def sparkplug_config(tmp, devices, port, **extra):
+    path = os.path.join(tmp, "config.json")
+    section = dict(servers=[f"tcp://127.0.0.1:{port}"], group_id="plant-3", edge_node_id="unit-17")
+    with open(path, "w") as f:
+        json.dump({"devices": devices, "sparkplug": {**section, **extra}}, f)
+    return path
+
+
+def check_sequence(messages):
+    """Each NBIRTH at seq 0 with the previous message's seq + 1 after it, mod 256;
+    a device's DDATA only after its DBIRTH in the same session."""
+    seq, born = None, set()
+    for m in messages:
+        if m["type"] == "NBIRTH":
+            expect(m["seq"] == 0, f"NBIRTH at seq {m['seq']}")
+            seq, born = 0, set()
+        elif m["type"] in ("DBIRTH", "DDATA", "DDEATH") and seq is not None:
+            expect(m["seq"] == (seq + 1) % 256, f"seq {m['seq']} after {seq}: {m}")
+            seq = m["seq"]
+            if m["type"] == "DBIRTH":
+                born.add(m["device"])
+            expect(m["type"] != "DDATA" or m["device"] in born, f"DDATA before DBIRTH: {m}")
+
+
+def outage_and_kill(opts, tmp, port, history, args, hosts):
+    """Publishing, the broker away while the host dies, then the backlog after
+    a restart until a second kill: the second collector's messages and both
+    collectors."""
+    with mosquitto(tmp, port):
+        first = Collector(opts, tmp, port, "first")
+        host = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        hosts.append(host)
+        try:
+            first.wait("two DDATA per device", lambda ms: all(
+                sum(m["type"] == "DDATA" and m["device"] == d for m in ms) >= 2
+                for d in ("7", "8")))
+        finally:
+            first.close()
+    # The broker away: records are saved, then the host dies uncleanly.
+    before = len(stored_records(history))
+    poll("records saved during the outage", 60, 0.2,
+         lambda: len(stored_records(history)) >= before + 4)
+    host.kill()
+    host.wait()
+    with mosquitto(tmp, port):
+        second = Collector(opts, tmp, port, "second")
+        host = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        hosts.append(host)
+        try:
+            wanted = stored_records(history)
+            second.wait("the backlog", lambda ms: {(r[0], r[1]) for r in wanted} <= {
+                (m["device"], m["round_time"]) for m in first.messages() + ms
+                if m["type"] == "DDATA"})
+            # Killed again: the broker says the will, NDEATH with the NBIRTH's bdSeq.
+            host.kill()
+            host.wait()
+            ms = second.wait("NDEATH", lambda ms: ms[-1]["type"] == "NDEATH" and ms)
+        finally:
+            second.close()
+    return ms, first, second
+
+
+def sparkplug_publishes_and_replays_after_an_outage_and_kill(opts):
+    with tempfile.TemporaryDirectory() as tmp, simulator(opts) as sim:
+        history = os.path.join(tmp, "history.db")
+        port = free_port()
+        config = sparkplug_config(tmp, [local_device(7, sim.port), local_device(8, sim.port)], port)
+        args = [opts.host, "--plugin", opts.plugin, "--config", config, "--history", history]
+        hosts = []
+        try:
+            ms, first, second = outage_and_kill(opts, tmp, port, history, args, hosts)
+        finally:
+            for h in hosts:
+                h.kill()
+                h.wait()
+        births = [m["bdSeq"] for m in ms if m["type"] == "NBIRTH"]
+        expect(births and ms[-1]["bdSeq"] == births[-1], f"NDEATH {ms[-1]} after births {births}")
+        for messages in (first.messages(), ms):
+            check_sequence(messages)
+        replayed = [m for m in ms if m["type"] == "DDATA" and m["historical"]]
+        expect(replayed and all(m["metrics"] == m["historical_metrics"] for m in replayed),
+               f"backlog not historical: {replayed[:2]}")
+        data = [(m["device"], m["round_time"]) for m in first.messages() + ms if m["type"] == "DDATA"]
+        duplicates = len(data) - len(set(data))
+        expect(duplicates <= 20, f"{duplicates} records published twice")
+        # Each device's record as rebuilt from DBIRTH and DDATA is the stored one.
+        for device, when, record in stored_records(history):
+            paths = [os.path.join(c.records, f"{device}-{when}.bin") for c in (first, second)]
+            rebuilt = [open(p, "rb").read() for p in paths if os.path.exists(p)]
+            expect(rebuilt and all(r == record for r in rebuilt),
+                   f"device {device} at {when}: rebuilt record differs from the stored one")
+
+
+def rebirth_payload():
+    """A Sparkplug B payload with the metric "Node Control/Rebirth" = true."""
+    name = b"Node Control/Rebirth"
+    metric = bytes([0x0a, len(name)]) + name + bytes([0x20, 11, 0x70, 1])
+    return bytes([0x12, len(metric)]) + metric
+
+
+def sparkplug_spools_while_the_primary_host_is_offline_and_rebirths(opts):
+    parse = prometheus_parser()
+    with tempfile.TemporaryDirectory() as tmp, simulator(opts) as sim, mosquitto(tmp) as port:
+        def state(online):
+            run(["mosquitto_pub", "-p", port, "-r", "-q", "1", "-t", "spBv1.0/STATE/scada",
+                 "-m", json.dumps({"online": online, "timestamp": 1})])
+        state(False)
+        history = os.path.join(tmp, "history.db")
+        config = sparkplug_config(tmp, [local_device(7, sim.port)], port, primary_host_id="scada")
+        c = Collector(opts, tmp, port, "c")
+        try:
+            with live_host(opts, "--config", config, "--history", history) as host:
+                host.wait_line(re.compile(r"^device 7 round 2 "))
+                expect(not [m for m in c.messages() if m["type"] != "STATE"],
+                       f"published while the primary host is offline: {c.messages()[:1]}")
+                def metrics():
+                    return {(s.name, tuple(sorted(s.labels.items()))): s.value
+                            for f in parse(host.get("metrics")[2].decode()) for s in f.samples}
+                m = metrics()
+                expect(m[("qrn_publish_backlog_records", (("device", "7"),))] in (1, 2) and
+                       m[("qrn_publish_connected", ())] == 1 and
+                       m[("qrn_publish_server", (("server", f"tcp://127.0.0.1:{port}"),))] == 1 and
+                       m[("qrn_publish_messages_total", (("type", "NBIRTH"),))] == 0 and
+                       host.devices()[0]["broker"]["primary_host_online"] is False,
+                       f"publishing state while the primary host is offline: {m}")
+                state(True)
+                spooled = stored_records(history)
+                c.wait("the spooled records", lambda ms: {r[1] for r in spooled} <= {
+                    m["round_time"] for m in ms if m["type"] == "DDATA" and m["historical"]})
+                for payload in (rebirth_payload(), b"\x12\x05garbage"):
+                    subprocess.run(["mosquitto_pub", "-p", str(port), "-t",
+                                    "spBv1.0/plant-3/NCMD/unit-17", "-s"], input=payload, timeout=30)
+                c.wait("a rebirth", lambda ms: [m["type"] for m in ms].count("NBIRTH") == 2 and
+                       ms[-1]["type"] != "NBIRTH")
+                poll("the backlog published", 30, 0.2, lambda: metrics()[
+                    ("qrn_publish_backlog_records", (("device", "7"),))] == 0)
+                # The plant gone: the device's next round fails, and it dies.
+                sim.proc.terminate()
+                c.wait("DDEATH", lambda ms: ms[-1]["type"] == "DDEATH" and ms[-1]["device"] == "7")
+                # A changed section: a new connection as the new edge node.
+                sparkplug_config(tmp, [local_device(7, sim.port)], port, primary_host_id="scada",
+                                 edge_node_id="unit-18")
+                host.proc.send_signal(signal.SIGHUP)
+                c.wait("the new edge node", lambda ms: any(
+                    m["topic"] == "spBv1.0/plant-3/NBIRTH/unit-18" for m in ms))
+                status, err = host.stop()
+        finally:
+            c.close()
+        check_sequence(c.messages())
+        refused = [l for l in host_lines(err.decode()) if "NCMD refused" in l]
+        expect(status == 0 and len(refused) == 1, f"exit {status}, NCMD lines {refused}: {err[-400:]}")
+
+
+def retention_keeps_unpublished_records_unless_the_size_limit_forces_it(opts):
+    with tempfile.TemporaryDirectory() as tmp, simulator(opts, "--fixed", "0") as sim:
+        history = os.path.join(tmp, "history.db")
+        # A broker that never answers: nothing is acknowledged.
+        config = sparkplug_config(tmp, [local_device(7, sim.port)], free_port())
+        r = run_host(opts, "--config", config, "--history", history, "--rounds", "1")
+        expect(r.returncode == 0, f"first run: exit {r.returncode}: {r.stderr!r}")
+        now = datetime.datetime.now()
+        old = sorted((now - datetime.timedelta(days=40, minutes=i)).strftime("%Y-%m-%d %H:%M:%S")
+                     for i in range(300))
+        with contextlib.closing(sqlite3.connect(history)) as db:
+            record = db.execute("SELECT record FROM history WHERE data_id = 5156").fetchone()[0]
+            db.execute("DELETE FROM history")
+            db.executemany("INSERT INTO history (device_id, data_id, saved_at, record) "
+                           "VALUES (7, 5156, ?, ?)", [(t, record) for t in old])
+            # The broker acknowledged the first 100 old records only.
+            acked = db.execute("SELECT seq FROM history ORDER BY seq LIMIT 1 OFFSET 99").fetchone()[0]
+            db.execute("UPDATE publish_progress SET replay = ?1, boundary = ?1, live = ?1", (acked,))
+            db.commit()
+        with live_host(opts, "--config", config, "--history", history, "--keep-days", "30") as host:
+            host.wait_line(re.compile(r"^retention: 100 records deleted$"))
+            status, err = host.stop()
+        with contextlib.closing(sqlite3.connect(history)) as db:
+            kept = db.execute("SELECT count(*) FROM history WHERE saved_at <= ?", (old[-1],)).fetchone()[0]
+        expect(status == 0 and kept == 200, f"exit {status}, {kept} old records kept: {err[-300:]!r}")
+        with live_host(opts, "--config", config, "--history", history, "--keep-mb", "1") as host:
+            dropped = poll("dropped records", 60, 0.2, lambda: int(re.search(
+                rb"^qrn_publish_dropped_total (\d+)$", host.get("metrics")[2], re.M).group(1)))
+            status, err = host.stop()
+        said = re.findall(rb"retention: (\d+) records deleted before a broker acknowledged them", err)
+        expect(status == 0 and [int(n) for n in said] == [dropped],
+               f"exit {status}, {dropped} dropped, lines {said}: {err[-300:]!r}")
+
+
 def host_addr(config_path, device_id):
     with open(config_path, encoding="utf-8") as f:
         device = next(d for d in json.load(f)["devices"] if d["id"] == device_id)
@@ -2154,12 +2414,16 @@ CASES = {f.__name__: f for f in (
     journal_lines_carry_their_priority,
     packages_carry_the_service_and_their_own_open62541,
     round_reports_show_point_quality_and_device_health,
+    sparkplug_publishes_and_replays_after_an_outage_and_kill,
+    sparkplug_spools_while_the_primary_host_is_offline_and_rebirths,
+    retention_keeps_unpublished_records_unless_the_size_limit_forces_it,
 )}
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
-    for name in ("--quorlin", "--host", "--plugin", "--not-a-plugin", "--readelf", "--plant"):
+    for name in ("--quorlin", "--host", "--plugin", "--not-a-plugin", "--readelf", "--plant",
+                 "--spb-collect"):
         parser.add_argument(name, required=True)
     parser.add_argument("--artifacts", default=tempfile.gettempdir(),
                         help="where the browser case saves its screenshot")

@@ -16,13 +16,31 @@ struct DeviceConfig {
   Json::Value settings{Json::objectValue};     // handed to InitSetting as is
 };
 
+// The "sparkplug" section: the devices' records published to an MQTT broker
+// as a Sparkplug B edge node. Absent: nothing is published.
+struct SparkplugConfig {
+  std::vector<std::string> servers;  // "tcp://host:port" or "ssl://host:port", tried in turn
+  std::string group_id, edge_node_id;
+  std::string primary_host_id;  // empty: publish whenever connected
+  std::string user, password_file;
+  std::string ca_file, cert_file, key_file;
+  bool allow_password_in_clear = false;
+  std::string password;  // password_file's first line, read by load_config
+  bool operator==(const SparkplugConfig& o) const;
+  bool operator!=(const SparkplugConfig& o) const { return !(*this == o); }
+};
+
 struct HostConfig {
   std::vector<DeviceConfig> devices;
+  bool has_sparkplug = false;
+  SparkplugConfig sparkplug;
 };
 
 // Parses a configuration of the form
 //   {"devices": [{"id": 7, "address": "10.0.0.5", "port": 4840, "settings": {...}}]}
 // "id" and "address" are required, "port" defaults to 4840, "settings" to {}.
+// An optional top-level "sparkplug" object (SparkplugConfig) needs "servers",
+// "group_id" and "edge_node_id"; its refusals name the line and column.
 // Unknown keys are refused so that a misspelt key does not go unnoticed.
 // The text must be strict JSON in UTF-8: comments, trailing commas, text after
 // the document (or after a NUL byte) and invalid UTF-8 are refused, naming

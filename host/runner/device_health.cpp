@@ -60,6 +60,11 @@ void LiveView::set_failure_counts(
   failure_counts_ = std::move(counts);
 }
 
+void LiveView::set_publish_status(std::function<PublishStatus()> status) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  publish_status_ = std::move(status);
+}
+
 namespace {
 
 // The points whose names mark them as alarm or fault flags.

@@ -248,6 +248,20 @@ LiveView::Reply LiveView::devices_reply(Clock::time_point now) const {
   // Outside the lock: the gauges' own source takes a lock of its own.
   if (!history_path_.empty()) root["history_space"] = history_space_json();
   Json::Value& list = root["devices"] = Json::Value(Json::arrayValue);
+  std::function<PublishStatus()> publish_status;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    publish_status = publish_status_;
+  }
+  // The broker's state and each device's backlog, when publishing.
+  PublishStatus published;
+  if (publish_status) published = publish_status();
+  if (published.enabled) {
+    Json::Value& broker = root["broker"] = Json::Value(Json::objectValue);
+    broker["connected"] = published.connected;
+    broker["server"] = published.server;
+    broker["primary_host_online"] = published.primary_host_online;
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   for (const Device& d : devices_) {
     Json::Value v(Json::objectValue);
@@ -268,6 +282,8 @@ LiveView::Reply LiveView::devices_reply(Clock::time_point now) const {
       v["period_seconds"] = std::chrono::duration<double>(kNominalPeriod).count();
     }
     health_json(d, v);
+    for (const PublishStatus::Device& p : published.devices)
+      if (p.id == d.config.id) v["backlog"] = Json::UInt64(p.backlog);
     list.append(std::move(v));
   }
   return json_reply(200, root);

@@ -4,6 +4,7 @@
 // each device's latest record and, from the history file, a point's trend.
 #include "config.h"
 #include "history_gauges.h"
+#include "publish_status.h"
 #include "record.h"
 #include "round_report.h"
 
@@ -100,6 +101,8 @@ class LiveView {
   void set_failure_counts(std::function<std::pair<unsigned long, unsigned long>()> counts);
   // Where /metrics and /api/devices get the history's budget gauges.
   void set_history_gauges(std::function<HistoryGauges()> gauges);
+  // Where /metrics and /api/devices get the publishing's state, when on.
+  void set_publish_status(std::function<PublishStatus()> status);
 
   // The answer to GET `path` with the query's parameters at time `now`.
   Reply get(const std::string& path, const std::multimap<std::string, std::string>& query,
@@ -140,6 +143,7 @@ class LiveView {
   mutable std::mutex mutex_;
   std::function<std::pair<unsigned long, unsigned long>()> failure_counts_;
   std::function<HistoryGauges()> history_gauges_;
+  std::function<PublishStatus()> publish_status_;
   mutable std::vector<Device> devices_;  // in configuration order
 };
 

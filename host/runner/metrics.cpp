@@ -82,6 +82,37 @@ void history_space(std::ostringstream& out, const HistorySpace& h) {
   }
 }
 
+// The publishing to a broker, when configured.
+void publishing(std::ostringstream& out, const PublishStatus& s) {
+  family(out, "qrn_publish_connected", "gauge", "1 while connected to a broker");
+  out << "qrn_publish_connected " << (s.connected ? 1 : 0) << '\n';
+  family(out, "qrn_publish_server", "gauge", "1 for the server connected to, 0 for the others");
+  for (const std::string& server : s.servers)
+    out << "qrn_publish_server{server=\"" << label(server) << "\"} "
+        << (s.connected && server == s.server ? 1 : 0) << '\n';
+  family(out, "qrn_publish_backlog_records", "gauge",
+         "records saved that the broker has not acknowledged yet");
+  for (const PublishStatus::Device& d : s.devices)
+    out << "qrn_publish_backlog_records{device=\"" << d.id << "\"} " << d.backlog << '\n';
+  family(out, "qrn_publish_oldest_unpublished_seconds", "gauge",
+         "age of the oldest record not yet acknowledged (0 when none)");
+  for (const PublishStatus::Device& d : s.devices) {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.0f", d.oldest_seconds);
+    out << "qrn_publish_oldest_unpublished_seconds{device=\"" << d.id << "\"} " << seconds
+        << '\n';
+  }
+  family(out, "qrn_publish_messages_total", "counter", "Sparkplug messages published by type");
+  for (const char* type : {"NBIRTH", "DBIRTH", "DDATA", "DDEATH"}) {
+    const auto it = s.messages.find(type);
+    out << "qrn_publish_messages_total{type=\"" << type << "\"} "
+        << (it == s.messages.end() ? 0 : it->second) << '\n';
+  }
+  family(out, "qrn_publish_dropped_total", "counter",
+         "records deleted by the history's size limit before a broker acknowledged them");
+  out << "qrn_publish_dropped_total " << s.dropped << '\n';
+}
+
 }  // namespace
 
 Json::Value LiveView::history_space_json() const {
@@ -104,10 +135,12 @@ LiveView::Reply LiveView::metrics_reply() const {
   std::ostringstream up, records, rounds, duration, points, stamp;
   std::function<std::pair<unsigned long, unsigned long>()> counts;
   std::function<HistoryGauges()> gauges;
+  std::function<PublishStatus()> publish_status;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     counts = failure_counts_;
     gauges = history_gauges_;
+    publish_status = publish_status_;
     for (const Device& d : devices_) {
       const std::string dev = "device=\"" + std::to_string(d.config.id) + "\"";
       const qrn_report::RoundReport* r = d.report.get();
@@ -154,5 +187,9 @@ LiveView::Reply LiveView::metrics_reply() const {
   family(out, "qrn_dump_write_failures_total", "counter", "records not written to the dump folder");
   out << "qrn_dump_write_failures_total " << failures.second << '\n';
   if (!history_path_.empty()) history_space(out, history_space(history_path_, gauges));
+  if (publish_status) {
+    const PublishStatus status = publish_status();
+    if (status.enabled) publishing(out, status);
+  }
   return {200, "text/plain; version=0.0.4; charset=utf-8", out.str()};
 }

@@ -1,10 +1,13 @@
 #include "reload.h"
 
+#include "certificates.h"
 #include "device_lines.h"
 #include "device_set.h"
 #include "host_log.h"
 #include "http_view.h"
+#include "publisher.h"
 
+#include <algorithm>
 #include <map>
 
 namespace {
@@ -28,6 +31,19 @@ bool load_config(const Options& options, HostConfig& config, std::string& error,
             " this host runs (each is a thread and a session; --max-devices N raises the limit)";
     return false;
   }
+  SparkplugConfig& sp = config.sparkplug;
+  if (config.has_sparkplug && !sp.password_file.empty()) {
+    // The rules of the devices' password files: regular, the owner's alone.
+    const std::string problem = read_secret_file(sp.password_file, sp.password);
+    sp.password.resize(std::min(sp.password.find_first_of("\r\n"), sp.password.size()));
+    if (!problem.empty() || sp.password.empty()) {
+      error = options.config + ": sparkplug: password_file \"" + sp.password_file + "\" " +
+              (problem.empty() ? "holds no password"
+               : problem.compare(0, 3, "is ") == 0 ? problem
+                                                   : "cannot be read: " + problem);
+      return false;
+    }
+  }
   return true;
 }
 
@@ -43,19 +59,33 @@ int check_config(Options options) {
     for (const std::string& line : unknown_key_lines(dc)) say(line, LogPriority::Warning);
   out(options.config + ": " + std::to_string(config.devices.size()) +
       (config.devices.size() == 1 ? " device" : " devices") + ", usable");
+  if (config.has_sparkplug)
+    out(options.config + ": sparkplug: edge node " + config.sparkplug.group_id + "/" +
+        config.sparkplug.edge_node_id + ", " + std::to_string(config.sparkplug.servers.size()) +
+        (config.sparkplug.servers.size() == 1 ? " server" : " servers"));
   return 0;
 }
 
-bool reload(const Options& options, DeviceSet& devices, HttpView& view) {
+bool reload(const Options& options, DeviceSet& devices, HttpView& view, Publisher* publisher) {
   HostConfig next;
   std::string error;
   if (!load_config(options, next, error, true)) {
     say("reload refused, devices unchanged: " + error, LogPriority::Warning);
     return true;
   }
+  if (next.has_sparkplug && publisher == nullptr) {
+    say("reload refused, devices unchanged: " + options.config +
+            ": sparkplug: publishing needs --history (the records are published from it)",
+        LogPriority::Warning);
+    return true;
+  }
   say("reloading " + options.config, LogPriority::Info);
   view.view().set_devices(next.devices);
-  return devices.apply(next);
+  const bool made = devices.apply(next);
+  // The publishing follows the devices: a new one is published from its first record.
+  if (publisher != nullptr && !publisher->apply(next, error))
+    say("sparkplug: not publishing: " + error, LogPriority::Warning);
+  return made;
 }
 
 bool DeviceSet::apply(const HostConfig& config) {

@@ -9,6 +9,7 @@
 
 class DeviceSet;
 class HttpView;
+class Publisher;
 
 // Reads and checks the configuration file: one line in `error` if unusable.
 // A reload takes only a regular file: a pipe would hold up the running host.
@@ -19,7 +20,8 @@ bool load_config(const Options& options, HostConfig& config, std::string& error,
 // returns the exit status.
 int check_config(Options options);
 
-// SIGHUP: reads the configuration again and applies it to `devices` and the
-// live view. An unusable file leaves the running devices as they are. False
-// when a device could not be made.
-bool reload(const Options& options, DeviceSet& devices, HttpView& view);
+// SIGHUP: reads the configuration again and applies it to `devices`, the
+// live view and the publishing (a changed "sparkplug" section reconnects).
+// An unusable file leaves the running devices as they are. False when a
+// device could not be made.
+bool reload(const Options& options, DeviceSet& devices, HttpView& view, Publisher* publisher);

@@ -1,6 +1,7 @@
 #include "retention.h"
 
 #include "log.h"
+#include "publisher.h"
 #include "record.h"
 
 #include <unistd.h>
@@ -86,6 +87,13 @@ void Retention::run(unsigned interval_seconds) {
       std::printf("%sretention: %lu records deleted\n",
                   journal_prefix(STDOUT_FILENO, LogPriority::Info).c_str(), r.deleted);
       std::fflush(stdout);
+    }
+    if (r.unpublished > 0) {
+      std::fprintf(stderr,
+                   "%sqrn-host: retention: %lu records deleted before a broker acknowledged "
+                   "them (the history's size limit)\n",
+                   journal_prefix(STDERR_FILENO, LogPriority::Warning).c_str(), r.unpublished);
+      if (publisher_ != nullptr) publisher_->dropped(r.unpublished);
     }
     // The size limit keeps less than --keep-days: said once, and again only
     // after the history has reached back to --keep-days.

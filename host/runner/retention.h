@@ -15,6 +15,8 @@
 #include <string>
 #include <thread>
 
+class Publisher;
+
 class Retention {
  public:
   Retention() = default;
@@ -26,6 +28,9 @@ class Retention {
   // pass at once, then one every `interval_seconds`. False with a reason.
   bool start(const std::string& path, RetentionLimits limits, unsigned interval_seconds,
              std::mutex* gate, std::string& error);
+  // Where unpublished records deleted by the size limit are counted; set
+  // before start.
+  void set_publisher(Publisher* publisher) { publisher_ = publisher; }
   // Ends the pass under way after its current batch and joins the thread.
   void stop();
   HistoryGauges gauges() const;
@@ -44,6 +49,7 @@ class Retention {
   HistoryPruner pruner_;
   RetentionLimits limits_;
   std::mutex* gate_ = nullptr;
+  Publisher* publisher_ = nullptr;
   std::thread thread_;
   mutable std::mutex mutex_;  // and gauges_
   std::condition_variable cv_;

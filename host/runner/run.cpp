@@ -6,6 +6,7 @@
 #include "host_stub.h"
 #include "http_view.h"
 #include "module_loader.h"
+#include "publisher.h"
 #include "record_sinks.h"
 #include "reload.h"
 #include "retention.h"
@@ -28,6 +29,9 @@ constexpr unsigned kRetentionIntervalSeconds = 60;
 // Where the records go besides the lines: the dump folder, the history with
 // its retention, the live view.
 struct Stores {
+  // Before the history, whose commits wake it, and retention, which counts
+  // into it: both are gone before it is.
+  std::unique_ptr<Publisher> publisher;  // with --history: the spool it publishes from
   std::unique_ptr<HistoryStore> history;
   std::mutex history_gate;  // saves and retention's steps, one at a time
   Retention retention;
@@ -35,7 +39,7 @@ struct Stores {
 };
 
 // Opens what the options ask for; false after saying why not.
-bool open_stores(const Options& options, Stores& stores) {
+bool open_stores(const Options& options, const HostConfig& config, Stores& stores) {
   std::string error;
   if (!options.dump_dir.empty()) {
     if (!prepare_dump_dir(options.dump_dir, error)) {
@@ -44,12 +48,21 @@ bool open_stores(const Options& options, Stores& stores) {
     }
     stores.sinks.set_dump(std::make_unique<DumpSink>(options.dump_dir));
   }
-  if (options.history.empty()) return true;
+  if (options.history.empty()) {
+    if (!config.has_sparkplug) return true;
+    say(options.config + ": sparkplug: publishing needs --history (the records are published "
+        "from it)", LogPriority::Error);
+    return false;
+  }
   stores.history = std::make_unique<HistoryStore>();
   if (!stores.history->open(options.history, HistoryStore::Mode::ReadWrite, error)) {
     say(error, LogPriority::Error);
     return false;
   }
+  stores.publisher = std::make_unique<Publisher>(options.history);
+  stores.retention.set_publisher(stores.publisher.get());
+  // Rows reach the file a group at a time: the publisher looks when one has.
+  stores.history->set_on_commit([publisher = stores.publisher.get()] { publisher->wake(); });
   // Always: without --keep-mb the disk budget applies.
   if (!stores.retention.start(options.history, options.retention, kRetentionIntervalSeconds,
                               &stores.history_gate, error)) {
@@ -58,6 +71,12 @@ bool open_stores(const Options& options, Stores& stores) {
   }
   stores.sinks.set_history(
       std::make_unique<HistorySink>(*stores.history, stores.history_gate, options.history));
+  // After the history: a record is published once it is saved.
+  if (!stores.publisher->apply(config, error)) {
+    say(error, LogPriority::Error);
+    return false;
+  }
+  stores.sinks.add(std::make_unique<PublisherSink>(*stores.publisher));
   return true;
 }
 
@@ -106,7 +125,7 @@ int run_devices(const Options& options, const HostConfig& config,
   while (status == 0 && (!options.rounds || *options.rounds > 0)) {
     runner.wait(deadline);
     if (runner.stop_signal() != 0 || !runner.take_reload()) break;
-    if (!reload(options, devices, view)) status = kFailure;
+    if (!reload(options, devices, view, stores.publisher.get())) status = kFailure;
   }
   if (runner.stop_signal() != 0) {
     say(std::string("stopping on ") + (runner.stop_signal() == SIGINT ? "SIGINT" : "SIGTERM"),
@@ -130,7 +149,7 @@ int run(const Options& options) {
     return kFailure;
   }
   Stores stores;
-  if (!open_stores(options, stores)) return kFailure;
+  if (!open_stores(options, config, stores)) return kFailure;
   PluginModule module;
   if (!module.load(options.plugin, options.log_level)) return kFailure;
 
@@ -144,6 +163,8 @@ int run(const Options& options) {
   HookGuard hook(runner);
   view.view().set_failure_counts([&runner] { return runner.failures(); });
   view.view().set_history_gauges([&stores] { return stores.retention.gauges(); });
+  if (Publisher* publisher = stores.publisher.get())
+    view.view().set_publish_status([publisher] { return publisher->status(); });
 
   int status = kFailure;
   {
@@ -155,6 +176,7 @@ int run(const Options& options) {
   stores.retention.stop();
   // The last group, so that its outcome is in the losses.
   if (stores.history) stores.history->flush();
+  if (stores.publisher) stores.publisher->stop();
   // Losses were said as they happened; a run stopped by a signal (the
   // service's stop) still ends well, one that ran its rounds does not.
   const std::string lost = runner.losses();

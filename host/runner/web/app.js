@@ -12,6 +12,7 @@ const $ = (id) => document.getElementById(id);
 const view = {
   devices: [],
   history: false,
+  broker: null,        // the broker's state, when the host publishes
   selected: null,      // device id shown
   userSelected: false, // chosen by a click, kept even without a record
   shown: null,         // "id/records" of the record on the page
@@ -301,6 +302,17 @@ function applyFilter() {
 
 // --- devices -------------------------------------------------------------------
 
+// The broker's state, when the host publishes to one.
+function renderBroker() {
+  const b = view.broker;
+  $("broker").hidden = !b;
+  $("backlog-head").hidden = !b;
+  if (!b) return;
+  $("broker").className = b.connected && b.primary_host_online ? "" : "error";
+  $("broker").textContent = !b.connected ? "broker: not connected"
+    : b.primary_host_online ? `broker: ${b.server}` : `broker: ${b.server}, primary host offline`;
+}
+
 function renderDevices() {
   const body = $("devices").tBodies[0];
   body.replaceChildren();
@@ -328,6 +340,7 @@ function renderDevices() {
       element("td", {}, d.last_stamp || "–"),
       element("td", { class: `health ${hcls}` }, health),
       element("td", { class: "num" }, d.active_alarms == null ? "–" : String(d.active_alarms)));
+    if (view.broker) tr.append(element("td", { class: "num" }, d.backlog == null ? "–" : String(d.backlog)));
     if (!view.reachable) tr.classList.add("unknown");
     else if (hcls === "fail") tr.classList.add("failing");
     else if (hcls === "warn") tr.classList.add("warning");
@@ -461,6 +474,8 @@ async function refresh() {
     view.devices = list.devices;
     view.history = list.history;
     renderHistorySpace(list.history_space);
+    view.broker = list.broker || null;
+    renderBroker();
     const device = pickDevice();
     renderDevices();
     if (!device) {
