@@ -1,6 +1,8 @@
 #include "mqtt_link.h"
 
 #include <mosquitto.h>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -330,9 +332,10 @@ struct Link::Impl {
     }
     if (address.tls) {
       auto opt = [](const std::string& s) { return s.empty() ? nullptr : s.c_str(); };
-      if (settings.ca_file.empty()) mosquitto_int_option(m, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
-      // The peer's certificate and host name are both checked.
-      rc = mosquitto_tls_set(m, opt(settings.ca_file), nullptr, opt(settings.cert_file),
+      // The peer's certificate (against ca_file, else the system's store) and
+      // its host name are both checked.
+      rc = mosquitto_tls_set(m, opt(settings.ca_file),
+                             settings.ca_file.empty() ? "/etc/ssl/certs" : nullptr, opt(settings.cert_file),
                              opt(settings.key_file), nullptr);
       if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_tls_opts_set(m, 1, nullptr, nullptr);
       if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_tls_insecure_set(m, false);
@@ -341,12 +344,16 @@ struct Link::Impl {
         return false;
       }
     }
+    errno = 0;
     rc = mosquitto_connect_async(m, address.host.c_str(), address.port, settings.keepalive_seconds);
     int err = errno;
     if (rc != MOSQ_ERR_SUCCESS) {
       failed(index, failure_of(rc, err, true, last_error()));
       return false;
     }
+    // Over TLS the library reports a connect() that failed at once (refused
+    // on this host) with success; its errno and the socket's state tell.
+    const int connect_err = err == ECONNREFUSED || err == ENETUNREACH || err == EHOSTUNREACH ? err : 0;
 
     const Clock::time_point give_up =
         Clock::now() + std::chrono::seconds(std::max(1, settings.connect_timeout_seconds));
@@ -386,8 +393,9 @@ struct Link::Impl {
       for (const auto& message : got.messages)
         if (events.message)
           events.message(message.first, message.second.data(), message.second.size());
-      if (rc != MOSQ_ERR_SUCCESS) {
-        end = failure_of(rc, err, !accepted, got.last_error);
+      if (rc != MOSQ_ERR_SUCCESS || (!accepted && connect_err != 0 && socket_failed(m))) {
+        end = rc != MOSQ_ERR_SUCCESS ? failure_of(rc, err, !accepted, got.last_error)
+                                     : failure_of(MOSQ_ERR_ERRNO, connect_err, true, "");
         // A TLS peer that closes during or right after the handshake (a
         // client certificate refused) leaves the library's TLS error line.
         if (!accepted && address.tls && !got.last_error.empty()) end = {"TLS failure", got.last_error};
@@ -419,6 +427,13 @@ struct Link::Impl {
       if (events.disconnected) events.disconnected(end.text());
     }
     return true;
+  }
+
+  // Whether the attempt's socket is closed or in error: one still connecting
+  // polls as neither.
+  static bool socket_failed(mosquitto* m) {
+    pollfd p{mosquitto_socket(m), POLLOUT, 0};
+    return p.fd >= 0 && ::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR)) != 0;
   }
 
   // Publishes written (QoS 0) or acknowledged (QoS 1): the tokens of the

@@ -179,7 +179,10 @@ TEST(MqttLink, CredentialsAndCertificates) {
                 "cd DIR && mosquitto_passwd -c -b pw unit secret && chmod 644 pw && (" + make + "ca.key -out ca.pem -subj /CN=ca && " + make +
                     "s.key -out s.pem -subj /CN=localhost -addext subjectAltName=DNS:localhost -CA ca.pem -CAkey ca.key && " + make +
                     "c.key -out c.pem -subj /CN=unit -CA ca.pem -CAkey ca.key) 2>/dev/null && chmod 644 *");
-  const std::string tcp = broker.url(), tls = broker.url("ssl://localhost", broker.port2), ip = broker.url("ssl://127.0.0.1", broker.port2);
+  int closed = 0;
+  ::close(listen_socket(closed));
+  const std::string tcp = broker.url(), tls = broker.url("ssl://localhost", broker.port2), ip = broker.url("ssl://127.0.0.1", broker.port2),
+                    none = broker.url("ssl://localhost", closed);
   struct {
     std::string server, password, ca;
     bool clear, cert;
@@ -192,6 +195,7 @@ TEST(MqttLink, CredentialsAndCertificates) {
       {tls, "secret", "c", false, true, {"broker: " + tls + ": TLS failure (certificate verify failed)"}},  // not its issuer
       {ip, "secret", "ca", false, true, {"broker: " + ip + ": TLS failure (certificate verify failed)"}},  // not its name
       {tls, "secret", "ca", false, false, {"broker: " + tls + ": TLS failure (tlsv13 alert certificate required)"}},
+      {none, "secret", "ca", false, true, {"broker: " + none + ": refused (connection refused)"}},
   };
   for (const auto& k : cases) {
     mqtt::BrokerSettings s = settings({k.server});

@@ -1,5 +1,5 @@
 # tests: the broker link against real and fake MQTT brokers
-qrn_add_test(mqtt_link_test SOURCES mqtt_link_test.cpp LIBS qrn_mqtt_link LABELS publish threads)
+qrn_add_test(mqtt_link_test SOURCES mqtt_link_test.cpp LIBS qrn_mqtt_link LABELS threads)
 
 # tests: Sparkplug B payloads and the spb_collect subscriber
 qrn_add_test(sparkplug_test SOURCES sparkplug_test.cpp LIBS qrn_publish LABELS publish)
