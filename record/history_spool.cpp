@@ -111,19 +111,42 @@ bool HistorySpool::progress(uint32_t device_id, SpoolProgress& out, bool& found,
   return rc == SQLITE_ROW || rc == SQLITE_DONE || failed(db, error);
 }
 
+sqlite3_stmt* HistorySpool::cached(history_sql::StmtHandle& slot, const char* sql) {
+  if (!slot) slot = prepare(db_.get(), sql);
+  if (slot) {
+    sqlite3_reset(slot.get());
+    sqlite3_clear_bindings(slot.get());
+  }
+  return slot.get();
+}
+
+bool HistorySpool::begin(std::string& error) {
+  return sqlite3_exec(db_.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK ||
+         failed(db_.get(), error);
+}
+
+bool HistorySpool::commit(std::string& error) {
+  if (sqlite3_exec(db_.get(), "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK) return true;
+  failed(db_.get(), error);
+  sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+  return false;
+}
+
 bool HistorySpool::save_progress(uint32_t device_id, const SpoolProgress& p, std::string& error) {
   sqlite3* db = db_.get();
-  auto st = prepare(db,
-                    "INSERT OR REPLACE INTO publish_progress (device_id, replay, boundary, live, "
-                    "skips) VALUES (?1, ?2, ?3, ?4, ?5)");
-  if (!st) return failed(db, error);
-  sqlite3_bind_int64(st.get(), 1, device_id);
-  sqlite3_bind_int64(st.get(), 2, p.replay);
-  sqlite3_bind_int64(st.get(), 3, p.boundary);
-  sqlite3_bind_int64(st.get(), 4, p.live);
+  sqlite3_stmt* st = cached(save_,
+                            "INSERT OR REPLACE INTO publish_progress (device_id, replay, "
+                            "boundary, live, skips) VALUES (?1, ?2, ?3, ?4, ?5)");
+  if (st == nullptr) return failed(db, error);
+  sqlite3_bind_int64(st, 1, device_id);
+  sqlite3_bind_int64(st, 2, p.replay);
+  sqlite3_bind_int64(st, 3, p.boundary);
+  sqlite3_bind_int64(st, 4, p.live);
   const std::string skips = skips_text(p.skips);
-  sqlite3_bind_text(st.get(), 5, skips.c_str(), -1, SQLITE_TRANSIENT);
-  return sqlite3_step(st.get()) == SQLITE_DONE || failed(db, error);
+  sqlite3_bind_text(st, 5, skips.c_str(), -1, SQLITE_TRANSIENT);
+  const bool done = sqlite3_step(st) == SQLITE_DONE;
+  sqlite3_reset(st);
+  return done || failed(db, error);
 }
 
 bool HistorySpool::forget_others(const std::vector<uint32_t>& device_ids, std::string& error) {

@@ -39,7 +39,10 @@ class HistorySpool {
  public:
   // Opens the history file (set up by the host's store) and its two tables.
   bool open(const std::string& path, std::string& error);
-  void close() { db_.reset(); }
+  void close() {
+    save_.reset();
+    db_.reset();
+  }
 
   // The next connection's bdSeq, 0 to 255 and round again, kept in the file
   // so that it goes on across restarts. False when it could not be kept.
@@ -49,6 +52,10 @@ class HistorySpool {
   // never published.
   bool progress(uint32_t device_id, SpoolProgress& out, bool& found, std::string& error);
   bool save_progress(uint32_t device_id, const SpoolProgress& p, std::string& error);
+  // Several saves in one transaction: begin, the saves, commit (which ends it
+  // also after a failed save).
+  bool begin(std::string& error);
+  bool commit(std::string& error);
 
   // Forgets the progress of every device not in `device_ids`: a device no
   // longer published holds back neither retention nor the backlog figures.
@@ -78,7 +85,12 @@ class HistorySpool {
   bool count(uint32_t device_id, int data_id, int64_t after, int64_t upto, uint64_t& n,
              std::string& oldest, std::string& error);
 
+  // The statements used for every record, compiled once (after db_, so that
+  // they are finalised before the connection closes).
+  sqlite3_stmt* cached(history_sql::StmtHandle& slot, const char* sql);
+
   history_sql::DbHandle db_;
+  history_sql::StmtHandle save_;
 };
 
 // Progress as text ("from-to,from-to") and back; malformed text gives none.

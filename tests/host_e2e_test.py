@@ -2323,8 +2323,9 @@ def sparkplug_spools_while_the_primary_host_is_offline_and_rebirths(opts):
                 poll("the backlog published", 30, 0.2, lambda: metrics()[
                     ("qrn_publish_backlog_records", (("device", "7"),))] == 0)
                 # The plant gone: the device's next round fails, and it dies.
-                sim.proc.terminate()
-                c.wait("DDEATH", lambda ms: ms[-1]["type"] == "DDEATH" and ms[-1]["device"] == "7")
+                sim.proc.kill()
+                c.wait("DDEATH", lambda ms: any(m["type"] == "DDEATH" and m["device"] == "7"
+                                                for m in ms), timeout=120)
                 # A changed section: a new connection as the new edge node.
                 sparkplug_config(tmp, [local_device(7, sim.port)], port, primary_host_id="scada",
                                  edge_node_id="unit-18")

@@ -106,6 +106,7 @@ struct Publisher::Node {
   std::size_t replay_turn = 0;
   std::map<std::string, uint64_t> counts;
   std::chrono::steady_clock::time_point next_status{};
+  std::string progress_error;  // the failure to keep progress going on
 
   std::string topic(const char* type, const std::string& device = "") const {
     return prefix + type + "/" + config.edge_node_id + (device.empty() ? "" : "/" + device);
@@ -242,14 +243,23 @@ void Publisher::Node::acknowledged(uint64_t token) {
 }
 
 void Publisher::Node::save_progress() {
+  if (std::none_of(devices.begin(), devices.end(),
+                   [](const Device& d) { return d.progress_changed; }))
+    return;
   std::string error;
   std::lock_guard<std::mutex> lock(spool_mutex);
-  for (Device& d : devices) {
-    if (!d.progress_changed) continue;
-    if (!spool.save_progress(d.id, d.progress, error)) break;
-    d.progress_changed = false;
+  // Every device's in one transaction: one write to the file however many moved.
+  if (spool.begin(error)) {
+    bool saved = true;
+    for (Device& d : devices)
+      if (d.progress_changed && !(saved = spool.save_progress(d.id, d.progress, error))) break;
+    if (spool.commit(error) && saved)
+      for (Device& d : devices) d.progress_changed = false;
   }
-  if (!error.empty()) say("sparkplug: progress not kept: " + error, LogPriority::Warning);
+  // Said once per failure, not once per try.
+  if (!error.empty() && error != progress_error)
+    say("sparkplug: progress not kept: " + error, LogPriority::Warning);
+  progress_error = error;
 }
 
 // New records of every device, as they were saved.
