@@ -12,10 +12,10 @@
 namespace sparkplug {
 namespace {
 
-using PbPayload = Org__Eclipse__Tahu__Protobuf__Payload;
-using PbMetric = Org__Eclipse__Tahu__Protobuf__Payload__Metric;
-using PbPropertySet = Org__Eclipse__Tahu__Protobuf__Payload__PropertySet;
-using PbPropertyValue = Org__Eclipse__Tahu__Protobuf__Payload__PropertyValue;
+using PbPayload = SparkplugB__Payload;
+using PbMetric = SparkplugB__Payload__Metric;
+using PbPropertySet = SparkplugB__Payload__PropertySet;
+using PbPropertyValue = SparkplugB__Payload__PropertyValue;
 
 constexpr const char* kRoundTime = "Round/Time";
 static_assert(kRoundTimeAlias == kQuorlinPointCount + 1, "Round/Time follows the points");
@@ -64,34 +64,34 @@ class Builder {
   explicit Builder(std::size_t metrics) { pointers_.reserve(metrics); }
 
   PbMetric& add_metric() {
-    metrics_.push_back(ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__METRIC__INIT);
+    metrics_.push_back(SPARKPLUG_B__PAYLOAD__METRIC__INIT);
     pointers_.push_back(&metrics_.back());
     return metrics_.back();
   }
 
   void add_property(PbMetric& metric, const char* key, uint32_t type, uint32_t number) {
     PbPropertyValue& v = new_property(metric, key, type);
-    v.value_case = ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__PROPERTY_VALUE__VALUE_INT_VALUE;
+    v.value_case = SPARKPLUG_B__PAYLOAD__PROPERTY_VALUE__VALUE_INT_VALUE;
     v.int_value = number;
   }
 
   void add_property(PbMetric& metric, const char* key, std::string value) {
     strings_.push_back(std::move(value));
     PbPropertyValue& v = new_property(metric, key, datatype::String);
-    v.value_case = ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__PROPERTY_VALUE__VALUE_STRING_VALUE;
+    v.value_case = SPARKPLUG_B__PAYLOAD__PROPERTY_VALUE__VALUE_STRING_VALUE;
     v.string_value = text(strings_.back().c_str());
   }
 
   Bytes pack(uint64_t timestamp, bool with_timestamp, int seq) {
-    PbPayload payload = ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__INIT;
+    PbPayload payload = SPARKPLUG_B__PAYLOAD__INIT;
     payload.has_timestamp = with_timestamp;
     payload.timestamp = timestamp;
     payload.has_seq = seq >= 0;
     payload.seq = seq >= 0 ? static_cast<uint64_t>(seq) : 0;
     payload.n_metrics = pointers_.size();
     payload.metrics = pointers_.data();
-    Bytes out(org__eclipse__tahu__protobuf__payload__get_packed_size(&payload));
-    org__eclipse__tahu__protobuf__payload__pack(&payload, out.data());
+    Bytes out(sparkplug_b__payload__get_packed_size(&payload));
+    sparkplug_b__payload__pack(&payload, out.data());
     return out;
   }
 
@@ -109,7 +109,7 @@ class Builder {
     if (!metric.properties) {
       properties_.emplace_back();
       Properties& p = properties_.back();
-      p.set = ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__PROPERTY_SET__INIT;
+      p.set = SPARKPLUG_B__PAYLOAD__PROPERTY_SET__INIT;
       p.set.keys = p.keys;
       p.set.values = p.value_pointers;
       metric.properties = &p.set;
@@ -119,7 +119,7 @@ class Builder {
     // Never past the slots, should a later caller add more than the above.
     const std::size_t n = std::min(p.set.n_keys, kMaxProperties - 1);
     p.keys[n] = text(key);
-    p.values[n] = ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__PROPERTY_VALUE__INIT;
+    p.values[n] = SPARKPLUG_B__PAYLOAD__PROPERTY_VALUE__INIT;
     p.values[n].has_type = true;
     p.values[n].type = type;
     p.value_pointers[n] = &p.values[n];
@@ -149,18 +149,18 @@ PbMetric& add_point(Builder& b, std::size_t i, const unsigned char* record, uint
   uint32_t type;
   if (point.width == 1) {
     type = datatype::Boolean;
-    m.value_case = ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__METRIC__VALUE_BOOLEAN_VALUE;
+    m.value_case = SPARKPLUG_B__PAYLOAD__METRIC__VALUE_BOOLEAN_VALUE;
     m.boolean_value = f[0] != 0;
     if (f[0] > 1) b.add_property(m, "Raw", datatype::UInt8, f[0]);
   } else if (point.width == 2) {
     type = datatype::Int16;
-    m.value_case = ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__METRIC__VALUE_INT_VALUE;
+    m.value_case = SPARKPLUG_B__PAYLOAD__METRIC__VALUE_INT_VALUE;
     // Signed types travel sign-extended in the 32-bit member.
     const int16_t v = static_cast<int16_t>(static_cast<uint16_t>(f[0] | f[1] << 8));
     m.int_value = static_cast<uint32_t>(static_cast<int32_t>(v));
   } else {
     type = datatype::Float;
-    m.value_case = ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__METRIC__VALUE_FLOAT_VALUE;
+    m.value_case = SPARKPLUG_B__PAYLOAD__METRIC__VALUE_FLOAT_VALUE;
     const uint32_t bits = static_cast<uint32_t>(f[0]) | static_cast<uint32_t>(f[1]) << 8 |
                           static_cast<uint32_t>(f[2]) << 16 | static_cast<uint32_t>(f[3]) << 24;
     std::memcpy(&m.float_value, &bits, sizeof bits);
@@ -188,7 +188,7 @@ void add_round_time(Builder& b, const unsigned char* record, uint64_t round_ms, 
     m.datatype = datatype::DateTime;
   }
   if (historical) m.has_is_historical = m.is_historical = true;
-  m.value_case = ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__METRIC__VALUE_LONG_VALUE;
+  m.value_case = SPARKPLUG_B__PAYLOAD__METRIC__VALUE_LONG_VALUE;
   m.long_value = round_ms;
   b.add_property(m, "Local Time", qrn_record::stamp_text(record));
 }
@@ -225,10 +225,10 @@ uint64_t round_time_ms(const unsigned char* record) {
 Bytes node_birth(uint64_t now_ms, uint64_t bd_seq) {
   Builder b(2);
   PbMetric& seq = add_node_metric(b, kBdSeq, datatype::UInt64, now_ms, true);
-  seq.value_case = ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__METRIC__VALUE_LONG_VALUE;
+  seq.value_case = SPARKPLUG_B__PAYLOAD__METRIC__VALUE_LONG_VALUE;
   seq.long_value = bd_seq;
   PbMetric& rebirth = add_node_metric(b, kRebirth, datatype::Boolean, now_ms, true);
-  rebirth.value_case = ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__METRIC__VALUE_BOOLEAN_VALUE;
+  rebirth.value_case = SPARKPLUG_B__PAYLOAD__METRIC__VALUE_BOOLEAN_VALUE;
   rebirth.boolean_value = false;
   return b.pack(now_ms, true, 0);
 }
@@ -237,7 +237,7 @@ Bytes node_death(uint64_t bd_seq) {
   // The will is fixed when connecting: no time stamp would be right.
   Builder b(1);
   PbMetric& seq = add_node_metric(b, kBdSeq, datatype::UInt64, 0, false);
-  seq.value_case = ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__METRIC__VALUE_LONG_VALUE;
+  seq.value_case = SPARKPLUG_B__PAYLOAD__METRIC__VALUE_LONG_VALUE;
   seq.long_value = bd_seq;
   return b.pack(0, false, -1);
 }
@@ -297,7 +297,7 @@ Command decode_node_command(const unsigned char* bytes, std::size_t size, std::s
            std::to_string(kMaxCommandBytes) + " taken";
     return Command::Invalid;
   }
-  PbPayload* payload = org__eclipse__tahu__protobuf__payload__unpack(nullptr, size, bytes);
+  PbPayload* payload = sparkplug_b__payload__unpack(nullptr, size, bytes);
   if (!payload) {
     what = "a payload that is not Sparkplug B";
     return Command::Invalid;
@@ -308,7 +308,7 @@ Command decode_node_command(const unsigned char* bytes, std::size_t size, std::s
     const PbMetric& m = *payload->metrics[i];
     const std::string name = m.name ? m.name : "alias " + std::to_string(m.alias);
     if (name == kRebirth &&
-        m.value_case == ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__METRIC__VALUE_BOOLEAN_VALUE &&
+        m.value_case == SPARKPLUG_B__PAYLOAD__METRIC__VALUE_BOOLEAN_VALUE &&
         m.boolean_value) {
       command = Command::Rebirth;
       what = name;
@@ -316,7 +316,7 @@ Command decode_node_command(const unsigned char* bytes, std::size_t size, std::s
     }
     if (what.empty()) what = name == kRebirth ? name + " not true" : name;
   }
-  org__eclipse__tahu__protobuf__payload__free_unpacked(payload, nullptr);
+  sparkplug_b__payload__free_unpacked(payload, nullptr);
   return command;
 }
 

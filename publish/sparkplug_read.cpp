@@ -15,38 +15,38 @@
 namespace sparkplug {
 namespace {
 
-using PbPayload = Org__Eclipse__Tahu__Protobuf__Payload;
-using PbMetric = Org__Eclipse__Tahu__Protobuf__Payload__Metric;
-using PbPropertyValue = Org__Eclipse__Tahu__Protobuf__Payload__PropertyValue;
+using PbPayload = SparkplugB__Payload;
+using PbMetric = SparkplugB__Payload__Metric;
+using PbPropertyValue = SparkplugB__Payload__PropertyValue;
 
 Property read_property(const char* key, const PbPropertyValue& v) {
   Property p;
   p.key = key ? key : "";
   p.type = v.has_type ? v.type : 0;
   switch (v.value_case) {
-    case ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__PROPERTY_VALUE__VALUE__NOT_SET:
+    case SPARKPLUG_B__PAYLOAD__PROPERTY_VALUE__VALUE__NOT_SET:
       break;
-    case ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__PROPERTY_VALUE__VALUE_INT_VALUE:
+    case SPARKPLUG_B__PAYLOAD__PROPERTY_VALUE__VALUE_INT_VALUE:
       p.kind = ValueKind::Int;
       p.number = v.int_value;
       break;
-    case ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__PROPERTY_VALUE__VALUE_LONG_VALUE:
+    case SPARKPLUG_B__PAYLOAD__PROPERTY_VALUE__VALUE_LONG_VALUE:
       p.kind = ValueKind::Long;
       p.number = v.long_value;
       break;
-    case ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__PROPERTY_VALUE__VALUE_FLOAT_VALUE:
+    case SPARKPLUG_B__PAYLOAD__PROPERTY_VALUE__VALUE_FLOAT_VALUE:
       p.kind = ValueKind::Float;
       p.real = v.float_value;
       break;
-    case ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__PROPERTY_VALUE__VALUE_DOUBLE_VALUE:
+    case SPARKPLUG_B__PAYLOAD__PROPERTY_VALUE__VALUE_DOUBLE_VALUE:
       p.kind = ValueKind::Double;
       p.real = v.double_value;
       break;
-    case ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__PROPERTY_VALUE__VALUE_BOOLEAN_VALUE:
+    case SPARKPLUG_B__PAYLOAD__PROPERTY_VALUE__VALUE_BOOLEAN_VALUE:
       p.kind = ValueKind::Boolean;
       p.number = v.boolean_value ? 1 : 0;
       break;
-    case ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__PROPERTY_VALUE__VALUE_STRING_VALUE:
+    case SPARKPLUG_B__PAYLOAD__PROPERTY_VALUE__VALUE_STRING_VALUE:
       p.kind = ValueKind::String;
       p.text = v.string_value ? v.string_value : "";
       break;
@@ -66,29 +66,29 @@ Metric read_metric(const PbMetric& m) {
   out.historical = m.has_is_historical && m.is_historical;
   out.is_null = m.has_is_null && m.is_null;
   switch (m.value_case) {
-    case ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__METRIC__VALUE__NOT_SET:
+    case SPARKPLUG_B__PAYLOAD__METRIC__VALUE__NOT_SET:
       break;
-    case ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__METRIC__VALUE_INT_VALUE:
+    case SPARKPLUG_B__PAYLOAD__METRIC__VALUE_INT_VALUE:
       out.kind = ValueKind::Int;
       out.number = m.int_value;
       break;
-    case ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__METRIC__VALUE_LONG_VALUE:
+    case SPARKPLUG_B__PAYLOAD__METRIC__VALUE_LONG_VALUE:
       out.kind = ValueKind::Long;
       out.number = m.long_value;
       break;
-    case ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__METRIC__VALUE_FLOAT_VALUE:
+    case SPARKPLUG_B__PAYLOAD__METRIC__VALUE_FLOAT_VALUE:
       out.kind = ValueKind::Float;
       out.single = m.float_value;
       break;
-    case ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__METRIC__VALUE_DOUBLE_VALUE:
+    case SPARKPLUG_B__PAYLOAD__METRIC__VALUE_DOUBLE_VALUE:
       out.kind = ValueKind::Double;
       out.real = m.double_value;
       break;
-    case ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__METRIC__VALUE_BOOLEAN_VALUE:
+    case SPARKPLUG_B__PAYLOAD__METRIC__VALUE_BOOLEAN_VALUE:
       out.kind = ValueKind::Boolean;
       out.number = m.boolean_value ? 1 : 0;
       break;
-    case ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__METRIC__VALUE_STRING_VALUE:
+    case SPARKPLUG_B__PAYLOAD__METRIC__VALUE_STRING_VALUE:
       out.kind = ValueKind::String;
       out.text = m.string_value ? m.string_value : "";
       break;
@@ -192,7 +192,7 @@ const Metric* round_time_metric(const Payload& payload) {
 }
 
 bool decode_payload(const unsigned char* bytes, std::size_t size, Payload& out) {
-  PbPayload* payload = org__eclipse__tahu__protobuf__payload__unpack(nullptr, size, bytes);
+  PbPayload* payload = sparkplug_b__payload__unpack(nullptr, size, bytes);
   if (!payload) return false;
   out = Payload();
   out.has_timestamp = payload->has_timestamp;
@@ -202,7 +202,7 @@ bool decode_payload(const unsigned char* bytes, std::size_t size, Payload& out) 
   out.metrics.reserve(payload->n_metrics);
   for (std::size_t i = 0; i < payload->n_metrics; ++i)
     out.metrics.push_back(read_metric(*payload->metrics[i]));
-  org__eclipse__tahu__protobuf__payload__free_unpacked(payload, nullptr);
+  sparkplug_b__payload__free_unpacked(payload, nullptr);
   return true;
 }
 
