@@ -242,7 +242,10 @@ def main():
         broker_port = free_port()
         conf = os.path.join(tmp, "mosquitto.conf")
         with open(conf, "w") as f:
-            f.write(f"listener {broker_port} 127.0.0.1\nallow_anonymous true\n" +
+            # No queue limit: a subscriber that falls behind during the replay
+            # must not lose messages to the broker's default of 1000 queued.
+            f.write(f"listener {broker_port} 127.0.0.1\nallow_anonymous true\n"
+                    "max_queued_messages 0\n" +
                     ("user root\n" if os.getuid() == 0 else ""))
         broker = subprocess.Popen(["/usr/sbin/mosquitto", "-c", conf], stdout=subprocess.DEVNULL,
                                   stderr=subprocess.DEVNULL)
