@@ -3,6 +3,7 @@
 #include "history.h"
 #include "history_rows.h"
 #include "history_schema.h"
+#include "record.h"
 
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -46,7 +47,7 @@ uint64_t used_bytes(sqlite3* db) {
 // Deletes the oldest rows, up to kBatchRows, that are older than `cutoff`
 // (any, when `cutoff` is empty); history_rows::delete_oldest says which.
 // Rows above `max_seq` (when not negative) are never deleted; `unpublished`
-// counts the deleted records (data id 5156) above `floor`.
+// counts the deleted records (qrn_record::kDataId) above `floor`.
 int delete_batch(sqlite3* db, const std::string& cutoff, const std::string& not_after,
                  sqlite3_int64 max_seq, sqlite3_int64 floor, unsigned long& unpublished) {
   return history_rows::delete_oldest(db, cutoff, not_after, kBatchRows, false, max_seq, floor,
@@ -58,12 +59,11 @@ int delete_batch(sqlite3* db, const std::string& cutoff, const std::string& not_
 sqlite3_int64 published_floor(sqlite3* db) {
   sqlite3_stmt* st = nullptr;
   sqlite3_int64 floor = -1;
-  if (sqlite3_prepare_v2(db,
-                         "SELECT min((SELECT min(seq) FROM history h WHERE h.device_id = "
-                         "p.device_id AND h.data_id = 5156 AND h.seq > CASE WHEN replay >= "
-                         "boundary THEN max(replay, live) ELSE replay END)) - 1 "
-                         "FROM publish_progress p",
-                         -1, &st, nullptr) == SQLITE_OK &&
+  const std::string sql =
+      "SELECT min((SELECT min(seq) FROM history h WHERE h.device_id = p.device_id AND "
+      "h.data_id = " + std::to_string(qrn_record::kDataId) + " AND h.seq > CASE WHEN replay >= "
+      "boundary THEN max(replay, live) ELSE replay END)) - 1 FROM publish_progress p";
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK &&
       sqlite3_step(st) == SQLITE_ROW && sqlite3_column_type(st, 0) != SQLITE_NULL)
     floor = sqlite3_column_int64(st, 0);
   sqlite3_finalize(st);

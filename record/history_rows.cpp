@@ -1,6 +1,7 @@
 #include "history_rows.h"
 
 #include "history_handles.h"
+#include "record.h"
 
 #include <zstd.h>
 
@@ -333,8 +334,9 @@ int delete_oldest(sqlite3* db, const std::string& cutoff, const std::string& not
   sqlite3_reset(span.get());
   sqlite3_reset(newest.get());
   if (unpublished && floor >= 0) {
-    const StmtHandle above = prepare(db, "SELECT count(*) FROM history WHERE data_id = 5156 AND "
-                                         "seq > " + std::to_string(floor) + " AND (" + doomed + ")");
+    const StmtHandle above = prepare(
+        db, "SELECT count(*) FROM history WHERE data_id = " + std::to_string(qrn_record::kDataId) +
+                " AND seq > " + std::to_string(floor) + " AND (" + doomed + ")");
     if (!above || sqlite3_step(above.get()) != SQLITE_ROW) return -1;
     *unpublished += static_cast<unsigned long>(sqlite3_column_int64(above.get(), 0));
   }

@@ -251,11 +251,3 @@ bool HistorySpool::backlog(uint32_t device_id, int data_id, const SpoolProgress&
   }
   return true;
 }
-
-bool HistorySpool::unpublished_floor(int64_t& out, std::string& error) {
-  sqlite3* db = db_.get();
-  auto st = prepare(db, "SELECT min(replay) FROM publish_progress");
-  if (!st || sqlite3_step(st.get()) != SQLITE_ROW) return failed(db, error);
-  out = sqlite3_column_int64(st.get(), 0);
-  return true;
-}

@@ -76,11 +76,6 @@ class HistorySpool {
   bool backlog(uint32_t device_id, int data_id, const SpoolProgress& p, uint64_t& count,
                std::string& oldest, std::string& error);
 
-  // The lowest seq of any device's record not yet acknowledged, over the
-  // devices `progress` lists; 0 when there is no progress at all. Retention
-  // deletes below it freely.
-  bool unpublished_floor(int64_t& out, std::string& error);
-
  private:
   bool count(uint32_t device_id, int data_id, int64_t after, int64_t upto, uint64_t& n,
              std::string& oldest, std::string& error);
