@@ -89,6 +89,8 @@ Address parse_address(const std::string& text) {
   return a;
 }
 
+constexpr const char* kClosedInHandshake = "closed by the broker in the handshake";
+
 // Why an attempt failed or a connection ended, as the line says it.
 struct Failure {
   std::string kind;  // refused, unreachable, not authorised, TLS failure, ...
@@ -199,6 +201,9 @@ struct Link::Impl {
   void failed(std::size_t index, const Failure& f) {
     const std::string line = settings.servers[index] + ": " + f.text();
     if (said[index] == line) return;
+    // A bare close after the TLS library named its reason is the same state.
+    const std::string tls = settings.servers[index] + ": TLS failure (";
+    if (f.kind == "TLS failure" && f.detail == kClosedInHandshake && said[index].rfind(tls, 0) == 0) return;
     said[index] = line;
     say(line);
   }
@@ -398,7 +403,15 @@ struct Link::Impl {
                                      : failure_of(MOSQ_ERR_ERRNO, connect_err, true, "");
         // A TLS peer that closes during or right after the handshake (a
         // client certificate refused) leaves the library's TLS error line.
-        if (!accepted && address.tls && !got.last_error.empty()) end = {"TLS failure", got.last_error};
+        // With TLS 1.3 the broker refuses a client certificate after the
+        // client's side of the handshake is done; the refusal may then reach
+        // us as a bare close, with no line.
+        if (!accepted && address.tls) {
+          if (!got.last_error.empty())
+            end = {"TLS failure", got.last_error};
+          else if (rc == MOSQ_ERR_ERRNO && err == EPROTO)
+            end = {"TLS failure", kClosedInHandshake};
+        }
         if (!accepted) failed(index, end);
         break;
       }

@@ -206,6 +206,11 @@ TEST(MqttLink, CredentialsAndCertificates) {
     c.link.start(nullptr);
     std::this_thread::sleep_for(2500ms);  // two attempts when they fail
     Lines cut = c.get(c.lines);
+    // TLS 1.3 refuses a missing client certificate after the handshake: an
+    // attempt may see the bare close before the one that reads the alert.
+    const std::string bare = "broker: " + k.server + ": TLS failure (closed by the broker in the handshake)";
+    if (!k.cert && cut.size() == 2 && cut[0] == bare) cut.erase(cut.begin());
+    if (!k.cert && cut == Lines{bare}) continue;
     for (std::size_t i = 0; i < cut.size() && i < k.lines.size(); ++i) cut[i].resize(std::min(cut[i].size(), k.lines[i].size()));
     EXPECT_EQ(cut, k.lines) << "case " << &k - cases;
   }
