@@ -131,10 +131,12 @@ def messages(path):
 
 
 def start_host(a, config, history):
+    log = os.environ.get("PUBLISH_BENCH_DEBUG")
     return subprocess.Popen([os.path.join(a.build, "qrn-host"), "--plugin",
                              os.path.join(a.build, "libquorlin.so"), "--config", config,
                              "--history", history, "--max-devices", str(a.devices)],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                            stdout=open(log, "a") if log else subprocess.DEVNULL,
+                            stderr=subprocess.STDOUT if log else subprocess.DEVNULL)
 
 
 def config_file(tmp, a, sim_port, broker_port):
@@ -158,10 +160,13 @@ def one_run(a, tmp, sim_port, broker_port):
                                  stdout=open(out, "w"), stderr=subprocess.DEVNULL)
     config = config_file(tmp, a, sim_port, relay.port)
     host = start_host(a, config, history)
+    events = {}  # what happened when (ms since the epoch)
     try:
         time.sleep(20)  # every device's first rounds, published live
         relay.cut()
+        events["broker cut"] = time.time() * 1000
         time.sleep(a.outage / 2)
+        events["kill in the outage"] = time.time() * 1000
         host.kill()
         host.wait()
         host = start_host(a, config, history)
@@ -173,6 +178,7 @@ def one_run(a, tmp, sim_port, broker_port):
         while time.monotonic() < deadline and sum(
                 m.get("historical", False) for m in messages(out)) < 50:
             time.sleep(0.2)
+        events["kill in the replay"] = time.time() * 1000
         host.kill()
         host.wait()
         host = start_host(a, config, history)
@@ -185,6 +191,7 @@ def one_run(a, tmp, sim_port, broker_port):
                 break
             time.sleep(1)
     finally:
+        events["stop"] = time.time() * 1000
         host.send_signal(signal.SIGTERM)
         host.wait()
         time.sleep(1)
@@ -193,7 +200,28 @@ def one_run(a, tmp, sim_port, broker_port):
     ms = messages(out)
     data = [m for m in ms if m["type"] == "DDATA"]
     keys = [(m["device"], m["round_time"]) for m in data]
-    missing = len(stored(history) - set(keys))
+    # Checked after the stop: the records of its last group count too.
+    lost = sorted(stored(history) - set(keys))
+    missing = len(lost)
+    for device, when in lost[:10]:
+        print(f"  missing: device {device}, round {when}, "
+              + ", ".join(f"{k} {(when - t) / 1000:+.1f} s" for k, t in events.items()), flush=True)
+    # Each duplicate charged to the last fault before its second copy.
+    copies = {}
+    for m in data:
+        copies.setdefault((m["device"], m["round_time"]), []).append(m["timestamp"])
+    if os.environ.get("PUBLISH_BENCH_DEBUG"):
+        kill = events["kill in the replay"]
+        for k, stamps in sorted(copies.items()):
+            if len(stamps) > 1:
+                h = [m["historical"] for m in data if (m["device"], m["round_time"]) == k]
+                print("  dup", k, [(t - kill) / 1000 for t in stamps], h, flush=True)
+    faults = sorted((t, k) for k, t in events.items() if k != "stop")
+    by_fault = {}
+    for stamps in copies.values():
+        for later in sorted(stamps)[1:]:
+            before = [k for t, k in faults if t <= later]
+            by_fault[before[-1] if before else "none"] = by_fault.get(before[-1] if before else "none", 0) + 1
     replayed = [m["timestamp"] for m in data if m["historical"]]
     cleared = (max(replayed) - returned_ms) / 1000 if replayed else 0.0
     end = max(replayed) if replayed else returned_ms
@@ -201,7 +229,8 @@ def one_run(a, tmp, sim_port, broker_port):
                   if not m["historical"] and returned_ms <= m["timestamp"] <= end)
     p95 = lags[int(0.95 * (len(lags) - 1))] if lags else 0.0
     return {"records": len(stored(history)), "missing": missing,
-            "duplicates": len(keys) - len(set(keys)), "cleared_s": cleared,
+            "duplicates": len(keys) - len(set(keys)), "duplicates_by_fault": by_fault,
+            "cleared_s": cleared,
             "live_lag_p95_s": p95, "live_during_replay": len(lags)}
 
 
@@ -266,7 +295,7 @@ def main():
             for p in (sim, broker):
                 p.terminate()
                 p.wait()
-    med = {k: statistics.median(r[k] for r in runs) for k in runs[0]}
+    med = {k: statistics.median(r[k] for r in runs) for k in runs[0] if k != "duplicates_by_fault"}
     print(f"{a.devices} devices, outage {a.outage:.0f} s, {a.runs} runs (medians): "
           f"{med['records']:.0f} records, {med['missing']:.0f} missing, "
           f"{med['duplicates']:.0f} duplicates, backlog cleared {med['cleared_s']:.1f} s after the "

@@ -42,7 +42,8 @@ int64_t full_row_at_or_before(sqlite3* db, uint32_t device_id, int data_id, int6
 // The stream's rows from `from` to `to` in seq order, decoded, to `take`;
 // false with `error` when the query fails; `stopped` when take said so.
 bool read_chain(sqlite3* db, uint32_t device_id, int data_id, int64_t from, int64_t to,
-                std::size_t only_size, const RowTake& take, bool& stopped, std::string& error) {
+                std::size_t only_size, const RowTake& take, bool& stopped, std::string& error,
+                Decoder& decoder) {
   // With `only_size`, a full row of another size is never loaded (length()
   // of a blob does not read it), nor a delta larger than a row could need.
   const std::string form = form_column(db);
@@ -60,7 +61,6 @@ bool read_chain(sqlite3* db, uint32_t device_id, int data_id, int64_t from, int6
   sqlite3_bind_int64(st.get(), 3, from);
   sqlite3_bind_int64(st.get(), 4, to);
   sqlite3_bind_int64(st.get(), 5, static_cast<sqlite3_int64>(only_size));
-  Decoder decoder;
   std::size_t unloaded = 0;  // the size of the chain's rows not loaded
   int rc;
   while ((rc = sqlite3_step(st.get())) == SQLITE_ROW) {
@@ -162,9 +162,16 @@ bool Decoder::feed(int form, const unsigned char* stored, std::size_t size) {
   return true;
 }
 
-bool each_row_after(sqlite3* db, uint32_t device_id, int data_id, int64_t after_seq,
-                    const RowTake& take, std::string& error, int64_t until_seq,
-                    std::size_t only_size) {
+// The rows after `after_seq` through `decoder`; `seeded` as each_row_after says.
+static bool rows_after(sqlite3* db, Decoder& decoder, bool seeded, uint32_t device_id,
+                       int data_id, int64_t after_seq, const RowTake& take, std::string& error,
+                       int64_t until_seq, std::size_t only_size) {
+  bool stopped = false;
+  if (seeded)
+    return after_seq == INT64_MAX ||
+           read_chain(db, device_id, data_id, after_seq + 1, until_seq, only_size, take, stopped,
+                      error, decoder);
+  decoder.reset();
   const StmtHandle first = prepare(
       db, "SELECT min(seq) FROM history WHERE device_id = ?1 AND data_id = ?2 AND seq > ?3");
   if (!first) {
@@ -184,13 +191,26 @@ bool each_row_after(sqlite3* db, uint32_t device_id, int data_id, int64_t after_
     error = sqlite3_errmsg(db);
     return false;
   }
-  bool stopped = false;
   return read_chain(
       db, device_id, data_id, base >= 0 ? base : start, until_seq, only_size,
       [&](int64_t seq, const std::string& saved_at, const unsigned char* bytes, std::size_t size) {
         return seq <= after_seq || take(seq, saved_at, bytes, size);
       },
-      stopped, error);
+      stopped, error, decoder);
+}
+
+bool each_row_after(sqlite3* db, uint32_t device_id, int data_id, int64_t after_seq,
+                    const RowTake& take, std::string& error, int64_t until_seq,
+                    std::size_t only_size) {
+  Decoder decoder;
+  return rows_after(db, decoder, false, device_id, data_id, after_seq, take, error, until_seq,
+                    only_size);
+}
+
+bool each_row_after(sqlite3* db, Decoder& decoder, bool seeded, uint32_t device_id, int data_id,
+                    int64_t after_seq, const RowTake& take, std::string& error,
+                    int64_t until_seq) {
+  return rows_after(db, decoder, seeded, device_id, data_id, after_seq, take, error, until_seq, 0);
 }
 
 bool each_row_newest_first(sqlite3* db, uint32_t device_id, int data_id, const RowTake& take,
@@ -212,6 +232,7 @@ bool each_row_newest_first(sqlite3* db, uint32_t device_id, int data_id, const R
     if (base < 0) return true;
     chain.clear();
     bool stopped = false;
+    Decoder decoder;
     if (!read_chain(
             db, device_id, data_id, base, end, only_size,
             [&](int64_t seq, const std::string& saved_at, const unsigned char* bytes,
@@ -221,7 +242,7 @@ bool each_row_newest_first(sqlite3* db, uint32_t device_id, int data_id, const R
                                      : std::vector<unsigned char>()});
               return true;
             },
-            stopped, error))
+            stopped, error, decoder))
       return false;
     for (auto row = chain.rbegin(); row != chain.rend(); ++row)
       if (!take(row->seq, row->saved_at, row->bytes.empty() ? nullptr : row->bytes.data(),

@@ -65,6 +65,8 @@ class Decoder {
   // damaged frame); the rows after it wait for the next full row.
   bool feed(int form, const unsigned char* stored, std::size_t size);
   const std::vector<unsigned char>& bytes() const { return current_; }
+  // Forgets the row it holds: the next delta waits for a full row.
+  void reset() { have_ = false; }
 
  private:
   std::vector<unsigned char> current_;
@@ -84,6 +86,13 @@ using RowTake = std::function<bool(int64_t seq, const std::string& saved_at,
 bool each_row_after(sqlite3* db, uint32_t device_id, int data_id, int64_t after_seq,
                     const RowTake& take, std::string& error,
                     int64_t until_seq = INT64_MAX, std::size_t only_size = 0);
+// The same with the caller's decoder, kept across calls. With `seeded` the
+// decoder already holds the stream's row at `after_seq` (fed as a full row),
+// and only the rows after it are read: a reader that follows the stream
+// decodes each new row once instead of its chain from the full row.
+bool each_row_after(sqlite3* db, Decoder& decoder, bool seeded, uint32_t device_id, int data_id,
+                    int64_t after_seq, const RowTake& take, std::string& error,
+                    int64_t until_seq = INT64_MAX);
 
 // The stream's rows newest first, one chain at a time (at most kFullEvery
 // rows held), until `take` returns false.

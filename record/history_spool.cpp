@@ -200,14 +200,37 @@ bool HistorySpool::rows_after(uint32_t device_id, int data_id, int64_t after, in
                               std::size_t limit, std::vector<SpoolRow>& out, std::string& error) {
   out.clear();
   if (limit == 0) return true;
-  return history_rows::each_row_after(
-      db_.get(), device_id, data_id, after,
-      [&out, limit](int64_t seq, const std::string& saved_at, const unsigned char* bytes,
-                    std::size_t size) {
-        out.push_back(SpoolRow{seq, saved_at, std::vector<unsigned char>(bytes, bytes + size)});
-        return out.size() < limit;
-      },
-      error, upto);
+  const auto same_stream = [&](const Seed& s) { return s.device_id == device_id && s.data_id == data_id; };
+  auto seed = std::find_if(seeds_.begin(), seeds_.end(),
+                           [&](const Seed& s) { return same_stream(s) && s.seq == after; });
+  const bool seeded = seed != seeds_.end();
+  if (seeded) decoder_.feed(history_rows::kFull, seed->bytes.data(), seed->bytes.size());
+  if (!history_rows::each_row_after(
+          db_.get(), decoder_, seeded, device_id, data_id, after,
+          [&out, limit](int64_t seq, const std::string& saved_at, const unsigned char* bytes,
+                        std::size_t size) {
+            out.push_back(SpoolRow{seq, saved_at, std::vector<unsigned char>(bytes, bytes + size)});
+            return out.size() < limit;
+          },
+          error, upto)) {
+    if (seeded) seeds_.erase(seed);
+    return false;
+  }
+  if (out.empty()) return true;
+  if (!seeded) {
+    if (std::count_if(seeds_.begin(), seeds_.end(), same_stream) < 2) {
+      seeds_.push_back(Seed{device_id, data_id, 0, {}, 0});
+      seed = seeds_.end() - 1;
+    } else {
+      seed = seeds_.end();
+      for (auto s = seeds_.begin(); s != seeds_.end(); ++s)
+        if (same_stream(*s) && (seed == seeds_.end() || s->used < seed->used)) seed = s;
+    }
+  }
+  seed->seq = out.back().seq;
+  seed->bytes = out.back().bytes;
+  seed->used = ++reads_;
+  return true;
 }
 
 bool HistorySpool::count(uint32_t device_id, int data_id, int64_t after, int64_t upto,

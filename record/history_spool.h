@@ -6,6 +6,7 @@
 // to the history file that the host's store holds; two small tables beside
 // the records.
 #include "history_handles.h"
+#include "history_rows.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -67,7 +68,8 @@ class HistorySpool {
   bool newest_other(uint32_t device_id, int data_id, SpoolRow& out, std::string& error);
 
   // The device's rows under `data_id` with after < seq <= upto, oldest first,
-  // at most `limit` of them.
+  // at most `limit` of them. A read that goes on from the last row a former
+  // one gave decodes only the new rows.
   bool rows_after(uint32_t device_id, int data_id, int64_t after, int64_t upto, std::size_t limit,
                   std::vector<SpoolRow>& out, std::string& error);
 
@@ -86,6 +88,20 @@ class HistorySpool {
 
   history_sql::DbHandle db_;
   history_sql::StmtHandle save_;
+
+  // The last row a read gave, per stream and cursor: the next read that
+  // starts after it decodes from it. Two per stream, the live and the
+  // replay's; the one used least recently gives way.
+  struct Seed {
+    uint32_t device_id;
+    int data_id;
+    int64_t seq;
+    std::vector<unsigned char> bytes;
+    uint64_t used;
+  };
+  std::vector<Seed> seeds_;
+  uint64_t reads_ = 0;
+  history_rows::Decoder decoder_;
 };
 
 // Progress as text ("from-to,from-to") and back; malformed text gives none.

@@ -6,6 +6,7 @@
 #include "history.h"
 #include "history_reader.h"
 #include "history_rows.h"
+#include "history_spool.h"
 #include "point_table.h"
 #include "record.h"
 #include "record_view.h"
@@ -649,6 +650,27 @@ TEST_F(HistoryRows, every_reader_gets_the_saved_bytes_across_full_rows) {
   const auto& all = recs(7);
   EXPECT_EQ(stream(7, qrn_record::kDataId, 2 * 100 + 20),
             std::vector<std::vector<unsigned char>>(all.end() - 40, all.end()));
+  // The spool as the edge node reads it: cursors in turn, a few rows at a
+  // time, each read going on from the row the last one gave.
+  HistorySpool spool;
+  ASSERT_TRUE(spool.open(path_, error)) << error;
+  struct Cursor {
+    uint32_t device;
+    std::size_t step;
+    int64_t after = 0;
+    std::vector<std::vector<unsigned char>> got;
+  } cursors[] = {{7, 3, 0, {}}, {7, 7, 0, {}}, {8, 4, 0, {}}, {7, 50, 0, {}}};
+  for (bool more = true; more;) {
+    more = false;
+    for (Cursor& c : cursors) {
+      std::vector<SpoolRow> rows;
+      ASSERT_TRUE(spool.rows_after(c.device, qrn_record::kDataId, c.after, INT64_MAX, c.step, rows, error)) << error;
+      for (SpoolRow& r : rows) c.got.push_back(std::move(r.bytes)), c.after = r.seq;
+      more = more || !rows.empty();
+    }
+  }
+  for (const Cursor& c : cursors) EXPECT_EQ(c.got, recs(c.device)) << c.device << " by " << c.step;
+  spool.close();
 
   HistoryReader reader;
   ASSERT_TRUE(reader.open(path_, error)) << error;

@@ -29,6 +29,8 @@ constexpr std::size_t kReplayInFlight = mqtt::Link::kMaxInFlight - 5;
 constexpr std::size_t kRowsPerRead = 8;
 constexpr auto kStatusInterval = std::chrono::seconds(5);
 constexpr auto kIdleWait = std::chrono::milliseconds(200);
+// At a clean stop, how long the last records saved may take to go out.
+constexpr auto kDrainWait = std::chrono::seconds(2);
 
 uint64_t now_ms() {
   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -73,6 +75,9 @@ struct Publisher::Node {
   std::mutex mutex;
   std::condition_variable wake;
   bool stopping = false;
+  // A clean stop: what the history holds goes out first, within kDrainWait.
+  bool draining = false;
+  std::chrono::steady_clock::time_point drain_deadline{};
   bool connect_event = false, disconnect_event = false, rebirth = false;
   std::vector<uint64_t> acks;
   std::set<uint32_t> stored;  // devices with a new record saved
@@ -107,6 +112,10 @@ struct Publisher::Node {
   std::map<std::string, uint64_t> counts;
   std::chrono::steady_clock::time_point next_status{};
   std::string progress_error;  // the failure to keep progress going on
+  // Publishes the saved progress does not cover yet (in flight, or acknowledged
+  // since the last save): what a kill now would send again. Kept within the
+  // link's window, so that a kill costs at most a window of duplicates.
+  std::size_t unsaved = 0;
 
   std::string topic(const char* type, const std::string& device = "") const {
     return prefix + type + "/" + config.edge_node_id + (device.empty() ? "" : "/" + device);
@@ -124,6 +133,12 @@ struct Publisher::Node {
   void replay();
   void refresh_status();
   void set_report(Device& d, std::vector<unsigned char> bytes);
+  // Room for another publish with at most `window` unsaved.
+  bool room(std::size_t window) const {
+    // Progress that cannot be saved holds nothing back but the link's window.
+    const std::size_t used = progress_error.empty() ? unsaved : link->in_flight();
+    return used < window && link->in_flight() < window;
+  }
 };
 
 void Publisher::Node::set_report(Device& d, std::vector<unsigned char> bytes) {
@@ -221,6 +236,7 @@ bool Publisher::Node::publish_row(Device& d, const SpoolRow& row, bool live) {
   }
   (live ? d.live_q : d.replay_q).push_back({row.seq, token, false});
   tokens[token] = {static_cast<std::size_t>(&d - devices.data()), live};
+  ++unsaved;
   (live ? d.live_sent : d.replay_sent) = row.seq;
   return true;
 }
@@ -253,8 +269,14 @@ void Publisher::Node::save_progress() {
     bool saved = true;
     for (Device& d : devices)
       if (d.progress_changed && !(saved = spool.save_progress(d.id, d.progress, error))) break;
-    if (spool.commit(error) && saved)
-      for (Device& d : devices) d.progress_changed = false;
+    if (spool.commit(error) && saved) {
+      // What is still unsaved: the publishes not yet acknowledged in order.
+      unsaved = 0;
+      for (Device& d : devices) {
+        d.progress_changed = false;
+        unsaved += d.live_q.size() + d.replay_q.size();
+      }
+    }
   }
   // Said once per failure, not once per try.
   if (!error.empty() && error != progress_error)
@@ -288,7 +310,7 @@ void Publisher::Node::live() {
           d.live_sent = row.seq;
           continue;
         }
-        if (link->in_flight() >= mqtt::Link::kMaxInFlight) {
+        if (!room(mqtt::Link::kMaxInFlight)) {
           // The rest waits for a free slot; looked for again next turn.
           std::lock_guard<std::mutex> lock(mutex);
           stored.insert(d.id);
@@ -312,7 +334,7 @@ void Publisher::Node::replay() {
   std::string error;
   for (std::size_t tried = 0; tried < devices.size(); ++tried) {
     Device& d = devices[replay_turn++ % devices.size()];
-    if (d.replay_done || link->in_flight() >= kReplayInFlight) continue;
+    if (d.replay_done || !room(kReplayInFlight)) continue;
     std::vector<SpoolRow> rows;
     {
       std::lock_guard<std::mutex> lock(spool_mutex);
@@ -333,7 +355,7 @@ void Publisher::Node::replay() {
         }
         break;
       }
-      if (link->in_flight() >= kReplayInFlight || !publish_row(d, row, false)) break;
+      if (!room(kReplayInFlight) || !publish_row(d, row, false)) break;
     }
     if (rows.empty() || d.replay_sent >= d.progress.boundary) {
       if (d.replay_q.empty()) {
@@ -427,6 +449,7 @@ void Publisher::Node::run() {
       // What was in flight is lost with the connection: its records are
       // beyond the cursors and go out again with the replay.
       tokens.clear();
+      unsaved = 0;
       for (Device& d : devices) {
         d.live_q.clear();
         d.replay_q.clear();
@@ -485,6 +508,9 @@ void Publisher::Node::run() {
       next_status = std::chrono::steady_clock::now() + kStatusInterval;
     }
     lock.lock();
+    if (draining && (!session || (stored.empty() && !committed && tokens.empty() && acks.empty()) ||
+                     std::chrono::steady_clock::now() >= drain_deadline))
+      break;
   }
 }
 
@@ -597,11 +623,22 @@ void Publisher::stop() {
   running_ = false;
   if (!node) return;
   {
+    // Records the history committed last (its final group) are looked for
+    // once more, and the thread ends when they are acknowledged.
     std::lock_guard<std::mutex> lock(node->mutex);
-    node->stopping = true;
+    node->draining = true;
+    node->committed = true;
+    node->drain_deadline = std::chrono::steady_clock::now() + kDrainWait;
     node->wake.notify_one();
   }
   if (node->thread.joinable()) node->thread.join();
+  std::vector<uint64_t> acked;
+  {
+    std::lock_guard<std::mutex> lock(node->mutex);
+    node->stopping = true;
+    acked.swap(node->acks);
+  }
+  for (uint64_t t : acked) node->acknowledged(t);
   node->save_progress();
   // A clean end says NDEATH itself: the broker sends no will then.
   if (node->link->connected()) {
