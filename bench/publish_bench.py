@@ -264,7 +264,7 @@ def main():
     ap.add_argument("--build", default="build")
     ap.add_argument("--devices", type=int, default=50)
     ap.add_argument("--outage", type=float, default=600, help="seconds the broker is away")
-    ap.add_argument("--runs", type=int, default=3)
+    ap.add_argument("--runs", type=int, default=3, help="outage runs (0: the CPU figures only)")
     ap.add_argument("--cpu-seconds", type=float, default=60)
     a = ap.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
@@ -295,14 +295,19 @@ def main():
             for p in (sim, broker):
                 p.terminate()
                 p.wait()
+    if runs:
+        report_runs(a, runs)
+    print(f"qrn-host CPU: {100 * without:.1f}% of a core without publishing, "
+          f"{100 * with_publishing:.1f}% with ({with_publishing / max(without, 1e-9):.2f}x); "
+          f"median bytes: " + ", ".join(f"{t} {v:.0f}" for t, v in sorted(sizes.items())))
+
+
+def report_runs(a, runs):
     med = {k: statistics.median(r[k] for r in runs) for k in runs[0] if k != "duplicates_by_fault"}
     print(f"{a.devices} devices, outage {a.outage:.0f} s, {a.runs} runs (medians): "
           f"{med['records']:.0f} records, {med['missing']:.0f} missing, "
           f"{med['duplicates']:.0f} duplicates, backlog cleared {med['cleared_s']:.1f} s after the "
           f"broker's return, live DDATA p95 {med['live_lag_p95_s']:.2f} s behind their round")
-    print(f"qrn-host CPU: {100 * without:.1f}% of a core without publishing, "
-          f"{100 * with_publishing:.1f}% with ({with_publishing / max(without, 1e-9):.2f}x); "
-          f"median bytes: " + ", ".join(f"{t} {v:.0f}" for t, v in sorted(sizes.items())))
 
 
 if __name__ == "__main__":

@@ -200,6 +200,16 @@ bool HistorySpool::rows_after(uint32_t device_id, int data_id, int64_t after, in
                               std::size_t limit, std::vector<SpoolRow>& out, std::string& error) {
   out.clear();
   if (limit == 0) return true;
+  // Most reads find nothing new: one indexed look, with no chain read.
+  sqlite3_stmt* st = cached(newest_seq_,
+                            "SELECT max(seq) FROM history WHERE device_id = ?1 AND data_id = ?2");
+  if (st == nullptr) return failed(db_.get(), error);
+  sqlite3_bind_int64(st, 1, device_id);
+  sqlite3_bind_int(st, 2, data_id);
+  if (sqlite3_step(st) != SQLITE_ROW) return failed(db_.get(), error);
+  const bool none = sqlite3_column_type(st, 0) == SQLITE_NULL || sqlite3_column_int64(st, 0) <= after;
+  sqlite3_reset(st);
+  if (none) return true;
   const auto same_stream = [&](const Seed& s) { return s.device_id == device_id && s.data_id == data_id; };
   auto seed = std::find_if(seeds_.begin(), seeds_.end(),
                            [&](const Seed& s) { return same_stream(s) && s.seq == after; });
@@ -236,19 +246,20 @@ bool HistorySpool::rows_after(uint32_t device_id, int data_id, int64_t after, in
 bool HistorySpool::count(uint32_t device_id, int data_id, int64_t after, int64_t upto,
                          uint64_t& n, std::string& oldest, std::string& error) {
   sqlite3* db = db_.get();
-  auto st = prepare(db,
-                    "SELECT count(*), (SELECT saved_at FROM history WHERE device_id = ?1 AND "
-                    "data_id = ?2 AND seq > ?3 AND seq <= ?4 ORDER BY seq LIMIT 1) FROM history "
-                    "WHERE device_id = ?1 AND data_id = ?2 AND seq > ?3 AND seq <= ?4");
-  if (!st) return failed(db, error);
-  sqlite3_bind_int64(st.get(), 1, device_id);
-  sqlite3_bind_int(st.get(), 2, data_id);
-  sqlite3_bind_int64(st.get(), 3, after);
-  sqlite3_bind_int64(st.get(), 4, upto);
-  if (sqlite3_step(st.get()) != SQLITE_ROW) return failed(db, error);
-  n = static_cast<uint64_t>(sqlite3_column_int64(st.get(), 0));
-  const auto* text = sqlite3_column_text(st.get(), 1);
+  sqlite3_stmt* st = cached(count_,
+                            "SELECT count(*), (SELECT saved_at FROM history WHERE device_id = ?1 AND "
+                            "data_id = ?2 AND seq > ?3 AND seq <= ?4 ORDER BY seq LIMIT 1) FROM "
+                            "history WHERE device_id = ?1 AND data_id = ?2 AND seq > ?3 AND seq <= ?4");
+  if (st == nullptr) return failed(db, error);
+  sqlite3_bind_int64(st, 1, device_id);
+  sqlite3_bind_int(st, 2, data_id);
+  sqlite3_bind_int64(st, 3, after);
+  sqlite3_bind_int64(st, 4, upto);
+  if (sqlite3_step(st) != SQLITE_ROW) return failed(db, error);
+  n = static_cast<uint64_t>(sqlite3_column_int64(st, 0));
+  const auto* text = sqlite3_column_text(st, 1);
   oldest = text ? reinterpret_cast<const char*>(text) : "";
+  sqlite3_reset(st);
   return true;
 }
 

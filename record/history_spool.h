@@ -42,6 +42,9 @@ class HistorySpool {
   bool open(const std::string& path, std::string& error);
   void close() {
     save_.reset();
+    newest_seq_.reset();
+    count_.reset();
+    seeds_.clear();
     db_.reset();
   }
 
@@ -88,6 +91,8 @@ class HistorySpool {
 
   history_sql::DbHandle db_;
   history_sql::StmtHandle save_;
+  history_sql::StmtHandle newest_seq_;  // a stream's newest seq: is there anything after?
+  history_sql::StmtHandle count_;
 
   // The last row a read gave, per stream and cursor: the next read that
   // starts after it decodes from it. Two per stream, the live and the

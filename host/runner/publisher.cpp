@@ -80,7 +80,7 @@ struct Publisher::Node {
   std::chrono::steady_clock::time_point drain_deadline{};
   bool connect_event = false, disconnect_event = false, rebirth = false;
   std::vector<uint64_t> acks;
-  std::set<uint32_t> stored;  // devices with a new record saved
+  std::set<uint32_t> stored;  // devices to look at for new records now
   bool committed = false;     // the history committed rows: every device may have new ones
   std::map<uint32_t, std::vector<unsigned char>> reports;  // new round reports
   std::map<uint32_t, int> data_ids;  // a device's record data id, when not the default
@@ -225,13 +225,14 @@ void Publisher::Node::births(bool reset_progress) {
 bool Publisher::Node::publish_row(Device& d, const SpoolRow& row, bool live) {
   if (row.bytes.size() != qrn_record::kSize) return true;  // never publishable: passed over
   sparkplug::DeviceState& state = live ? d.live_state : d.replay_state;
-  const sparkplug::DeviceState before = state;
   const auto payload =
       sparkplug::device_data(now_ms(), static_cast<uint8_t>(seq), row.bytes.data(),
                              live ? d.report_view.get() : nullptr, !live, state);
   uint64_t token = 0;
   if (!publish("DDATA", std::to_string(d.id), payload, 1, &token)) {
-    state = before;
+    // The state already holds this record: the next DDATA, of this record
+    // again, carries every point instead of the changes.
+    state = {};
     return false;
   }
   (live ? d.live_q : d.replay_q).push_back({row.seq, token, false});
@@ -656,16 +657,14 @@ void Publisher::take(const Handed& item) {
   std::lock_guard<std::mutex> hold(node_mutex_);
   Node* n = node_.get();
   if (n == nullptr) return;
+  // No wake-up: a record is read once the history has committed it (wake()),
+  // and a report is taken at the thread's next turn.
   std::lock_guard<std::mutex> lock(n->mutex);
   if (item.kind == Handed::Kind::Stored && !item.restored) {
-    n->stored.insert(item.device_id);
     if (item.data_id != qrn_record::kDataId) n->data_ids[item.device_id] = item.data_id;
   } else if (item.kind == Handed::Kind::Report) {
     n->reports[item.device_id] = item.event.bytes;
-  } else {
-    return;
   }
-  n->wake.notify_one();
 }
 
 void Publisher::wake() {
