@@ -28,7 +28,7 @@ constexpr std::size_t kReplayInFlight = mqtt::Link::kMaxInFlight - 5;
 // Rows read from the spool at a time: memory stays bounded by the window.
 constexpr std::size_t kRowsPerRead = 8;
 constexpr auto kStatusInterval = std::chrono::seconds(5);
-constexpr auto kIdleWait = std::chrono::milliseconds(200);
+constexpr auto kIdleWait = std::chrono::seconds(1);
 // At a clean stop, how long the last records saved may take to go out.
 constexpr auto kDrainWait = std::chrono::seconds(2);
 
