@@ -12,6 +12,8 @@ the bytes of a DBIRTH and of a DDATA. Prints medians over the runs.
 
 Usage: publish_bench.py [--build DIR] [--devices N] [--outage S] [--runs N]
                         [--cpu-seconds S]
+With PUBLISH_BENCH_DEBUG=FILE the hosts' output goes to FILE and each
+duplicate is printed with its copies' times from the kill in the replay.
 """
 
 import argparse
