@@ -1,6 +1,7 @@
 #include "history.h"
 
 #include "history_schema.h"
+#include "history_spool.h"
 #include "record.h"
 
 #include <sqlite3.h>
@@ -329,9 +330,12 @@ bool HistoryStore::commit_group() {
 }
 
 int HistoryStore::give_way() {
-  const int n = history_rows::delete_oldest(db_, "", "", kGiveWayRows, true);
+  unsigned long unpublished = 0;
+  const int n = history_rows::delete_oldest(db_, "", "", kGiveWayRows, true, -1,
+                                            unpublished_floor(db_), &unpublished);
   if (n > 0) {
     rows_given_way_ += static_cast<unsigned long>(n);
+    unpublished_given_way_ += unpublished;
     // A stream's last chain may have gone: its next row is a full one.
     encoder_.forget();
   }
@@ -352,10 +356,12 @@ void HistoryStore::make_way(std::size_t need) {
   sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
 }
 
-unsigned long HistoryStore::take_rows_given_way() {
+unsigned long HistoryStore::take_rows_given_way(unsigned long* unpublished) {
   std::lock_guard<std::mutex> lock(mutex_);
   const unsigned long n = rows_given_way_;
   rows_given_way_ = 0;
+  if (unpublished) *unpublished = unpublished_given_way_;
+  unpublished_given_way_ = 0;
   return n;
 }
 

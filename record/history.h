@@ -98,7 +98,8 @@ class HistoryStore {
                    std::string& error);
 
   // The rows deleted by saves on a full file system since the last call.
-  unsigned long take_rows_given_way();
+  // Of them, with `unpublished`: the records a broker had not yet acknowledged.
+  unsigned long take_rows_given_way(unsigned long* unpublished = nullptr);
 
   // What became of the groups since the last call.
   GroupResults take_results();
@@ -140,6 +141,7 @@ class HistoryStore {
   int lock_fd_ = -1;
   bool write_access_failure_ = false;
   unsigned long rows_given_way_ = 0;
+  unsigned long unpublished_given_way_ = 0;
   bool disk_full_ = false;  // rows gave way; until the reserve is back
   std::mutex mutex_;  // every use of db_, its statements and encoder_
   history_rows::Encoder encoder_;

@@ -2,6 +2,7 @@
 
 #include "history.h"
 #include "history_rows.h"
+#include "history_spool.h"
 #include "history_schema.h"
 #include "record.h"
 
@@ -52,22 +53,6 @@ int delete_batch(sqlite3* db, const std::string& cutoff, const std::string& not_
                  sqlite3_int64 max_seq, sqlite3_int64 floor, unsigned long& unpublished) {
   return history_rows::delete_oldest(db, cutoff, not_after, kBatchRows, false, max_seq, floor,
                                      &unpublished);
-}
-
-// The seq below the first record a broker has not acknowledged, over the
-// devices published (history_spool.h's progress); -1 when every record is.
-sqlite3_int64 published_floor(sqlite3* db) {
-  sqlite3_stmt* st = nullptr;
-  sqlite3_int64 floor = -1;
-  const std::string sql =
-      "SELECT min((SELECT min(seq) FROM history h WHERE h.device_id = p.device_id AND "
-      "h.data_id = " + std::to_string(qrn_record::kDataId) + " AND h.seq > CASE WHEN replay >= "
-      "boundary THEN max(replay, live) ELSE replay END)) - 1 FROM publish_progress p";
-  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK &&
-      sqlite3_step(st) == SQLITE_ROW && sqlite3_column_type(st, 0) != SQLITE_NULL)
-    floor = sqlite3_column_int64(st, 0);
-  sqlite3_finalize(st);
-  return floor;
 }
 
 // Checkpoints what it can without waiting for anyone (no gate held: the
@@ -194,7 +179,7 @@ PruneResult HistoryPruner::prune(unsigned long keep_days, uint64_t keep_bytes,
       {
         const auto step = hold(gate);
         // The age limit spares what is not yet published; a size limit does not.
-        const sqlite3_int64 floor = published_floor(db);
+        const sqlite3_int64 floor = unpublished_floor(db);
         const sqlite3_int64 max_seq = by_size ? -1 : floor;
         n = delete_batch(db, older_than, not_after, max_seq, floor, result.unpublished);
         // A full file system: the reserve gives the delete's WAL frames room.

@@ -2,6 +2,7 @@
 
 #include "history_rows.h"
 #include "history_schema.h"
+#include "record.h"
 
 #include <sqlite3.h>
 
@@ -284,4 +285,18 @@ bool HistorySpool::backlog(uint32_t device_id, int data_id, const SpoolProgress&
     if (oldest.empty()) oldest = first;
   }
   return true;
+}
+
+int64_t unpublished_floor(sqlite3* db) {
+  sqlite3_stmt* st = nullptr;
+  int64_t floor = -1;
+  const std::string sql =
+      "SELECT min((SELECT min(seq) FROM history h WHERE h.device_id = p.device_id AND "
+      "h.data_id = " + std::to_string(qrn_record::kDataId) + " AND h.seq > CASE WHEN replay >= "
+      "boundary THEN max(replay, live) ELSE replay END)) - 1 FROM publish_progress p";
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK &&
+      sqlite3_step(st) == SQLITE_ROW && sqlite3_column_type(st, 0) != SQLITE_NULL)
+    floor = sqlite3_column_int64(st, 0);
+  sqlite3_finalize(st);
+  return floor;
 }

@@ -109,6 +109,10 @@ class HistorySpool {
   history_rows::Decoder decoder_;
 };
 
+// The seq below the first record a broker has not acknowledged, over the
+// devices published; -1 when every record is, or nothing is published.
+int64_t unpublished_floor(sqlite3* db);
+
 // Progress as text ("from-to,from-to") and back; malformed text gives none.
 std::string skips_text(const std::vector<std::pair<int64_t, int64_t>>& skips);
 std::vector<std::pair<int64_t, int64_t>> skips_from_text(const std::string& text);

@@ -138,11 +138,15 @@ void HistorySink::collect() {
 }
 
 void HistorySink::say_given_way() {
-  const unsigned long n = history_.take_rows_given_way();
+  unsigned long unpublished = 0;
+  const unsigned long n = history_.take_rows_given_way(&unpublished);
+  if (unpublished > 0 && unpublished_deleted_) unpublished_deleted_(unpublished);
   if (n == 0 || said_full_) return;
   said_full_ = true;
   say("history " + path_ + ": the file system is full; the oldest records make way for new "
-      "ones (" + std::to_string(n) + " deleted, said once)",
+      "ones (" + std::to_string(n) + " deleted" +
+          (unpublished > 0 ? ", " + std::to_string(unpublished) + " of them records a broker had not acknowledged" : "") +
+          ", said once)",
       LogPriority::Warning);
 }
 

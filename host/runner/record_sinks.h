@@ -6,6 +6,7 @@
 #include "host_stub.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -78,8 +79,13 @@ class HistorySink : public RecordSink {
       : history_(history), gate_(gate), path_(std::move(path)), state_("history " + path_) {}
   void take(const Handed& item) override;
   const std::string& path() const { return path_; }
-  // Says, once, that the oldest rows gave way to new ones on a full disk.
+  // Says, once, that the oldest rows gave way to new ones on a full disk;
+  // the records among them that a broker had not acknowledged go to
+  // `unpublished_deleted` each time.
   void say_given_way();
+  void set_unpublished_deleted(std::function<void(unsigned long)> unpublished_deleted) {
+    unpublished_deleted_ = std::move(unpublished_deleted);
+  }
   // Takes in what became of the store's groups of rows since the last call.
   void collect();
   unsigned long records_lost() const { return state_.lost(); }
@@ -92,6 +98,7 @@ class HistorySink : public RecordSink {
   WriteState state_;
   unsigned long reports_lost_ = 0;  // round reports not saved
   bool said_full_ = false;  // the oldest rows gave way on a full file system
+  std::function<void(unsigned long)> unpublished_deleted_;
 };
 
 // The live view's devices (it shows something only with --http).

@@ -69,8 +69,13 @@ bool open_stores(const Options& options, const HostConfig& config, Stores& store
     say(error, LogPriority::Error);
     return false;
   }
-  stores.sinks.set_history(
-      std::make_unique<HistorySink>(*stores.history, stores.history_gate, options.history));
+  auto history = std::make_unique<HistorySink>(*stores.history, stores.history_gate, options.history);
+  // A full file system that deletes records not yet published: counted as
+  // retention's size limit counts them.
+  history->set_unpublished_deleted([publisher = stores.publisher.get()](unsigned long n) {
+    publisher->dropped(n);
+  });
+  stores.sinks.set_history(std::move(history));
   // After the history: a record is published once it is saved.
   if (!stores.publisher->apply(config, error)) {
     say(error, LogPriority::Error);
