@@ -32,8 +32,9 @@ void Runner::on_event(const qrn_host::Event& e) {
   if (slot.restoring && slot.remade) return;
   const bool reached_before = reached(slot);
   Handed::Kind kind = Handed::Kind::Stored;
+  std::string line;
   if (e.kind == qrn_host::EventKind::SendSP && !report) {
-    handed_over(slot, e);
+    line = handed_over(slot, e);
     kind = Handed::Kind::Record;
   } else if (report) {
     round_ended(slot, e);
@@ -41,6 +42,9 @@ void Runner::on_event(const qrn_host::Event& e) {
   }
   sinks_.hand({kind, slot.id, report ? slot.report_id : slot.data_id, slot.rounds,
                slot.restoring, e});
+  // The round's line once every sink has the record: whoever reads the line
+  // finds the record in the live view and queued for the history.
+  if (!line.empty()) out(line);
   // Only a device reaching the goal can end wait(): waking the waiter on
   // every record would cost a thread switch per round.
   if (!reached_before && reached(slot)) changed_.notify_all();
@@ -130,8 +134,8 @@ bool Runner::reached(const DeviceSlot& slot) const {
   return options_.rounds && slot.rounds + slot.failed_rounds >= *options_.rounds;
 }
 
-// Counts the record and says its line.
-void Runner::handed_over(DeviceSlot& slot, const qrn_host::Event& e) {
+// Counts the record and returns its line (empty where the device's lines are off).
+std::string Runner::handed_over(DeviceSlot& slot, const qrn_host::Event& e) {
   slot.data_id = e.data_id;
   const unsigned long round = ++slot.rounds;
   // Without reports a record of its own is how a round is seen to end.
@@ -141,7 +145,7 @@ void Runner::handed_over(DeviceSlot& slot, const qrn_host::Event& e) {
   char line[160];
   std::snprintf(line, sizeof line, "device %u round %lu data %d size %u time %s",
                 static_cast<unsigned>(slot.id), round, e.data_id, e.size, time.c_str());
-  if (slot.round_lines) out(line);
+  return slot.round_lines ? std::string(line) : std::string();
 }
 
 // A round's report says how it ended, also when it handed nothing over.

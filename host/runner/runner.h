@@ -73,7 +73,7 @@ class Runner {
 
  private:
   bool reached(const DeviceSlot& slot) const;
-  void handed_over(DeviceSlot& slot, const qrn_host::Event& e);
+  std::string handed_over(DeviceSlot& slot, const qrn_host::Event& e);
   void round_ended(DeviceSlot& slot, const qrn_host::Event& e);
 
   const Options& options_;
