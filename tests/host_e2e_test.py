@@ -976,7 +976,7 @@ def second_host_on_a_history_is_refused_while_readers_read(opts):
             expect(not handed_over(second.stdout), "the second host handed records over")
             # Readers are not locked out while the host runs (which commits
             # its rows once a second).
-            time.sleep(1.5)
+            poll("device 9's first committed row", 30, 0.1, lambda: committed_rows(history, 9))
             check_fixed_values(decode_json(opts, "--history", history, "--device", "9"), 2,
                                "decode --history while the host runs")
             with contextlib.closing(sqlite3.connect(f"file:{history}?mode=ro", uri=True)) as db:
@@ -1093,7 +1093,7 @@ def full_disk_loses_records_not_the_host(opts):
                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
             deadline = time.monotonic() + 180
             wait_for_rounds(host, 4, 1, deadline)
-            time.sleep(1.5)  # round 1's history row, committed within a second
+            poll("round 1's history row", 30, 0.1, lambda: committed_rows(history, 4))
             # The disk budget's first pass left a reserve beside the history.
             reserve = os.path.getsize(history + "-reserve")
             with contextlib.closing(sqlite3.connect(history)) as db:
@@ -1368,6 +1368,12 @@ def http_get(url):
     except urllib.error.HTTPError as e:
         with e:
             return e.code, e.headers.get("Content-Type", ""), e.read()
+
+
+def committed_rows(history, device_id):
+    """How many rows of the device a reader sees committed in the history."""
+    with contextlib.closing(sqlite3.connect(f"file:{history}?mode=ro", uri=True)) as db:
+        return db.execute("SELECT count(*) FROM history WHERE device_id = ?", (device_id,)).fetchone()[0]
 
 
 def poll(what, timeout, step, check):

@@ -22,6 +22,22 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
+// Polls `done` until it holds or 10 s pass; for state no one signals.
+template <class P>
+bool eventually(P done) {
+  for (const auto end = std::chrono::steady_clock::now() + 10s; !done(); std::this_thread::sleep_for(10ms))
+    if (std::chrono::steady_clock::now() > end) return false;
+  return true;
+}
+
+bool accepts_connections(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  ::close(fd);
+  return ok;
+}
+
 int listen_socket(int& port) {  // on a free loopback port
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
@@ -38,7 +54,9 @@ struct Broker {
   int port = 0, port2 = 0;
   pid_t pid = -1;
   char dir[21] = "/tmp/qrn-mqtt-XXXXXX";
+  bool second_listener = false;
   explicit Broker(std::string more = "allow_anonymous true\n", std::string prepare = "true") {
+    second_listener = more.find("PORT2") != std::string::npos;
     ::chmod(::mkdtemp(dir), 0755);  // a broker started as root reads as its own user
     ::close(listen_socket(port));
     ::close(listen_socket(port2));
@@ -51,7 +69,8 @@ struct Broker {
   void start() {
     if ((pid = ::fork()) == 0 && ::prctl(PR_SET_PDEATHSIG, SIGTERM) == 0)  // ends with the test
       ::_exit(::execl("/usr/sbin/mosquitto", "mosquitto", "-c", (dir + std::string("/m.conf")).c_str(), nullptr));
-    std::this_thread::sleep_for(300ms);
+    // Started once it listens on every port it was given.
+    eventually([&] { return accepts_connections(port) && (!second_listener || accepts_connections(port2)); });
   }
   void stop() {
     if (pid > 0 && ::kill(pid, SIGTERM) == 0) ::waitpid(pid, nullptr, 0);
@@ -149,8 +168,9 @@ TEST(MqttLink, PublishesAcknowledgedAndWillOnLossOnly) {
   ASSERT_TRUE(thief.wait_up(broker.url()));
   thief.link.stop();
   ASSERT_TRUE(pub.wait([&] { return connections == 2 && !pub.up.empty(); }));
+  ASSERT_TRUE(sub.wait([&] { return sub.messages.size() >= 4; }));
   pub.link.stop();
-  std::this_thread::sleep_for(500ms);
+  std::this_thread::sleep_for(500ms);  // time for a will that a clean stop must not send
   EXPECT_EQ(sub.get(sub.messages), (Lines{"t/a=0", "t/a=1", "t/a=2", "t/death=1"}));
   EXPECT_EQ(pub.get(pub.lines), (Lines{"broker: connected to " + broker.url(), "broker: " + broker.url() + ": connection lost (closed by the broker)",
                               "broker: connected to " + broker.url(), "broker: disconnected from " + broker.url()}));
@@ -203,8 +223,11 @@ TEST(MqttLink, CredentialsAndCertificates) {
     s.ca_file = broker.dir + ("/" + k.ca + ".pem");
     if (k.cert) s.cert_file = broker.dir + std::string("/c.pem"), s.key_file = broker.dir + std::string("/c.key");
     Client c(s);
+    const auto started = std::chrono::steady_clock::now();
     c.link.start(nullptr);
-    std::this_thread::sleep_for(2500ms);  // two attempts when they fail
+    EXPECT_TRUE(c.wait([&] { return c.lines.size() >= k.lines.size(); })) << "case " << &k - cases;
+    // Then time for a second attempt when they fail, which must add no line.
+    std::this_thread::sleep_for(std::max<std::chrono::steady_clock::duration>(2500ms - (std::chrono::steady_clock::now() - started), 1100ms));
     Lines cut = c.get(c.lines);
     // TLS 1.3 refuses a missing client certificate after the handshake: an
     // attempt may see the bare close before the one that reads the alert.
@@ -225,6 +248,7 @@ TEST(MqttLink, HostileBrokers) {
     Fake fake(mode);
     const std::string url = "tcp://127.0.0.1:" + std::to_string(fake.port);
     Client c(settings({url}));
+    const auto started = std::chrono::steady_clock::now();
     c.link.start(nullptr);
     if (mode == 'a') {
       ASSERT_TRUE(c.wait_up(url));
@@ -236,7 +260,8 @@ TEST(MqttLink, HostileBrokers) {
       EXPECT_EQ(c.link.in_flight(), 0u);
       EXPECT_TRUE(c.wait([&] { return c.acked.empty(); })) << "never acknowledged";
     } else {
-      std::this_thread::sleep_for(4500ms);
+      EXPECT_TRUE(eventually([&] { return fake.accepts >= 2; })) << mode;
+      std::this_thread::sleep_until(started + 4500ms);  // at most three attempts in that time
       EXPECT_EQ(c.get(c.lines), Lines{"broker: " + url + ": " + line});
       EXPECT_GE(fake.accepts, 2) << mode;
     }
