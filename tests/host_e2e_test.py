@@ -1420,18 +1420,22 @@ def live_view_serves_decoded_records_and_device_states(opts):
                 poll("device 7's second record", 120, 0.2, lambda: devices()[1]["records"] >= 2)
 
                 # The document served is `quorlin decode --json` of the same record.
-                for _attempt in range(10):
+                # A record comes before its round's report, which says when
+                # each point was read: taken when no record came in between
+                # and the report of the record's round is in.
+                def record_of_a_reported_round():
                     _l, before = devices()
                     status, ctype, body = host.get("api/devices/7/record")
                     _l, after = devices()
-                    if before["records"] == after["records"]:
-                        break
-                expect(status == 200 and ctype.startswith("application/json"),
-                       f"record: {status} {ctype}")
-                served = json.loads(body)
+                    expect(status == 200 and ctype.startswith("application/json"),
+                           f"record: {status} {ctype}")
+                    served = json.loads(body)
+                    if before["records"] == after["records"] and \
+                            all(p["read_at"] == served["time"] for p in served["points"]):
+                        return before, served
+                    return None
+                before, served = poll("points read this round", 30, 0.1, record_of_a_reported_round)
                 n = before["records"]
-                expect(all(p["read_at"] == served["time"] for p in served["points"]),
-                       "points not read this round")
                 expect(without_quality(served) == decode_json(opts, os.path.join(dump, f"7-{n}.bin")),
                        f"api/devices/7/record differs from quorlin decode --json of 7-{n}.bin")
                 expect(before["last_stamp"] == served["time"], f"{before} vs {served['time']}")
