@@ -2,6 +2,7 @@
 qrn_add_test(host_config_test SOURCES host_config_test.cpp LIBS qrn_host_config LABELS host)
 qrn_add_test(quorlin_tools_test SOURCES quorlin_tools_test.cpp LIBS quorlin_cli_lib quorlin_driver
   qrn_history LABELS host)
+qrn_add_test(history_test SOURCES history_test.cpp LIBS qrn_history LABELS host)
 qrn_add_test(host_live_view_test SOURCES host_live_view_test.cpp LIBS qrn_http_view qrn_cpp_httplib
   LABELS host threads)
 
