@@ -6,6 +6,8 @@
 // the small inline bodies below are the defaults the module compiles in.
 #pragma once
 
+#include "round_stamp.h"
+
 #include <boost/asio/buffer.hpp>
 #include <boost/date_time/posix_time/ptime.hpp>
 #include <json/value.h>
@@ -33,12 +35,7 @@ struct QRN_HOST_API rule_value {
   int level = 0;
 };
 
-// The 7-byte round time stamp at the end of a record; encoded by the host.
-struct RoundStamp {
-  unsigned char bytes[7];
-};
-static_assert(sizeof(RoundStamp) == 7, "RoundStamp is 7 bytes");
-
+// The round stamp (round_stamp.h) for `t`.
 QRN_HOST_API RoundStamp get_ttime(boost::posix_time::ptime t);
 
 class QRN_HOST_API VDeviceInterface {

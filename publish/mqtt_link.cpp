@@ -317,7 +317,27 @@ struct Link::Impl {
   // Sets the client up, connects and runs its loop; true when CONNACK
   // accepted the connection.
   bool converse(std::size_t index, const Address& address, const Will& w, mosquitto* m) {
-    const std::string& server = settings.servers[index];
+    if (!set_up(index, address, w, m)) return false;
+    errno = 0;
+    const int rc =
+        mosquitto_connect_async(m, address.host.c_str(), address.port, settings.keepalive_seconds);
+    const int err = errno;
+    if (rc != MOSQ_ERR_SUCCESS) {
+      failed(index, failure_of(rc, err, true, last_error()));
+      return false;
+    }
+    // Over TLS the library reports a connect() that failed at once (refused
+    // on this host) with success; its errno and the socket's state tell.
+    const int connect_err = err == ECONNREFUSED || err == ENETUNREACH || err == EHOSTUNREACH ? err : 0;
+    Failure end;
+    if (!run_connection(index, address.tls, connect_err, m, end)) return false;
+    ended(settings.servers[index], end);
+    return true;
+  }
+
+  // The client's callbacks, credentials, will and TLS; false (said) when
+  // the library refuses one of them.
+  bool set_up(std::size_t index, const Address& address, const Will& w, mosquitto* m) {
     mosquitto_threaded_set(m, true);
     mosquitto_connect_callback_set(m, on_connect);
     mosquitto_publish_callback_set(m, on_publish);
@@ -349,45 +369,38 @@ struct Link::Impl {
         return false;
       }
     }
-    errno = 0;
-    rc = mosquitto_connect_async(m, address.host.c_str(), address.port, settings.keepalive_seconds);
-    int err = errno;
-    if (rc != MOSQ_ERR_SUCCESS) {
-      failed(index, failure_of(rc, err, true, last_error()));
-      return false;
-    }
-    // Over TLS the library reports a connect() that failed at once (refused
-    // on this host) with success; its errno and the socket's state tell.
-    const int connect_err = err == ECONNREFUSED || err == ENETUNREACH || err == EHOSTUNREACH ? err : 0;
+    return true;
+  }
 
+  // What the callbacks saw since the last turn; the library's last error
+  // line stays for the next.
+  Seen take_seen() {
+    Seen got;
+    std::lock_guard<std::mutex> lock(seen_mutex);
+    std::swap(got, seen);
+    seen.last_error = got.last_error;
+    return got;
+  }
+
+  // The client's loop from the connect on, until the attempt fails, the
+  // connection ends or stop(); true when CONNACK accepted it, with `end`
+  // saying how it ended. An attempt's failure is said here.
+  bool run_connection(std::size_t index, bool tls, int connect_err, mosquitto* m, Failure& end) {
     const Clock::time_point give_up =
         Clock::now() + std::chrono::seconds(std::max(1, settings.connect_timeout_seconds));
     bool accepted = false;
-    Failure end;
     for (;;) {
       if (stop_requested()) {
         if (accepted) farewell(m);
         end = {"stopped", ""};
         break;
       }
-      rc = mosquitto_loop(m, 100, 1);
-      err = errno;
-      Seen got;
-      {
-        std::lock_guard<std::mutex> lock(seen_mutex);
-        std::swap(got, seen);
-        seen.last_error = got.last_error;
-      }
+      const int rc = mosquitto_loop(m, 100, 1);
+      const int err = errno;
+      const Seen got = take_seen();
       if (got.connack == 0 && !accepted) {
         accepted = true;
-        said.assign(said.size(), std::string());
-        {
-          std::lock_guard<std::mutex> lock(mutex);
-          live = m;
-          live_server = server;
-        }
-        say("connected to " + server);
-        if (events.connected) events.connected(server);
+        went_live(settings.servers[index], m);
       } else if (got.connack > 0) {
         const bool auth = got.connack == 4 || got.connack == 5;
         failed(index, {auth ? "not authorised" : "refused",
@@ -399,19 +412,7 @@ struct Link::Impl {
         if (events.message)
           events.message(message.first, message.second.data(), message.second.size());
       if (rc != MOSQ_ERR_SUCCESS || (!accepted && connect_err != 0 && socket_failed(m))) {
-        end = rc != MOSQ_ERR_SUCCESS ? failure_of(rc, err, !accepted, got.last_error)
-                                     : failure_of(MOSQ_ERR_ERRNO, connect_err, true, "");
-        // A TLS peer that closes during or right after the handshake (a
-        // client certificate refused) leaves the library's TLS error line.
-        // With TLS 1.3 the broker refuses a client certificate after the
-        // client's side of the handshake is done; the refusal may then reach
-        // us as a bare close, with no line.
-        if (!accepted && address.tls) {
-          if (!got.last_error.empty())
-            end = {"TLS failure", got.last_error};
-          else if (rc == MOSQ_ERR_ERRNO && err == EPROTO)
-            end = {"TLS failure", kClosedInHandshake};
-        }
+        end = loop_failure(rc, err, accepted, tls, connect_err, got.last_error);
         if (!accepted) failed(index, end);
         break;
       }
@@ -425,7 +426,45 @@ struct Link::Impl {
         break;
       }
     }
-    if (!accepted) return false;
+    return accepted;
+  }
+
+  // Why the loop failed: `rc` from mosquitto_loop() with its errno, or the
+  // attempt's socket in error after a connect that failed at once.
+  static Failure loop_failure(int rc, int err, bool accepted, bool tls, int connect_err,
+                              const std::string& last_error) {
+    Failure end = rc != MOSQ_ERR_SUCCESS ? failure_of(rc, err, !accepted, last_error)
+                                         : failure_of(MOSQ_ERR_ERRNO, connect_err, true, "");
+    // A TLS peer that closes during or right after the handshake (a
+    // client certificate refused) leaves the library's TLS error line.
+    // With TLS 1.3 the broker refuses a client certificate after the
+    // client's side of the handshake is done; the refusal may then reach
+    // us as a bare close, with no line.
+    if (!accepted && tls) {
+      if (!last_error.empty())
+        end = {"TLS failure", last_error};
+      else if (rc == MOSQ_ERR_ERRNO && err == EPROTO)
+        end = {"TLS failure", kClosedInHandshake};
+    }
+    return end;
+  }
+
+  // CONNACK accepted: the client takes publishes, the failures said so far
+  // are forgotten, and the caller hears of it.
+  void went_live(const std::string& server, mosquitto* m) {
+    said.assign(said.size(), std::string());
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      live = m;
+      live_server = server;
+    }
+    say("connected to " + server);
+    if (events.connected) events.connected(server);
+  }
+
+  // An accepted connection is over: nothing more goes to it, the publishes
+  // still waiting are forgotten, and the line and event say why.
+  void ended(const std::string& server, const Failure& end) {
     {
       std::lock_guard<std::mutex> lock(mutex);
       live = nullptr;
@@ -439,7 +478,6 @@ struct Link::Impl {
       say(server + ": connection " + end.text());
       if (events.disconnected) events.disconnected(end.text());
     }
-    return true;
   }
 
   // Whether the attempt's socket is closed or in error: one still connecting

@@ -28,13 +28,6 @@ using history_sql::db_error;
 // record's and its reports' (two, unless the report id was changed).
 constexpr int kMostDataIds = 16;
 
-// A full file system: rows deleted per try, and tries, before a save fails.
-constexpr int kGiveWayRows = 4;
-constexpr int kGiveWayTries = 16;
-// Free bytes a group wants in the file while the disk is full, beyond its
-// rows' own: their cells' and index entries' pages.
-constexpr sqlite3_int64 kBytesPerGroup = 16 << 10;
-
 // Who holds a whole-file lock (flock) on the open file, as the kernel lists it
 // in /proc/locks: "process 1234 (qrn-host)", or "" when it cannot tell.
 std::string lock_holder(int fd) {
@@ -293,25 +286,16 @@ bool HistoryStore::commit_group() {
     rows.swap(queue_);
   }
   if (rows.empty() || insert_ == nullptr) return false;
-  // Until retention has made the reserve again (the disk has room), a group
-  // reuses freed pages only: a file that grew in the WAL could not be
-  // checkpointed, and a WAL never started over would fill what is left.
-  if (disk_full_ && ::access(history_sql::reserve_path(path_).c_str(), F_OK) == 0)
-    disk_full_ = false;
   std::size_t need = 0;
   for (const QueuedRow& row : rows) need += row.bytes.size();
-  if (disk_full_) make_way(need);
-  int rc = write_group(rows);
-  std::string why = rc == SQLITE_OK ? "" : sqlite3_errmsg(db_);
-  // The disk is full: the reserve goes first, then the oldest rows make way
-  // (their pages are reused, the file does not grow) until the group fits.
-  for (int tries = 0; (rc & 0xff) == SQLITE_FULL && tries < kGiveWayTries; ++tries) {
-    if (!history_sql::release_reserve(path_) && give_way() <= 0) break;
-    disk_full_ = true;
-    make_way(need);
-    rc = write_group(rows);
-    why = rc == SQLITE_OK ? "" : sqlite3_errmsg(db_);
-  }
+  std::string why;
+  // On a full file system the group makes room and is written again
+  // (history_space.h).
+  const int rc = full_disk_.write_group(db_, path_, need, [&] {
+    const int written = write_group(rows);
+    why = written == SQLITE_OK ? "" : sqlite3_errmsg(db_);
+    return written;
+  });
   std::lock_guard<std::mutex> lock(queue_mutex_);
   if (rc == SQLITE_OK) {
     results_.kept_after = true;
@@ -329,40 +313,9 @@ bool HistoryStore::commit_group() {
   return false;
 }
 
-int HistoryStore::give_way() {
-  unsigned long unpublished = 0;
-  const int n = history_rows::delete_oldest(db_, "", "", kGiveWayRows, true, -1,
-                                            unpublished_floor(db_), &unpublished);
-  if (n > 0) {
-    rows_given_way_ += static_cast<unsigned long>(n);
-    unpublished_given_way_ += unpublished;
-    // A stream's last chain may have gone: its next row is a full one.
-    encoder_.forget();
-  }
-  return n;
-}
-
-void HistoryStore::make_way(std::size_t need) {
-  // Free pages for the whole group (its rows at most their full size), the
-  // oldest rows deleted, a few at a time, until there are.
-  const sqlite3_int64 page = history_sql::pragma_value(db_, "PRAGMA page_size");
-  const auto wanted = static_cast<sqlite3_int64>(need) + kBytesPerGroup;
-  for (int tries = 0; page > 0 && tries < kGiveWayTries &&
-                      history_sql::pragma_value(db_, "PRAGMA freelist_count") * page < wanted;
-       ++tries)
-    if (give_way() <= 0) break;
-  // Here, not on the checkpoint thread's next turn: the WAL starts over at
-  // the next save only once copied, and meanwhile it would take what is left.
-  sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
-}
-
 unsigned long HistoryStore::take_rows_given_way(unsigned long* unpublished) {
   std::lock_guard<std::mutex> lock(mutex_);
-  const unsigned long n = rows_given_way_;
-  rows_given_way_ = 0;
-  if (unpublished) *unpublished = unpublished_given_way_;
-  unpublished_given_way_ = 0;
-  return n;
+  return full_disk_.take_given_way(unpublished);
 }
 
 std::optional<StoredRecord> HistoryStore::last(uint32_t device_id, std::size_t expected_size,

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "history_rows.h"
+#include "history_space.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -128,11 +129,6 @@ class HistoryStore {
   // committed.
   bool commit_group();
   int write_group(const std::vector<QueuedRow>& rows);
-  // A full disk: free pages for the next group of `need` bytes (the oldest
-  // rows deleted when there are too few) and the WAL copied, so that it
-  // starts over.
-  void make_way(std::size_t need);
-  int give_way();  // deletes the oldest rows; their number, -1 on failure
   void stop_checkpoints();
 
   std::string path_;
@@ -140,11 +136,9 @@ class HistoryStore {
   sqlite3_stmt* insert_ = nullptr;
   int lock_fd_ = -1;
   bool write_access_failure_ = false;
-  unsigned long rows_given_way_ = 0;
-  unsigned long unpublished_given_way_ = 0;
-  bool disk_full_ = false;  // rows gave way; until the reserve is back
-  std::mutex mutex_;  // every use of db_, its statements and encoder_
+  std::mutex mutex_;  // every use of db_, its statements, encoder_ and full_disk_
   history_rows::Encoder encoder_;
+  history_space::FullDisk full_disk_{encoder_};
   std::mutex queue_mutex_;  // queue_, results_, on_commit_
   std::vector<QueuedRow> queue_;
   GroupResults results_;

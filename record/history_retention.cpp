@@ -4,6 +4,7 @@
 #include "history_rows.h"
 #include "history_spool.h"
 #include "history_schema.h"
+#include "history_space.h"
 #include "record.h"
 
 #include <sqlite3.h>
@@ -88,10 +89,6 @@ uint64_t kept_bytes_by_default(const HistoryFigures& f) {
   const uint64_t room = f.used_bytes + f.fs_free + f.free_page_bytes;
   const uint64_t floor = f.fs_total / 10;
   return std::min(half, room > floor ? room - floor : 0);
-}
-
-long long reserve_bytes(uint64_t fs_total) {
-  return std::clamp<long long>(static_cast<long long>(fs_total / 64), 256ll << 10, 4ll << 20);
 }
 
 bool HistoryPruner::open(const std::string& path, std::string& error) {
@@ -184,7 +181,7 @@ PruneResult HistoryPruner::prune(unsigned long keep_days, uint64_t keep_bytes,
         n = delete_batch(db, older_than, not_after, max_seq, floor, result.unpublished);
         // A full file system: the reserve gives the delete's WAL frames room.
         if (n < 0 && (sqlite3_errcode(db) & 0xff) == SQLITE_FULL &&
-            history_sql::release_reserve(path_))
+            history_space::release_reserve(path_))
           n = delete_batch(db, older_than, not_after, max_seq, floor, result.unpublished);
       }
       if (n < 0) {
@@ -218,12 +215,9 @@ PruneResult HistoryPruner::prune(unsigned long keep_days, uint64_t keep_bytes,
   sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
   // The reserve again once the file system has room for it beyond its tenth.
   HistoryFigures f;
-  if (!stopped() && figures(f)) {
-    const auto reserve = static_cast<uint64_t>(reserve_bytes(f.fs_total));
-    if (f.fs_free > f.fs_total / 10 + reserve) {
-      const auto step = hold(gate);
-      history_sql::make_reserve(path_, static_cast<long long>(reserve));
-    }
+  if (!stopped() && figures(f) && history_space::room_for_reserve(f.fs_total, f.fs_free)) {
+    const auto step = hold(gate);
+    history_space::make_reserve(path_, history_space::reserve_bytes(f.fs_total));
   }
   return result;
 }

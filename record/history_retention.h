@@ -6,7 +6,7 @@
 // too, so the two never meet on SQLite's lock: a save waits at most for one
 // small batch, never for a checkpoint. While a reader holds back the WAL's
 // checkpoint the pass waits instead of growing the WAL. On a full file
-// system a delete first releases the reserve beside the file.
+// system a delete first releases the reserve beside the file (history_space.h).
 #include "history_handles.h"
 
 #include <atomic>
@@ -39,9 +39,6 @@ struct HistoryGrowth {
 // Without --keep-mb: the used bytes the history may hold, so that it takes
 // at most half of its file system and leaves at least a tenth of it free.
 uint64_t kept_bytes_by_default(const HistoryFigures& f);
-
-// The reserve (history_schema.h) for a file system of `fs_total` bytes.
-long long reserve_bytes(uint64_t fs_total);
 
 struct PruneResult {
   unsigned long deleted = 0;  // every row deleted

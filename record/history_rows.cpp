@@ -253,117 +253,166 @@ bool each_row_newest_first(sqlite3* db, uint32_t device_id, int data_id, const R
   }
 }
 
-int delete_oldest(sqlite3* db, const std::string& cutoff, const std::string& not_after, int rows,
-                  bool whole_chains, int64_t max_seq, int64_t floor, unsigned long* unpublished) {
-  const std::string form = form_column(db);
-  const StmtHandle scan =
-      prepare(db, "SELECT seq, device_id, data_id, saved_at < ?1, saved_at > ?2 FROM history "
-                  "WHERE seq <= ?3 ORDER BY seq");
-  const StmtHandle next_full =
-      prepare(db, "SELECT seq FROM history WHERE device_id = ?1 AND data_id = ?2 AND seq > ?3 AND " +
-                      form + " = 0 ORDER BY seq LIMIT 1");
-  // The rows from one up to the stream's next full row, and how many of them
-  // are within the limit (neither old nor ahead).
-  const StmtHandle span =
-      prepare(db, "SELECT count(*), coalesce(sum(NOT (?5 = '' OR saved_at < ?5 OR (?6 <> '' AND "
-                  "saved_at > ?6))), 0) FROM history WHERE device_id = ?1 AND data_id = ?2 AND "
-                  "seq >= ?3 AND seq < ?4");
-  const StmtHandle newest =
-      prepare(db, "SELECT device_id, data_id FROM history ORDER BY seq DESC LIMIT 1");
-  if (!scan || !next_full || !span || !newest) return -1;
-  const int found = sqlite3_step(newest.get());
-  if (found == SQLITE_DONE) return 0;
-  if (found != SQLITE_ROW) return -1;
-  // The stream of the table's newest row keeps its last chain whatever
-  // happens: that row's seq is what the next row's follows.
-  const std::pair<uint32_t, int> newest_stream{
-      static_cast<uint32_t>(sqlite3_column_int64(newest.get(), 0)), sqlite3_column_int(newest.get(), 1)};
-  sqlite3_bind_text(scan.get(), 1, cutoff.c_str(), -1, SQLITE_TRANSIENT);
-  sqlite3_bind_text(scan.get(), 2, not_after.c_str(), -1, SQLITE_TRANSIENT);
-  sqlite3_bind_int64(scan.get(), 3, max_seq < 0 ? INT64_MAX : max_seq);
-  sqlite3_bind_text(span.get(), 5, cutoff.c_str(), -1, SQLITE_TRANSIENT);
-  sqlite3_bind_text(span.get(), 6, not_after.c_str(), -1, SQLITE_TRANSIENT);
+namespace {
 
+// One delete_oldest: its statements, and the rows it has chosen so far.
+class OldestRows {
+ public:
+  OldestRows(sqlite3* db, const std::string& cutoff, const std::string& not_after,
+             bool whole_chains, int64_t max_seq)
+      : db_(db), cutoff_(cutoff), not_after_(not_after), whole_chains_(whole_chains),
+        max_seq_(max_seq) {}
+
+  // The statements prepared and bound, the newest stream found: 1, or 0 when
+  // the table is empty, -1 on failure.
+  int prepare_all();
+  // The rows to delete, up to `rows` of them: false on failure.
+  bool choose(int rows);
+  // The chosen rows deleted, the records above `floor` among them counted;
+  // the rows deleted, -1 on failure.
+  int remove(int64_t floor, unsigned long* unpublished);
+
+ private:
   struct Row {
     int64_t seq;
     uint32_t device_id;
     int data_id;
   };
-  std::vector<Row> ahead;  // future-dated rows waiting for an old row after them
-  std::string doomed;      // the rows to delete, as conditions
+  using Stream = std::pair<uint32_t, int>;
+
+  bool consider(const Row& r);
+  void doom(const Row& r, int64_t end);
+
+  sqlite3* const db_;
+  const std::string& cutoff_;
+  const std::string& not_after_;
+  const bool whole_chains_;
+  const int64_t max_seq_;
+  StmtHandle scan_, next_full_, span_, newest_;
+  Stream newest_stream_;
+  std::string doomed_;  // the rows to delete, as conditions
   // Per stream: the rows before this seq are decided (deleted or kept).
-  std::map<std::pair<uint32_t, int>, int64_t> decided;
-  int count = 0;
-  auto add = [&](const Row& r, int64_t end) {
-    doomed += (doomed.empty() ? "" : " OR ") + std::string("(device_id = ") +
-              std::to_string(r.device_id) + " AND data_id = " + std::to_string(r.data_id) +
-              " AND seq >= " + std::to_string(r.seq) + " AND seq < " + std::to_string(end) + ")";
-  };
-  // A row goes with the rest of its chain up to the stream's next full row,
-  // all of them or none; the stream's last chain stays (the writer goes on
-  // from it) unless whole chains may go.
-  auto consider = [&](const Row& r) {
-    const std::pair<uint32_t, int> stream{r.device_id, r.data_id};
-    const auto seen = decided.find(stream);
-    if (seen != decided.end() && r.seq < seen->second) return true;
-    sqlite3_reset(next_full.get());
-    bind_stream(next_full.get(), r.device_id, r.data_id);
-    sqlite3_bind_int64(next_full.get(), 3, r.seq);
-    int rc = sqlite3_step(next_full.get());
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return false;
-    if (rc == SQLITE_DONE) {
-      decided[stream] = INT64_MAX;
-      if (!whole_chains || stream == newest_stream || max_seq >= 0) return true;
-      add(r, INT64_MAX);
-      ++count;
-      return true;
-    }
-    const int64_t end = sqlite3_column_int64(next_full.get(), 0);
-    decided[stream] = end;
-    if (max_seq >= 0 && end - 1 > max_seq) return true;  // the chain reaches rows that stay
-    sqlite3_reset(span.get());
-    bind_stream(span.get(), r.device_id, r.data_id);
-    sqlite3_bind_int64(span.get(), 3, r.seq);
-    sqlite3_bind_int64(span.get(), 4, end);
-    rc = sqlite3_step(span.get());
-    if (rc != SQLITE_ROW) return false;
-    if (sqlite3_column_int64(span.get(), 1) != 0) return true;  // a row of it is kept
-    add(r, end);
-    count += sqlite3_column_int(span.get(), 0);
+  std::map<Stream, int64_t> decided_;
+  int count_ = 0;
+};
+
+int OldestRows::prepare_all() {
+  const std::string form = form_column(db_);
+  scan_ = prepare(db_, "SELECT seq, device_id, data_id, saved_at < ?1, saved_at > ?2 FROM history "
+                       "WHERE seq <= ?3 ORDER BY seq");
+  next_full_ =
+      prepare(db_, "SELECT seq FROM history WHERE device_id = ?1 AND data_id = ?2 AND seq > ?3 AND " +
+                       form + " = 0 ORDER BY seq LIMIT 1");
+  // The rows from one up to the stream's next full row, and how many of them
+  // are within the limit (neither old nor ahead).
+  span_ = prepare(db_, "SELECT count(*), coalesce(sum(NOT (?5 = '' OR saved_at < ?5 OR (?6 <> '' AND "
+                       "saved_at > ?6))), 0) FROM history WHERE device_id = ?1 AND data_id = ?2 AND "
+                       "seq >= ?3 AND seq < ?4");
+  newest_ = prepare(db_, "SELECT device_id, data_id FROM history ORDER BY seq DESC LIMIT 1");
+  if (!scan_ || !next_full_ || !span_ || !newest_) return -1;
+  const int found = sqlite3_step(newest_.get());
+  if (found == SQLITE_DONE) return 0;
+  if (found != SQLITE_ROW) return -1;
+  // The stream of the table's newest row keeps its last chain whatever
+  // happens: that row's seq is what the next row's follows.
+  newest_stream_ = {static_cast<uint32_t>(sqlite3_column_int64(newest_.get(), 0)),
+                    sqlite3_column_int(newest_.get(), 1)};
+  sqlite3_bind_text(scan_.get(), 1, cutoff_.c_str(), -1, SQLITE_TRANSIENT);
+  sqlite3_bind_text(scan_.get(), 2, not_after_.c_str(), -1, SQLITE_TRANSIENT);
+  sqlite3_bind_int64(scan_.get(), 3, max_seq_ < 0 ? INT64_MAX : max_seq_);
+  sqlite3_bind_text(span_.get(), 5, cutoff_.c_str(), -1, SQLITE_TRANSIENT);
+  sqlite3_bind_text(span_.get(), 6, not_after_.c_str(), -1, SQLITE_TRANSIENT);
+  return 1;
+}
+
+void OldestRows::doom(const Row& r, int64_t end) {
+  doomed_ += (doomed_.empty() ? "" : " OR ") + std::string("(device_id = ") +
+             std::to_string(r.device_id) + " AND data_id = " + std::to_string(r.data_id) +
+             " AND seq >= " + std::to_string(r.seq) + " AND seq < " + std::to_string(end) + ")";
+}
+
+// A row goes with the rest of its chain up to the stream's next full row,
+// all of them or none; the stream's last chain stays (the writer goes on
+// from it) unless whole chains may go.
+bool OldestRows::consider(const Row& r) {
+  const Stream stream{r.device_id, r.data_id};
+  const auto seen = decided_.find(stream);
+  if (seen != decided_.end() && r.seq < seen->second) return true;
+  sqlite3_reset(next_full_.get());
+  bind_stream(next_full_.get(), r.device_id, r.data_id);
+  sqlite3_bind_int64(next_full_.get(), 3, r.seq);
+  int rc = sqlite3_step(next_full_.get());
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return false;
+  if (rc == SQLITE_DONE) {
+    decided_[stream] = INT64_MAX;
+    if (!whole_chains_ || stream == newest_stream_ || max_seq_ >= 0) return true;
+    doom(r, INT64_MAX);
+    ++count_;
     return true;
-  };
+  }
+  const int64_t end = sqlite3_column_int64(next_full_.get(), 0);
+  decided_[stream] = end;
+  if (max_seq_ >= 0 && end - 1 > max_seq_) return true;  // the chain reaches rows that stay
+  sqlite3_reset(span_.get());
+  bind_stream(span_.get(), r.device_id, r.data_id);
+  sqlite3_bind_int64(span_.get(), 3, r.seq);
+  sqlite3_bind_int64(span_.get(), 4, end);
+  rc = sqlite3_step(span_.get());
+  if (rc != SQLITE_ROW) return false;
+  if (sqlite3_column_int64(span_.get(), 1) != 0) return true;  // a row of it is kept
+  doom(r, end);
+  count_ += sqlite3_column_int(span_.get(), 0);
+  return true;
+}
+
+bool OldestRows::choose(int rows) {
+  std::vector<Row> ahead;  // future-dated rows waiting for an old row after them
   int rc = SQLITE_DONE;
-  while (count < rows && (rc = sqlite3_step(scan.get())) == SQLITE_ROW) {
-    const Row r{sqlite3_column_int64(scan.get(), 0),
-                static_cast<uint32_t>(sqlite3_column_int64(scan.get(), 1)),
-                sqlite3_column_int(scan.get(), 2)};
-    if (cutoff.empty() || sqlite3_column_int(scan.get(), 3) != 0) {
+  while (count_ < rows && (rc = sqlite3_step(scan_.get())) == SQLITE_ROW) {
+    const Row r{sqlite3_column_int64(scan_.get(), 0),
+                static_cast<uint32_t>(sqlite3_column_int64(scan_.get(), 1)),
+                sqlite3_column_int(scan_.get(), 2)};
+    if (cutoff_.empty() || sqlite3_column_int(scan_.get(), 3) != 0) {
       for (const Row& a : ahead)
-        if (!consider(a)) return -1;
+        if (!consider(a)) return false;
       ahead.clear();
-      if (!consider(r)) return -1;
-    } else if (!not_after.empty() && sqlite3_column_int(scan.get(), 4) != 0) {
+      if (!consider(r)) return false;
+    } else if (!not_after_.empty() && sqlite3_column_int(scan_.get(), 4) != 0) {
       ahead.push_back(r);
     } else {
       break;
     }
   }
-  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return -1;
-  if (doomed.empty()) return 0;
-  sqlite3_reset(scan.get());
-  sqlite3_reset(next_full.get());
-  sqlite3_reset(span.get());
-  sqlite3_reset(newest.get());
+  return rc == SQLITE_ROW || rc == SQLITE_DONE;
+}
+
+int OldestRows::remove(int64_t floor, unsigned long* unpublished) {
+  if (doomed_.empty()) return 0;
+  sqlite3_reset(scan_.get());
+  sqlite3_reset(next_full_.get());
+  sqlite3_reset(span_.get());
+  sqlite3_reset(newest_.get());
   if (unpublished && floor >= 0) {
     const StmtHandle above = prepare(
-        db, "SELECT count(*) FROM history WHERE data_id = " + std::to_string(qrn_record::kDataId) +
-                " AND seq > " + std::to_string(floor) + " AND (" + doomed + ")");
+        db_, "SELECT count(*) FROM history WHERE data_id = " + std::to_string(qrn_record::kDataId) +
+                 " AND seq > " + std::to_string(floor) + " AND (" + doomed_ + ")");
     if (!above || sqlite3_step(above.get()) != SQLITE_ROW) return -1;
     *unpublished += static_cast<unsigned long>(sqlite3_column_int64(above.get(), 0));
   }
-  const std::string sql = "DELETE FROM history WHERE " + doomed;
-  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) return -1;
-  return sqlite3_changes(db);
+  const std::string sql = "DELETE FROM history WHERE " + doomed_;
+  if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) return -1;
+  return sqlite3_changes(db_);
+}
+
+}  // namespace
+
+int delete_oldest(sqlite3* db, const std::string& cutoff, const std::string& not_after, int rows,
+                  bool whole_chains, int64_t max_seq, int64_t floor, unsigned long* unpublished) {
+  OldestRows oldest(db, cutoff, not_after, whole_chains, max_seq);
+  const int ready = oldest.prepare_all();
+  if (ready <= 0) return ready;
+  if (!oldest.choose(rows)) return -1;
+  return oldest.remove(floor, unpublished);
 }
 
 }  // namespace history_rows

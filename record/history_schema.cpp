@@ -2,11 +2,6 @@
 
 #include "history_handles.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cstdio>
-
 namespace history_sql {
 
 const char* const kSchema =
@@ -73,28 +68,6 @@ sqlite3_int64 pragma_value(sqlite3* db, const char* pragma) {
 bool limit_wal(sqlite3* db, long long kept_bytes) {
   const std::string sql = "PRAGMA journal_size_limit=" + std::to_string(kept_bytes);
   return sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
-}
-
-std::string reserve_path(const std::string& history_path) { return history_path + "-reserve"; }
-
-bool release_reserve(const std::string& history_path) {
-  return ::unlink(reserve_path(history_path).c_str()) == 0;
-}
-
-bool make_reserve(const std::string& history_path, long long bytes) {
-  const std::string path = reserve_path(history_path);
-  if (::access(path.c_str(), F_OK) == 0) return true;
-  // Written under another name and renamed: a reserve is whole or absent.
-  const std::string temp = path + ".new";
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  const bool ok = ::posix_fallocate(fd, 0, bytes) == 0;
-  ::close(fd);
-  if (!ok || std::rename(temp.c_str(), path.c_str()) != 0) {
-    ::unlink(temp.c_str());
-    return false;
-  }
-  return true;
 }
 
 }  // namespace history_sql

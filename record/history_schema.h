@@ -43,15 +43,4 @@ sqlite3_int64 pragma_value(sqlite3* db, const char* pragma);
 // The WAL file is cut back to this once reused after a long reader held it.
 bool limit_wal(sqlite3* db, long long kept_bytes);
 
-// A file beside the history that holds a little of its file system's space
-// for a full disk: released first, it leaves room for the WAL frames that
-// the deletes making way for new records need. Made again by retention once
-// the file system has room.
-std::string reserve_path(const std::string& history_path);
-// True when there was a reserve to release.
-bool release_reserve(const std::string& history_path);
-// Makes the reserve of `bytes` (blocks really taken) when it is missing;
-// false when the file system has not the room.
-bool make_reserve(const std::string& history_path, long long bytes);
-
 }  // namespace history_sql

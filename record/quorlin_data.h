@@ -1,6 +1,6 @@
 #pragma once
 
-#include "qrn_device.h"
+#include "round_stamp.h"
 
 #include <cstddef>
 #include <cstdint>

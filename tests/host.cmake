@@ -4,6 +4,7 @@ qrn_add_test(readme_tables_test SOURCES readme_tables_test.cpp LIBS qrn_host_opt
 target_compile_definitions(readme_tables_test PRIVATE QRN_README="${PROJECT_SOURCE_DIR}/README.md")
 qrn_add_test(quorlin_tools_test SOURCES quorlin_tools_test.cpp LIBS quorlin_cli_lib quorlin_driver
   qrn_history LABELS host)
+qrn_add_test(history_test SOURCES history_test.cpp LIBS qrn_history LABELS host)
 qrn_add_test(host_live_view_test SOURCES host_live_view_test.cpp LIBS qrn_http_view qrn_cpp_httplib
   LABELS host threads)
 
