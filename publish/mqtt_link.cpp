@@ -317,7 +317,27 @@ struct Link::Impl {
   // Sets the client up, connects and runs its loop; true when CONNACK
   // accepted the connection.
   bool converse(std::size_t index, const Address& address, const Will& w, mosquitto* m) {
-    const std::string& server = settings.servers[index];
+    if (!set_up(index, address, w, m)) return false;
+    errno = 0;
+    const int rc =
+        mosquitto_connect_async(m, address.host.c_str(), address.port, settings.keepalive_seconds);
+    const int err = errno;
+    if (rc != MOSQ_ERR_SUCCESS) {
+      failed(index, failure_of(rc, err, true, last_error()));
+      return false;
+    }
+    // Over TLS the library reports a connect() that failed at once (refused
+    // on this host) with success; its errno and the socket's state tell.
+    const int connect_err = err == ECONNREFUSED || err == ENETUNREACH || err == EHOSTUNREACH ? err : 0;
+
+    Failure end;
+    if (!run_loop(index, address, m, connect_err, end)) return false;
+    closed(settings.servers[index], end);
+    return true;
+  }
+
+  // The client's callbacks, user, will and TLS; false (said) when one is refused.
+  bool set_up(std::size_t index, const Address& address, const Will& w, mosquitto* m) {
     mosquitto_threaded_set(m, true);
     mosquitto_connect_callback_set(m, on_connect);
     mosquitto_publish_callback_set(m, on_publish);
@@ -349,29 +369,25 @@ struct Link::Impl {
         return false;
       }
     }
-    errno = 0;
-    rc = mosquitto_connect_async(m, address.host.c_str(), address.port, settings.keepalive_seconds);
-    int err = errno;
-    if (rc != MOSQ_ERR_SUCCESS) {
-      failed(index, failure_of(rc, err, true, last_error()));
-      return false;
-    }
-    // Over TLS the library reports a connect() that failed at once (refused
-    // on this host) with success; its errno and the socket's state tell.
-    const int connect_err = err == ECONNREFUSED || err == ENETUNREACH || err == EHOSTUNREACH ? err : 0;
+    return true;
+  }
 
+  // The client's loop until the connection ends or the attempt fails; true
+  // when CONNACK accepted it, with why it ended in `end`.
+  bool run_loop(std::size_t index, const Address& address, mosquitto* m, int connect_err,
+                Failure& end) {
+    const std::string& server = settings.servers[index];
     const Clock::time_point give_up =
         Clock::now() + std::chrono::seconds(std::max(1, settings.connect_timeout_seconds));
     bool accepted = false;
-    Failure end;
     for (;;) {
       if (stop_requested()) {
         if (accepted) farewell(m);
         end = {"stopped", ""};
         break;
       }
-      rc = mosquitto_loop(m, 100, 1);
-      err = errno;
+      const int rc = mosquitto_loop(m, 100, 1);
+      const int err = errno;
       Seen got;
       {
         std::lock_guard<std::mutex> lock(seen_mutex);
@@ -425,7 +441,11 @@ struct Link::Impl {
         break;
       }
     }
-    if (!accepted) return false;
+    return accepted;
+  }
+
+  // An accepted connection ended: the link forgets it and says why.
+  void closed(const std::string& server, const Failure& end) {
     {
       std::lock_guard<std::mutex> lock(mutex);
       live = nullptr;
@@ -439,7 +459,6 @@ struct Link::Impl {
       say(server + ": connection " + end.text());
       if (events.disconnected) events.disconnected(end.text());
     }
-    return true;
   }
 
   // Whether the attempt's socket is closed or in error: one still connecting
