@@ -92,6 +92,12 @@ std::string sparkplug_key_list() {
   return out;
 }
 
+std::string sparkplug_table_row(const SparkplugKey& k) {
+  return std::string("| `") + k.key + "` | " + k.type + " | " +
+         (k.required ? "required" : k.default_text) + " | " + k.allowed + " | " + k.description +
+         " |";
+}
+
 bool parse_sparkplug(const Json::Value& sp, SparkplugConfig& out, SparkplugRefusal& refusal) {
   if (!sp.isObject()) return refuse(refusal, sp, "must be an object");
   for (const std::string& key : sp.getMemberNames()) {

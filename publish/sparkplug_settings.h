@@ -2,8 +2,8 @@
 
 // The configuration's "sparkplug" section: the devices' records published to
 // an MQTT broker as a Sparkplug B edge node. Every key is one row of
-// kSparkplugKeys; the parser, the unknown-key message, the key list and the
-// reload comparison all go through it.
+// kSparkplugKeys; the parser, the unknown-key message, the key list, the
+// reload comparison and the README's table all go through it.
 #include <json/value.h>
 
 #include <string>
@@ -37,37 +37,48 @@ struct SparkplugKey {
   std::vector<std::string> SparkplugConfig::*list;
   std::string SparkplugConfig::*text;
   bool SparkplugConfig::*flag;
-  const char* default_text;  // absent: what applies
+  // As the README's table says them.
+  const char* type;
+  const char* default_text;  // absent: what applies (a required key has none)
+  const char* allowed;
   const char* description;
 };
 
 // The section's keys in the order messages list them.
 inline constexpr SparkplugKey kSparkplugKeys[] = {
-    {"servers", SparkplugKind::Servers, true, &SparkplugConfig::servers, nullptr, nullptr, "",
+    {"servers", SparkplugKind::Servers, true, &SparkplugConfig::servers, nullptr, nullptr,
+     "list of texts", "", "`tcp://HOST:PORT`, `ssl://HOST:PORT` (IPv6 in brackets)",
      "tried in turn; one connection at a time"},
-    {"group_id", SparkplugKind::Id, true, nullptr, &SparkplugConfig::group_id, nullptr, "",
-     "the topics' group"},
-    {"edge_node_id", SparkplugKind::Id, true, nullptr, &SparkplugConfig::edge_node_id, nullptr, "",
-     "the topics' node"},
+    {"group_id", SparkplugKind::Id, true, nullptr, &SparkplugConfig::group_id, nullptr, "text",
+     "", "no `+`, `#` or `/`", "the topics' group"},
+    {"edge_node_id", SparkplugKind::Id, true, nullptr, &SparkplugConfig::edge_node_id, nullptr,
+     "text", "", "no `+`, `#` or `/`", "the topics' node"},
     {"primary_host_id", SparkplugKind::Id, false, nullptr, &SparkplugConfig::primary_host_id,
-     nullptr, "publish whenever connected", "publish only while the primary host says it is online"},
-    {"user", SparkplugKind::Text, false, nullptr, &SparkplugConfig::user, nullptr, "anonymous",
-     "the MQTT user name"},
+     nullptr, "text", "none: publish whenever connected", "no `+`, `#` or `/`",
+     "publish only while `spBv1.0/STATE/<id>` says `{\"online\": true}`; spool otherwise"},
+    {"user", SparkplugKind::Text, false, nullptr, &SparkplugConfig::user, nullptr, "text", "none",
+     "not empty", "the MQTT user name"},
     {"password_file", SparkplugKind::Text, false, nullptr, &SparkplugConfig::password_file,
-     nullptr, "no password", "its first line is the password; needs user"},
-    {"ca_file", SparkplugKind::Text, false, nullptr, &SparkplugConfig::ca_file, nullptr,
-     "the system's", "the certificates an ssl:// server's certificate is checked against"},
+     nullptr, "text", "none: no password", "a path; needs `user`",
+     "its first line is the password; a regular file readable by its owner alone (as the "
+     "devices' password files)"},
+    {"ca_file", SparkplugKind::Text, false, nullptr, &SparkplugConfig::ca_file, nullptr, "text",
+     "the system's store", "a path",
+     "the certificates an `ssl://` server's certificate is checked against"},
     {"cert_file", SparkplugKind::Text, false, nullptr, &SparkplugConfig::cert_file, nullptr,
-     "none", "a client certificate; goes with key_file"},
-    {"key_file", SparkplugKind::Text, false, nullptr, &SparkplugConfig::key_file, nullptr, "none",
-     "the client certificate's key; goes with cert_file"},
+     "text", "none", "a path; goes with `key_file`", "a client certificate"},
+    {"key_file", SparkplugKind::Text, false, nullptr, &SparkplugConfig::key_file, nullptr, "text",
+     "none", "a path; goes with `cert_file`", "the client certificate's key"},
     {"allow_password_in_clear", SparkplugKind::Flag, false, nullptr, nullptr,
-     &SparkplugConfig::allow_password_in_clear, "false",
-     "true sends the password over tcp:// too"},
+     &SparkplugConfig::allow_password_in_clear, "true or false", "false", "true, false",
+     "`true` sends the password over `tcp://` too (one warning line); otherwise a password "
+     "goes over TLS only"},
 };
 
 // "servers, group_id, ...": the keys as an unknown-key message lists them.
 std::string sparkplug_key_list();
+// The README's row for a key: "| `key` | type | default | allowed | description |".
+std::string sparkplug_table_row(const SparkplugKey& key);
 
 // Why a section was refused: the value at fault and the reason, or an
 // unknown key (the caller words it, with the key shown safely).

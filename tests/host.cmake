@@ -1,5 +1,6 @@
 # tests: host runner, record decoder and plant simulator
 qrn_add_test(host_config_test SOURCES host_config_test.cpp LIBS qrn_host_config LABELS host)
+target_compile_definitions(host_config_test PRIVATE QRN_README="${PROJECT_SOURCE_DIR}/README.md")
 qrn_add_test(quorlin_tools_test SOURCES quorlin_tools_test.cpp LIBS quorlin_cli_lib quorlin_driver
   qrn_history LABELS host)
 qrn_add_test(host_live_view_test SOURCES host_live_view_test.cpp LIBS qrn_http_view qrn_cpp_httplib

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <json/writer.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -258,6 +259,24 @@ TEST(HostConfig, every_sparkplug_key_is_read_compared_and_listed) {
   SparkplugConfig with_password = base;
   with_password.password = "secret";
   EXPECT_NE(with_password, base);
+}
+
+// The README's table of the section is the parser's, row for row.
+TEST(HostConfig, readme_sparkplug_table_lists_every_key_as_the_parser_reads_it) {
+  std::ifstream readme(QRN_README);
+  ASSERT_TRUE(readme) << QRN_README;
+  std::vector<std::string> rows;
+  bool in_section = false, in_table = false;
+  for (std::string line; std::getline(readme, line);) {
+    if (line.rfind("## ", 0) == 0) in_section = line == "## Publishing to a broker";
+    if (!in_section) continue;
+    if (line == "| Key | Type | Default | Allowed | What it does |") in_table = true;
+    else if (in_table && line.rfind("| `", 0) == 0) rows.push_back(line);
+    else if (in_table && line.rfind("|---", 0) != 0) break;
+  }
+  std::vector<std::string> expected;
+  for (const SparkplugKey& k : kSparkplugKeys) expected.push_back(sparkplug_table_row(k));
+  EXPECT_EQ(rows, expected);
 }
 
 TEST(HostConfig, parsing_replaces_what_the_output_held) {
