@@ -4,6 +4,7 @@
 #include "device_lines.h"
 
 #include <gtest/gtest.h>
+#include <json/writer.h>
 
 #include <string>
 #include <vector>
@@ -211,6 +212,52 @@ TEST(HostConfig, reads_the_sparkplug_section) {
   EXPECT_EQ(s.group_id + "/" + s.edge_node_id + "/" + s.primary_host_id, "g/n/scada");
   EXPECT_EQ(s.user + s.password_file + s.ca_file + s.cert_file + s.key_file, "u/p/ca/c/k");
   EXPECT_TRUE(s.allow_password_in_clear);
+}
+
+// Each key of the section's table lands in its own member, counts for a
+// reload's comparison and is named in the unknown-key message.
+TEST(HostConfig, every_sparkplug_key_is_read_compared_and_listed) {
+  Json::Value section;
+  section["servers"].append("tcp://b:1883");
+  for (const char* key : {"group_id", "edge_node_id", "primary_host_id", "user", "password_file",
+                          "ca_file", "cert_file", "key_file"})
+    section[key] = std::string("x") + key;
+  section["allow_password_in_clear"] = false;
+  const auto text = [](const Json::Value& sp) {
+    Json::Value root;
+    root["devices"][0]["id"] = 1;
+    root["devices"][0]["address"] = "a";
+    root["sparkplug"] = sp;
+    return Json::writeString(Json::StreamWriterBuilder(), root);
+  };
+  const SparkplugConfig base = parse_ok(text(section)).sparkplug;
+  EXPECT_EQ(base, parse_ok(text(section)).sparkplug);
+  for (const SparkplugKey& k : kSparkplugKeys) {
+    Json::Value changed = section;
+    if (k.kind == SparkplugKind::Servers) changed[k.key][0] = "tcp://z:1";
+    else if (k.kind == SparkplugKind::Flag) changed[k.key] = true;
+    else changed[k.key] = "z";
+    const SparkplugConfig c = parse_ok(text(changed)).sparkplug;
+    EXPECT_NE(c, base) << k.key;
+    if (k.text != nullptr) {
+      EXPECT_EQ(c.*k.text, "z") << k.key;
+    } else if (k.list != nullptr) {
+      EXPECT_EQ(c.*k.list, std::vector<std::string>{"tcp://z:1"}) << k.key;
+    } else {
+      EXPECT_TRUE(c.*k.flag) << k.key;
+    }
+  }
+  section["sever"] = 1;
+  HostConfig out;
+  std::string error;
+  EXPECT_FALSE(parse_host_config(text(section), out, error));
+  EXPECT_NE(error.find("unknown key \"sever\" (expected servers, group_id, edge_node_id, "
+                       "primary_host_id, user, password_file, ca_file, cert_file, key_file, "
+                       "allow_password_in_clear)"),
+            std::string::npos) << error;
+  SparkplugConfig with_password = base;
+  with_password.password = "secret";
+  EXPECT_NE(with_password, base);
 }
 
 TEST(HostConfig, parsing_replaces_what_the_output_held) {

@@ -13,3 +13,6 @@ foreach(case prints_messages_and_rebuilds_records)
   set_tests_properties(SpbCollect.${case} PROPERTIES LABELS publish TIMEOUT 120
     ENVIRONMENT "${QRN_TEST_ENV}" SKIP_RETURN_CODE 77)
 endforeach()
+
+# tests: a device's spool cursor
+qrn_add_test(spool_cursor_test SOURCES spool_cursor_test.cpp LIBS qrn_spool_cursor LABELS publish)

@@ -1,5 +1,6 @@
 // The README's tables are the code's own tables, row for row.
 #include "option_table.h"
+#include "sparkplug_settings.h"
 
 #include <gtest/gtest.h>
 
@@ -11,13 +12,16 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// The rows of the README's table under `header` (its first line), in order.
-Lines readme_rows(const std::string& header) {
+// The rows of the README's first table under `header` (its first line), in
+// order; within the section headed `section` when one is given.
+Lines readme_rows(const std::string& header, const std::string& section = "") {
   std::ifstream readme(QRN_README);
   EXPECT_TRUE(readme) << QRN_README;
   Lines rows;
-  bool in_table = false;
+  bool in_section = section.empty(), in_table = false;
   for (std::string line; std::getline(readme, line);) {
+    if (!section.empty() && line.rfind("## ", 0) == 0) in_section = line == section;
+    if (!in_section) continue;
     if (line == header) in_table = true;
     else if (in_table && line.rfind("| `", 0) == 0) rows.push_back(line);
     else if (in_table && line.rfind("|---", 0) != 0) break;
@@ -29,6 +33,13 @@ TEST(ReadmeTables, host_options_as_the_parser_defines_them) {
   Lines expected;
   for (std::size_t i = 0; i < kHostOptionCount; ++i) expected.push_back(option_table_row(kHostOptions[i]));
   EXPECT_EQ(readme_rows("| Option | Without it | Allowed | What it does |"), expected);
+}
+
+TEST(ReadmeTables, sparkplug_keys_as_the_parser_reads_them) {
+  Lines expected;
+  for (const SparkplugKey& k : kSparkplugKeys) expected.push_back(sparkplug_table_row(k));
+  EXPECT_EQ(readme_rows("| Key | Type | Default | Allowed | What it does |", "## Publishing to a broker"),
+            expected);
 }
 
 }  // namespace

@@ -9,11 +9,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <set>
 
@@ -174,89 +172,19 @@ bool parse_device(const Json::Value& d, std::size_t index, DeviceConfig& out, st
   return true;
 }
 
-// A Sparkplug id goes into topic names: no MQTT wildcard or level separator.
-bool topic_id(const Json::Value& v) {
-  if (!v.isString() || v.asString().empty()) return false;
-  const std::string id = v.asString();
-  return id.find_first_of("+#/") == std::string::npos &&
-         std::none_of(id.begin(), id.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
-}
-
-// "tcp://host:port" or "ssl://host:port", the host a name or IPv4 address or
-// a bracketed IPv6 one, the port from 1 to 65535.
-bool server_address(const std::string& s) {
-  const std::size_t scheme = s.find("://");
-  if (scheme == std::string::npos || (s.compare(0, scheme, "tcp") != 0 && s.compare(0, scheme, "ssl") != 0))
-    return false;
-  const std::string rest = s.substr(scheme + 3);
-  const std::size_t colon = rest.rfind(':');
-  if (colon == std::string::npos || colon + 1 == rest.size() || colon + 6 < rest.size()) return false;
-  const std::string port = rest.substr(colon + 1);
-  if (port.find_first_not_of("0123456789") != std::string::npos) return false;
-  const unsigned long n = std::stoul(port);
-  if (n == 0 || n > 65535) return false;
-  std::string host = rest.substr(0, colon);
-  if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-  else if (host.find(':') != std::string::npos) return false;
-  return !host.empty() && is_valid_address(host);
-}
-
 // The "sparkplug" object; a refusal names the offending value's position.
-bool parse_sparkplug(const std::string& text, const Json::Value& sp, SparkplugConfig& out,
-                     std::string& error) {
-  auto refuse = [&](const Json::Value& at, const std::string& why) {
-    error = position(text, static_cast<std::size_t>(at.getOffsetStart())) + ": sparkplug: " + why;
-    return false;
-  };
-  if (!sp.isObject()) return refuse(sp, "must be an object");
-  static const char* const kKeys =
-      "servers, group_id, edge_node_id, primary_host_id, user, password_file, ca_file, "
-      "cert_file, key_file, allow_password_in_clear";
-  const std::map<std::string, std::string*> texts = {
-      {"group_id", &out.group_id},   {"edge_node_id", &out.edge_node_id},
-      {"primary_host_id", &out.primary_host_id}, {"user", &out.user},
-      {"password_file", &out.password_file},     {"ca_file", &out.ca_file},
-      {"cert_file", &out.cert_file}, {"key_file", &out.key_file}};
-  for (const std::string& key : sp.getMemberNames()) {
-    const Json::Value& v = sp[key];
-    if (key == "servers") {
-      if (!v.isArray() || v.empty()) return refuse(v, "\"servers\" must be a non-empty array");
-      for (const Json::Value& s : v) {
-        if (!s.isString() || !server_address(s.asString()))
-          return refuse(s, "a server must be \"tcp://host:port\" or \"ssl://host:port\"");
-        out.servers.push_back(s.asString());
-      }
-    } else if (key == "allow_password_in_clear") {
-      if (!v.isBool()) return refuse(v, "\"allow_password_in_clear\" must be true or false");
-      out.allow_password_in_clear = v.asBool();
-    } else if (texts.count(key) != 0) {
-      const bool id = key == "group_id" || key == "edge_node_id" || key == "primary_host_id";
-      if (id && !topic_id(v))
-        return refuse(v, "\"" + key + "\" must be a non-empty string without '+', '#', '/'");
-      if (!v.isString() || v.asString().empty() || v.asString().find('\0') != std::string::npos)
-        return refuse(v, "\"" + key + "\" must be a non-empty string");
-      *texts.at(key) = v.asString();
-    } else {
-      return refuse(sp, "unknown key \"" + shown(key) + "\" (expected " + kKeys + ")");
-    }
-  }
-  for (const char* key : {"servers", "group_id", "edge_node_id"})
-    if (!sp.isMember(key)) return refuse(sp, "\"" + std::string(key) + "\" is missing");
-  if (!out.password_file.empty() && out.user.empty())
-    return refuse(sp["password_file"], "a password needs \"user\"");
-  if (!out.cert_file.empty() != !out.key_file.empty())
-    return refuse(sp, "\"cert_file\" and \"key_file\" go together");
-  return true;
+bool read_sparkplug(const std::string& text, const Json::Value& section, SparkplugConfig& out,
+                    std::string& error) {
+  SparkplugRefusal refusal;
+  if (parse_sparkplug(section, out, refusal)) return true;
+  error = position(text, static_cast<std::size_t>(refusal.at->getOffsetStart())) + ": sparkplug: " +
+          (refusal.unknown
+               ? "unknown key \"" + shown(refusal.key) + "\" (expected " + sparkplug_key_list() + ")"
+               : refusal.why);
+  return false;
 }
 
 }  // namespace
-
-bool SparkplugConfig::operator==(const SparkplugConfig& o) const {
-  return servers == o.servers && group_id == o.group_id && edge_node_id == o.edge_node_id &&
-         primary_host_id == o.primary_host_id && user == o.user &&
-         password_file == o.password_file && ca_file == o.ca_file && cert_file == o.cert_file &&
-         key_file == o.key_file && password == o.password && allow_password_in_clear == o.allow_password_in_clear;
-}
 
 std::size_t invalid_utf8_at(const std::string& text, std::size_t from) {
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
@@ -338,7 +266,7 @@ bool parse_host_config(const std::string& original, HostConfig& out, std::string
   }
   if (root.isMember("sparkplug")) {
     out.has_sparkplug = true;
-    if (!parse_sparkplug(text, root["sparkplug"], out.sparkplug, error)) return false;
+    if (!read_sparkplug(text, root["sparkplug"], out.sparkplug, error)) return false;
   }
   const Json::Value& devices = root["devices"];
   if (!devices.isArray()) {

@@ -2,6 +2,8 @@
 
 // The runner's configuration file: which devices to create, where their
 // controllers are, and the JSON settings each device receives.
+#include "sparkplug_settings.h"
+
 #include <json/value.h>
 
 #include <cstddef>
@@ -14,20 +16,6 @@ struct DeviceConfig {
   std::string address;
   uint16_t port = 4840;                        // the standard OPC UA port
   Json::Value settings{Json::objectValue};     // handed to InitSetting as is
-};
-
-// The "sparkplug" section: the devices' records published to an MQTT broker
-// as a Sparkplug B edge node. Absent: nothing is published.
-struct SparkplugConfig {
-  std::vector<std::string> servers;  // "tcp://host:port" or "ssl://host:port", tried in turn
-  std::string group_id, edge_node_id;
-  std::string primary_host_id;  // empty: publish whenever connected
-  std::string user, password_file;
-  std::string ca_file, cert_file, key_file;
-  bool allow_password_in_clear = false;
-  std::string password;  // password_file's first line, read by load_config
-  bool operator==(const SparkplugConfig& o) const;
-  bool operator!=(const SparkplugConfig& o) const { return !(*this == o); }
 };
 
 struct HostConfig {

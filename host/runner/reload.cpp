@@ -5,7 +5,7 @@
 #include "device_set.h"
 #include "host_log.h"
 #include "http_view.h"
-#include "publisher.h"
+#include "publishing.h"
 
 #include <algorithm>
 #include <map>
@@ -66,7 +66,7 @@ int check_config(Options options) {
   return 0;
 }
 
-bool reload(const Options& options, DeviceSet& devices, HttpView& view, Publisher* publisher) {
+bool reload(const Options& options, DeviceSet& devices, HttpView& view, EdgeNode* publisher) {
   HostConfig next;
   std::string error;
   if (!load_config(options, next, error, true)) {
@@ -83,7 +83,7 @@ bool reload(const Options& options, DeviceSet& devices, HttpView& view, Publishe
   view.view().set_devices(next.devices);
   const bool made = devices.apply(next);
   // The publishing follows the devices: a new one is published from its first record.
-  if (publisher != nullptr && !publisher->apply(next, error))
+  if (publisher != nullptr && !apply_publishing(*publisher, next, error))
     say("sparkplug: not publishing: " + error, LogPriority::Warning);
   return made;
 }

@@ -9,7 +9,7 @@
 
 class DeviceSet;
 class HttpView;
-class Publisher;
+class EdgeNode;
 
 // Reads and checks the configuration file: one line in `error` if unusable.
 // A reload takes only a regular file: a pipe would hold up the running host.
@@ -24,4 +24,4 @@ int check_config(Options options);
 // live view and the publishing (a changed "sparkplug" section reconnects).
 // An unusable file leaves the running devices as they are. False when a
 // device could not be made.
-bool reload(const Options& options, DeviceSet& devices, HttpView& view, Publisher* publisher);
+bool reload(const Options& options, DeviceSet& devices, HttpView& view, EdgeNode* publisher);

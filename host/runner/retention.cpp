@@ -1,7 +1,7 @@
 #include "retention.h"
 
 #include "log.h"
-#include "publisher.h"
+#include "edge_node.h"
 #include "record.h"
 
 #include <unistd.h>

@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-class Publisher;
+class EdgeNode;
 
 class Retention {
  public:
@@ -30,7 +30,7 @@ class Retention {
              std::mutex* gate, std::string& error);
   // Where unpublished records deleted by the size limit are counted; set
   // before start.
-  void set_publisher(Publisher* publisher) { publisher_ = publisher; }
+  void set_publisher(EdgeNode* publisher) { publisher_ = publisher; }
   // Ends the pass under way after its current batch and joins the thread.
   void stop();
   HistoryGauges gauges() const;
@@ -49,7 +49,7 @@ class Retention {
   HistoryPruner pruner_;
   RetentionLimits limits_;
   std::mutex* gate_ = nullptr;
-  Publisher* publisher_ = nullptr;
+  EdgeNode* publisher_ = nullptr;
   std::thread thread_;
   mutable std::mutex mutex_;  // and gauges_
   std::condition_variable cv_;

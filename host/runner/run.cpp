@@ -6,7 +6,7 @@
 #include "host_stub.h"
 #include "http_view.h"
 #include "module_loader.h"
-#include "publisher.h"
+#include "publishing.h"
 #include "record_sinks.h"
 #include "reload.h"
 #include "retention.h"
@@ -31,7 +31,7 @@ constexpr unsigned kRetentionIntervalSeconds = 60;
 struct Stores {
   // Before the history, whose commits wake it, and retention, which counts
   // into it: both are gone before it is.
-  std::unique_ptr<Publisher> publisher;  // with --history: the spool it publishes from
+  std::unique_ptr<EdgeNode> publisher;  // with --history: the spool it publishes from
   std::unique_ptr<HistoryStore> history;
   std::mutex history_gate;  // saves and retention's steps, one at a time
   Retention retention;
@@ -59,7 +59,7 @@ bool open_stores(const Options& options, const HostConfig& config, Stores& store
     say(error, LogPriority::Error);
     return false;
   }
-  stores.publisher = std::make_unique<Publisher>(options.history);
+  stores.publisher = std::make_unique<EdgeNode>(options.history, say);
   stores.retention.set_publisher(stores.publisher.get());
   // Rows reach the file a group at a time: the publisher looks when one has.
   stores.history->set_on_commit([publisher = stores.publisher.get()] { publisher->wake(); });
@@ -77,7 +77,7 @@ bool open_stores(const Options& options, const HostConfig& config, Stores& store
   });
   stores.sinks.set_history(std::move(history));
   // After the history: a record is published once it is saved.
-  if (!stores.publisher->apply(config, error)) {
+  if (!apply_publishing(*stores.publisher, config, error)) {
     say(error, LogPriority::Error);
     return false;
   }
@@ -168,7 +168,7 @@ int run(const Options& options) {
   HookGuard hook(runner);
   view.view().set_failure_counts([&runner] { return runner.failures(); });
   view.view().set_history_gauges([&stores] { return stores.retention.gauges(); });
-  if (Publisher* publisher = stores.publisher.get())
+  if (EdgeNode* publisher = stores.publisher.get())
     view.view().set_publish_status([publisher] { return publisher->status(); });
 
   int status = kFailure;
