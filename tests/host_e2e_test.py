@@ -2014,7 +2014,7 @@ def packages_carry_the_service_and_their_own_open62541(opts):
         libs = run([sys.executable, os.path.join(PROJECT, "tools", "check_package_libs.py"),
                     "--readelf", opts.readelf, *debs.values()])
         expect(sanitized or libs.returncode == 0,
-               f"installed programs lack libraries: {libs.stdout.decode()}")
+               f"installed programs lack libraries: {libs.stdout.decode()}{libs.stderr.decode()[-400:]}")
         conffiles = run(["dpkg-deb", "--ctrl-tarfile", debs["quorlin-tools"]]).stdout
         expect(b"/etc/qrn/qrn-host.json" in conffiles, "the sample configuration is no conffile")
         with open(os.path.join(PROJECT, "cmake", "debian", "qrn-host.service")) as f:
@@ -2325,8 +2325,10 @@ def sparkplug_spools_while_the_primary_host_is_offline_and_rebirths(opts):
                        m[("qrn_publish_messages_total", (("type", "NBIRTH"),))] == 0 and
                        host.devices()[0]["broker"]["primary_host_online"] is False,
                        f"publishing state while the primary host is offline: {m}")
-                state(True)
+                # The records stored while the primary host is offline, all
+                # of them published as historical once it is back.
                 spooled = stored_records(history)
+                state(True)
                 c.wait("the spooled records", lambda ms: {r[1] for r in spooled} <= {
                     m["round_time"] for m in ms if m["type"] == "DDATA" and m["historical"]})
                 for payload in (rebirth_payload(), b"\x12\x05garbage"):
