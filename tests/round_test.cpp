@@ -331,6 +331,49 @@ TEST_P(DeviceRound, server_down_hands_nothing_over_and_says_why_once) {
                                                      "rvSize is 0"}));
 }
 
+namespace {
+
+// What a round hands its host, in order, and the record its commits build.
+class RecordingHost final : public RoundHost {
+ public:
+  void commit(const WorkingRecord& work) override {
+    calls.push_back("commit");
+    work.copy_into(record.data());
+  }
+  void send_report(uint32_t data_id, qrn_report::RoundReport& report, bool handed_over) override {
+    calls.push_back("report " + std::to_string(data_id) + (handed_over ? " after the record" : ""));
+    outcome = report.outcome;
+  }
+  std::vector<std::string> calls;
+  std::vector<unsigned char> record = std::vector<unsigned char>(7001, 0);
+  uint32_t outcome = 0;
+};
+
+}  // namespace
+
+// A round needs no device: it hands its host every point's field, then the
+// report; a round that reads nothing hands over the report alone.
+TEST_F(PlantRound, a_round_hands_its_host_the_record_then_the_report) {
+  RecordingHost host;
+  std::atomic<bool> stopping{false};
+  SamplingRound round(host, stopping);
+  round.set_report_id(6000);
+  const RoundTarget target{5, "127.0.0.1", server_.port()};
+  testing::internal::CaptureStdout();
+  round.run(target);
+  EXPECT_EQ(host.calls, std::vector<std::string>({"commit", "report 6000 after the record"}));
+  EXPECT_EQ(host.outcome, UA_STATUSCODE_GOOD);
+  EXPECT_EQ(host.record, served_record(0, server_)) << "the id is the device's to write";
+
+  host.calls.clear();
+  server_.stop();
+  round.run(target);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(host.calls, std::vector<std::string>({"report 6000"}));
+  EXPECT_TRUE(qrn_report::is_bad(host.outcome));
+  EXPECT_TRUE(qrn_host::events().empty()) << "nothing reaches the host framework";
+}
+
 // A failing controller is said again at most every ten minutes, with the count.
 TEST(ConnectNotice, says_a_reason_when_it_changes_and_then_every_ten_minutes) {
   ConnectNotice notice;
