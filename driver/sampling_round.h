@@ -25,7 +25,7 @@
 constexpr int kRoundPauseSeconds = static_cast<int>(qrn_record::kRoundPeriod.count());
 
 // Owned by one device; its rounds run on one thread at a time. The settings,
-// security and report id may be set from a host thread between rounds.
+// security and report id may be set from a host thread at any time.
 class SamplingRound {
  public:
   // Stale: a session kept from an earlier round turned out gone at the
