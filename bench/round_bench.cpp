@@ -101,11 +101,10 @@ class BenchDevice : public Quorlin {
   Sample read_phase() {
     ClientSession session;
     session.connect(endpoint_url("127.0.0.1", server_port_));
-    auto work = std::make_unique<Quorlin_Data_t>();
-    auto written = std::make_unique<bool[]>(kQuorlinPointCount);
-    return timed([&] { read_points(session, *work, written.get()); });
+    WorkingRecord work;
+    return timed([&] { round().read_points(session, work); });
   }
-  void secure(const Json::Value& settings) { security_.configure(settings, device_id_); }
+  void secure(const Json::Value& settings) { round().security().configure(settings, device_id_); }
 };
 
 // Copies each batched result into a record as the device would.

@@ -1,6 +1,6 @@
 // A round's reads: every point in table order, one Read per point or batched,
 // each result through the same rule.
-#include "quorlin.h"
+#include "sampling_round.h"
 
 #include "log.h"
 #include "point_table.h"
@@ -27,35 +27,40 @@ UA_Variant take_read_value(const char* name, UA_StatusCode rc, UA_DataValue& val
 
 }  // namespace
 
-Quorlin::ReadOutcome Quorlin::read_points(ClientSession& session, Quorlin_Data_t& work,
-                                          bool* written) {
-  unsigned char* fields = reinterpret_cast<unsigned char*>(&work);
+SamplingRound::ReadOutcome SamplingRound::read_points(ClientSession& session,
+                                                      WorkingRecord& work) {
   session.new_round();
-  if (const uint32_t cap = batch_cap_) {
-    // Each batched result meets the same rule as a single read's, in order.
-    struct Sink final : PointSink {
-      Quorlin& device;
-      ClientSession& session;
-      unsigned char* fields;
-      bool* written;
-      Sink(Quorlin& d, ClientSession& s, unsigned char* f, bool* w)
-          : device(d), session(s), fields(f), written(w) {}
-      Step take(std::size_t i, UA_StatusCode status, UA_DataValue& dv) override {
-        if (device.stopping_ || device.stale(session, status)) {
-          UA_DataValue_clear(&dv);
-          return Step::Abandon;
-        }
-        UA_Variant value = take_read_value(quorlin_points[i].name, status, dv,
-                                           device.failures_.should_say(i, status, device.log_changes_));
-        return device.settle_point(session, i, status, value, fields, written) == PointStep::Next
-                   ? Step::Next
-                   : Step::Abandon;
+  if (const uint32_t cap = batch_cap_) return read_batched(session, work, cap);
+  return read_single(session, work);
+}
+
+SamplingRound::ReadOutcome SamplingRound::read_batched(ClientSession& session,
+                                                       WorkingRecord& work, uint32_t cap) {
+  // Each batched result meets the same rule as a single read's, in order.
+  struct Sink final : PointSink {
+    SamplingRound& round;
+    ClientSession& session;
+    WorkingRecord& work;
+    Sink(SamplingRound& r, ClientSession& s, WorkingRecord& w) : round(r), session(s), work(w) {}
+    Step take(std::size_t i, UA_StatusCode status, UA_DataValue& dv) override {
+      if (round.stopping_ || round.stale(session, status)) {
+        UA_DataValue_clear(&dv);
+        return Step::Abandon;
       }
-    } sink(*this, session, fields, written);
-    if (batch_.read(session, cap, device_id_, sink) == BatchReader::Outcome::Done)
-      return ReadOutcome::Done;
-    return stale_ ? ReadOutcome::Stale : ReadOutcome::Abandoned;
-  }
+      UA_Variant value = take_read_value(quorlin_points[i].name, status, dv,
+                                         round.failures_.should_say(i, status, round.log_changes_));
+      return round.settle_point(session, i, status, value, work) == PointStep::Next
+                 ? Step::Next
+                 : Step::Abandon;
+    }
+  } sink(*this, session, work);
+  if (batch_.read(session, cap, device_id_, sink) == BatchReader::Outcome::Done)
+    return ReadOutcome::Done;
+  return stale_ ? ReadOutcome::Stale : ReadOutcome::Abandoned;
+}
+
+SamplingRound::ReadOutcome SamplingRound::read_single(ClientSession& session,
+                                                      WorkingRecord& work) {
   const auto started = std::chrono::steady_clock::now();
   for (std::size_t i = 0; i < kQuorlinPointCount; ++i) {
     if (stopping_) return ReadOutcome::Abandoned;
@@ -71,7 +76,7 @@ Quorlin::ReadOutcome Quorlin::read_points(ClientSession& session, Quorlin_Data_t
     }
     UA_Variant value =
         take_read_value(name, status, dv, failures_.should_say(i, status, log_changes_));
-    if (settle_point(session, i, status, value, fields, written, true) != PointStep::Next)
+    if (settle_point(session, i, status, value, work, true) != PointStep::Next)
       return ReadOutcome::Abandoned;
   }
   const std::string slow = slow_round_.after_round(
@@ -82,4 +87,3 @@ Quorlin::ReadOutcome Quorlin::read_points(ClientSession& session, Quorlin_Data_t
   if (!slow.empty()) log_line(slow, LogPriority::Warning);
   return ReadOutcome::Done;
 }
-

@@ -1,12 +1,15 @@
 #include "quorlin.h"
 
-// The host's side of the device: settings, the sampling thread and its pause.
-// The round itself is in sampling_round.cpp, its reads in point_reader.cpp,
-// the record's packing in record_packer.cpp.
+// The host's side of the device: settings, the sampling thread and its pause,
+// and the round's record and report handed over through the base class.
+// The round itself is in sampling_round.cpp.
 #include "log.h"
 #include "log_options.h"
 
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+
 #include <chrono>
+#include <cstring>
 #include <exception>
 #include <string>
 
@@ -21,11 +24,11 @@ int Quorlin::InitSetting(const Json::Value& settings) {
   write_device_id();
   // The settings are read here once. The security goes first: the first
   // round must not connect without it.
-  security_.apply(load_session_security(settings), device_id_);
+  round_.security().apply(load_session_security(settings), device_id_);
   const DriverSettings read = parse_driver_settings(settings, device_id_);
   say_setting_problems(read);
   apply_settings(read);
-  report_.set_data_id(read.round_report_id);
+  round_.set_report_id(read.round_report_id);
   // A device samples on one thread only; later calls re-apply the settings.
   if (!sampler_.started() &&
       !sampler_.start([](void* self) { static_cast<Quorlin*>(self)->sample_data(nullptr); }, this))
@@ -41,9 +44,7 @@ void Quorlin::apply_read_settings(const Json::Value& settings) {
 }
 
 void Quorlin::apply_settings(const DriverSettings& settings) {
-  batch_cap_ = settings.batch_cap;
-  log_changes_ = settings.log_changes;
-  keep_session_ = settings.session == SessionMode::Keep;
+  round_.apply(settings);
   round_lines_ = settings.round_lines;
 }
 
@@ -62,7 +63,38 @@ void Quorlin::sample_data(void*) {
       log_line(std::string("Quorlin::do_sample aborted: ") + e.what(), LogPriority::Error);
     }
   } while (pause(kRoundPauseSeconds));
-  sessions_.close();
+  round_.close_session();
+}
+
+void Quorlin::do_sample() { round_.run(round_target()); }
+
+std::vector<unsigned char> Quorlin::record() {
+  std::lock_guard<std::recursive_mutex> lock(round_guard_);
+  const unsigned char* bytes = record_bytes();
+  return {bytes, bytes + sizeof data_};
+}
+
+void Quorlin::commit_round(const WorkingRecord& work) {
+  std::lock_guard<std::recursive_mutex> lock(round_guard_);
+  // The id is the device's own, whatever a loaded cache carried.
+  write_device_id();
+  work.copy_into(record_bytes());
+  RoundDone();
+}
+
+void Quorlin::send_round_report(uint32_t data_id, qrn_report::RoundReport& report,
+                                bool handed_over) {
+  std::lock_guard<std::recursive_mutex> lock(round_guard_);
+  // The record's own stamp when this round handed one over.
+  if (handed_over) {
+    std::memcpy(report.stamp, record_bytes() + kStampOffset, sizeof report.stamp);
+  } else {
+    const RoundStamp now = get_ttime(boost::posix_time::second_clock::local_time());
+    std::memcpy(report.stamp, now.bytes, sizeof report.stamp);
+  }
+  const std::vector<unsigned char> bytes = qrn_report::encode(report);
+  SendSP(static_cast<int>(data_id), bytes.data(), static_cast<unsigned int>(bytes.size()),
+         false);
 }
 
 bool Quorlin::pause(int seconds) {
@@ -79,4 +111,3 @@ void Quorlin::stop_sampling() {
   pause_cv_.notify_all();
   sampler_.join();
 }
-

@@ -2,6 +2,7 @@
 
 #include "endpoint.h"
 #include "log.h"
+#include "settings_schema.h"
 
 #include <open62541/plugin/pki_default.h>
 
@@ -12,11 +13,6 @@
 #include <new>
 
 namespace {
-
-constexpr const char* kKeys[] = {"security_mode",  "security_policy",        "certificate",
-                                 "private_key",    "trusted_servers",        "trust_any_server",
-                                 "user",           "password",               "password_file",
-                                 "allow_password_in_clear"};
 
 const char* mode_name(UA_MessageSecurityMode mode) {
   switch (mode) {
@@ -37,15 +33,10 @@ class Loader {
 
   std::shared_ptr<SessionSecurity> run() {
     auto s = std::make_shared<SessionSecurity>();
-    for (const std::string& name : opcua_.getMemberNames()) {
-      bool known = false;
-      for (const char* key : kKeys) known = known || name == key;
-      if (!known)
+    for (const std::string& name : opcua_.getMemberNames())
+      if (find_setting("opcua", name) == nullptr)
         problem("opcua." + printable_address(name),
-                "unknown key (known: security_mode, security_policy, certificate, private_key, "
-                "trusted_servers, trust_any_server, user, password, password_file, "
-                "allow_password_in_clear)");
-    }
+                "unknown key (known: " + setting_keys("opcua") + ")");
     const bool mode_ok = read_mode(*s);
     read_policy(*s, mode_ok);
     read_certificate_and_key(*s, mode_ok);
@@ -69,6 +60,14 @@ class Loader {
     }
     out = opcua_[key].asString();
     return true;
+  }
+
+  // A true-or-false key into `out` when present (anything else is a problem).
+  void flag(const char* key, bool& out) {
+    const Json::Value& v = opcua_[key];
+    if (v.isNull()) return;
+    if (v.isBool()) out = v.asBool();
+    else problem(std::string("opcua.") + key, "not true or false");
   }
 
   bool read_mode(SessionSecurity& s) {
@@ -153,11 +152,7 @@ class Loader {
   }
 
   void read_trust(SessionSecurity& s, bool mode_ok) {
-    const Json::Value& any = opcua_["trust_any_server"];
-    if (!any.isNull()) {
-      if (any.isBool()) s.trust_any_server = any.asBool();
-      else problem("opcua.trust_any_server", "not true or false");
-    }
+    flag("trust_any_server", s.trust_any_server);
     std::string folder;
     if (!text("trusted_servers", folder)) {
       if (mode_ok && secure(s) && !s.trust_any_server && opcua_["trusted_servers"].isNull())
@@ -220,11 +215,7 @@ class Loader {
       problem("opcua.password", "missing for user " + quoted(user));
     if (has_password && !has_user && opcua_["user"].isNull())
       problem("opcua.user", "missing: a password needs a user name");
-    const Json::Value& clear = opcua_["allow_password_in_clear"];
-    if (!clear.isNull()) {
-      if (clear.isBool()) s.allow_password_in_clear = clear.asBool();
-      else problem("opcua.allow_password_in_clear", "not true or false");
-    }
+    flag("allow_password_in_clear", s.allow_password_in_clear);
     s.user = user;
     s.password = password;
     wipe(password);

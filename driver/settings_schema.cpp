@@ -5,6 +5,13 @@
 
 namespace {
 
+// Every entry of both tables, the device settings first.
+template <class Visit>
+void each_setting(Visit visit) {
+  for (const SettingEntry& e : kDeviceSettings) visit(e);
+  for (const SettingEntry& e : kOpcuaSettings) visit(e);
+}
+
 const SettingEntry& entry(const char* key) {
   const SettingEntry* e = find_setting("appSetting", key);
   return e != nullptr ? *e : kDeviceSettings[0];
@@ -88,9 +95,21 @@ std::string text_or(const Json::Value& v, const char* key, const std::string& fa
 }  // namespace
 
 const SettingEntry* find_setting(const char* section, const std::string& key) {
-  for (const SettingEntry& e : kDeviceSettings)
-    if (std::strcmp(e.section, section) == 0 && key == e.key) return &e;
-  return nullptr;
+  const SettingEntry* found = nullptr;
+  each_setting([&](const SettingEntry& e) {
+    if (found == nullptr && std::strcmp(e.section, section) == 0 && key == e.key) found = &e;
+  });
+  return found;
+}
+
+std::string setting_keys(const char* section) {
+  std::string keys;
+  each_setting([&](const SettingEntry& e) {
+    if (std::strcmp(e.section, section) != 0) return;
+    if (!keys.empty()) keys += ", ";
+    keys += e.key;
+  });
+  return keys;
 }
 
 std::string setting_table_row(const SettingEntry& e) {

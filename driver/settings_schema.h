@@ -1,9 +1,10 @@
 #pragma once
 
-// Every key of a device's "settings" that the driver knows, in one constant
-// table: its type, default, allowed values and one line saying what it does.
+// Every key of a device's "settings" that the driver knows, in constant
+// tables: its type, default, allowed values and one line saying what it does.
 // The driver's InitSetting, qrn-host's start line and unknown-key warnings and
-// the README's settings table all come from it.
+// the README's settings table come from kDeviceSettings; the "opcua" object's
+// known keys, its unknown-key line and its README table from kOpcuaSettings.
 #include <json/value.h>
 
 #include <cstddef>
@@ -21,10 +22,11 @@ enum class SettingKind {
   Choice,  // one of `choices`, as text
   Whole,   // whole number from `low` to `high`, never `excluded`
   Flag,    // true or false
+  Text,    // a text value, checked further by its reader
 };
 
 struct SettingEntry {
-  const char* section;  // "settings" (top level) or "appSetting"
+  const char* section;  // "settings" (top level), "appSetting" or "opcua"
   const char* key;
   SettingKind kind;
   const char* choices[2];  // Choice: the texts allowed, the default first
@@ -73,8 +75,43 @@ inline constexpr SettingEntry kDeviceSettings[] = {
      "data id of the round reports sent after each round"},
 };
 
+// The keys of the "opcua" object (security.cpp reads it), in the order the
+// unknown-key line lists them.
+inline constexpr SettingEntry kOpcuaSettings[] = {
+    {"opcua", "security_mode", SettingKind::Text, {}, 0, 0, 0, "text", "None",
+     "None, Sign, SignAndEncrypt", nullptr, nullptr,
+     "the channel's security; only an endpoint with exactly this mode is used"},
+    {"opcua", "security_policy", SettingKind::Text, {}, 0, 0, 0, "text",
+     "the best the server offers",
+     "None, Basic256Sha256, Aes128_Sha256_RsaOaep, Aes256_Sha256_RsaPss, Basic256, "
+     "Basic128Rsa15 (or the policy URIs)",
+     nullptr, nullptr, "the one security policy allowed"},
+    {"opcua", "certificate", SettingKind::Text, {}, 0, 0, 0, "text", "none", "a DER or PEM file",
+     nullptr, nullptr, "the driver's application certificate; required for Sign and SignAndEncrypt"},
+    {"opcua", "private_key", SettingKind::Text, {}, 0, 0, 0, "text", "none",
+     "a DER or PEM file", nullptr, nullptr, "the certificate's unencrypted key"},
+    {"opcua", "trusted_servers", SettingKind::Text, {}, 0, 0, 0, "text", "none",
+     "a folder of DER or PEM certificates", nullptr, nullptr,
+     "the server certificates accepted when security is on"},
+    {"opcua", "trust_any_server", SettingKind::Flag, {}, 0, 0, 0, "true or false", "false",
+     "true, false", nullptr, nullptr, "true accepts any server's certificate"},
+    {"opcua", "user", SettingKind::Text, {}, 0, 0, 0, "text", "none: anonymous", "a user name",
+     nullptr, nullptr, "logs in with this user name"},
+    {"opcua", "password", SettingKind::Text, {}, 0, 0, 0, "text", "none", "any text", nullptr,
+     nullptr, "the user's password; never printed"},
+    {"opcua", "password_file", SettingKind::Text, {}, 0, 0, 0, "text", "none",
+     "a file its owner alone may read", nullptr, nullptr,
+     "a file whose first line is the password (instead of password)"},
+    {"opcua", "allow_password_in_clear", SettingKind::Flag, {}, 0, 0, 0, "true or false",
+     "false", "true, false", nullptr, nullptr,
+     "true sends the password also where nothing encrypts it"},
+};
+
 // The entry of `key` in `section`; nullptr for a key the driver does not know.
 const SettingEntry* find_setting(const char* section, const std::string& key);
+
+// The keys of `section`, in table order, separated by ", ".
+std::string setting_keys(const char* section);
 
 // The README's row for an entry: "| `key` | type | default | allowed | description |".
 std::string setting_table_row(const SettingEntry& entry);

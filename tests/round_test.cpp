@@ -4,6 +4,7 @@
 #include "module_fixture.h"  // device_lines
 #include "plant_server.h"
 #include "point_table.h"
+#include "log_options.h"
 #include "quorlin.h"
 #include "relay.h"
 #include "round_report.h"
@@ -51,17 +52,19 @@ Json::Value mode_settings(Modes mode) {
   return settings;
 }
 
-// Exposes what the tests need to look at; sampling stays the driver's.
-class TestQuorlin : public Quorlin {
+// A round built directly, as a device builds its own: it reads for a Quorlin
+// device and hands the record and report to that device's host side.
+class TestRound {
  public:
-  TestQuorlin(uint32_t id, uint16_t port, Modes mode = ReadMode::Single,
-              const std::string& address = "127.0.0.1") {
-    device_id_ = id;
-    server_ip_ = address;
-    server_port_ = port;
-    write_device_id();
+  TestRound(uint32_t id, uint16_t port, Modes mode = ReadMode::Single,
+            const std::string& address = "127.0.0.1") {
+    device_.device_id_ = id;
+    device_.server_ip_ = address;
+    device_.server_port_ = port;
     apply_read_settings(mode_settings(mode));
   }
+  // One round, as the device's sampling thread runs it.
+  void do_sample() { round_.run(device_.round_target()); }
   // Applies the "opcua" part of a settings text as InitSetting does, without
   // starting the sampling thread; returns the lines written.
   std::vector<std::string> configure(const std::string& json) {
@@ -72,17 +75,37 @@ class TestQuorlin : public Quorlin {
     EXPECT_TRUE(reader->parse(json.data(), json.data() + json.size(), &settings, &errors))
         << json << ": " << errors;
     testing::internal::CaptureStdout();
-    security_.configure(settings, device_id_);
+    round_.security().configure(settings, device_.device_id_);
     return device_lines(testing::internal::GetCapturedStdout());
   }
-  using Quorlin::apply_read_settings;
-  void report_under(uint32_t data_id) { report_.set_data_id(data_id); }
-  std::vector<unsigned char> record() {
-    std::lock_guard<std::recursive_mutex> lock(round_guard_);
-    const auto* p = reinterpret_cast<const unsigned char*>(&data_);
-    return {p, p + sizeof data_};
+  // The "appSetting" part, as InitSetting reads it.
+  void apply_read_settings(const Json::Value& settings) {
+    const DriverSettings read = parse_driver_settings(settings, device_.device_id_);
+    say_setting_problems(read);
+    round_.apply(read);
   }
+  void report_under(uint32_t data_id) { round_.set_report_id(data_id); }
+  std::vector<unsigned char> record() { return device_.record(); }
+  int LoadFromCache(const unsigned char* bytes, int length) {
+    return device_.LoadFromCache(bytes, length);
+  }
+  bool data_ready() const { return device_.data_ready_; }
+  boost::posix_time::ptime round_time() const { return device_.round_time_; }
+
+ private:
+  Quorlin device_;
+  std::atomic<bool> stopping_{false};
+  SamplingRound round_{device_.round_host(), stopping_};
 };
+
+// A device with its own sampling thread, started by InitSetting.
+std::unique_ptr<Quorlin> sampling_device(uint32_t id, uint16_t port) {
+  auto device = std::make_unique<Quorlin>();
+  device->device_id_ = id;
+  device->server_ip_ = "127.0.0.1";
+  device->server_port_ = port;
+  return device;
+}
 
 // Client sockets of this process's host connected to `port` (IPv4 loopback).
 int established_to(uint16_t port) {
@@ -184,15 +207,15 @@ class PlantRound : public testing::Test {
   }
 
   // Runs one round on this thread; returns the device's own output lines.
-  std::vector<std::string> round(TestQuorlin& device) {
+  std::vector<std::string> round(TestRound& device) {
     testing::internal::CaptureStdout();
     device.do_sample();
     return device_lines(testing::internal::GetCapturedStdout());
   }
 
   static void expect_stamped(std::vector<unsigned char> sent, std::vector<unsigned char> expected,
-                             const TestQuorlin& device) {
-    const RoundStamp stamp = get_ttime(device.round_time_);
+                             const TestRound& device) {
+    const RoundStamp stamp = get_ttime(device.round_time());
     std::memcpy(expected.data() + 6994, stamp.bytes, 7);
     ASSERT_EQ(sent.size(), expected.size());
     for (std::size_t i = 0; i < sent.size(); ++i)
@@ -204,7 +227,7 @@ class PlantRound : public testing::Test {
 
 // The round's cases, run in both read modes and both session modes with the
 // same expectations.
-class SamplingRound : public PlantRound, public testing::WithParamInterface<Modes> {};
+class DeviceRound : public PlantRound, public testing::WithParamInterface<Modes> {};
 
 // Cases of the batched mode alone.
 using BatchedRound = PlantRound;
@@ -223,17 +246,17 @@ const auto kAllModes = testing::Values(Modes(ReadMode::Single), Modes(ReadMode::
 
 }  // namespace
 
-INSTANTIATE_TEST_SUITE_P(ReadModes, SamplingRound, kAllModes, modes_name);
+INSTANTIATE_TEST_SUITE_P(ReadModes, DeviceRound, kAllModes, modes_name);
 
 TEST(DriverInterface, every_operation_sits_in_its_host_slot) {
   QRN_EXPECT_DEVICE_SLOTS(Quorlin);
 }
 
-TEST_P(SamplingRound, full_round_hands_over_every_byte_from_the_table) {
+TEST_P(DeviceRound, full_round_hands_over_every_byte_from_the_table) {
   server_.set_float(index_of("t|D3二层末端进水温度"), 12.5f);
   server_.set_int16(index_of("t|D3G3_M41_HZ_PV"), 500);
   server_.set_bool(index_of("t|D3G1_AI1_1_H_Alarm"), true);
-  TestQuorlin device(0x0A0B0C0D, server_.port(), GetParam());
+  TestRound device(0x0A0B0C0D, server_.port(), GetParam());
   std::vector<uint64_t> reads_at_send;
   qrn_host::set_hook([&](const qrn_host::Event& e) {
     if (e.kind == EventKind::SendSP) reads_at_send.push_back(server_.reads());
@@ -254,12 +277,12 @@ TEST_P(SamplingRound, full_round_hands_over_every_byte_from_the_table) {
   EXPECT_EQ(sent[5], 1);
   const std::vector<unsigned char> shared(sent.begin() + 6300, sent.begin() + 6304);
   EXPECT_EQ(shared, std::vector<unsigned char>({0x00, 0x00, 0xF4, 0x01}));
-  EXPECT_TRUE(device.data_ready_);
+  EXPECT_TRUE(device.data_ready());
 }
 
-TEST_P(SamplingRound, changes_log_says_a_failure_when_it_starts_or_changes_and_counts_each_round) {
+TEST_P(DeviceRound, changes_log_says_a_failure_when_it_starts_or_changes_and_counts_each_round) {
   const std::size_t i = index_of("t|D3G3_M41_HZ_PV1");
-  TestQuorlin device(7, server_.port(), GetParam());
+  TestRound device(7, server_.port(), GetParam());
   Json::Value settings = mode_settings(GetParam());
   settings["appSetting"]["log"] = "changes";
   device.apply_read_settings(settings);
@@ -286,10 +309,10 @@ TEST_P(SamplingRound, changes_log_says_a_failure_when_it_starts_or_changes_and_c
   EXPECT_EQ(round(device), std::vector<std::string>({"Quorlin::do_sample", failed, "rvSize is 0"}));
 }
 
-TEST_P(SamplingRound, server_down_hands_nothing_over_and_says_why_once) {
+TEST_P(DeviceRound, server_down_hands_nothing_over_and_says_why_once) {
   const uint16_t port = server_.port();
   server_.stop();
-  TestQuorlin device(9, port, GetParam());
+  TestRound device(9, port, GetParam());
   const auto before = device.record();
   const auto first = round(device);
   ASSERT_EQ(first.size(), 2u);
@@ -298,7 +321,7 @@ TEST_P(SamplingRound, server_down_hands_nothing_over_and_says_why_once) {
                                        HasSubstr(": Bad")));
   EXPECT_EQ(round(device), std::vector<std::string>{"Quorlin::do_sample"});
   EXPECT_TRUE(qrn_host::events().empty());
-  EXPECT_FALSE(device.data_ready_);
+  EXPECT_FALSE(device.data_ready());
   EXPECT_EQ(device.record(), before);
 
   server_.start();
@@ -306,6 +329,49 @@ TEST_P(SamplingRound, server_down_hands_nothing_over_and_says_why_once) {
                                                      "Quorlin::do_sample device 9 connected "
                                                      "after 2 failed rounds",
                                                      "rvSize is 0"}));
+}
+
+namespace {
+
+// What a round hands its host, in order, and the record its commits build.
+class RecordingHost final : public RoundHost {
+ public:
+  void commit(const WorkingRecord& work) override {
+    calls.push_back("commit");
+    work.copy_into(record.data());
+  }
+  void send_report(uint32_t data_id, qrn_report::RoundReport& report, bool handed_over) override {
+    calls.push_back("report " + std::to_string(data_id) + (handed_over ? " after the record" : ""));
+    outcome = report.outcome;
+  }
+  std::vector<std::string> calls;
+  std::vector<unsigned char> record = std::vector<unsigned char>(7001, 0);
+  uint32_t outcome = 0;
+};
+
+}  // namespace
+
+// A round needs no device: it hands its host every point's field, then the
+// report; a round that reads nothing hands over the report alone.
+TEST_F(PlantRound, a_round_hands_its_host_the_record_then_the_report) {
+  RecordingHost host;
+  std::atomic<bool> stopping{false};
+  SamplingRound round(host, stopping);
+  round.set_report_id(6000);
+  const RoundTarget target{5, "127.0.0.1", server_.port()};
+  testing::internal::CaptureStdout();
+  round.run(target);
+  EXPECT_EQ(host.calls, std::vector<std::string>({"commit", "report 6000 after the record"}));
+  EXPECT_EQ(host.outcome, UA_STATUSCODE_GOOD);
+  EXPECT_EQ(host.record, served_record(0, server_)) << "the id is the device's to write";
+
+  host.calls.clear();
+  server_.stop();
+  round.run(target);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(host.calls, std::vector<std::string>({"report 6000"}));
+  EXPECT_TRUE(qrn_report::is_bad(host.outcome));
+  EXPECT_TRUE(qrn_host::events().empty()) << "nothing reaches the host framework";
 }
 
 // A failing controller is said again at most every ten minutes, with the count.
@@ -333,8 +399,8 @@ TEST(ConnectNotice, says_a_reason_when_it_changes_and_then_every_ten_minutes) {
             }));
 }
 
-TEST_P(SamplingRound, faulty_points_keep_their_fields_and_the_rest_is_read) {
-  TestQuorlin device(21, server_.port(), GetParam());
+TEST_P(DeviceRound, faulty_points_keep_their_fields_and_the_rest_is_read) {
+  TestRound device(21, server_.port(), GetParam());
   round(device);
   const auto first = device.record();
 
@@ -384,12 +450,12 @@ TEST_P(SamplingRound, faulty_points_keep_their_fields_and_the_rest_is_read) {
   expect_stamped(qrn_host::events()[0].bytes, expected, device);
 }
 
-TEST_P(SamplingRound, server_stopping_mid_round_hands_nothing_over) {
+TEST_P(DeviceRound, server_stopping_mid_round_hands_nothing_over) {
   // After 1000 reads a batched round is between two requests, after 1250
   // in the middle of one.
   for (const uint64_t served : {1000u, 1250u}) {
     SCOPED_TRACE(served);
-    TestQuorlin device(31, server_.port(), GetParam());
+    TestRound device(31, server_.port(), GetParam());
     round(device);
     const auto before = device.record();
     qrn_host::clear_events();
@@ -425,8 +491,8 @@ TEST_P(SamplingRound, server_stopping_mid_round_hands_nothing_over) {
   }
 }
 
-TEST_P(SamplingRound, silent_server_costs_one_timeout_not_one_per_point) {
-  TestQuorlin device(41, server_.port(), GetParam());
+TEST_P(DeviceRound, silent_server_costs_one_timeout_not_one_per_point) {
+  TestRound device(41, server_.port(), GetParam());
   round(device);
   const auto before = device.record();
   qrn_host::clear_events();
@@ -448,8 +514,8 @@ TEST_P(SamplingRound, silent_server_costs_one_timeout_not_one_per_point) {
   EXPECT_EQ(qrn_host::count(EventKind::SendSP), 1u);
 }
 
-TEST_P(SamplingRound, device_destroyed_mid_round_stops_between_reads) {
-  auto device = std::make_unique<TestQuorlin>(51, server_.port());
+TEST_P(DeviceRound, device_destroyed_mid_round_stops_between_reads) {
+  auto device = sampling_device(51, server_.port());
   server_.reset_reads();
   // Slow reads keep a batched round in progress while the device goes.
   server_.set_read_delay(50us);
@@ -469,8 +535,8 @@ TEST_P(SamplingRound, device_destroyed_mid_round_stops_between_reads) {
 
 // A host thread loading stored records while rounds complete must only ever
 // hand over whole records: all points from the cache or all from the round.
-TEST_P(SamplingRound, cache_loads_during_rounds_never_tear_a_record) {
-  TestQuorlin device(61, server_.port(), GetParam());
+TEST_P(DeviceRound, cache_loads_during_rounds_never_tear_a_record) {
+  TestRound device(61, server_.port(), GetParam());
   const auto served = expected_record(61);
   std::vector<unsigned char> cache(7001, 0x5A);
   std::atomic<bool> done{false};
@@ -550,7 +616,7 @@ class SecureRound : public PlantRound, public testing::WithParamInterface<Modes>
   }
 
   // One round; the device's lines, and all of standard output.
-  std::vector<std::string> round_capturing(TestQuorlin& device, std::string& all) {
+  std::vector<std::string> round_capturing(TestRound& device, std::string& all) {
     testing::internal::CaptureStdout();
     device.do_sample();
     all = testing::internal::GetCapturedStdout();
@@ -559,7 +625,7 @@ class SecureRound : public PlantRound, public testing::WithParamInterface<Modes>
 
   // A round that must fail: it hands nothing over and prints the progress
   // line and one line, which is returned.
-  std::string failed_round(TestQuorlin& device) {
+  std::string failed_round(TestRound& device) {
     const auto before = device.record();
     qrn_host::clear_events();
     std::string all;
@@ -567,7 +633,7 @@ class SecureRound : public PlantRound, public testing::WithParamInterface<Modes>
     EXPECT_EQ(all.find(kPassword), std::string::npos) << all;
     EXPECT_TRUE(qrn_host::events().empty());
     EXPECT_EQ(device.record(), before);
-    EXPECT_FALSE(device.data_ready_);
+    EXPECT_FALSE(device.data_ready());
     EXPECT_EQ(lines.size(), 2u) << testing::PrintToString(lines);
     if (lines.size() != 2u) return {};
     EXPECT_EQ(lines[0], "Quorlin::do_sample");
@@ -604,7 +670,7 @@ INSTANTIATE_TEST_SUITE_P(ReadModes, SecureBatchedRound,
                          modes_name);
 
 TEST_P(SecureRound, signed_encrypted_round_with_user_hands_over_every_byte) {
-  TestQuorlin device(0x51C0BE7A, secure_->port(), GetParam());
+  TestRound device(0x51C0BE7A, secure_->port(), GetParam());
   EXPECT_TRUE(device.configure(settings()).empty());
   // Read once by the settings: the round needs none of the files any more.
   const std::string moved = pki_->path("moved");
@@ -623,7 +689,7 @@ TEST_P(SecureRound, signed_encrypted_round_with_user_hands_over_every_byte) {
 }
 
 TEST_P(SecureRound, refused_secure_connections_hand_nothing_over_and_say_why) {
-  TestQuorlin wrong_password(71, secure_->port(), GetParam());
+  TestRound wrong_password(71, secure_->port(), GetParam());
   wrong_password.configure(settings(R"(, "password": "pump-room-7Xr")"));
   EXPECT_THAT(failed_round(wrong_password),
               testing::AllOf(HasSubstr("device 71: no secure session with opc.tcp://127.0.0.1:"),
@@ -631,7 +697,7 @@ TEST_P(SecureRound, refused_secure_connections_hand_nothing_over_and_say_why) {
                              HasSubstr("BadUserAccessDenied"),
                              HasSubstr("refused the user name or password")));
 
-  TestQuorlin untrusted_server(72, secure_->port(), GetParam());
+  TestRound untrusted_server(72, secure_->port(), GetParam());
   untrusted_server.configure(settings("", pki_->untrusted_servers));
   EXPECT_THAT(failed_round(untrusted_server),
               testing::AllOf(HasSubstr("device 72: no secure session"),
@@ -639,14 +705,14 @@ TEST_P(SecureRound, refused_secure_connections_hand_nothing_over_and_say_why) {
                              HasSubstr("not in trusted_servers")));
 
   // The plain plant of the base fixture offers None only.
-  TestQuorlin none_only(73, server_.port(), GetParam());
+  TestRound none_only(73, server_.port(), GetParam());
   none_only.configure(settings());
   EXPECT_THAT(failed_round(none_only),
               testing::AllOf(HasSubstr("device 73: no secure session"),
                              HasSubstr("offers no endpoint with this security mode")));
 
   // The plant does not trust this client's certificate.
-  TestQuorlin untrusted_client(74, secure_->port(), GetParam());
+  TestRound untrusted_client(74, secure_->port(), GetParam());
   untrusted_client.configure(R"({"opcua": {"security_mode": "SignAndEncrypt", "certificate": ")" +
                              pki_->other_cert + R"(", "private_key": ")" + pki_->other_key +
                              R"(", "trusted_servers": ")" + pki_->trusted_servers +
@@ -657,7 +723,7 @@ TEST_P(SecureRound, refused_secure_connections_hand_nothing_over_and_say_why) {
                              HasSubstr("BadSecurityChecksFailed")));
 
   // Anonymous log-in, which the plant refuses.
-  TestQuorlin anonymous(75, secure_->port(), GetParam());
+  TestRound anonymous(75, secure_->port(), GetParam());
   anonymous.configure(R"({"opcua": {"security_mode": "SignAndEncrypt", "certificate": ")" +
                       pki_->client_cert + R"(", "private_key": ")" + pki_->client_key +
                       R"(", "trusted_servers": ")" + pki_->trusted_servers + "\"}}");
@@ -675,7 +741,7 @@ INSTANTIATE_TEST_SUITE_P(ReadModes, SecureKeptRound,
                          modes_name);
 
 TEST_P(SecureKeptRound, refuses_a_server_whose_certificate_changed) {
-  TestQuorlin device(79, secure_->port(), GetParam());
+  TestRound device(79, secure_->port(), GetParam());
   device.configure(settings());
   std::string all;
   EXPECT_EQ(round_capturing(device, all), std::vector<std::string>({"Quorlin::do_sample", "rvSize is 0"}));
@@ -702,7 +768,7 @@ TEST_P(SecureRound, later_rounds_reuse_the_endpoint_and_follow_a_new_certificate
   through.target_port = secure_->port();
   plant::Relay relay(through);
   relay.start();
-  TestQuorlin device(81, relay.port(), GetParam());
+  TestRound device(81, relay.port(), GetParam());
   EXPECT_TRUE(device.configure(settings("", both)).empty());
   std::string all;
   round_capturing(device, all);
@@ -723,7 +789,7 @@ TEST_P(SecureRound, later_rounds_reuse_the_endpoint_and_follow_a_new_certificate
 }
 
 TEST_P(SecureRound, settings_error_holds_the_device_until_corrected) {
-  TestQuorlin device(76, secure_->port(), GetParam());
+  TestRound device(76, secure_->port(), GetParam());
   const auto said = device.configure(settings(R"(, "password": 5)"));
   EXPECT_EQ(said, std::vector<std::string>(
                       {"InitSetting 76 opcua.password: not a text value; the device reads "
@@ -748,7 +814,7 @@ TEST_P(SecureBatchedRound, reconnect_within_a_batched_round_keeps_its_security) 
   plant::PlantServer closing(options);
   closing.fill_distinct(29);
   closing.start();
-  TestQuorlin device(78, closing.port(), ReadMode::Batch);
+  TestRound device(78, closing.port(), ReadMode::Batch);
   EXPECT_TRUE(device.configure(settings()).empty());
   std::string all;
 
@@ -816,7 +882,7 @@ TEST_P(SecureRound, password_leaves_only_encrypted_unless_allowed) {
     watch.capture = true;
     plant::Relay relay(watch);
     relay.start();
-    TestQuorlin device(79, relay.port(), GetParam());
+    TestRound device(79, relay.port(), GetParam());
     const auto said = device.configure("{\"opcua\": {" + c.opcua + "}}");
     const bool allowed = c.opcua.find("allow_password_in_clear") != std::string::npos;
     EXPECT_EQ(said.size(), allowed ? 1u : 0u) << testing::PrintToString(said);
@@ -842,7 +908,7 @@ TEST_P(SecureRound, password_leaves_only_encrypted_unless_allowed) {
 
 // The whole path through InitSetting: the first round already connects securely.
 TEST_P(SecureRound, init_setting_applies_security_before_the_first_round) {
-  auto device = std::make_unique<TestQuorlin>(77, secure_->port(), GetParam());
+  auto device = sampling_device(77, secure_->port());
   Json::Value settings_tree;
   Json::CharReaderBuilder builder;
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
@@ -862,8 +928,8 @@ TEST_P(SecureRound, init_setting_applies_security_before_the_first_round) {
 
 // What a controller sends with a value decides whether the field takes it:
 // every status but Good prints the failed line; only Bad keeps the old bytes.
-TEST_P(SamplingRound, value_statuses_decide_whether_the_field_is_written) {
-  TestQuorlin device(71, server_.port(), GetParam());
+TEST_P(DeviceRound, value_statuses_decide_whether_the_field_is_written) {
+  TestRound device(71, server_.port(), GetParam());
   round(device);
   const auto first = device.record();
   server_.fill_distinct(71);
@@ -933,31 +999,31 @@ TEST_P(SamplingRound, value_statuses_decide_whether_the_field_is_written) {
 
 // Every failed round attempt is reported too, with why it failed; points the
 // round never reached carry that outcome.
-TEST_P(SamplingRound, failed_rounds_report_their_outcome) {
+TEST_P(DeviceRound, failed_rounds_report_their_outcome) {
   struct Case {
     const char* what;
-    std::function<void(TestQuorlin&)> arrange;
+    std::function<void(TestRound&)> arrange;
     uint32_t outcome;  // 0: any Bad status but BadNoData
     std::size_t good;  // the first `good` points are read Good
     uint32_t last;     // the last point's status; 0: the outcome
   };
   const uint16_t port = server_.port();
   const Case cases[] = {
-      {"refused connect", [&](TestQuorlin&) { server_.stop(); }, 0, 0, 0},
-      {"session lost mid-round", [&](TestQuorlin&) { server_.stop_after(1000); }, 0, 1000, 0},
+      {"refused connect", [&](TestRound&) { server_.stop(); }, 0, 0, 0},
+      {"session lost mid-round", [&](TestRound&) { server_.stop_after(1000); }, 0, 1000, 0},
       {"all points Bad",
-       [&](TestQuorlin&) {
+       [&](TestRound&) {
          for (std::size_t i = 0; i < kQuorlinPointCount; ++i)
            server_.set_status(i, UA_STATUSCODE_BADDEVICEFAILURE);
        },
        UA_STATUSCODE_BADNODATA, 0, UA_STATUSCODE_BADDEVICEFAILURE},
       {"held settings error",
-       [&](TestQuorlin& d) { d.configure(R"({"opcua": {"security_mode": 5}})"); },
+       [&](TestRound& d) { d.configure(R"({"opcua": {"security_mode": 5}})"); },
        UA_STATUSCODE_BADCONFIGURATIONERROR, 0, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    TestQuorlin device(81, port, GetParam());
+    TestRound device(81, port, GetParam());
     device.report_under(6000);
     c.arrange(device);
     qrn_host::clear_events();
@@ -993,8 +1059,8 @@ TEST_P(SamplingRound, failed_rounds_report_their_outcome) {
   }
 }
 
-TEST_P(SamplingRound, a_controller_failing_every_point_hands_nothing_over) {
-  TestQuorlin device(72, server_.port(), GetParam());
+TEST_P(DeviceRound, a_controller_failing_every_point_hands_nothing_over) {
+  TestRound device(72, server_.port(), GetParam());
   round(device);
   const auto before = device.record();
   qrn_host::clear_events();
@@ -1012,8 +1078,8 @@ TEST_P(SamplingRound, a_controller_failing_every_point_hands_nothing_over) {
 
 // A cache from another device is handed over as loaded, but every round
 // after it carries this device's id.
-TEST_P(SamplingRound, rounds_write_the_devices_own_id_over_a_loaded_cache) {
-  TestQuorlin device(0x01020304, server_.port(), GetParam());
+TEST_P(DeviceRound, rounds_write_the_devices_own_id_over_a_loaded_cache) {
+  TestRound device(0x01020304, server_.port(), GetParam());
   std::vector<unsigned char> cache(7001, 0x11);
   std::memcpy(cache.data(), "\xEF\xBE\xAD\xDE", 4);
   testing::internal::CaptureStdout();
@@ -1033,13 +1099,13 @@ TEST_P(SamplingRound, rounds_write_the_devices_own_id_over_a_loaded_cache) {
 // connection); one that broke between rounds, by a restart or closed by the
 // server, is replaced within the round, which then reads as a new session's would.
 // Cases of kept sessions alone, in both read modes.
-class KeptRound : public SamplingRound {};
+class KeptRound : public DeviceRound {};
 INSTANTIATE_TEST_SUITE_P(ReadModes, KeptRound,
                          testing::Values(Modes(ReadMode::Single, true), Modes(ReadMode::Batch, true)),
                          modes_name);
 
 TEST_P(KeptRound, one_session_serves_many_rounds_and_a_broken_one_is_replaced_in_the_round) {
-  TestQuorlin device(81, server_.port(), GetParam());
+  TestRound device(81, server_.port(), GetParam());
   const std::vector<std::string> quiet{"Quorlin::do_sample", "rvSize is 0"};
   const uint64_t sessions_before = server_.sessions();
   const auto expect_round = [&](uint64_t sessions, const char* step) {
@@ -1068,9 +1134,9 @@ TEST_P(KeptRound, cut_connections_leave_one_session_per_device_on_the_server) {
   through.target_port = server_.port();
   plant::Relay relay(through);
   relay.start();
-  std::vector<std::unique_ptr<TestQuorlin>> devices;
+  std::vector<std::unique_ptr<TestRound>> devices;
   for (uint32_t id = 0; id < 3; ++id)
-    devices.push_back(std::make_unique<TestQuorlin>(84 + id, relay.port(), GetParam()));
+    devices.push_back(std::make_unique<TestRound>(84 + id, relay.port(), GetParam()));
   for (int cut = 0; cut <= 4; ++cut) {
     if (cut > 0) {
       relay.stop();  // closes every connection
@@ -1095,7 +1161,7 @@ TEST_F(BatchedRound, kept_session_without_registered_nodes_reads_by_string_ids) 
   plant::PlantServer refusing(options);
   refusing.fill_distinct(17);
   refusing.start();
-  TestQuorlin device(82, refusing.port(), Modes(ReadMode::Batch, true));
+  TestRound device(82, refusing.port(), Modes(ReadMode::Batch, true));
   for (int i = 0; i < 2; ++i) {
     qrn_host::clear_events();
     EXPECT_EQ(round(device), std::vector<std::string>({"Quorlin::do_sample", "rvSize is 0"}));
@@ -1107,7 +1173,7 @@ TEST_F(BatchedRound, kept_session_without_registered_nodes_reads_by_string_ids) 
 
 // A device stopped between rounds closes its kept session at once.
 TEST_P(KeptRound, stopping_a_device_closes_its_idle_session_promptly) {
-  auto device = std::make_unique<TestQuorlin>(83, server_.port());
+  auto device = sampling_device(83, server_.port());
   testing::internal::CaptureStdout();
   device->InitSetting(mode_settings(GetParam()));
   const bool handed_over = history_saved();
@@ -1128,8 +1194,8 @@ TEST_P(KeptRound, stopping_a_device_closes_its_idle_session_promptly) {
 }
 
 // A host service that throws ends the round, never with the session left open.
-TEST_P(SamplingRound, a_throwing_host_leaves_no_session_open) {
-  TestQuorlin device(73, server_.port(), GetParam());
+TEST_P(DeviceRound, a_throwing_host_leaves_no_session_open) {
+  TestRound device(73, server_.port(), GetParam());
   int refused = 0;
   qrn_host::set_hook([&refused](const qrn_host::Event& e) {
     if (e.kind != EventKind::SendSP) return;
@@ -1143,7 +1209,7 @@ TEST_P(SamplingRound, a_throwing_host_leaves_no_session_open) {
   EXPECT_LE(established_to(server_.port()), 1);
 }
 
-TEST_P(SamplingRound, controller_addresses_ipv6_literals_and_refused_splices) {
+TEST_P(DeviceRound, controller_addresses_ipv6_literals_and_refused_splices) {
   struct Url {
     const char* address;
     const char* url;
@@ -1163,7 +1229,7 @@ TEST_P(SamplingRound, controller_addresses_ipv6_literals_and_refused_splices) {
   plant::PlantServer server6(v6);
   server6.fill_distinct(17);
   server6.start();
-  TestQuorlin device(74, server6.port(), GetParam(), "::1");
+  TestRound device(74, server6.port(), GetParam(), "::1");
   EXPECT_EQ(round(device), std::vector<std::string>({"Quorlin::do_sample", "rvSize is 0"}));
   ASSERT_EQ(qrn_host::count(EventKind::SendSP), 1u);
   expect_stamped(qrn_host::events()[0].bytes, expected_record(74), device);
@@ -1172,7 +1238,7 @@ TEST_P(SamplingRound, controller_addresses_ipv6_literals_and_refused_splices) {
   // A port and path spliced into the address must not reach any server.
   qrn_host::clear_events();
   server_.reset_reads();
-  TestQuorlin spliced(75, server_.port(), GetParam(),
+  TestRound spliced(75, server_.port(), GetParam(),
                       "127.0.0.1:" + std::to_string(server_.port()) + "/x");
   const auto lines = round(spliced);
   ASSERT_EQ(lines.size(), 2u);
@@ -1180,7 +1246,7 @@ TEST_P(SamplingRound, controller_addresses_ipv6_literals_and_refused_splices) {
                           std::to_string(server_.port()) +
                           "/x\" is not a host name, IPv4 or IPv6 address; not connecting");
   EXPECT_EQ(round(spliced), std::vector<std::string>{"Quorlin::do_sample"}) << "said once";
-  TestQuorlin forged(76, server_.port(), GetParam(), "x\nrvSize is 0");
+  TestRound forged(76, server_.port(), GetParam(), "x\nrvSize is 0");
   EXPECT_THAT(round(forged).at(1), HasSubstr("address \"x\\x0arvSize is 0\""));
   EXPECT_EQ(server_.reads(), 0u);
   EXPECT_TRUE(qrn_host::events().empty());
@@ -1215,7 +1281,7 @@ TEST_P(SamplingRoundMemory, a_huge_value_does_not_grow_the_host) {
   uint16_t port = 0;
   ASSERT_EQ(read(ports[0], &port, sizeof port), static_cast<ssize_t>(sizeof port));
   qrn_host::clear_events();
-  TestQuorlin device(77, port, GetParam());
+  TestRound device(77, port, GetParam());
   const long before = peak_rss_kib();
   testing::internal::CaptureStdout();
   device.do_sample();
@@ -1241,7 +1307,7 @@ TEST_P(SamplingRoundMemory, a_huge_value_does_not_grow_the_host) {
 }
 
 // Destroying a device returns promptly whatever its round is waiting for.
-TEST_P(SamplingRound, destroying_a_device_waiting_on_a_silent_server_returns_promptly) {
+TEST_P(DeviceRound, destroying_a_device_waiting_on_a_silent_server_returns_promptly) {
   for (const bool while_reading : {false, true}) {
     SCOPED_TRACE(while_reading ? "reading" : "connecting");
     server_.set_silent(false);
@@ -1249,7 +1315,7 @@ TEST_P(SamplingRound, destroying_a_device_waiting_on_a_silent_server_returns_pro
     if (!while_reading) server_.set_silent(true);
     // Silent in the middle of a request: a batched round has several out.
     if (while_reading) server_.silent_after(200);
-    auto device = std::make_unique<TestQuorlin>(78, server_.port());
+    auto device = sampling_device(78, server_.port());
     testing::internal::CaptureStdout();
     device->InitSetting(mode_settings(GetParam()));
     std::this_thread::sleep_for(300ms);  // the round is now waiting for an answer
@@ -1290,7 +1356,7 @@ TEST_F(BatchedRound, every_point_result_gives_the_same_record_and_lines_as_singl
     std::vector<std::string> lines[2];
     for (const ReadMode mode : {ReadMode::Single, ReadMode::Batch}) {
       const int m = static_cast<int>(mode);
-      TestQuorlin device(81, server_.port(), mode);
+      TestRound device(81, server_.port(), mode);
       qrn_host::clear_events();
       lines[m] = round(device);
       for (const auto& e : qrn_host::events())
@@ -1330,7 +1396,7 @@ TEST_F(BatchedRound, a_reconnect_within_a_kept_round_registers_the_ids_again) {
   scoped.scope_registered_ids = true;
   plant::Relay relay(scoped);
   relay.start();
-  TestQuorlin device(93, relay.port());
+  TestRound device(93, relay.port());
   // One node per request: the oversized point's request fails alone.
   Json::Value settings = mode_settings(Modes(ReadMode::Batch, true));
   settings["appSetting"]["max_nodes_per_read"] = 1;
@@ -1384,9 +1450,9 @@ TEST_P(LimitedServer, batched_round_matches_single_reads_and_says_the_size_once)
   server.fill_distinct(23);
   server.start();
   qrn_host::clear_events();
-  TestQuorlin single(91, server.port(), ReadMode::Single);
-  TestQuorlin batched(91, server.port(), ReadMode::Batch);
-  auto run = [](TestQuorlin& device) {
+  TestRound single(91, server.port(), ReadMode::Single);
+  TestRound batched(91, server.port(), ReadMode::Batch);
+  auto run = [](TestRound& device) {
     testing::internal::CaptureStdout();
     device.do_sample();
     return device_lines(testing::internal::GetCapturedStdout());
@@ -1421,7 +1487,7 @@ TEST_F(BatchedRound, a_new_kept_session_asks_for_the_limit_again) {
   plant::PlantOptions options = limited(100, false, 0, 0);
   auto limited_server = std::make_unique<plant::PlantServer>(options);
   limited_server->start();
-  TestQuorlin device(92, limited_server->port(), Modes(ReadMode::Batch, true));
+  TestRound device(92, limited_server->port(), Modes(ReadMode::Batch, true));
   const std::string said = "Quorlin::do_sample device 92 reads at most ";
   const std::string why = " nodes per request (the server's MaxNodesPerRead)";
   EXPECT_THAT(round(device), testing::Contains(said + "100" + why));
@@ -1465,7 +1531,7 @@ TEST_P(HostilePeerRound, rounds_go_on_bounded_and_the_device_stops_promptly) {
   plant::Relay peer(options);
   peer.start();
   qrn_host::clear_events();
-  TestQuorlin device(95, peer.port());
+  TestRound device(95, peer.port());
   for (int r = 0; r < GetParam().rounds; ++r) {
     SCOPED_TRACE(r);
     const uint64_t before = peer.accepted();
@@ -1486,7 +1552,7 @@ TEST_P(HostilePeerRound, rounds_go_on_bounded_and_the_device_stops_promptly) {
   }
   EXPECT_TRUE(qrn_host::events().empty());
 
-  auto sampling = std::make_unique<TestQuorlin>(96, peer.port());
+  auto sampling = sampling_device(96, peer.port());
   const uint64_t before = peer.accepted();
   testing::internal::CaptureStdout();
   sampling->InitSetting(Json::Value(Json::objectValue));
