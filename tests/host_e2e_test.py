@@ -1840,10 +1840,14 @@ def retention_deletes_old_records_in_batches_while_sampling(opts):
                 expect(oldest and int(oldest.group(1)) == want and
                        shown["oldest_record_timestamp"] == want and shown["bytes"] > 0,
                        f"oldest record {oldest and oldest.group(1)}, live view {shown}, want {want}")
-                slowest = max(took for (took, _b) in answers)
-                expect(failures and failures.group(1) == b"0" and slowest < 0.1,
-                       f"history write failures {failures and failures.group(1)}, "
-                       f"/metrics took up to {slowest:.2f} s beside a reader")
+                # /metrics never waits for the history: a wait (its busy
+                # timeout, the retention pass) costs seconds, while a loaded
+                # machine may hold back an answer for a scheduling slice or two.
+                took = sorted(t for (t, _b) in answers)
+                median, slowest = took[len(took) // 2], took[-1]
+                expect(failures and failures.group(1) == b"0" and median < 0.1 and slowest < 1.0,
+                       f"history write failures {failures and failures.group(1)}, /metrics took "
+                       f"{median:.3f} s (median), up to {slowest:.2f} s beside a reader")
                 status, err = host.stop()
         expect(status == 0, f"retention run: exit {status}: {err[-300:]}")
         with contextlib.closing(sqlite3.connect(history)) as db:
