@@ -249,7 +249,7 @@ void HistoryStore::flush() {
   if (committed && on_commit) on_commit();
 }
 
-int HistoryStore::write_group(const std::vector<QueuedRow>& rows) {
+int HistoryStore::write_group(const std::vector<QueuedRow>& rows, std::string& why) {
   int rc = sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr);
   std::vector<unsigned char> stored;
   for (std::size_t i = 0; rc == SQLITE_OK && i < rows.size(); ++i) {
@@ -271,6 +271,7 @@ int HistoryStore::write_group(const std::vector<QueuedRow>& rows) {
   if (rc == SQLITE_OK) rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) {
     const int failed = sqlite3_extended_errcode(db_);
+    why = sqlite3_errmsg(db_);
     if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     // The streams' last rows are not what the file holds: full rows next.
     encoder_.forget();
@@ -292,9 +293,8 @@ bool HistoryStore::commit_group() {
   // On a full file system the group makes room and is written again
   // (history_space.h).
   const int rc = full_disk_.write_group(db_, path_, need, [&] {
-    const int written = write_group(rows);
-    why = written == SQLITE_OK ? "" : sqlite3_errmsg(db_);
-    return written;
+    why.clear();
+    return write_group(rows, why);
   });
   std::lock_guard<std::mutex> lock(queue_mutex_);
   if (rc == SQLITE_OK) {

@@ -128,7 +128,9 @@ class HistoryStore {
   // Commits the queue in one transaction (mutex_ held); true when a group was
   // committed.
   bool commit_group();
-  int write_group(const std::vector<QueuedRow>& rows);
+  // Writes the rows in one transaction; on failure `why` is SQLite's reason,
+  // taken before the rollback that would replace it.
+  int write_group(const std::vector<QueuedRow>& rows, std::string& why);
   void stop_checkpoints();
 
   std::string path_;

@@ -321,6 +321,7 @@ TEST_F(HistoryRows, a_group_refused_halfway_is_lost_whole_and_the_next_rows_read
   const GroupResults failed = store.take_results();
   EXPECT_EQ(failed.reports_lost, 1u);
   EXPECT_FALSE(failed.kept_after);
+  EXPECT_EQ(failed.error, "refused here") << "the reason, not the rollback's";
   // The record is lost with its group, unless the store's own thread
   // committed it alone just before: stored or counted lost, never both.
   const bool record_kept = value(db, "SELECT count(*) FROM history WHERE saved_at = '" + at(5) + "'") == 1;
