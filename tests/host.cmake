@@ -1,7 +1,7 @@
 # tests: host runner, record decoder and plant simulator
 qrn_add_test(host_config_test SOURCES host_config_test.cpp LIBS qrn_host_config LABELS host)
 qrn_add_test(readme_tables_test SOURCES readme_tables_test.cpp LIBS qrn_host_options qrn_sparkplug_settings
-  LABELS host)
+  quorlin_settings LABELS host)
 target_compile_definitions(readme_tables_test PRIVATE QRN_README="${PROJECT_SOURCE_DIR}/README.md")
 qrn_add_test(quorlin_tools_test SOURCES quorlin_tools_test.cpp LIBS quorlin_cli_lib quorlin_driver
   qrn_history LABELS host)

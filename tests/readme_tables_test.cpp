@@ -1,5 +1,6 @@
 // The README's tables are the code's own tables, row for row.
 #include "option_table.h"
+#include "settings_schema.h"
 #include "sparkplug_settings.h"
 
 #include <gtest/gtest.h>
@@ -35,11 +36,24 @@ TEST(ReadmeTables, host_options_as_the_parser_defines_them) {
   EXPECT_EQ(readme_rows("| Option | Without it | Allowed | What it does |"), expected);
 }
 
+const char kKeyTable[] = "| Key | Type | Default | Allowed | What it does |";
+
+template <std::size_t N>
+Lines setting_rows(const SettingEntry (&table)[N]) {
+  Lines rows;
+  for (const SettingEntry& e : table) rows.push_back(setting_table_row(e));
+  return rows;
+}
+
+TEST(ReadmeTables, device_settings_and_opcua_keys_as_the_schema_says) {
+  EXPECT_EQ(readme_rows(kKeyTable, "## Running against a real controller"), setting_rows(kDeviceSettings));
+  EXPECT_EQ(readme_rows(kKeyTable, "## Connecting securely"), setting_rows(kOpcuaSettings));
+}
+
 TEST(ReadmeTables, sparkplug_keys_as_the_parser_reads_them) {
   Lines expected;
   for (const SparkplugKey& k : kSparkplugKeys) expected.push_back(sparkplug_table_row(k));
-  EXPECT_EQ(readme_rows("| Key | Type | Default | Allowed | What it does |", "## Publishing to a broker"),
-            expected);
+  EXPECT_EQ(readme_rows(kKeyTable, "## Publishing to a broker"), expected);
 }
 
 }  // namespace

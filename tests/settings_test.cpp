@@ -5,7 +5,6 @@
 #include <json/reader.h>
 
 #include <climits>
-#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -241,41 +240,6 @@ TEST(DriverSettings, values_not_allowed_fall_back_with_one_line_each) {
     EXPECT_EQ(s.round_report_id, c.report);
     EXPECT_EQ(s.problems, c.problems);
   }
-}
-
-// The README's settings tables, in order: each table's key rows.
-std::vector<Lines> readme_setting_tables() {
-  std::ifstream readme(QRN_README);
-  EXPECT_TRUE(readme) << QRN_README;
-  std::vector<Lines> tables;
-  bool in_table = false;
-  for (std::string line; std::getline(readme, line);) {
-    if (line == "| Key | Type | Default | Allowed | What it does |") {
-      in_table = true;
-      tables.emplace_back();
-    } else if (in_table && line.rfind("| `", 0) == 0) {
-      tables.back().push_back(line);
-    } else if (in_table && line.rfind("|---", 0) != 0) {
-      in_table = false;
-    }
-  }
-  return tables;
-}
-
-template <std::size_t N>
-Lines table_rows(const SettingEntry (&table)[N]) {
-  Lines rows;
-  for (const SettingEntry& e : table) rows.push_back(setting_table_row(e));
-  return rows;
-}
-
-// The README's settings tables are the schema's, row for row: the device
-// settings first, then the "opcua" keys under "Connecting securely".
-TEST(DriverSettings, readme_table_lists_every_setting_as_the_schema_says) {
-  const std::vector<Lines> tables = readme_setting_tables();
-  ASSERT_EQ(tables.size(), 2u);
-  EXPECT_EQ(tables[0], table_rows(kDeviceSettings));
-  EXPECT_EQ(tables[1], table_rows(kOpcuaSettings));
 }
 
 }  // namespace
