@@ -160,16 +160,18 @@ int run(const Options& options) {
 
   Runner runner(options, stores.sinks);
   HttpView view(config.devices, options.history);  // serves only with --http
+  // Every figure's source before the first request: /metrics never answers
+  // without a family that it shows later.
+  view.view().set_failure_counts([&runner] { return runner.failures(); });
+  view.view().set_history_gauges([&stores] { return stores.retention.gauges(); });
+  if (EdgeNode* publisher = stores.publisher.get())
+    view.view().set_publish_status([publisher] { return publisher->status(); });
   if (!options.http.empty() && !view.start(options.http, error)) {
     say(error, LogPriority::Error);
     return kFailure;
   }
   stores.sinks.add(std::make_unique<LiveViewSink>(view));
   HookGuard hook(runner);
-  view.view().set_failure_counts([&runner] { return runner.failures(); });
-  view.view().set_history_gauges([&stores] { return stores.retention.gauges(); });
-  if (EdgeNode* publisher = stores.publisher.get())
-    view.view().set_publish_status([publisher] { return publisher->status(); });
 
   int status = kFailure;
   {
