@@ -18,13 +18,13 @@ SamplingRound::PointStep SamplingRound::settle_point(ClientSession& session, std
   if (stopping_) return PointStep::Abandon;
   if (session_lost_status(status) || !session.activated())
     return session_failed(session, i, status, may_recover);
-  report_.point(i, status, false);
+  report_.point(i, status, 0);
   return PointStep::Next;
 }
 
 SamplingRound::PointStep SamplingRound::session_failed(ClientSession& session, std::size_t i,
                                                        UA_StatusCode status, bool may_recover) {
-  report_.point(i, status, false);
+  report_.point(i, status, 0);
   if (may_recover && session.recover(status)) return PointStep::Next;
   session.mark_lost();
   lost_status_ = status;

@@ -14,15 +14,16 @@ WorkingRecord::WorkingRecord()
     : work_(std::make_unique<Quorlin_Data_t>()),
       written_(std::make_unique<bool[]>(kQuorlinPointCount)) {}
 
-bool WorkingRecord::pack(std::size_t i, UA_StatusCode status, UA_Variant& value) {
+uint8_t WorkingRecord::pack(std::size_t i, UA_StatusCode status, UA_Variant& value) {
   const QuorlinPoint& point = quorlin_points[i];
   // Good with info bits and Uncertain values are kept; their line is out already.
+  const uint8_t type = copied_type(value);
   written_[i] = copy_value_to_field(value, fields() + point.offset, point.width);
   if (!written_[i] && status == UA_STATUSCODE_GOOD)
     log_line(std::string("ReadVariant ") + point.name + " returned no numeric value",
              LogPriority::Warning);
   UA_Variant_clear(&value);
-  return written_[i];
+  return written_[i] ? type : 0;
 }
 
 bool WorkingRecord::any_written() const {

@@ -7,6 +7,7 @@
 #include <open62541/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 class WorkingRecord {
@@ -14,8 +15,9 @@ class WorkingRecord {
   WorkingRecord();
 
   // Packs a value that is not Bad into point `index`'s field and clears it;
-  // says when it is no number. Returns whether the field was written.
-  bool pack(std::size_t index, UA_StatusCode status, UA_Variant& value);
+  // says when it is no number. Returns the built-in type of the value
+  // written (value_copy.h), 0 when the field was not written.
+  uint8_t pack(std::size_t index, UA_StatusCode status, UA_Variant& value);
   bool written(std::size_t index) const { return written_[index]; }
   bool any_written() const;
   // Copies the written points into `record`, in table order, so a later

@@ -7,11 +7,18 @@
 #include <string>
 
 void RoundReporter::begin() {
+  round_types_.assign(kQuorlinPointCount, 0);
+  record_types_.resize(kQuorlinPointCount, 0);
   active_ = data_id_ != 0;
   if (!active_) return;
   start_ = std::chrono::steady_clock::now();
   statuses_.assign(kQuorlinPointCount, 0);
   reached_.assign(kQuorlinPointCount, 0);
+}
+
+void RoundReporter::committed() {
+  for (std::size_t i = 0; i < round_types_.size(); ++i)
+    if (round_types_[i] != 0) record_types_[i] = round_types_[i];
 }
 
 qrn_report::RoundReport RoundReporter::finish(UA_StatusCode outcome) {
@@ -22,6 +29,7 @@ qrn_report::RoundReport RoundReporter::finish(UA_StatusCode outcome) {
   report.duration_ms = ms < 0 ? 0 : ms > 0xffffffffLL ? 0xffffffffu : static_cast<uint32_t>(ms);
   report.outcome = outcome;
   report.statuses = statuses_;
+  report.types = record_types_;
   for (std::size_t i = 0; i < report.statuses.size(); ++i)
     if (!reached_[i]) report.statuses[i] = outcome;
   qrn_report::count_statuses(report);

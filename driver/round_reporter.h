@@ -20,19 +20,26 @@ class RoundReporter {
   void set_data_id(uint32_t id) { data_id_ = id; }
   uint32_t data_id() const { return data_id_; }
 
-  // Starts a round; nothing is collected while reports are off.
+  // Starts a round; only the types are collected while reports are off.
   void begin();
-  // The status a point's read came with; a value that is not Bad but was not
-  // written into its field (not numeric) counts as BadTypeMismatch.
-  void point(std::size_t index, UA_StatusCode status, bool written) {
+  // The status a point's read came with and the built-in type of the value
+  // written into its field (0: none); a value that is not Bad but was not
+  // written (not numeric) counts as BadTypeMismatch.
+  void point(std::size_t index, UA_StatusCode status, uint8_t written_type) {
+    // Types are kept with reports off too, for when they come on.
+    if (index < round_types_.size()) round_types_[index] = written_type;
     if (!active_) return;
-    statuses_[index] = !UA_StatusCode_isBad(status) && !written
+    statuses_[index] = !UA_StatusCode_isBad(status) && written_type == 0
                            ? UA_STATUSCODE_BADTYPEMISMATCH
                            : status;
     reached_[index] = 1;
   }
   bool active() const { return active_; }
+  // The round's fields reached the device's record: their types are what
+  // the record holds from now on.
+  void committed();
   // The round's report; the points the round never reached take `outcome`.
+  // Its types are those of the device's record.
   qrn_report::RoundReport finish(UA_StatusCode outcome);
 
  private:
@@ -41,6 +48,8 @@ class RoundReporter {
   std::chrono::steady_clock::time_point start_;
   std::vector<uint32_t> statuses_;
   std::vector<unsigned char> reached_;
+  std::vector<uint8_t> round_types_;   // of the values this round wrote
+  std::vector<uint8_t> record_types_;  // of the values the record holds; kept across rounds
 };
 
 // Says why a device cannot connect without repeating it every round: one

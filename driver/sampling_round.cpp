@@ -97,6 +97,7 @@ UA_StatusCode SamplingRound::read_on(ClientSession& session, bool reused, Sessio
     return UA_STATUSCODE_BADNODATA;
   }
   host_.commit(work);
+  report_.committed();
   return UA_STATUSCODE_GOOD;
 }
 

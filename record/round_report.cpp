@@ -47,10 +47,13 @@ std::vector<unsigned char> encode(const RoundReport& r) {
     }
     index[i] = static_cast<unsigned char>(it - table.begin());
   }
-  std::vector<unsigned char> out(kHeaderSize + 4 * table.size() + index.size(), 0);
+  // Without types the report is a version-1 one, as readers before them take.
+  const bool typed = !r.types.empty();
+  const std::size_t header = kHeaderSize + (typed ? (r.statuses.size() + 1) / 2 : 0);
+  std::vector<unsigned char> out(header + 4 * table.size() + index.size(), 0);
   unsigned char* p = out.data();
-  put16(p, kVersion);
-  put16(p + 2, kHeaderSize);
+  put16(p, typed ? kVersion : 1);
+  put16(p + 2, static_cast<uint32_t>(header));
   put32(p + 4, r.device_id);
   std::memcpy(p + 8, r.stamp, 7);
   p[15] = r.read_mode;
@@ -63,17 +66,21 @@ std::vector<unsigned char> encode(const RoundReport& r) {
   put16(p + 30, r.uncertain);
   put16(p + 32, r.bad);
   p[34] = static_cast<unsigned char>(table.size());
-  for (std::size_t k = 0; k < table.size(); ++k) put32(p + kHeaderSize + 4 * k, table[k]);
-  if (!index.empty()) std::memcpy(p + kHeaderSize + 4 * table.size(), index.data(), index.size());
+  for (std::size_t i = 0; i < r.types.size() && i < r.statuses.size(); ++i)
+    p[kHeaderSize + i / 2] |= static_cast<unsigned char>((r.types[i] & 0x0f) << (i % 2 * 4));
+  for (std::size_t k = 0; k < table.size(); ++k) put32(p + header + 4 * k, table[k]);
+  if (!index.empty()) std::memcpy(p + header + 4 * table.size(), index.data(), index.size());
   return out;
 }
 
 bool decode(const unsigned char* p, std::size_t size, RoundReport& r) {
-  if (p == nullptr || size < kHeaderSize || get16(p) != kVersion) return false;
+  if (p == nullptr || size < kHeaderSize || get16(p) == 0) return false;
   const std::size_t header = get16(p + 2);
   if (header < kHeaderSize || header > size) return false;
   const std::size_t entries = p[34], points = get16(p + 18);
   if (size != header + 4 * entries + points) return false;
+  const bool typed = get16(p) >= 2;
+  if (typed && header < kHeaderSize + (points + 1) / 2) return false;
   r.device_id = get32(p + 4);
   std::memcpy(r.stamp, p + 8, 7);
   r.read_mode = p[15];
@@ -85,6 +92,9 @@ bool decode(const unsigned char* p, std::size_t size, RoundReport& r) {
   r.uncertain = get16(p + 30);
   r.bad = get16(p + 32);
   r.statuses.resize(points);
+  r.types.assign(typed ? points : 0, builtin::None);
+  for (std::size_t i = 0; i < r.types.size(); ++i)
+    r.types[i] = static_cast<uint8_t>(p[kHeaderSize + i / 2] >> (i % 2 * 4) & 0x0f);
   const unsigned char* index = p + header + 4 * entries;
   for (std::size_t i = 0; i < points; ++i) {
     if (index[i] >= entries) return false;
