@@ -4,19 +4,31 @@
 // with protobuf. Pure functions of the records and round reports given; the
 // edge node (connection, sequence numbers, spool) lives elsewhere.
 //
-// A device's points are metrics named by their node id, aliased by their
-// number as `quorlin points` lists it (from 1), typed by their field width:
-// 1 byte Boolean, 2 bytes Int16, 4 bytes Float. A one-byte field holding
-// neither 0 nor 1 is published as true with the property "Raw" (UInt8, the
-// byte). Values are the fields' bytes as the record holds them, so a field
-// that a later point or the time stamp partly writes over carries the
-// property "Overwritten By" (String: the other point's node id, or
-// "Round/Time" for the stamp). "Round/Time" (DateTime, alias 2707, after the
-// points) carries the property "Local Time" (String, the stamp as the record
-// holds it, e.g. "2026-03-04 05:06:07"), so a subscriber rebuilds the stamp in
-// any time zone. Births send names and aliases, data messages aliases alone.
-// A point whose status is not Good carries "Quality" (UInt32, the status
-// code); back to Good it carries "Quality" 0 once.
+// A device's points are metrics named by their node id and aliased by
+// alias(device id, number), the number as `quorlin points` lists it (from
+// 1), so aliases are unique across the edge node and the same after a
+// restart. Each point is typed as the controller served it (the round
+// report's types: Boolean, Int8, UInt8, Int16, UInt16, Int32, UInt32,
+// Int64, UInt64, Float, Double); without types (reports off, or reports
+// from before types) by its field width: 1 byte Boolean, 2 Int16, 4 Float.
+// Values come from the fields' bytes as the record holds them. A point goes
+// out with is_null instead of a value when its field never held a value
+// read since the device started, when a later point or the time stamp
+// writes over part of its field (births say "Overwritten By": the other
+// point's node id or "Round/Time"), or when its type is wider than its
+// field (births say "Cut To Bytes", UInt8: the field's width). When the
+// value does not give the field's bytes back (see field_bytes), "Raw"
+// (UInt8, UInt16 or UInt32 by width: the field's bytes, little-endian)
+// carries them, so a subscriber rebuilds the record byte for byte.
+// "Round/Time" (DateTime, number 2707, after the points) carries "Local
+// Time" (String, the stamp as the record holds it, e.g. "2026-03-04
+// 05:06:07"), so a subscriber rebuilds the stamp in any time zone. Births
+// send names, datatypes and aliases, data messages aliases alone.
+// A point whose status is not plain Good carries "Quality" (Int32: 0 Bad,
+// 500 Stale for Uncertain and for communication failures, 192 Good with
+// info bits) and "OPC UA Status" (UInt32, the status code); back to Good it
+// carries "Quality" 192 once. UInt32 values travel in the long member, as
+// the reference decoders read them.
 #include "round_report.h"
 
 #include <cstddef>
@@ -31,8 +43,33 @@ using Bytes = std::vector<unsigned char>;
 // Payloads larger than this are refused when received (node commands).
 constexpr std::size_t kMaxCommandBytes = 64 * 1024;
 
-// The alias of "Round/Time": the one after the last point's.
-constexpr uint64_t kRoundTimeAlias = 2707;
+// A device's metric numbers take the low 12 bits of an alias, its id (32
+// bits) the 32 above them: every alias of the edge node is unique and fits
+// in 44 bits. The node's own metrics (bdSeq, Node Control/Rebirth) have none.
+constexpr unsigned kAliasBits = 12;
+constexpr uint64_t alias(uint32_t device_id, uint64_t number) {
+  return static_cast<uint64_t>(device_id) << kAliasBits | number;
+}
+// The number of "Round/Time": the one after the last point's.
+constexpr uint64_t kRoundTimeNumber = 2707;
+
+// Sparkplug's "Quality" values.
+namespace quality {
+constexpr int32_t Bad = 0, Good = 192, Stale = 500;
+}
+// The Quality of an OPC UA status: Good 192; Uncertain, and a Bad status
+// that says the controller could not be reached, 500 (the field holds the
+// last value read); any other Bad 0.
+int32_t quality_of(uint32_t status);
+
+// Optional compression of births and data, as Sparkplug's reference codecs
+// read it: uuid "SPBV1.0_COMPRESSED", the packed payload compressed in
+// body, metric "algorithm" (String, "DEFLATE": zlib, or "GZIP").
+enum class Compression { None, Deflate, Gzip };
+constexpr const char* kCompressedUuid = "SPBV1.0_COMPRESSED";
+constexpr const char* kAlgorithm = "algorithm";
+// The compressed payload, or `payload` itself when that is not smaller.
+Bytes compressed(const Bytes& payload, Compression compression);
 
 // The round's time of a record: its local-time stamp as milliseconds since
 // the epoch, UTC (the unit's time zone applied). 0 for an impossible stamp.
@@ -47,20 +84,26 @@ Bytes node_death(uint64_t bd_seq);
 struct DeviceState {
   std::vector<unsigned char> record;  // empty: nothing published yet
   std::vector<uint32_t> statuses;     // per point; empty: all Good
+  std::vector<uint8_t> types;         // per point, its report's; empty: by width
 };
 
-// DBIRTH: every point by name and alias with its datatype, value and the
-// round's timestamp from `record`, plus "Round/Time"; statuses from `report`
-// when given (a point not Good carries its "Quality").
-Bytes device_birth(uint64_t now_ms, uint8_t seq, const unsigned char* record,
+// DBIRTH of device `device_id`: every point by name and alias with its
+// datatype, value and the round's timestamp from `record`, plus
+// "Round/Time"; statuses and types from `report` when given.
+Bytes device_birth(uint64_t now_ms, uint8_t seq, uint32_t device_id, const unsigned char* record,
                    const qrn_report::RoundReport* report);
 
-// DDATA: "Round/Time" and, by alias, every point whose value or status
-// differs from `previous` (all points when previous.record is empty).
-// `historical` marks every metric is_historical. `previous` is updated to
-// this record and its statuses.
-Bytes device_data(uint64_t now_ms, uint8_t seq, const unsigned char* record,
+// DDATA: "Round/Time" and, by alias, every point whose value, status or
+// type differs from `previous` (all points when previous.record is empty).
+// Without a report (a replayed record) the points are typed as `previous`
+// says. `historical` marks every metric is_historical. `previous` is
+// updated to this record, its statuses and types.
+Bytes device_data(uint64_t now_ms, uint8_t seq, uint32_t device_id, const unsigned char* record,
                   const qrn_report::RoundReport* report, bool historical, DeviceState& previous);
+
+// Whether `report` types a point otherwise than the device's last birth
+// (`born`, as remembered) announced it: the device needs a DBIRTH again.
+bool types_changed(const DeviceState& born, const qrn_report::RoundReport* report);
 
 // DDEATH of a device.
 Bytes device_death(uint64_t now_ms, uint8_t seq);
@@ -78,8 +121,8 @@ Command decode_node_command(const unsigned char* bytes, std::size_t size, std::s
 
 // Sparkplug B DataType numbers used here.
 namespace datatype {
-constexpr uint32_t Int16 = 2, UInt8 = 5, UInt32 = 7, UInt64 = 8, Float = 9, Boolean = 11,
-                   String = 12, DateTime = 13;
+constexpr uint32_t Int8 = 1, Int16 = 2, Int32 = 3, Int64 = 4, UInt8 = 5, UInt16 = 6, UInt32 = 7,
+                   UInt64 = 8, Float = 9, Double = 10, Boolean = 11, String = 12, DateTime = 13;
 }
 
 // Which member of a metric's or property's value was sent.
@@ -93,6 +136,11 @@ struct Property {
   double real = 0;      // Float or Double
   std::string text;     // String
 };
+
+// The bytes a value gives a field of `width` bytes: its own little-endian
+// bytes (1 Boolean, 4 Int and Float, 8 Long and Double) as far as the field
+// goes, zero beyond them. `bits` is the value's number, or a float's bits.
+void field_bytes(ValueKind kind, uint64_t bits, std::size_t width, unsigned char* out);
 
 struct Metric {
   std::string name;  // empty when sent by alias alone
@@ -117,6 +165,7 @@ struct Payload {
   uint64_t timestamp = 0;
   bool has_seq = false;
   uint64_t seq = 0;
+  std::string compression;  // "DEFLATE" or "GZIP" when it came compressed, else empty
   std::vector<Metric> metrics;
 
   const Metric* metric(const std::string& name) const;  // the first by that name
@@ -125,13 +174,17 @@ struct Payload {
 // "Round/Time" of a payload, by name or by its alias; null when absent.
 const Metric* round_time_metric(const Payload& payload);
 
+// A compressed payload is decompressed first (at most kMaxInflatedBytes).
+constexpr std::size_t kMaxInflatedBytes = 16u << 20;
 // False (and `out` unspecified) when the bytes are not a Sparkplug B payload.
 bool decode_payload(const unsigned char* bytes, std::size_t size, Payload& out);
 
 // Writes a decoded DBIRTH or DDATA of device `device_id` into `record`, a
-// 7001-byte image of its record: the id, each point's field by alias (by
-// name when sent without one), the stamp from "Round/Time". Metrics are
-// applied in the payload's order; a null metric leaves its field alone.
+// 7001-byte image of its record: the id, each point's field by alias (its
+// number alone, as sent before aliases held the device id, is taken too;
+// by name when sent without one), the stamp from "Round/Time". Metrics are
+// applied in the payload's order: a field from "Raw" when sent, else from
+// the value (field_bytes); a null metric without "Raw" leaves it alone.
 // Bytes that no point covers keep what the image held. False, with `error`
 // naming the metric, when a metric is no point of the table or its value
 // does not fit the field; the metrics before it are applied.

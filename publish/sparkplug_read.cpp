@@ -6,6 +6,8 @@
 #include "record.h"
 #include "sparkplug_b.pb-c.h"
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -104,11 +106,17 @@ Metric read_metric(const PbMetric& m) {
   return out;
 }
 
-// The point a metric stands for: by alias (its number from 1), else by name.
+// The point a metric of device `device_id` stands for: by alias (its
+// number from 1, under the device's id or alone), else by name.
 // kQuorlinPointCount when none.
-std::size_t point_of(const Metric& m) {
-  if (m.has_alias)
-    return m.alias >= 1 && m.alias <= kQuorlinPointCount ? m.alias - 1 : kQuorlinPointCount;
+std::size_t point_of(const Metric& m, uint32_t device_id) {
+  if (m.has_alias) {
+    const uint64_t number = m.alias & ((1u << kAliasBits) - 1);
+    const uint64_t device = m.alias >> kAliasBits;
+    return (device == device_id || device == 0) && number >= 1 && number <= kQuorlinPointCount
+               ? number - 1
+               : kQuorlinPointCount;
+  }
   static const std::unordered_map<std::string, std::size_t> by_name = [] {
     std::unordered_map<std::string, std::size_t> map;
     for (std::size_t i = 0; i < kQuorlinPointCount; ++i) map.emplace(quorlin_points[i].name, i);
@@ -118,23 +126,36 @@ std::size_t point_of(const Metric& m) {
   return it == by_name.end() ? kQuorlinPointCount : it->second;
 }
 
-// A point's field from its metric; false when the value does not fit.
+// A point's field from its metric: "Raw" when sent, else the value's bytes;
+// false when neither fits, true leaving it alone for a null without "Raw".
 bool write_field(const Metric& m, const QuorlinPoint& point, unsigned char* f) {
-  if (point.width == 1) {
-    if (m.kind != ValueKind::Boolean) return false;
-    const Property* raw = m.property("Raw");
-    if (raw && (raw->kind != ValueKind::Int || raw->number > 255)) return false;
-    f[0] = static_cast<unsigned char>(raw ? raw->number : m.number);
-  } else if (point.width == 2) {
-    if (m.kind != ValueKind::Int) return false;
-    f[0] = static_cast<unsigned char>(m.number);
-    f[1] = static_cast<unsigned char>(m.number >> 8);
-  } else {
-    if (m.kind != ValueKind::Float) return false;
-    uint32_t bits;
-    std::memcpy(&bits, &m.single, sizeof bits);
-    for (int k = 0; k < 4; ++k) f[k] = static_cast<unsigned char>(bits >> (8 * k));
+  if (const Property* raw = m.property("Raw")) {
+    if ((raw->kind != ValueKind::Int && raw->kind != ValueKind::Long) ||
+        (point.width < 8 && raw->number >> (8 * point.width) != 0))
+      return false;
+    field_bytes(ValueKind::Long, raw->number, point.width, f);
+    return true;
   }
+  if (m.is_null) return true;
+  uint64_t bits = m.number;
+  switch (m.kind) {
+    case ValueKind::Boolean:
+    case ValueKind::Int:
+    case ValueKind::Long:
+      break;
+    case ValueKind::Float: {
+      uint32_t b32;
+      std::memcpy(&b32, &m.single, sizeof b32);
+      bits = b32;
+      break;
+    }
+    case ValueKind::Double:
+      std::memcpy(&bits, &m.real, sizeof bits);
+      break;
+    default:
+      return false;
+  }
+  field_bytes(m.kind, bits, point.width, f);
   return true;
 }
 
@@ -185,16 +206,73 @@ const Metric* Payload::metric(const std::string& name) const {
   return nullptr;
 }
 
+namespace {
+
+bool is_round_time(const Metric& m) {
+  return m.has_alias ? (m.alias & ((1u << kAliasBits) - 1)) == kRoundTimeNumber
+                     : m.name == "Round/Time";
+}
+
+// zlib's inflate of a zlib or gzip stream (told apart by its header), at
+// most kMaxInflatedBytes; false when it is neither or larger.
+bool inflate_bytes(const unsigned char* in, std::size_t size, std::vector<unsigned char>& out) {
+  z_stream zs{};
+  if (inflateInit2(&zs, 15 + 32) != Z_OK) return false;
+  zs.next_in = const_cast<Bytef*>(in);
+  zs.avail_in = static_cast<uInt>(size);
+  out.assign(std::min<std::size_t>(std::max<std::size_t>(size * 8, 4096), kMaxInflatedBytes), 0);
+  int rc = Z_OK;
+  while (rc == Z_OK) {
+    if (zs.total_out == out.size()) {
+      if (out.size() == kMaxInflatedBytes) break;
+      out.resize(std::min(out.size() * 2, kMaxInflatedBytes));
+    }
+    zs.next_out = out.data() + zs.total_out;
+    zs.avail_out = static_cast<uInt>(out.size() - zs.total_out);
+    rc = inflate(&zs, Z_NO_FLUSH);
+  }
+  out.resize(zs.total_out);
+  inflateEnd(&zs);
+  return rc == Z_STREAM_END && zs.avail_in == 0;
+}
+
+// The payload inside a compressed one; false when `payload` is not one.
+bool decompressed(const PbPayload& payload, std::vector<unsigned char>& out, std::string& algorithm) {
+  if (!payload.uuid || std::strcmp(payload.uuid, kCompressedUuid) != 0 || !payload.has_body)
+    return false;
+  for (std::size_t i = 0; i < payload.n_metrics; ++i) {
+    const PbMetric& m = *payload.metrics[i];
+    if (m.name && std::strcmp(m.name, kAlgorithm) == 0 &&
+        m.value_case == SPARKPLUG_B__PAYLOAD__METRIC__VALUE_STRING_VALUE && m.string_value)
+      algorithm = m.string_value;
+  }
+  if (algorithm != "DEFLATE" && algorithm != "GZIP") return false;
+  return inflate_bytes(payload.body.data, payload.body.len, out);
+}
+
+}  // namespace
+
 const Metric* round_time_metric(const Payload& payload) {
   for (const Metric& m : payload.metrics)
-    if (m.has_alias ? m.alias == kRoundTimeAlias : m.name == "Round/Time") return &m;
+    if (is_round_time(m)) return &m;
   return nullptr;
 }
 
 bool decode_payload(const unsigned char* bytes, std::size_t size, Payload& out) {
   PbPayload* payload = sparkplug_b__payload__unpack(nullptr, size, bytes);
   if (!payload) return false;
+  std::vector<unsigned char> inner;
+  std::string algorithm;
+  if (decompressed(*payload, inner, algorithm)) {
+    sparkplug_b__payload__free_unpacked(payload, nullptr);
+    payload = sparkplug_b__payload__unpack(nullptr, inner.size(), inner.data());
+    if (!payload) return false;
+  } else if (payload->uuid && std::strcmp(payload->uuid, kCompressedUuid) == 0) {
+    sparkplug_b__payload__free_unpacked(payload, nullptr);
+    return false;  // compressed, but not as this reads it
+  }
   out = Payload();
+  out.compression = algorithm;
   out.has_timestamp = payload->has_timestamp;
   out.timestamp = payload->timestamp;
   out.has_seq = payload->has_seq;
@@ -210,15 +288,15 @@ bool apply_to_record(const Payload& payload, uint32_t device_id, unsigned char* 
                      std::string& error) {
   for (int k = 0; k < 4; ++k) record[k] = static_cast<unsigned char>(device_id >> (8 * k));
   for (const Metric& m : payload.metrics) {
-    if (m.is_null) continue;
-    if (m.has_alias ? m.alias == kRoundTimeAlias : m.name == "Round/Time") {
+    if (is_round_time(m)) {
+      if (m.is_null) continue;
       if (!write_stamp(m, record)) {
         error = "Round/Time: no usable time";
         return false;
       }
       continue;
     }
-    const std::size_t i = point_of(m);
+    const std::size_t i = point_of(m, device_id);
     const std::string label = m.has_alias ? "alias " + std::to_string(m.alias) : m.name;
     if (i == kQuorlinPointCount) {
       error = label + ": no such point";

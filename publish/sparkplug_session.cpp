@@ -17,8 +17,11 @@ uint64_t now_ms() {
 }  // namespace
 
 SparkplugSession::SparkplugSession(const SparkplugConfig& config, mqtt::Link& link, EdgeLog log)
-    : config_(config), prefix_("spBv1.0/" + config.group_id + "/"), link_(link),
-      log_(std::move(log)) {}
+    : config_(config), prefix_("spBv1.0/" + config.group_id + "/"),
+      compression_(config.compression == "gzip"      ? sparkplug::Compression::Gzip
+                   : config.compression == "deflate" ? sparkplug::Compression::Deflate
+                                                     : sparkplug::Compression::None),
+      link_(link), log_(std::move(log)) {}
 
 std::string SparkplugSession::topic(const char* type, const std::string& device) const {
   return prefix_ + type + "/" + config_.edge_node_id + (device.empty() ? "" : "/" + device);
@@ -93,16 +96,19 @@ bool SparkplugSession::node_birth(uint64_t bd_seq, bool anew) {
 
 bool SparkplugSession::device_birth(uint32_t device_id, const unsigned char* record,
                                     const qrn_report::RoundReport* report) {
-  const auto payload =
-      sparkplug::device_birth(now_ms(), static_cast<uint8_t>(seq_), record, report);
+  const auto payload = sparkplug::compressed(
+      sparkplug::device_birth(now_ms(), static_cast<uint8_t>(seq_), device_id, record, report),
+      compression_);
   return publish("DBIRTH", std::to_string(device_id), payload, 0, nullptr);
 }
 
 bool SparkplugSession::device_data(uint32_t device_id, const unsigned char* record,
                                    const qrn_report::RoundReport* report, bool historical,
                                    sparkplug::DeviceState& state, uint64_t& token) {
-  const auto payload = sparkplug::device_data(now_ms(), static_cast<uint8_t>(seq_), record,
-                                              report, historical, state);
+  const auto payload = sparkplug::compressed(
+      sparkplug::device_data(now_ms(), static_cast<uint8_t>(seq_), device_id, record, report,
+                             historical, state),
+      compression_);
   if (publish("DDATA", std::to_string(device_id), payload, 1, &token)) return true;
   // The state already holds this record: the next DDATA, of this record
   // again, carries every point instead of the changes.

@@ -67,6 +67,7 @@ class SparkplugSession {
 
   const SparkplugConfig config_;
   const std::string prefix_;  // "spBv1.0/<group>/"
+  const sparkplug::Compression compression_;  // of DBIRTH and DDATA
   mqtt::Link& link_;
   const EdgeLog log_;
   State state_ = State::Dead;

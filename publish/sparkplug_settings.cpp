@@ -56,6 +56,11 @@ bool read_key(const SparkplugKey& k, const Json::Value& v, SparkplugConfig& out,
       if (!v.isBool()) return refuse(refusal, v, quoted + " must be true or false");
       out.*k.flag = v.asBool();
       return true;
+    case SparkplugKind::Compression:
+      if (!v.isString() || (v.asString() != "deflate" && v.asString() != "gzip"))
+        return refuse(refusal, v, quoted + " must be \"deflate\" or \"gzip\"");
+      out.*k.text = v.asString();
+      return true;
     case SparkplugKind::Id:
     case SparkplugKind::Text:
       if (k.kind == SparkplugKind::Id && !topic_id(v))

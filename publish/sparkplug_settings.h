@@ -16,6 +16,7 @@ struct SparkplugConfig {
   std::string user, password_file;
   std::string ca_file, cert_file, key_file;
   bool allow_password_in_clear = false;
+  std::string compression;  // "deflate", "gzip"; empty: none
   std::string password;  // password_file's first line, read by the host's loader
   bool operator==(const SparkplugConfig& o) const;
   bool operator!=(const SparkplugConfig& o) const { return !(*this == o); }
@@ -27,6 +28,7 @@ enum class SparkplugKind {
   Id,       // a non-empty text that goes into topics: no '+', '#', '/' or control characters
   Text,     // a non-empty text without NUL
   Flag,     // true or false
+  Compression,  // "deflate" or "gzip"
 };
 
 struct SparkplugKey {
@@ -73,6 +75,9 @@ inline constexpr SparkplugKey kSparkplugKeys[] = {
      &SparkplugConfig::allow_password_in_clear, "true or false", "false", "true, false",
      "`true` sends the password over `tcp://` too (one warning line); otherwise a password "
      "goes over TLS only"},
+    {"compression", SparkplugKind::Compression, false, nullptr, &SparkplugConfig::compression,
+     nullptr, "text", "none", "`deflate`, `gzip`",
+     "DBIRTH and DDATA go compressed (`SPBV1.0_COMPRESSED`) when that makes them smaller"},
 };
 
 // "servers, group_id, ...": the keys as an unknown-key message lists them.

@@ -324,6 +324,8 @@ bool SpoolPublisher::device_birth(Device& d, const SpoolRow& row) {
 // (against the replay's previous one, every metric is_historical).
 bool SpoolPublisher::publish_row(Device& d, const SpoolRow& row, Stream stream) {
   const bool is_live = stream == Stream::Live;
+  // A replayed record has no report: it is typed as the device's birth said.
+  if (!is_live) d.replay_state.types = d.live_state.types;
   uint64_t token = 0;
   if (!session_->device_data(d.id, row.bytes.data(), is_live ? d.report_view.get() : nullptr,
                              !is_live, is_live ? d.live_state : d.replay_state, token))
@@ -405,7 +407,9 @@ bool SpoolPublisher::live_device(Device& d, std::string& error) {
     for (const SpoolRow& row : rows) {
       if (d.cursor.step(Stream::Live, row.seq, publishable(row)) == SpoolCursor::Step::Pass)
         continue;
-      if (!room(mqtt::Link::kMaxInFlight) || (!d.born && !device_birth(d, row)) ||
+      // A point served as another type than the birth said: the device is born again.
+      const bool birth = !d.born || sparkplug::types_changed(d.live_state, d.report_view.get());
+      if (!room(mqtt::Link::kMaxInFlight) || (birth && !device_birth(d, row)) ||
           !publish_row(d, row, Stream::Live)) {
         std::lock_guard<std::mutex> lock(mutex_);
         in_.stored.insert(d.id);
