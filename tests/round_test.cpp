@@ -955,6 +955,9 @@ TEST_P(DeviceRound, value_statuses_decide_whether_the_field_is_written) {
        plant::Fault::Missing},
   };
   device.report_under(qrn_report::kDefaultDataId);
+  // Served as another type than its width's, with the same bytes.
+  const std::size_t retyped = index_of("t|D3G3_M41_功率");
+  server_.set_type(retyped, plant::ValueType::UInt32);
   auto expected = expected_record(71);
   std::map<std::size_t, std::string> failed;  // lines come in table order
   for (const Case& c : cases) {
@@ -981,11 +984,21 @@ TEST_P(DeviceRound, value_statuses_decide_whether_the_field_is_written) {
   const qrn_report::RoundReport report = sent_report(qrn_report::kDefaultDataId);
   ASSERT_EQ(report.statuses.size(), kQuorlinPointCount);
   std::size_t uncertain = 0, bad = 0;
+  // Each field's type is the value it holds: the first round's for those
+  // this one did not write (reports were off then).
+  auto width_type = [](std::size_t i) {
+    const std::size_t w = quorlin_points[i].width;
+    return w == 1 ? qrn_report::builtin::Boolean
+                  : w == 2 ? qrn_report::builtin::Int16 : qrn_report::builtin::Float;
+  };
+  ASSERT_EQ(report.types.size(), kQuorlinPointCount);
   for (const Case& c : cases) {
     EXPECT_EQ(report.statuses[index_of(c.name)], c.reported) << c.name;
+    EXPECT_EQ(report.types[index_of(c.name)], width_type(index_of(c.name))) << c.name;
     uncertain += qrn_report::is_uncertain(c.reported);
     bad += qrn_report::is_bad(c.reported);
   }
+  EXPECT_EQ(report.types[retyped], qrn_report::builtin::UInt32);
   EXPECT_EQ(report.outcome, UA_STATUSCODE_GOOD);
   EXPECT_EQ(report.device_id, 71u);
   EXPECT_EQ(0, std::memcmp(report.stamp, record.data() + 6994, 7)) << "the record's stamp";
