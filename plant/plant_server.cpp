@@ -20,6 +20,7 @@
 #include <stdexcept>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "certificates.h"
 #include "endpoint.h"
@@ -35,6 +36,15 @@ namespace {
 constexpr UA_UInt32 kLoopWaitMs = 10;
 
 enum class State { Stopped, Running, Down };
+
+// Session ids as set members; the set's copies are owned (cleared on erase).
+struct NodeIdHash {
+  std::size_t operator()(const UA_NodeId& id) const { return UA_NodeId_hash(&id); }
+};
+struct NodeIdEqual {
+  bool operator()(const UA_NodeId& a, const UA_NodeId& b) const { return UA_NodeId_equal(&a, &b); }
+};
+using SessionSet = std::unordered_set<UA_NodeId, NodeIdHash, NodeIdEqual>;
 
 struct Point {
   uint32_t raw = 0;
@@ -295,7 +305,12 @@ struct PlantServer::Impl {
   uint64_t reads = 0;
   uint64_t sessions = 0;
   uint64_t open_session_count = 0;  // the running server's, after its last loop pass
-  std::vector<UA_NodeId> reading_sessions;  // of the running server, owned
+  // Open sessions of the running server that read points; a session leaves
+  // when the server closes it, so each read's look-up stays cheap however
+  // many clients came and went.
+  SessionSet reading_sessions;
+  // The access control's own closeSession, called before ours forgets.
+  void (*default_close_session)(UA_Server*, UA_AccessControl*, const UA_NodeId*, void*) = nullptr;
   bool close_requested = false;
   std::vector<std::size_t> trace;
   bool building = false;       // nodes being added: reads are the server's own checks
@@ -335,13 +350,29 @@ struct PlantServer::Impl {
   // Server thread: counts the sessions that read points.
   void note_session(const UA_NodeId& session) {
     std::lock_guard<std::mutex> lock(mu);
-    if (building) return;
-    for (const UA_NodeId& known : reading_sessions)
-      if (UA_NodeId_equal(&known, &session)) return;
+    if (building || reading_sessions.count(session) != 0) return;
     UA_NodeId copy;
     if (UA_NodeId_copy(&session, &copy) != UA_STATUSCODE_GOOD) return;
-    reading_sessions.push_back(copy);
+    reading_sessions.insert(copy);
     ++sessions;
+  }
+
+  // Server thread: the server removes a session (closed by its client or by
+  // close_sessions, timed out, or at shutdown).
+  static void on_close_session(UA_Server* server, UA_AccessControl* ac, const UA_NodeId* session,
+                               void* session_context) {
+    auto* self = static_cast<Impl*>(UA_Server_getConfig(server)->context);
+    if (self->default_close_session) self->default_close_session(server, ac, session, session_context);
+    if (session != nullptr) self->forget_session(*session);
+  }
+
+  void forget_session(const UA_NodeId& session) {
+    std::lock_guard<std::mutex> lock(mu);
+    const auto it = reading_sessions.find(session);
+    if (it == reading_sessions.end()) return;
+    UA_NodeId owned = *it;
+    reading_sessions.erase(it);
+    UA_NodeId_clear(&owned);
   }
 
   // Server thread: closes the sessions close_sessions() asked to close.
@@ -350,7 +381,8 @@ struct PlantServer::Impl {
     {
       std::lock_guard<std::mutex> lock(mu);
       if (!close_requested) return;
-      ids.swap(reading_sessions);
+      ids.assign(reading_sessions.begin(), reading_sessions.end());
+      reading_sessions.clear();  // ownership moved to `ids`
     }
     for (UA_NodeId& id : ids) {
       UA_Server_closeSession(server, &id);
@@ -362,7 +394,10 @@ struct PlantServer::Impl {
   }
 
   void forget_sessions() {
-    for (UA_NodeId& id : reading_sessions) UA_NodeId_clear(&id);
+    for (const UA_NodeId& id : reading_sessions) {
+      UA_NodeId owned = id;
+      UA_NodeId_clear(&owned);
+    }
     reading_sessions.clear();
   }
 
@@ -578,6 +613,10 @@ struct PlantServer::Impl {
       if (cfg.tcpBufSize == 0 || cfg.tcpBufSize > opt.max_message_bytes)
         cfg.tcpBufSize = opt.max_message_bytes;
     }
+    // Closed sessions leave the bookkeeping of the reads.
+    cfg.context = this;
+    default_close_session = cfg.accessControl.closeSession;
+    cfg.accessControl.closeSession = &Impl::on_close_session;
     UA_Server* s = UA_Server_newWithConfig(&cfg);
     if (!s) throw std::runtime_error("plant server: cannot create the server");
 
@@ -943,6 +982,11 @@ uint64_t PlantServer::closed_on_size() const {
 uint64_t PlantServer::sessions() const {
   std::lock_guard<std::mutex> lock(impl_->mu);
   return impl_->sessions;
+}
+
+uint64_t PlantServer::reading_sessions() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->reading_sessions.size();
 }
 
 uint64_t PlantServer::open_sessions() const {

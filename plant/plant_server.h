@@ -181,6 +181,9 @@ class PlantServer {
 
   // Sessions that read points since construction (restarts included).
   uint64_t sessions() const;
+  // Sessions that read points and are still open: what each point read
+  // looks its session up in. A closed or timed-out session leaves it.
+  uint64_t reading_sessions() const;
   // Sessions the running server holds now (a client that drops its channel
   // without CloseSession leaves its session behind until it times out).
   uint64_t open_sessions() const;

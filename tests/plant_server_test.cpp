@@ -376,6 +376,28 @@ TEST_F(PlantLifecycle, a_restart_listens_on_the_same_port) {
   EXPECT_EQ(*static_cast<UA_Float*>(r->value.data), 3.5f) << "values survive a restart";
 }
 
+TEST_F(PlantLifecycle, closed_sessions_leave_the_read_bookkeeping) {
+  Client kept;
+  ASSERT_EQ(kept.connect(server_->endpoint()), UA_STATUSCODE_GOOD);
+  ASSERT_EQ(kept.read(kFlag)->status, UA_STATUSCODE_GOOD);
+  // Hosts that came and went, each closing its session after a read.
+  for (int i = 0; i < 20; ++i) {
+    Client passing;
+    ASSERT_EQ(passing.connect(server_->endpoint()), UA_STATUSCODE_GOOD);
+    ASSERT_EQ(passing.read(kFlag)->status, UA_STATUSCODE_GOOD);
+    UA_Client_disconnect(passing.get());
+  }
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (server_->reading_sessions() > 1 && Clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(server_->reading_sessions(), 1u) << "only the kept session is still open";
+  EXPECT_EQ(server_->sessions(), 21u) << "every session that read is counted once";
+  EXPECT_EQ(kept.read(kFlag)->status, UA_STATUSCODE_GOOD);
+  EXPECT_EQ(server_->sessions(), 21u);
+  server_->close_sessions();
+  EXPECT_EQ(server_->reading_sessions(), 0u);
+}
+
 TEST_F(PlantLifecycle, stop_after_zero_goes_down_at_once_and_can_start_again) {
   server_->stop_after(0);
   ASSERT_TRUE(went_down(*server_));
