@@ -6,7 +6,7 @@ qrn_add_test(sparkplug_test SOURCES sparkplug_test.cpp LIBS qrn_publish LABELS p
 
 # spb_collect against a real broker.
 find_package(Python3 COMPONENTS Interpreter REQUIRED)
-foreach(case prints_messages_and_rebuilds_records)
+foreach(case prints_messages_and_rebuilds_records verify_counts_gaps_duplicates_and_reordering)
   add_test(NAME SpbCollect.${case}
     COMMAND Python3::Interpreter ${CMAKE_CURRENT_LIST_DIR}/spb_collect_test.py
             $<TARGET_FILE:spb_collect> "${QRN_MOSQUITTO}" "${QRN_MOSQUITTO_PUB}" ${case})

@@ -1,9 +1,11 @@
 // spb_collect: a Sparkplug B subscriber for tests, the benchmark and users.
 // Subscribes to spBv1.0/# on a broker and prints one JSON line per message;
 // with --records DIR it rebuilds each device's record from its DBIRTH and
-// DDATA and writes it after each as DIR/<device>-<round_time_ms>.bin.
+// DDATA and writes it after each as DIR/<device>-<round_time_ms>.bin. With
+// --verify it prints, once stopped, each device's records by "Round/Seq"
+// (gaps, duplicates, out of order) instead, and exits 1 on any gap.
 //
-//   spb_collect HOST:PORT [--records DIR] [--count N] [--topic FILTER]
+//   spb_collect HOST:PORT [--records DIR] [--count N] [--topic FILTER] [--verify]
 #include "record.h"
 #include "sparkplug_payload.h"
 
@@ -14,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <set>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -23,8 +26,25 @@ namespace {
 volatile std::sig_atomic_t g_stop = 0;
 void on_signal(int) { g_stop = 1; }
 
+// What one device's DBIRTH and DDATA said about its records, by "Round/Seq".
+// A birth states a record: one seen again in a birth or a DDATA is no
+// duplicate; a DDATA repeating one an earlier DDATA carried is.
+struct DeviceTally {
+  bool has_alias = false;  // Round/Seq's alias, from the last DBIRTH
+  uint64_t alias = 0;
+  std::set<uint64_t> records;  // every Round/Seq seen
+  std::set<uint64_t> data;     // the ones DDATA carried
+  uint64_t duplicates = 0;
+  uint64_t out_of_order = 0;  // first copies below their stream's newest
+  uint64_t without_seq = 0;   // DBIRTH and DDATA without a readable Round/Seq
+  uint64_t newest[2] = {0, 0};  // per stream: live, historical
+  bool any[2] = {false, false};
+};
+
 struct Collector {
   std::string filter = "spBv1.0/#";
+  bool verify = false;  // tally by Round/Seq instead of printing each message
+  std::map<std::string, DeviceTally> tallies;  // by group/node/device
   std::string records_dir;  // empty: no records written
   long count = -1;          // messages to print before exiting; -1: no limit
   std::map<std::string, std::vector<unsigned char>> images;  // by group/node/device
@@ -86,10 +106,117 @@ void rebuild(Collector& c, const std::vector<std::string>& parts, const std::str
     line["record_error"] = "cannot write " + path;
 }
 
-void print(Collector& c, const Json::Value& line) {
-  const std::string text = Json::writeString(c.writer, line);
-  std::printf("%s\n", text.c_str());
+// A DBIRTH's "Round/Seq" (by name; its alias is learned for the DDATA that
+// follow) or a DDATA's (by that alias, or by name); null when absent.
+const sparkplug::Metric* round_seq_metric(DeviceTally& t, const std::string& type,
+                                          const sparkplug::Payload& payload) {
+  const bool birth = type == "DBIRTH";
+  if (birth) t.has_alias = false;
+  for (const sparkplug::Metric& m : payload.metrics) {
+    const bool named = m.name == "Round/Seq";
+    if (!named && !(t.has_alias && m.has_alias && m.alias == t.alias)) continue;
+    if (birth && m.has_alias) {
+      t.has_alias = true;
+      t.alias = m.alias;
+    }
+    if (m.kind == sparkplug::ValueKind::Long || m.kind == sparkplug::ValueKind::Int) return &m;
+    return nullptr;
+  }
+  return nullptr;
+}
+
+// Tallies a device's DBIRTH or DDATA; its Round/Seq goes into `line` and
+// leaves the payload, which then holds the record's metrics alone.
+void tally(Collector& c, const std::string& key, const std::string& type,
+           sparkplug::Payload& payload, Json::Value& line) {
+  DeviceTally& t = c.tallies[key];
+  const sparkplug::Metric* m = round_seq_metric(t, type, payload);
+  if (!m) {
+    ++t.without_seq;
+    return;
+  }
+  const uint64_t seq = m->number;
+  const bool historical = m->historical;
+  payload.metrics.erase(payload.metrics.begin() + (m - payload.metrics.data()));
+  line["round_seq"] = Json::UInt64(seq);
+  const bool first = t.records.insert(seq).second;
+  if (type != "DDATA") return;
+  if (!t.data.insert(seq).second) {
+    ++t.duplicates;
+    return;
+  }
+  const int stream = historical ? 1 : 0;
+  if (first && t.any[stream] && seq < t.newest[stream]) ++t.out_of_order;
+  if (!t.any[stream] || seq > t.newest[stream]) t.newest[stream] = seq;
+  t.any[stream] = true;
+}
+
+struct Totals {
+  uint64_t devices = 0, records = 0, gaps = 0, missing = 0, duplicates = 0, out_of_order = 0,
+           without_seq = 0;
+};
+
+// One device's line: its records, the gaps between its lowest and highest
+// Round/Seq (the first ten as ranges), duplicates, out of order.
+void print_tally(const std::string& key, const DeviceTally& t, Totals& sum) {
+  uint64_t gaps = 0, missing = 0;
+  std::string ranges;
+  uint64_t expected = t.records.empty() ? 0 : *t.records.begin();
+  for (uint64_t seq : t.records) {
+    if (seq != expected) {
+      ++gaps;
+      missing += seq - expected;
+      if (gaps <= 10)
+        ranges += (ranges.empty() ? "" : ", ") + std::to_string(expected) +
+                  (seq - 1 > expected ? "-" + std::to_string(seq - 1) : "");
+    }
+    expected = seq + 1;
+  }
+  std::string span = t.records.empty() ? "" :
+      " (Round/Seq " + std::to_string(*t.records.begin()) + " to " +
+      std::to_string(*t.records.rbegin()) + ")";
+  std::printf("%s: %zu records%s, %llu gaps (%llu missing%s%s), %llu duplicates, "
+              "%llu out of order, %llu without Round/Seq\n",
+              key.c_str(), t.records.size(), span.c_str(),
+              static_cast<unsigned long long>(gaps), static_cast<unsigned long long>(missing),
+              ranges.empty() ? "" : ": ", ranges.c_str(),
+              static_cast<unsigned long long>(t.duplicates),
+              static_cast<unsigned long long>(t.out_of_order),
+              static_cast<unsigned long long>(t.without_seq));
+  ++sum.devices;
+  sum.records += t.records.size();
+  sum.gaps += gaps;
+  sum.missing += missing;
+  sum.duplicates += t.duplicates;
+  sum.out_of_order += t.out_of_order;
+  sum.without_seq += t.without_seq;
+}
+
+// Every device's line and the totals. 0 when records came and none is
+// missing and every DBIRTH and DDATA carried Round/Seq; 1 otherwise.
+int print_verification(const Collector& c) {
+  Totals sum;
+  for (const auto& [key, t] : c.tallies) print_tally(key, t, sum);
+  const bool complete = sum.records > 0 && sum.missing == 0 && sum.without_seq == 0;
+  std::printf("total: %llu devices, %llu records, %llu gaps (%llu missing), %llu duplicates, "
+              "%llu out of order, %llu without Round/Seq: %s\n",
+              static_cast<unsigned long long>(sum.devices),
+              static_cast<unsigned long long>(sum.records), static_cast<unsigned long long>(sum.gaps),
+              static_cast<unsigned long long>(sum.missing),
+              static_cast<unsigned long long>(sum.duplicates),
+              static_cast<unsigned long long>(sum.out_of_order),
+              static_cast<unsigned long long>(sum.without_seq),
+              complete ? "complete" : sum.records == 0 ? "nothing to verify" : "INCOMPLETE");
   std::fflush(stdout);
+  return complete ? 0 : 1;
+}
+
+void print(Collector& c, const Json::Value& line) {
+  if (!c.verify) {
+    const std::string text = Json::writeString(c.writer, line);
+    std::printf("%s\n", text.c_str());
+    std::fflush(stdout);
+  }
   if (c.count > 0 && --c.count == 0) g_stop = 1;
 }
 
@@ -135,8 +262,10 @@ void on_message(struct mosquitto*, void* obj, const struct mosquitto_message* ms
   for (const sparkplug::Metric& m : payload.metrics) historical += m.historical ? 1 : 0;
   line["historical"] = historical > 0;
   line["historical_metrics"] = Json::UInt64(historical);
-  if (parts.size() == 5 && (type == "DBIRTH" || type == "DDATA"))
+  if (parts.size() == 5 && (type == "DBIRTH" || type == "DDATA")) {
+    tally(c, parts[1] + "/" + parts[3] + "/" + parts[4], type, payload, line);
     rebuild(c, parts, type, payload, line);
+  }
   print(c, line);
 }
 
@@ -161,15 +290,13 @@ void on_subscribe(struct mosquitto*, void* obj, int, int, const int*) {
 int usage(const char* why) {
   std::fprintf(stderr,
                "spb_collect: %s\nusage: spb_collect HOST:PORT [--records DIR] [--count N] "
-               "[--topic FILTER]\n",
+               "[--topic FILTER] [--verify]\n",
                why);
   return 2;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  Collector c;
+// The options into `c`, the broker into host and port; 0, or usage()'s 2.
+int parse_args(int argc, char** argv, Collector& c, std::string& host, long& port) {
   std::string address;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -182,6 +309,8 @@ int main(int argc, char** argv) {
       if (*end || c.count <= 0) return usage("--count takes a positive number");
     } else if (arg == "--topic" && has_value) {
       c.filter = argv[++i];
+    } else if (arg == "--verify") {
+      c.verify = true;
     } else if (address.empty() && arg.rfind("--", 0) != 0) {
       address = arg;
     } else {
@@ -190,10 +319,21 @@ int main(int argc, char** argv) {
   }
   const std::size_t colon = address.rfind(':');
   if (colon == std::string::npos || colon == 0) return usage("give the broker as HOST:PORT");
-  const std::string host = address.substr(0, colon);
+  host = address.substr(0, colon);
   char* end = nullptr;
-  const long port = std::strtol(address.c_str() + colon + 1, &end, 10);
+  port = std::strtol(address.c_str() + colon + 1, &end, 10);
   if (*end || port < 1 || port > 65535) return usage("the port is 1 to 65535");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Collector c;
+  std::string host;
+  long port = 0;
+  if (const int bad = parse_args(argc, argv, c, host, port)) return bad;
+  const std::string address = host + ":" + std::to_string(port);
   c.writer["indentation"] = "";
   c.writer["emitUTF8"] = true;
 
@@ -232,5 +372,5 @@ int main(int argc, char** argv) {
   mosquitto_disconnect(mosq);
   mosquitto_destroy(mosq);
   mosquitto_lib_cleanup();
-  return 0;
+  return c.verify ? print_verification(c) : 0;
 }
