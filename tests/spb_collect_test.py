@@ -109,12 +109,16 @@ def prints_messages_and_rebuilds_records(collect, mosquitto, mosquitto_pub):
     with tempfile.TemporaryDirectory() as tmp:
         with collecting(collect, mosquitto, tmp, "--records", tmp, "--count", "2") as (collector,
                                                                                        port):
+            sent_ms = int(time.time() * 1000)
             publish(mosquitto_pub, port, tmp, "spBv1.0/plant-3/DBIRTH/unit-17/7",
                     device_birth(1772571967000, "2026-03-04 05:06:07", seq=41))
             publish(mosquitto_pub, port, tmp, "spBv1.0/plant-3/DDATA/unit-17/7", b"garbage")
             deadline = time.monotonic() + 30
             lines = [json.loads(e2e_harness.read_line(collector, deadline)) for _ in range(2)]
             expect(collector.wait(timeout=30) == 0, "spb_collect did not stop after --count")
+        received = lines[0].pop("received", 0)
+        expect(sent_ms <= received <= time.time() * 1000,
+               f"birth received at {received}, published at {sent_ms}")
         record = os.path.join(tmp, "7-1772571967000.bin")
         expect(lines[0] == {"topic": "spBv1.0/plant-3/DBIRTH/unit-17/7", "type": "DBIRTH",
                             "group": "plant-3", "node": "unit-17", "device": "7", "seq": 5,

@@ -1,5 +1,6 @@
 // spb_collect: a Sparkplug B subscriber for tests, the benchmark and users.
-// Subscribes to spBv1.0/# on a broker and prints one JSON line per message;
+// Subscribes to spBv1.0/# on a broker and prints one JSON line per message
+// (with its arrival time);
 // with --records DIR it rebuilds each device's record from its DBIRTH and
 // DDATA and writes it after each as DIR/<device>-<round_time_ms>.bin. With
 // --verify it prints, once stopped, each device's records by "Round/Seq"
@@ -12,6 +13,7 @@
 #include <json/writer.h>
 #include <mosquitto.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -228,6 +230,9 @@ void on_message(struct mosquitto*, void* obj, const struct mosquitto_message* ms
   const std::vector<std::string> parts = split(topic);
   Json::Value line;
   line["topic"] = topic;
+  // Arrival, ms since the epoch: the benchmark's lags include the link's.
+  line["received"] = Json::UInt64(std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::system_clock::now().time_since_epoch()).count());
   if (parts.size() == 3 && parts[0] == "spBv1.0" && parts[1] == "STATE") {
     line["type"] = "STATE";
     line["host"] = parts[2];
