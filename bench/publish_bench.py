@@ -32,17 +32,23 @@ With PUBLISH_BENCH_DEBUG=FILE the hosts' output goes to FILE.
 
 import argparse
 import contextlib
+import datetime
 import json
 import os
 import signal
 import socket
 import sqlite3
 import statistics
+import struct
 import subprocess
 import sys
 import tempfile
 import threading
 import time
+
+# Rows are stored compactly: decoded as the tests decode them.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+from e2e_harness import history_rows  # noqa: E402
 
 TICKS = os.sysconf("SC_CLK_TCK")
 RECORD_DATA_ID = 5156
@@ -177,10 +183,15 @@ class Collected:
     def by_seq(self):
         return any(k[0] == "seq" for keys in self.records.values() for k in keys)
 
-    def missing(self, counts):
-        """Records of the history not seen, per device by count; and the gaps
-        inside each device's Round/Seq range."""
+    def missing(self, counts, history=None):
+        """Records of the history not seen, and the gaps inside each device's
+        Round/Seq range. By count per device; with `history` and no Round/Seq
+        record by record, as two records may share a Round/Time (a restart
+        within the second of the killed host's last round)."""
         lost = sum(max(0, n - len(self.records.get(d, ()))) for d, n in counts.items())
+        if history and not self.by_seq():
+            lost = len(stored_times(history) - {(d, k) for d, keys in self.records.items()
+                                                for k in keys})
         gaps = 0
         for keys in self.records.values():
             seqs = sorted(v for kind, v in keys if kind == "seq")
@@ -204,6 +215,35 @@ def history_counts(history):
         rows = db.execute("SELECT device_id, count(*) FROM history WHERE data_id = ? "
                           "GROUP BY device_id", (RECORD_DATA_ID,)).fetchall()
     return {str(d): n for d, n in rows}
+
+
+def stored_times(history):
+    """{(device, ("time", round time ms))} of the history's records: what to
+    match messages without Round/Seq against, record by record."""
+    out = set()
+    for _, device, record in history_rows(history, RECORD_DATA_ID):
+        if len(record) == 7001:
+            y, mo, d, h, mi, s = struct.unpack_from("<H5B", record, 6994)
+            when = datetime.datetime(y, mo, d, h, mi, s).astimezone(datetime.timezone.utc)
+            out.add((str(device), ("time", int(when.timestamp() * 1000))))
+    return out
+
+
+def report_missing(got, history, events):
+    """Up to ten records not seen, with their times from each fault: by
+    Round/Time when the messages carry no Round/Seq, else the gaps."""
+    if got.by_seq():
+        for device, keys in sorted(got.records.items()):
+            seqs = sorted(v for kind, v in keys if kind == "seq")
+            holes = [(x + 1, y - 1) for x, y in zip(seqs, seqs[1:]) if y > x + 1]
+            if holes:
+                print(f"  device {device}: Round/Seq missing " +
+                      ", ".join(f"{x}-{y}" for x, y in holes[:10]), flush=True)
+        return
+    seen = {(d, k) for d, keys in got.records.items() for k in keys}
+    for device, (_, when) in sorted(stored_times(history) - seen)[:10]:
+        print(f"  missing: device {device}, round {when}, "
+              + ", ".join(f"{k} {(when - t) / 1000:+.1f} s" for k, t in events.items()), flush=True)
 
 
 class Bench:
@@ -335,7 +375,7 @@ def throughput_run(a, tmp, publishing):
         b.stop(collector)
         counts = history_counts(history)
         got = Collected(out).update()
-        lost, gaps = got.missing(counts)
+        lost, gaps = got.missing(counts, history)
         records = sum(counts.values())
         return {"records": records, "published_pct": 100 * (records - lost) / max(records, 1),
                 "gaps": gaps, "duplicates": got.duplicates(),
@@ -388,12 +428,19 @@ class PrimaryHost:
         self.b.stop(self.proc, signal.SIGKILL)
 
 
-def wait_published(got, history, timeout):
-    """Until every record of the history reached the subscriber (or timeout)."""
+def wait_published(got, history, timeout, stuck=30):
+    """Until every record of the history reached the subscriber; false after
+    `timeout`, or once as many have been missing for `stuck` seconds."""
     deadline = time.monotonic() + timeout
+    last, since = None, time.monotonic()
     while time.monotonic() < deadline:
-        if got.update().missing(history_counts(history))[0] == 0:
+        lost = got.update().missing(history_counts(history))[0]
+        if lost == 0:
             return True
+        if lost != last:
+            last, since = lost, time.monotonic()
+        elif time.monotonic() - since > stuck:
+            return False
         time.sleep(1)
     return False
 
@@ -445,7 +492,8 @@ def faults_run(a, tmp):
         b.stop(collector)
         counts = history_counts(history)
         got.update()
-        lost, gaps = got.missing(counts)
+        lost, gaps = got.missing(counts, history)
+        report_missing(got, history, events)
         lines = open(verified).read().splitlines()
         return {"records": sum(counts.values()), "missing": lost, "gaps": gaps,
                 "duplicates": got.duplicates(), "duplicates_by_fault": by_fault(got, events),
