@@ -296,7 +296,8 @@ class Bench:
     def collector(self, broker_port, *options):
         out = os.path.join(self.tmp, f"collect-{time.monotonic_ns()}.jsonl")
         err = os.path.join(out + ".err")
-        p = self.spawn([self.tool("spb_collect"), f"127.0.0.1:{broker_port}", *options],
+        p = self.spawn([self.a.spb_collect or self.tool("spb_collect"),
+                        f"127.0.0.1:{broker_port}", *options],
                        stdout=open(out, "w"), stderr=open(err, "w"))
         deadline = time.monotonic() + 30
         while "subscribed" not in open(err).read():
@@ -635,6 +636,8 @@ def main():
     ap.add_argument("--backlog-hours", type=float, default=24)
     ap.add_argument("--link-mbit", type=float, default=10)
     ap.add_argument("--clear-timeout", type=float, default=1200)
+    ap.add_argument("--spb-collect", help="the subscriber (default: the build's); one that "
+                    "stamps arrivals gives lags that include the link")
     ap.add_argument("--mosquitto", default="/usr/sbin/mosquitto")
     ap.add_argument("--mosquitto-pub", default="mosquitto_pub")
     a = ap.parse_args()
