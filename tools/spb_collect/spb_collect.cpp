@@ -1,8 +1,8 @@
 // spb_collect: a Sparkplug B subscriber for tests, the benchmark and users.
 // Subscribes to spBv1.0/# on a broker and prints one JSON line per message
-// (with its arrival time);
-// with --records DIR it rebuilds each device's record from its DBIRTH and
-// DDATA and writes it after each as DIR/<device>-<round_time_ms>.bin. With
+// (with its arrival time); with --records DIR it rebuilds each device's
+// record from its DBIRTH and DDATA and writes it after each as
+// DIR/<device>-<round_time_ms>.bin. With
 // --verify it prints, once stopped, each device's records by "Round/Seq"
 // (gaps, duplicates, out of order) instead, and exits 1 on any gap.
 //
