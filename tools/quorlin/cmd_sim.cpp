@@ -24,6 +24,7 @@ struct SimOptions {
   bool fixed = false;
   unsigned long seed = 0;
   sim::Profile profile = sim::Profile::Lively;
+  unsigned long max_sessions = 0;  // 0: the server's own limit (100)
   cli::PlantSecurityOptions security;
 };
 
@@ -66,6 +67,7 @@ int run_sim(const SimOptions& o) {
   options.address = address;
   options.port = static_cast<uint16_t>(port);
   options.security = o.security.security;
+  options.max_sessions = static_cast<uint32_t>(o.max_sessions);
   const bool secured = !options.security.policies.empty();
   plant::PlantServer server(options);
   sim::Plant plant(static_cast<uint32_t>(std::time(nullptr)), o.profile);
@@ -130,6 +132,10 @@ CommandRun define_sim(CLI::App& app) {
          "(0.1 °C, 0.01 bar, 0.1 Hz, 1 %), a step every few rounds around a slow daily "
          "drift, and flags that change within minutes to hours")
       ->type_name("NAME");
+  cli::add_number(app, "--max-sessions", o->max_sessions, 0, 65535, "0 to 65535",
+                  "sessions and secure channels held at once (default 100; for many "
+                  "devices on kept sessions)")
+      ->type_name("N");
   o->security.add_to(app);
   return [o, fixed] {
     o->fixed = fixed->count() > 0;

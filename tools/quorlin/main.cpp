@@ -13,7 +13,7 @@ constexpr Command kCommands[] = {
      define_points},
     {"decode", "FILE | --history DB --device ID  [--json] [--match TEXT]...",
      "print a record's device id, time stamp and every point's value", define_decode},
-    {"sim", "[--address 127.0.0.1] [--port 4840] [--fixed SEED] [--profile lively|steady] [security options]",
+    {"sim", "[--address 127.0.0.1] [--port 4840] [--fixed SEED] [--profile lively|steady] [--max-sessions N] [security options]",
      "serve all points over OPC UA as a simulated plant until SIGINT or SIGTERM", define_sim},
     {"check",
      "--address A [--port P] | --config FILE --device ID  [--json] [--timeout-ms T] [--no-browse] "
