@@ -414,10 +414,10 @@ int OldestRows::remove(int64_t floor, unsigned long* unpublished) {
 // live after the boundary up to live.
 long long OldestRows::unacknowledged(int64_t floor) {
   const StmtHandle q = prepare(
-      db_, "SELECT h.seq, p.replay, p.boundary, p.live, p.skips FROM history h JOIN "
-           "publish_progress p ON p.device_id = h.device_id WHERE h.data_id = " +
-               std::to_string(qrn_record::kDataId) + " AND h.seq > " + std::to_string(floor) +
-               " AND (" + doomed_ + ")");
+      db_, "SELECT h.seq, p.replay, p.boundary, p.live, p.skips FROM (SELECT seq, device_id "
+           "FROM history WHERE data_id = " + std::to_string(qrn_record::kDataId) +
+               " AND seq > " + std::to_string(floor) + " AND (" + doomed_ +
+               ")) h JOIN publish_progress p ON p.device_id = h.device_id");
   if (!q) return -1;
   long long n = 0;
   int rc;

@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -69,12 +70,31 @@ bool out_of_room(sqlite3* db, int rc) {
   return (rc & 0xff) == SQLITE_IOERR && sqlite3_system_errno(db) == ENOSPC;
 }
 
+bool keep_slack(const std::string& history_path, long long bytes) {
+  bool room = true;
+  for (const char* suffix : {"", "-wal"}) {
+    const int fd = ::open((history_path + suffix).c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat st {};
+    // Beyond the end, the size kept: SQLite sees neither file change.
+    if (fstat(fd, &st) == 0 && fallocate(fd, FALLOC_FL_KEEP_SIZE, st.st_size, bytes) != 0 &&
+        errno == ENOSPC)
+      room = false;
+    ::close(fd);
+  }
+  return room;
+}
+
 void FullDisk::enter_ring(sqlite3* db) {
-  // The file keeps the pages it has: a group that needs more fails with
-  // SQLITE_FULL before it touches the file system.
+  // The file keeps the pages it has and a few more for the b-trees' own
+  // moves (a delete may split a page before it frees any), within the slack
+  // kept beyond its end: a group that needs more fails with SQLITE_FULL
+  // before it touches the file system.
   const sqlite3_int64 pages = history_sql::pragma_value(db, "PRAGMA page_count");
-  if (pages > 0)
-    history_sql::pragma_value(db, ("PRAGMA max_page_count = " + std::to_string(pages)).c_str());
+  const sqlite3_int64 page = history_sql::pragma_value(db, "PRAGMA page_size");
+  if (pages > 0 && page > 0)
+    history_sql::pragma_value(
+        db, ("PRAGMA max_page_count = " + std::to_string(pages + kSlackBytes / 4 / page)).c_str());
   ring_ = true;
 }
 
@@ -86,8 +106,6 @@ void FullDisk::follow_room(sqlite3* db, const std::string& path) {
   } else if (ring_ && room_to_grow(total, free) && ::access(reserve_path(path).c_str(), F_OK) == 0) {
     history_sql::pragma_value(db, "PRAGMA max_page_count = 4294967294");
     ring_ = false;
-  } else if (ring_) {
-    enter_ring(db);  // the bound follows the file when retention gave pages back
   }
 }
 
@@ -97,6 +115,7 @@ int FullDisk::write_group(sqlite3* db, const std::string& path, std::size_t need
   // could not be checkpointed, and a WAL never started over would fill what
   // is left.
   follow_room(db, path);
+  if (!keep_slack(path, kSlackBytes) && !ring_) enter_ring(db);
   if (ring_) make_way(db, need);
   int rc = write();
   // No room: the reserve goes first, then the oldest rows make way (their

@@ -39,6 +39,11 @@ bool short_of_room(uint64_t fs_total, uint64_t fs_free);
 bool room_to_grow(uint64_t fs_total, uint64_t fs_free);
 // The file system of `path`: its size and what an unprivileged writer may take.
 bool space_of(const std::string& path, uint64_t& fs_total, uint64_t& fs_free);
+// Keeps `bytes` allocated beyond the ends of the history file and its WAL
+// (not part of either): what a checkpoint and the WAL grow into while the
+// file system has no room left, which no other file can take. False when
+// the file system had not the room.
+bool keep_slack(const std::string& history_path, long long bytes);
 // Whether SQLite's code `rc` on `db` says there was no room: a full file
 // system (also as an I/O error on the WAL index) or the ring's bound.
 bool out_of_room(sqlite3* db, int rc);
@@ -87,6 +92,9 @@ class FullDisk {
   // Free bytes a group wants in the file while the disk is full, beyond its
   // rows' own: their cells' and index entries' pages.
   static constexpr long long kBytesPerGroup = 16 << 10;
+  // The slack kept beyond the ends of the file and its WAL (keep_slack):
+  // more than what a checkpoint interval adds to either.
+  static constexpr long long kSlackBytes = 1 << 20;
   // How long a try waits when not even a delete found room (a reader held
   // the WAL back from being started over).
   static constexpr int kRetryPauseMillis = 50;

@@ -150,7 +150,7 @@ void HistorySink::collect() {
   say_given_way();
 }
 
-void HistorySink::say_given_way() {
+void HistorySink::say_given_way(bool now_or_never) {
   unsigned long unpublished = 0;
   const unsigned long n = history_.take_rows_given_way(&unpublished);
   if (unpublished > 0 && unpublished_deleted_) unpublished_deleted_(unpublished);
@@ -163,7 +163,7 @@ void HistorySink::say_given_way() {
     if (now - given_way_said_at_ >= WriteState::kSayEvery) in_episode_ = false;
     return;
   }
-  if (in_episode_ && now - given_way_said_at_ < WriteState::kSayEvery) return;
+  if (in_episode_ && now - given_way_said_at_ < WriteState::kSayEvery && !now_or_never) return;
   say("history " + path_ + ": the file system is short of room; the oldest records make way "
       "for new ones (" + std::to_string(given_way_unsaid_) + " rows deleted" +
           (unpublished_unsaid_ > 0 ? ", " + std::to_string(unpublished_unsaid_) +
@@ -202,7 +202,10 @@ std::pair<unsigned long, unsigned long> RecordSinks::failures() {
 }
 
 std::string RecordSinks::losses() {
-  if (history_) history_->collect();
+  if (history_) {
+    history_->collect();
+    history_->say_given_way(true);  // the rows not said yet, before the run's summary
+  }
   std::string text;
   if (dump_ && dump_->lost() > 0)
     text = std::to_string(dump_->lost()) + " records not written to " + dump_->dir();

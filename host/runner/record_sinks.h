@@ -88,8 +88,9 @@ class HistorySink : public RecordSink {
   // Says that the oldest rows gave way to new ones on a full disk, with
   // their count: at once, then at most once a minute while they go on; the
   // records among them that a broker had not acknowledged go to
-  // `unpublished_deleted` each time.
-  void say_given_way();
+  // `unpublished_deleted` each time. With `now_or_never` (at exit) what was
+  // not said yet is said at once.
+  void say_given_way(bool now_or_never = false);
   void set_unpublished_deleted(std::function<void(unsigned long)> unpublished_deleted) {
     unpublished_deleted_ = std::move(unpublished_deleted);
   }
