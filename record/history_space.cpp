@@ -46,7 +46,11 @@ long long reserve_bytes(uint64_t fs_total) {
 }
 
 bool room_for_reserve(uint64_t fs_total, uint64_t fs_free) {
-  return fs_free >= 2 * static_cast<uint64_t>(reserve_bytes(fs_total));
+  return fs_free > fs_total / 20 + static_cast<uint64_t>(reserve_bytes(fs_total));
+}
+
+long long slack_bytes(uint64_t fs_total) {
+  return std::min<long long>(static_cast<long long>(fs_total / 32), 1ll << 20);
 }
 
 bool short_of_room(uint64_t fs_total, uint64_t fs_free) { return fs_free < fs_total / 10; }
@@ -94,13 +98,14 @@ void FullDisk::enter_ring(sqlite3* db) {
   const sqlite3_int64 page = history_sql::pragma_value(db, "PRAGMA page_size");
   if (pages > 0 && page > 0)
     history_sql::pragma_value(
-        db, ("PRAGMA max_page_count = " + std::to_string(pages + kSlackBytes / 4 / page)).c_str());
+        db, ("PRAGMA max_page_count = " + std::to_string(pages + slack_ / 4 / page)).c_str());
   ring_ = true;
 }
 
 void FullDisk::follow_room(sqlite3* db, const std::string& path) {
   uint64_t total = 0, free = 0;
   if (!space_of(path, total, free)) return;
+  slack_ = slack_bytes(total);
   if (!ring_ && short_of_room(total, free)) {
     enter_ring(db);
   } else if (ring_ && room_to_grow(total, free) && ::access(reserve_path(path).c_str(), F_OK) == 0) {
@@ -115,7 +120,7 @@ int FullDisk::write_group(sqlite3* db, const std::string& path, std::size_t need
   // could not be checkpointed, and a WAL never started over would fill what
   // is left.
   follow_room(db, path);
-  if (!keep_slack(path, kSlackBytes) && !ring_) enter_ring(db);
+  if (!keep_slack(path, slack_) && !ring_) enter_ring(db);
   if (ring_) make_way(db, need);
   int rc = write();
   // No room: the reserve goes first, then the oldest rows make way (their

@@ -31,8 +31,12 @@ bool make_reserve(const std::string& history_path, long long bytes);
 // 256 KiB to 4 MiB.
 long long reserve_bytes(uint64_t fs_total);
 // Whether a file system of `fs_total` bytes with `fs_free` free has room for
-// the reserve: twice its size, so that it never takes the last of the room.
+// the reserve beyond its last twentieth.
 bool room_for_reserve(uint64_t fs_total, uint64_t fs_free);
+// The slack kept beyond the ends of the file and of its WAL (keep_slack):
+// a 32nd of the file system, at most 1 MiB; more than a checkpoint
+// interval adds to either.
+long long slack_bytes(uint64_t fs_total);
 // Whether the file system is short of room: under a tenth of it free.
 bool short_of_room(uint64_t fs_total, uint64_t fs_free);
 // Whether it has room again to leave the ring: a tenth free and a reserve's worth.
@@ -92,9 +96,6 @@ class FullDisk {
   // Free bytes a group wants in the file while the disk is full, beyond its
   // rows' own: their cells' and index entries' pages.
   static constexpr long long kBytesPerGroup = 16 << 10;
-  // The slack kept beyond the ends of the file and its WAL (keep_slack):
-  // more than what a checkpoint interval adds to either.
-  static constexpr long long kSlackBytes = 1 << 20;
   // How long a try waits when not even a delete found room (a reader held
   // the WAL back from being started over).
   static constexpr int kRetryPauseMillis = 50;
@@ -110,6 +111,7 @@ class FullDisk {
   // Read by any thread (the host's metrics) without the store's lock.
   std::atomic<unsigned long> given_way_total_{0};
   std::atomic<unsigned long> unpublished_total_{0};
+  long long slack_ = 0;  // slack_bytes() of the history's file system
   bool ring_ = false;  // the file may not grow; until there is room and the reserve is back
 };
 
