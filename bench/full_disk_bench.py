@@ -185,7 +185,8 @@ def one_run(a, size_mib, sim_port):
             "rounds_after_fill": sum(1 for t, _ in records if t >= filled_at),
             "ring_after_s": round(ring_at - filled_at, 1) if ring_at else None,
             "rounds_after_ring": len(after),
-            "saved_after_ring_pct": round(100 * (1 - not_saved / len(after)), 1) if after else 0.0,
+            "saved_after_ring_pct": round(max(0.0, 100 * (1 - not_saved / len(after))), 1)
+            if after else 0.0,
             "not_saved": not_saved, "dropped": dropped,
             "lost_not_reached": not_reached, "lost_counted": not_saved + dropped,
             "lost_said": said_losses(errs),

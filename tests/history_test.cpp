@@ -3,6 +3,7 @@
 // fails is lost whole.
 #include "history.h"
 #include "history_reader.h"
+#include "history_retention.h"
 #include "history_rows.h"
 #include "history_space.h"
 #include "history_spool.h"
@@ -244,6 +245,28 @@ TEST_F(HistoryRows, deleting_the_oldest_never_leaves_a_delta_without_its_full_ro
   EXPECT_EQ(stream(7, qrn_record::kDataId).size(), 150u % history_rows::kFullEvery);
   EXPECT_EQ(stream(8, qrn_record::kDataId).size(), 30u);
   sqlite3_close(db);
+}
+
+// The oldest record as retention's gauge finds it: the earliest saved time,
+// not the first row's when a clock that was ahead saved it.
+TEST_F(HistoryRows, the_earliest_row_is_found_past_rows_saved_by_a_clock_ahead) {
+  {
+    HistoryStore store;
+    std::string error;
+    ASSERT_TRUE(store.open(path_, HistoryStore::Mode::ReadWrite, error)) << error;
+    const std::vector<unsigned char> rec(qrn_record::kSize, 1);
+    ASSERT_TRUE(store.save(7, qrn_record::kDataId, "2026-01-02 10:00:00", rec.data(), rec.size(), error));
+    for (uint32_t device : {8u, 3u})
+      ASSERT_TRUE(store.save(device, qrn_record::kDataId, at(device), rec.data(), rec.size(), error));
+  }
+  HistoryPruner pruner;
+  std::string error, earliest = "not read";
+  ASSERT_TRUE(pruner.open(path_, error)) << error;
+  ASSERT_TRUE(pruner.earliest(earliest));
+  EXPECT_EQ(earliest, at(3));
+  HistoryFigures f;
+  ASSERT_TRUE(pruner.figures(f));
+  EXPECT_EQ(f.oldest, "2026-01-02 10:00:00");  // the first row's, as the age limit reads it
 }
 
 // A full file system, as SQLite meets it when the file may not grow: the
