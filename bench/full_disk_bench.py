@@ -10,9 +10,11 @@ seconds; then the host is stopped. Per run:
   host's first line saying the oldest records make way, less the records
   the host says it could not save (its summary line at exit);
 - records lost: not reached (handed over but not in the history at the
-  end, matched by device and round time), counted (records not saved + the
-  host's `qrn_publish_dropped_total` scraped just before the stop, + what its
-  lines say was deleted after the scrape) and said (the counts in its lines);
+  end, matched by device and round time) and said (the counts in the host's
+  lines, those at exit included); and at a scrape of /metrics just before
+  the stop, the records handed over (2 s before it) that the history no
+  longer held, against what /metrics counted (`qrn_publish_dropped_total` +
+  `qrn_history_write_failures_total`, the latter with round reports);
 - the largest WAL file seen (sampled every second).
 
 Needs root (mount); with FULL_DISK_BENCH_DEBUG set the host's lines are printed. Usage: full_disk_bench.py [--build DIR] [--sizes 16,64]
@@ -143,9 +145,11 @@ def one_run(a, size_mib, sim_port):
         filled_at = time.monotonic()
         filler = Filler(os.path.join(fs, "filler"))
         time.sleep(a.full)
+        # The counters and the history at one moment, the host running.
         with urllib.request.urlopen(f"http://127.0.0.1:{http}/metrics", timeout=10) as r:
             metrics = r.read().decode()
         scraped_at = time.monotonic()
+        kept_at_scrape = stored(history)
         host.send_signal(signal.SIGTERM)
         host.wait(timeout=60)
         for t in readers:
@@ -177,19 +181,23 @@ def one_run(a, size_mib, sim_port):
     errs = [l for _, l in lines]
     summary = [re.search(r"(\d+) records not saved in history", l) for l in errs]
     not_saved = sum(int(m.group(1)) for m in summary if m)
-    # The stop's last groups come after the scrape: their deletes as said.
-    dropped = (metric(metrics, "qrn_publish_dropped_total") or 0) + said_losses(
-        [l for t, l in lines if t > scraped_at and "make way" in l])
+    dropped = metric(metrics, "qrn_publish_dropped_total") or 0
+    failures = metric(metrics, "qrn_history_write_failures_total") or 0
     not_reached = sum(1 for _, m in records if (int(m.group(1)), m.group(2)) not in kept)
+    # At the scrape: the records handed over 2 s before it (their group
+    # committed) that the history no longer held.
+    gone_at_scrape = sum(1 for t, m in records if t < scraped_at - 2 and
+                         (int(m.group(1)), m.group(2)) not in kept_at_scrape)
     return {"reserve_before_fill": reserve,
             "rounds_after_fill": sum(1 for t, _ in records if t >= filled_at),
             "ring_after_s": round(ring_at - filled_at, 1) if ring_at else None,
             "rounds_after_ring": len(after),
             "saved_after_ring_pct": round(max(0.0, 100 * (1 - not_saved / len(after))), 1)
             if after else 0.0,
-            "not_saved": not_saved, "dropped": dropped,
-            "lost_not_reached": not_reached, "lost_counted": not_saved + dropped,
+            "not_saved": not_saved, "lost_not_reached": not_reached,
             "lost_said": said_losses(errs),
+            "at_scrape_not_reached": gone_at_scrape, "at_scrape_counted": dropped + failures,
+            "at_scrape_dropped": dropped, "at_scrape_write_failures": failures,
             "ring_lines": len(ring), "wal_max_kib": wal_max[0] // 1024,
             "kept_records": len(kept)}
 
@@ -217,7 +225,8 @@ def main():
                 print(f"{size} MiB run {i + 1}: {json.dumps(r)}", flush=True)
                 runs.append(r)
             keys = ["rounds_after_ring", "saved_after_ring_pct", "lost_not_reached",
-                    "lost_counted", "lost_said", "wal_max_kib", "kept_records"]
+                    "lost_said", "at_scrape_not_reached", "at_scrape_counted", "wal_max_kib",
+                    "kept_records"]
             print(f"{size} MiB, {a.devices} devices, {a.full:.0f} s full, {a.runs} runs (medians): " +
                   ", ".join(f"{k} {statistics.median(r[k] for r in runs)}" for k in keys),
                   flush=True)
