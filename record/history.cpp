@@ -197,12 +197,17 @@ bool HistoryStore::open(const std::string& path, Mode mode, std::string& error) 
   }
   sqlite3_progress_handler(db_, 1000, &history_sql::past_deadline, &deadline_);
   if (mode == Mode::ReadWrite) {
+    // The checkpoint connection reads the file once: until it has, it does not
+    // know the file is in WAL mode, and its checkpoints copy nothing.
     if (sqlite3_open_v2(path.c_str(), &checkpoint_db_,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK ||
+        sqlite3_exec(checkpoint_db_, "SELECT count(*) FROM sqlite_master", nullptr, nullptr,
+                     nullptr) != SQLITE_OK) {
       error = db_error(checkpoint_db_, "cannot open history " + path_);
       close();
       return false;
     }
+    sqlite3_busy_timeout(checkpoint_db_, history_sql::kBusyMillis);
     {
       std::lock_guard<std::mutex> lock(queue_mutex_);
       writable_ = true;

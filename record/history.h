@@ -102,6 +102,9 @@ class HistoryStore {
   // Of them, with `unpublished`: the records a broker had not yet acknowledged.
   unsigned long take_rows_given_way(unsigned long* unpublished = nullptr);
 
+  // The rows deleted by saves on a full file system since open; any thread.
+  unsigned long rows_given_way_total() const { return full_disk_.given_way_total(); }
+
   // What became of the groups since the last call.
   GroupResults take_results();
 
@@ -115,11 +118,11 @@ class HistoryStore {
   static constexpr std::chrono::seconds kReadTimeBound{10};
   // How often the queued rows are committed and the writer's WAL synced:
   // what a crash or power cut can lose; the WAL is checkpointed every
-  // kCheckpointGroups groups. The WAL file is cut back to kWalKeptBytes
-  // once reused.
+  // kCheckpointGroups groups, so that the writer starts it over and reuses
+  // its space. The WAL file is cut back to kWalKeptBytes once reused.
   static constexpr std::chrono::seconds kGroupInterval{1};
-  static constexpr int kCheckpointGroups = 10;
-  static constexpr long long kWalKeptBytes = 16ll << 20;
+  static constexpr int kCheckpointGroups = 5;
+  static constexpr long long kWalKeptBytes = 4ll << 20;
 
  private:
   bool fail_open(const std::string& what, std::string& error);

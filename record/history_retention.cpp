@@ -37,6 +37,15 @@ std::unique_lock<std::mutex> hold(std::mutex* gate) {
   return gate ? std::unique_lock<std::mutex>(*gate) : std::unique_lock<std::mutex>();
 }
 
+sqlite3_stmt* prepare(sqlite3* db, const char* sql) {
+  sqlite3_stmt* st = nullptr;
+  if (db == nullptr || sqlite3_prepare_v2(db, sql, -1, &st, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(st);
+    return nullptr;
+  }
+  return st;
+}
+
 // Bytes in pages that hold data (the free ones are not counted).
 uint64_t used_bytes(sqlite3* db) {
   const sqlite3_int64 pages = pragma_value(db, "PRAGMA page_count");
@@ -88,7 +97,10 @@ uint64_t kept_bytes_by_default(const HistoryFigures& f) {
   // Free pages in the file count as free: new records reuse them.
   const uint64_t room = f.used_bytes + f.fs_free + f.free_page_bytes;
   const uint64_t floor = f.fs_total / 10;
-  return std::min(half, room > floor ? room - floor : 0);
+  // A file system short of its tenth because of other files: the history
+  // keeps what it holds (new records reuse its pages, history_space.h)
+  // rather than deleting itself for them.
+  return std::min(half, std::max(room > floor ? room - floor : 0, f.used_bytes));
 }
 
 bool HistoryPruner::open(const std::string& path, std::string& error) {
@@ -161,6 +173,38 @@ bool HistoryPruner::growth(int64_t after_seq, HistoryGrowth& g) {
   return ok;
 }
 
+bool HistoryPruner::earliest(std::string& saved_at) {
+  // The streams one index seek each, and each one's earliest row another.
+  constexpr int kMostStreams = 100000;
+  sqlite3* const db = db_.get();
+  const history_sql::StmtHandle next(prepare(db,
+      "SELECT device_id, data_id FROM history WHERE (device_id, data_id) > (?1, ?2) "
+      "ORDER BY device_id, data_id LIMIT 1"));
+  const history_sql::StmtHandle first(prepare(db,
+      "SELECT min(saved_at) FROM history WHERE device_id = ?1 AND data_id = ?2"));
+  if (!next || !first) return false;
+  saved_at.clear();
+  sqlite3_int64 device = -1, data_id = 0;
+  for (int n = 0; n < kMostStreams; ++n) {
+    sqlite3_reset(next.get());
+    sqlite3_bind_int64(next.get(), 1, device);
+    sqlite3_bind_int64(next.get(), 2, data_id);
+    const int rc = sqlite3_step(next.get());
+    if (rc == SQLITE_DONE) return true;
+    if (rc != SQLITE_ROW) return false;
+    device = sqlite3_column_int64(next.get(), 0);
+    data_id = sqlite3_column_int64(next.get(), 1);
+    sqlite3_reset(first.get());
+    sqlite3_bind_int64(first.get(), 1, device);
+    sqlite3_bind_int64(first.get(), 2, data_id);
+    if (sqlite3_step(first.get()) != SQLITE_ROW) return false;
+    const auto* text = sqlite3_column_text(first.get(), 0);
+    if (text != nullptr && (saved_at.empty() || saved_at > reinterpret_cast<const char*>(text)))
+      saved_at = reinterpret_cast<const char*>(text);
+  }
+  return true;
+}
+
 PruneResult HistoryPruner::prune(unsigned long keep_days, uint64_t keep_bytes,
                                  const std::string& cutoff, const std::string& not_after,
                                  const std::atomic<bool>* stopping, std::mutex* gate,
@@ -198,8 +242,13 @@ PruneResult HistoryPruner::prune(unsigned long keep_days, uint64_t keep_bytes,
   if (keep_days > 0 && !pass(cutoff, false)) return result;
   if (keep_bytes > 0 && !pass("", true)) return result;
   // Freed pages go back to the file system a few at a time (files that were
-  // made before retention existed reuse them for new records instead).
-  while (!stopped() && pragma_value(db, "PRAGMA freelist_count") > 0 &&
+  // made before retention existed reuse them for new records instead); not
+  // while it is short of room: another file would take them, and the
+  // history could not have them back.
+  HistoryFigures f;
+  const bool short_of_room =
+      figures(f) && history_space::short_of_room(f.fs_total, f.fs_free);
+  while (!stopped() && !short_of_room && pragma_value(db, "PRAGMA freelist_count") > 0 &&
          pragma_value(db, "PRAGMA auto_vacuum") == 2 && wal_has_room(db, stopping)) {
     const std::string sql = "PRAGMA incremental_vacuum(" + std::to_string(kVacuumPages) + ")";
     auto step = hold(gate);
@@ -213,8 +262,7 @@ PruneResult HistoryPruner::prune(unsigned long keep_days, uint64_t keep_bytes,
   // The deleted pages into the database, waiting for nobody; the WAL file is
   // cut back (journal_size_limit) when a save next starts it over.
   sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
-  // The reserve again once the file system has room for it beyond its tenth.
-  HistoryFigures f;
+  // The reserve again once the file system has room for it.
   if (!stopped() && figures(f) && history_space::room_for_reserve(f.fs_total, f.fs_free)) {
     const auto step = hold(gate);
     history_space::make_reserve(path_, history_space::reserve_bytes(f.fs_total));

@@ -37,7 +37,8 @@ struct HistoryGrowth {
 };
 
 // Without --keep-mb: the used bytes the history may hold, so that it takes
-// at most half of its file system and leaves at least a tenth of it free.
+// at most half of its file system and leaves at least a tenth of it free;
+// never less than it holds while other files leave less than that tenth.
 uint64_t kept_bytes_by_default(const HistoryFigures& f);
 
 struct PruneResult {
@@ -58,6 +59,9 @@ class HistoryPruner {
   // The rows saved after `after_seq` (with a negative one, the newest seq
   // alone); false when they could not be read.
   bool growth(int64_t after_seq, HistoryGrowth& g);
+  // The earliest saved time of any row kept, each stream's through the time
+  // index ("" when none): a row saved by a clock that was ahead is not it.
+  bool earliest(std::string& saved_at);
 
   // One pass: records saved before `cutoff` (history time text) when there
   // is an age limit, then the oldest records while the file's used pages

@@ -1,6 +1,7 @@
 #include "history_rows.h"
 
 #include "history_handles.h"
+#include "history_spool.h"
 #include "record.h"
 
 #include <zstd.h>
@@ -136,6 +137,11 @@ int Encoder::encode(uint32_t device_id, int data_id, const unsigned char* bytes,
   }
   s.previous.assign(bytes, bytes + size);
   return form;
+}
+
+void Encoder::forget_if(const std::function<bool(uint32_t, int)>& gone) {
+  for (auto it = streams_.begin(); it != streams_.end();)
+    it = gone(it->first.first, it->first.second) ? streams_.erase(it) : std::next(it);
 }
 
 Decoder::Decoder() : dctx_(ZSTD_createDCtx()) {}
@@ -282,6 +288,8 @@ class OldestRows {
 
   bool consider(const Row& r);
   void doom(const Row& r, int64_t end);
+  // The chosen records a broker had not acknowledged; -1 on failure.
+  long long unacknowledged(int64_t floor);
 
   sqlite3* const db_;
   const std::string& cutoff_;
@@ -392,16 +400,40 @@ int OldestRows::remove(int64_t floor, unsigned long* unpublished) {
   sqlite3_reset(next_full_.get());
   sqlite3_reset(span_.get());
   sqlite3_reset(newest_.get());
-  if (unpublished && floor >= 0) {
-    const StmtHandle above = prepare(
-        db_, "SELECT count(*) FROM history WHERE data_id = " + std::to_string(qrn_record::kDataId) +
-                 " AND seq > " + std::to_string(floor) + " AND (" + doomed_ + ")");
-    if (!above || sqlite3_step(above.get()) != SQLITE_ROW) return -1;
-    *unpublished += static_cast<unsigned long>(sqlite3_column_int64(above.get(), 0));
-  }
+  long long lost = 0;
+  if (unpublished && floor >= 0 && (lost = unacknowledged(floor)) < 0) return -1;
   const std::string sql = "DELETE FROM history WHERE " + doomed_;
   if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) return -1;
+  // Counted once the rows are gone: a delete that failed deleted nothing.
+  if (unpublished) *unpublished += static_cast<unsigned long>(lost);
   return sqlite3_changes(db_);
+}
+
+// Each chosen record above `floor` checked against its own device's
+// progress (history_spool.h): acknowledged up to replay, within a skip, or
+// live after the boundary up to live.
+long long OldestRows::unacknowledged(int64_t floor) {
+  const StmtHandle q = prepare(
+      db_, "SELECT h.seq, p.replay, p.boundary, p.live, p.skips FROM (SELECT seq, device_id "
+           "FROM history WHERE data_id = " + std::to_string(qrn_record::kDataId) +
+               " AND seq > " + std::to_string(floor) + " AND (" + doomed_ +
+               ")) h JOIN publish_progress p ON p.device_id = h.device_id");
+  if (!q) return -1;
+  long long n = 0;
+  int rc;
+  while ((rc = sqlite3_step(q.get())) == SQLITE_ROW) {
+    const int64_t seq = sqlite3_column_int64(q.get(), 0);
+    const int64_t replay = sqlite3_column_int64(q.get(), 1);
+    const int64_t boundary = sqlite3_column_int64(q.get(), 2);
+    const int64_t live = sqlite3_column_int64(q.get(), 3);
+    const auto* text = sqlite3_column_text(q.get(), 4);
+    bool acknowledged = seq <= replay || (seq > boundary && seq <= live);
+    if (!acknowledged && text != nullptr)
+      for (const auto& skip : skips_from_text(reinterpret_cast<const char*>(text)))
+        acknowledged = acknowledged || (seq > skip.first && seq <= skip.second);
+    if (!acknowledged) ++n;
+  }
+  return rc == SQLITE_DONE ? n : -1;
 }
 
 }  // namespace

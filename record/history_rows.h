@@ -42,6 +42,9 @@ class Encoder {
              std::vector<unsigned char>& out);
   // Every stream's next row is a full one (its chain may have been deleted).
   void forget() { streams_.clear(); }
+  // The streams for which `gone(device_id, data_id)` is true: their next row
+  // is a full one.
+  void forget_if(const std::function<bool(uint32_t, int)>& gone);
 
  private:
   struct Stream {
@@ -108,8 +111,9 @@ bool each_row_newest_first(sqlite3* db, uint32_t device_id, int data_id, const R
 // starts over with full rows) a stream's last chain may go too, whole. The
 // scan ends at the first row within the limit. Rows above `max_seq` (when not
 // negative) stay, and so does a chain that reaches above it; the records (data
-// id 5156) deleted above `floor` (when not negative) are added to
-// `*unpublished`. Returns the rows deleted, -1 on failure.
+// id 5156) deleted above `floor` (when not negative) that their device's
+// publishing progress does not count acknowledged are added to
+// `*unpublished`, once deleted. Returns the rows deleted, -1 on failure.
 int delete_oldest(sqlite3* db, const std::string& cutoff, const std::string& not_after, int rows,
                   bool whole_chains = false, int64_t max_seq = -1, int64_t floor = -1,
                   unsigned long* unpublished = nullptr);

@@ -1,15 +1,21 @@
 #include "history_space.h"
 
+#include "history_handles.h"
 #include "history_schema.h"
 #include "history_spool.h"
 
 #include <sqlite3.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 namespace history_space {
 
@@ -40,22 +46,94 @@ long long reserve_bytes(uint64_t fs_total) {
 }
 
 bool room_for_reserve(uint64_t fs_total, uint64_t fs_free) {
+  return fs_free > fs_total / 20 + static_cast<uint64_t>(reserve_bytes(fs_total));
+}
+
+long long slack_bytes(uint64_t fs_total) {
+  return std::min<long long>(static_cast<long long>(fs_total / 32), 1ll << 20);
+}
+
+bool short_of_room(uint64_t fs_total, uint64_t fs_free) { return fs_free < fs_total / 10; }
+
+bool room_to_grow(uint64_t fs_total, uint64_t fs_free) {
   return fs_free > fs_total / 10 + static_cast<uint64_t>(reserve_bytes(fs_total));
+}
+
+bool space_of(const std::string& path, uint64_t& fs_total, uint64_t& fs_free) {
+  struct statvfs vfs {};
+  if (statvfs(path.c_str(), &vfs) != 0) return false;
+  fs_total = static_cast<uint64_t>(vfs.f_blocks) * vfs.f_frsize;
+  fs_free = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+  return true;
+}
+
+bool out_of_room(sqlite3* db, int rc) {
+  // SQLite says SQLITE_FULL when a file cannot grow; the WAL index's growth
+  // and a write of its own say an I/O error with the system's ENOSPC.
+  if ((rc & 0xff) == SQLITE_FULL) return true;
+  return (rc & 0xff) == SQLITE_IOERR && sqlite3_system_errno(db) == ENOSPC;
+}
+
+bool keep_slack(const std::string& history_path, long long bytes) {
+  bool room = true;
+  for (const char* suffix : {"", "-wal"}) {
+    const int fd = ::open((history_path + suffix).c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat st {};
+    // Beyond the end, the size kept: SQLite sees neither file change.
+    if (fstat(fd, &st) == 0 && fallocate(fd, FALLOC_FL_KEEP_SIZE, st.st_size, bytes) != 0 &&
+        errno == ENOSPC)
+      room = false;
+    ::close(fd);
+  }
+  return room;
+}
+
+void FullDisk::enter_ring(sqlite3* db) {
+  // The file keeps the pages it has and a few more for the b-trees' own
+  // moves (a delete may split a page before it frees any), within the slack
+  // kept beyond its end: a group that needs more fails with SQLITE_FULL
+  // before it touches the file system.
+  const sqlite3_int64 pages = history_sql::pragma_value(db, "PRAGMA page_count");
+  const sqlite3_int64 page = history_sql::pragma_value(db, "PRAGMA page_size");
+  if (pages > 0 && page > 0)
+    history_sql::pragma_value(
+        db, ("PRAGMA max_page_count = " + std::to_string(pages + slack_ / 4 / page)).c_str());
+  ring_ = true;
+}
+
+void FullDisk::follow_room(sqlite3* db, const std::string& path) {
+  uint64_t total = 0, free = 0;
+  if (!space_of(path, total, free)) return;
+  slack_ = slack_bytes(total);
+  if (!ring_ && short_of_room(total, free)) {
+    enter_ring(db);
+  } else if (ring_ && room_to_grow(total, free) && ::access(reserve_path(path).c_str(), F_OK) == 0) {
+    history_sql::pragma_value(db, "PRAGMA max_page_count = 4294967294");
+    ring_ = false;
+  }
 }
 
 int FullDisk::write_group(sqlite3* db, const std::string& path, std::size_t need,
                           const std::function<int()>& write) {
-  // Until retention has made the reserve again (the disk has room), a group
-  // reuses freed pages only: a file that grew in the WAL could not be
-  // checkpointed, and a WAL never started over would fill what is left.
-  if (disk_full_ && ::access(reserve_path(path).c_str(), F_OK) == 0) disk_full_ = false;
-  if (disk_full_) make_way(db, need);
+  // In the ring a group reuses freed pages only: a file that grew in the WAL
+  // could not be checkpointed, and a WAL never started over would fill what
+  // is left.
+  follow_room(db, path);
+  if (!keep_slack(path, slack_) && !ring_) enter_ring(db);
+  if (ring_) make_way(db, need);
   int rc = write();
-  // The disk is full: the reserve goes first, then the oldest rows make way
-  // (their pages are reused, the file does not grow) until the group fits.
-  for (int tries = 0; (rc & 0xff) == SQLITE_FULL && tries < kTries; ++tries) {
-    if (!release_reserve(path) && give_way(db) <= 0) break;
-    disk_full_ = true;
+  // No room: the reserve goes first, then the oldest rows make way (their
+  // pages are reused, the file does not grow) until the group fits.
+  for (int tries = 0; out_of_room(db, rc) && tries < kTries; ++tries) {
+    const bool released = release_reserve(path);
+    if (!ring_) enter_ring(db);
+    if (!released && give_way(db) <= 0) {
+      // Not even a delete found room: a reader keeps the WAL from starting
+      // over. It reads for milliseconds; the WAL is copied once it is done.
+      std::this_thread::sleep_for(std::chrono::milliseconds(kRetryPauseMillis));
+      sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    }
     make_way(db, need);
     rc = write();
   }
@@ -69,8 +147,22 @@ int FullDisk::give_way(sqlite3* db) {
   if (n > 0) {
     rows_given_way_ += static_cast<unsigned long>(n);
     unpublished_given_way_ += unpublished;
-    // A stream's last chain may have gone: its next row is a full one.
-    encoder_.forget();
+    given_way_total_ += static_cast<unsigned long>(n);
+    unpublished_total_ += unpublished;
+    // Chains go whole and oldest first: a stream with rows left still has
+    // its last chain; one without starts again with a full row.
+    history_sql::StmtHandle any;
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db, "SELECT 1 FROM history WHERE device_id = ?1 AND data_id = ?2 LIMIT 1",
+                       -1, &st, nullptr);
+    any.reset(st);
+    encoder_.forget_if([&](uint32_t device_id, int data_id) {
+      if (!any) return true;
+      sqlite3_reset(any.get());
+      sqlite3_bind_int64(any.get(), 1, device_id);
+      sqlite3_bind_int(any.get(), 2, data_id);
+      return sqlite3_step(any.get()) != SQLITE_ROW;
+    });
   }
   return n;
 }

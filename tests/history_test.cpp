@@ -3,6 +3,7 @@
 // fails is lost whole.
 #include "history.h"
 #include "history_reader.h"
+#include "history_retention.h"
 #include "history_rows.h"
 #include "history_space.h"
 #include "history_spool.h"
@@ -12,13 +13,22 @@
 #include <sqlite3.h>
 
 #include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <filesystem>
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -83,7 +93,7 @@ class HistoryRows : public testing::Test {
     if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW)
       v = sqlite3_column_int64(st, 0);
     sqlite3_finalize(st);
-    EXPECT_GE(v, 0) << sql;
+    EXPECT_GE(v, 0) << sql << ": " << sqlite3_errmsg(db);
     return v;
   }
   // Each stream left is a tail of what was saved, every row of it decoded
@@ -237,6 +247,28 @@ TEST_F(HistoryRows, deleting_the_oldest_never_leaves_a_delta_without_its_full_ro
   sqlite3_close(db);
 }
 
+// The oldest record as retention's gauge finds it: the earliest saved time,
+// not the first row's when a clock that was ahead saved it.
+TEST_F(HistoryRows, the_earliest_row_is_found_past_rows_saved_by_a_clock_ahead) {
+  {
+    HistoryStore store;
+    std::string error;
+    ASSERT_TRUE(store.open(path_, HistoryStore::Mode::ReadWrite, error)) << error;
+    const std::vector<unsigned char> rec(qrn_record::kSize, 1);
+    ASSERT_TRUE(store.save(7, qrn_record::kDataId, "2026-01-02 10:00:00", rec.data(), rec.size(), error));
+    for (uint32_t device : {8u, 3u})
+      ASSERT_TRUE(store.save(device, qrn_record::kDataId, at(device), rec.data(), rec.size(), error));
+  }
+  HistoryPruner pruner;
+  std::string error, earliest = "not read";
+  ASSERT_TRUE(pruner.open(path_, error)) << error;
+  ASSERT_TRUE(pruner.earliest(earliest));
+  EXPECT_EQ(earliest, at(3));
+  HistoryFigures f;
+  ASSERT_TRUE(pruner.figures(f));
+  EXPECT_EQ(f.oldest, "2026-01-02 10:00:00");  // the first row's, as the age limit reads it
+}
+
 // A full file system, as SQLite meets it when the file may not grow: the
 // reserve goes first, then the oldest rows, whole chains, until the group
 // fits; the newest row's chain never goes.
@@ -259,8 +291,10 @@ TEST_F(HistoryRows, a_full_disk_gives_way_oldest_first_and_keeps_the_newest_chai
   std::vector<std::vector<unsigned char>> group(60, std::vector<unsigned char>(qrn_record::kSize));
   std::mt19937 rng(9);
   for (auto& row : group) std::generate(row.begin(), row.end(), [&] { return static_cast<unsigned char>(rng()); });
-  encoder.encode(9, qrn_record::kDataId, group[0].data(), group[0].size(), out);
-  ASSERT_EQ(encoder.encode(9, qrn_record::kDataId, group[0].data(), group[0].size(), out), history_rows::kDelta);
+  for (uint32_t device : {7u, 8u, 9u}) {
+    encoder.encode(device, qrn_record::kDataId, group[0].data(), group[0].size(), out);
+    ASSERT_EQ(encoder.encode(device, qrn_record::kDataId, group[0].data(), group[0].size(), out), history_rows::kDelta);
+  }
   // Device 9's first `n` rows in one transaction, full rows, as the store writes a group.
   auto write = [&](std::size_t n) {
     int rc = sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
@@ -280,15 +314,18 @@ TEST_F(HistoryRows, a_full_disk_gives_way_oldest_first_and_keeps_the_newest_chai
     return rc;
   };
   ASSERT_EQ(disk.write_group(db, path_, 2 * qrn_record::kSize, [&] { return write(2); }), SQLITE_OK);
-  EXPECT_FALSE(std::filesystem::exists(history_space::reserve_path(path_)));
   unsigned long unpublished = 7;
   const unsigned long gone = disk.take_given_way(&unpublished);
   EXPECT_GT(gone, 0u);
   EXPECT_EQ(unpublished, 0u);  // nothing was ever published
   EXPECT_EQ(disk.take_given_way(nullptr), 0u);
-  // A stream's chain may have gone: its next row is a full one.
-  EXPECT_EQ(encoder.encode(9, qrn_record::kDataId, group[0].data(), group[0].size(), out), history_rows::kFull);
-  EXPECT_LT(stream(8, qrn_record::kDataId).size(), 30u);  // the oldest went
+  // A stream whose rows all went (device 8's, the oldest, whole; device 9's
+  // had none yet) starts again with a full row; one with rows left has its
+  // last chain and goes on.
+  EXPECT_TRUE(stream(8, qrn_record::kDataId).empty());
+  for (uint32_t device : {8u, 9u})
+    EXPECT_EQ(encoder.encode(device, qrn_record::kDataId, group[0].data(), group[0].size(), out), history_rows::kFull);
+  EXPECT_EQ(encoder.encode(7, qrn_record::kDataId, group[0].data(), group[0].size(), out), history_rows::kDelta);
   EXPECT_EQ(expect_whole_tails(db) + gone, 2u * (30 + 130));
   EXPECT_EQ(stream(9, qrn_record::kDataId), std::vector<std::vector<unsigned char>>(group.begin(), group.begin() + 2));
   // A group larger than the file: every row gives way but the newest row's
@@ -297,6 +334,126 @@ TEST_F(HistoryRows, a_full_disk_gives_way_oldest_first_and_keeps_the_newest_chai
             SQLITE_FULL);
   EXPECT_EQ(value(db, "SELECT count(*) FROM history"), 1);
   EXPECT_EQ(stream(9, qrn_record::kDataId), std::vector<std::vector<unsigned char>>(1, group[1]));
+  sqlite3_close(db);
+}
+
+// The checkpoint thread copies the WAL into the database while the store
+// runs: the file holds the rows within an interval or two, not at close.
+TEST_F(HistoryRows, checkpoints_copy_the_wal_into_the_database_while_saving) {
+  HistoryStore store;
+  std::string error;
+  ASSERT_TRUE(store.open(path_, HistoryStore::Mode::ReadWrite, error)) << error;
+  save_rounds(store, 0, 30, 7);
+  store.flush();
+  const auto wal = std::filesystem::file_size(path_ + "-wal");
+  // The pages the rows take, as a reader sees them through the WAL.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+  const auto pages = static_cast<std::uintmax_t>(value(db, "PRAGMA page_count") * value(db, "PRAGMA page_size"));
+  sqlite3_close(db);
+  EXPECT_GT(pages, 8u << 10);
+  const auto deadline = std::chrono::steady_clock::now() +
+                        HistoryStore::kGroupInterval * (2 * HistoryStore::kCheckpointGroups + 1);
+  while (std::filesystem::file_size(path_) < pages && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(std::filesystem::file_size(path_), pages) << "the WAL was not copied";
+  // The WAL is started over at the next group, in the space it has.
+  save_rounds(store, 30, 40, 7);
+  store.flush();
+  EXPECT_EQ(std::filesystem::file_size(path_ + "-wal"), wal);
+}
+
+// A real file system that another file fills, and keeps full (a log that
+// grows whenever there is room): the file stops growing, its oldest rows give
+// way, and the groups go on being committed in the room it kept.
+TEST_F(HistoryRows, a_file_system_filled_by_another_file_keeps_saving) {
+  const std::string fs = dir_ + "/fs";
+  ASSERT_EQ(mkdir(fs.c_str(), 0700), 0);
+  if (mount("tmpfs", fs.c_str(), "tmpfs", 0, "size=8m") != 0)
+    GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+  struct Unmount {
+    std::string at;
+    ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
+  } unmount{fs};
+  path_ = fs + "/h.db";
+  struct statvfs vfs {};
+  ASSERT_EQ(statvfs(fs.c_str(), &vfs), 0);
+  const uint64_t total = static_cast<uint64_t>(vfs.f_blocks) * vfs.f_frsize;
+  HistoryStore store;
+  std::string error;
+  ASSERT_TRUE(store.open(path_, HistoryStore::Mode::ReadWrite, error)) << error;
+  ASSERT_TRUE(history_space::make_reserve(path_, history_space::reserve_bytes(total)));
+  // Rounds of four devices, each committed as the store's thread does.
+  auto rounds = [&](int from, int to) {
+    unsigned long lost = 0;
+    for (int i = from; i < to; ++i) {
+      for (uint32_t device = 1; device <= 4; ++device) save_rounds(store, i, i + 1, device);
+      store.flush();
+      const GroupResults r = store.take_results();
+      lost += r.records_lost;
+      if (r.records_lost > 0) {
+        for (uint32_t device = 1; device <= 4; ++device) recs(device).pop_back();
+        for (uint32_t device = 1; device <= 4; ++device) saved_[{device, kReportId}].pop_back();
+      }
+    }
+    return lost;
+  };
+  ASSERT_EQ(rounds(0, 40), 0u);
+  // A broker acknowledged each device's first 20 records, and device 4's
+  // 30th to 35th besides (a replay's skip).
+  {
+    HistorySpool spool;
+    ASSERT_TRUE(spool.open(path_, error)) << error;
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+    auto nth = [&](uint32_t device, int n) {
+      return value(db, "SELECT seq FROM history WHERE device_id = " + std::to_string(device) +
+                           " AND data_id = 5156 ORDER BY seq LIMIT 1 OFFSET " + std::to_string(n - 1));
+    };
+    for (uint32_t device = 1; device <= 4; ++device) {
+      SpoolProgress p;
+      p.replay = nth(device, 20);
+      p.boundary = nth(device, 40);
+      p.live = p.boundary;
+      if (device == 4) p.skips = {{nth(4, 29), nth(4, 35)}};
+      ASSERT_TRUE(spool.save_progress(device, p, error)) << error;
+    }
+    sqlite3_close(db);
+  }
+  std::ofstream filler(fs + "/filler", std::ios::binary);
+  const std::vector<char> block(4096);
+  auto top_up = [&] {
+    filler.clear();
+    while (filler.write(block.data(), static_cast<std::streamsize>(block.size())) && filler.flush()) {
+    }
+  };
+  top_up();
+  unsigned long lost = 0;
+  for (int i = 40; i < 240; i += 10) {
+    lost += rounds(i, i + 10);
+    top_up();
+  }
+  ASSERT_EQ(statvfs(fs.c_str(), &vfs), 0);
+  EXPECT_LT(static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize, 8192u) << "the file system was not kept full";
+  EXPECT_LE(lost * 20, 200u * 4) << lost << " of 800 records lost";
+  unsigned long unpublished = 0;
+  const unsigned long given_way = store.take_rows_given_way(&unpublished);
+  EXPECT_EQ(store.rows_given_way_total(), given_way);
+  store.close();
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+  // What is left reads back as saved, and every device's newest rounds are
+  // there; the rows that gave way are counted, and of them exactly the
+  // records no progress acknowledged (oldest first: each device's first ones).
+  EXPECT_EQ(expect_whole_tails(db) + given_way, 2u * 4 * 240 - 2 * lost);
+  unsigned long want = 0;
+  for (uint32_t device = 1; device <= 4; ++device) {
+    EXPECT_EQ(stream(device, qrn_record::kDataId).back(), recs(device).back()) << device;
+    const auto deleted = static_cast<unsigned long>(recs(device).size() - stream(device, qrn_record::kDataId).size());
+    EXPECT_GT(deleted, 40u) << device;  // beyond what was acknowledged
+    want += deleted - 20 - (device == 4 ? 6 : 0);
+  }
+  EXPECT_EQ(unpublished, want);
   sqlite3_close(db);
 }
 

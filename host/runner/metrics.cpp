@@ -70,9 +70,16 @@ void history_space(std::ostringstream& out, const HistorySpace& h) {
   }
   if (h.gauges.oldest_known) {
     family(out, "qrn_history_oldest_record_timestamp_seconds", "gauge",
-           "when the oldest row kept in the history was saved (Unix time)");
+           "the earliest saved time of a row kept in the history, never later than now "
+           "(Unix time)");
     out << "qrn_history_oldest_record_timestamp_seconds " << h.gauges.oldest_unix << '\n';
   }
+  family(out, "qrn_history_deleted_rows_total", "counter",
+         "history rows deleted: by --keep-days, by the size limit, and giving way on a full "
+         "file system");
+  out << "qrn_history_deleted_rows_total{reason=\"age\"} " << h.gauges.deleted_by_age << '\n'
+      << "qrn_history_deleted_rows_total{reason=\"size\"} " << h.gauges.deleted_by_size << '\n'
+      << "qrn_history_deleted_rows_total{reason=\"full\"} " << h.gauges.given_way << '\n';
   if (h.gauges.days_left_known) {
     char days[32];
     std::snprintf(days, sizeof days, "%.2f", h.gauges.days_left);
@@ -109,7 +116,8 @@ void publishing(std::ostringstream& out, const PublishStatus& s) {
         << (it == s.messages.end() ? 0 : it->second) << '\n';
   }
   family(out, "qrn_publish_dropped_total", "counter",
-         "records deleted by the history's size limit before a broker acknowledged them");
+         "records deleted by the history's size limit or on a full file system before a broker "
+         "acknowledged them");
   out << "qrn_publish_dropped_total " << s.dropped << '\n';
 }
 
@@ -182,7 +190,8 @@ LiveView::Reply LiveView::metrics_reply() const {
   family(out, "qrn_last_record_timestamp_seconds", "gauge",
          "when the last record was handed over (Unix time)");
   out << stamp.str();
-  family(out, "qrn_history_write_failures_total", "counter", "records not saved in history");
+  family(out, "qrn_history_write_failures_total", "counter",
+         "records and round reports not saved in history");
   out << "qrn_history_write_failures_total " << failures.first << '\n';
   family(out, "qrn_dump_write_failures_total", "counter", "records not written to the dump folder");
   out << "qrn_dump_write_failures_total " << failures.second << '\n';

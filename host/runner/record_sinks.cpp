@@ -54,10 +54,22 @@ bool write_whole_file(const std::string& path, const unsigned char* data, std::s
 void WriteState::failed(const std::string& what, const std::string& error) {
   ++lost_total_;
   ++lost_now_;
-  if (error == error_) return;
-  error_ = error;
-  say(what + ": " + error + " (sampling goes on; said again when records are kept)",
+  const auto now = std::chrono::steady_clock::now();
+  if (error != error_) {
+    error_ = error;
+    said_at_ = now;
+    unsaid_ = 0;
+    say(what + ": " + error + " (sampling goes on; the records lost are said each minute while "
+        "it lasts)", LogPriority::Warning);
+    return;
+  }
+  ++unsaid_;
+  if (now - said_at_ < kSayEvery) return;
+  say(place_ + ": " + std::to_string(unsaid_) + " more records lost since the last line (" +
+          error_ + ")",
       LogPriority::Warning);
+  said_at_ = now;
+  unsaid_ = 0;
 }
 
 void WriteState::succeeded() {
@@ -66,6 +78,7 @@ void WriteState::succeeded() {
       LogPriority::Info);
   error_.clear();
   lost_now_ = 0;
+  unsaid_ = 0;
 }
 
 bool prepare_dump_dir(const std::string& dir, std::string& error) {
@@ -137,17 +150,31 @@ void HistorySink::collect() {
   say_given_way();
 }
 
-void HistorySink::say_given_way() {
+void HistorySink::say_given_way(bool now_or_never) {
   unsigned long unpublished = 0;
   const unsigned long n = history_.take_rows_given_way(&unpublished);
   if (unpublished > 0 && unpublished_deleted_) unpublished_deleted_(unpublished);
-  if (n == 0 || said_full_) return;
-  said_full_ = true;
-  say("history " + path_ + ": the file system is full; the oldest records make way for new "
-      "ones (" + std::to_string(n) + " deleted" +
-          (unpublished > 0 ? ", " + std::to_string(unpublished) + " of them records a broker had not acknowledged" : "") +
-          ", said once)",
+  given_way_unsaid_ += n;
+  unpublished_unsaid_ += unpublished;
+  // The first rows of an episode at once, then what followed at most once a
+  // minute; an episode ends with a minute in which none gave way.
+  const auto now = std::chrono::steady_clock::now();
+  if (given_way_unsaid_ == 0) {
+    if (now - given_way_said_at_ >= WriteState::kSayEvery) in_episode_ = false;
+    return;
+  }
+  if (in_episode_ && now - given_way_said_at_ < WriteState::kSayEvery && !now_or_never) return;
+  say("history " + path_ + ": the file system is short of room; the oldest records make way "
+      "for new ones (" + std::to_string(given_way_unsaid_) + " rows deleted" +
+          (unpublished_unsaid_ > 0 ? ", " + std::to_string(unpublished_unsaid_) +
+                                         " of them records a broker had not acknowledged"
+                                   : "") +
+          (in_episode_ ? " since the last line)" : ")"),
       LogPriority::Warning);
+  in_episode_ = true;
+  given_way_said_at_ = now;
+  given_way_unsaid_ = 0;
+  unpublished_unsaid_ = 0;
 }
 
 void LiveViewSink::take(const Handed& item) { view_.on_event(item.event); }
@@ -175,7 +202,10 @@ std::pair<unsigned long, unsigned long> RecordSinks::failures() {
 }
 
 std::string RecordSinks::losses() {
-  if (history_) history_->collect();
+  if (history_) {
+    history_->collect();
+    history_->say_given_way(true);  // the rows not said yet, before the run's summary
+  }
   std::string text;
   if (dump_ && dump_->lost() > 0)
     text = std::to_string(dump_->lost()) + " records not written to " + dump_->dir();

@@ -5,6 +5,7 @@
 // sink, one at a time; a sink that cannot keep it says so and counts it.
 #include "host_stub.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -38,8 +39,9 @@ class RecordSink {
 };
 
 // Whether the records going to one place (the dump folder, the history) are
-// being kept. A failure is one line; the same failure again is counted, not
-// repeated, until a record is kept again, which is one line too.
+// being kept. A failure is one line; the same failure again is counted, and
+// said at most once every kSayEvery with the records lost since the last
+// line, until a record is kept again, which is one line too.
 class WriteState {
  public:
   explicit WriteState(std::string place) : place_(std::move(place)) {}
@@ -47,11 +49,15 @@ class WriteState {
   void succeeded();
   unsigned long lost() const { return lost_total_; }
 
+  static constexpr std::chrono::seconds kSayEvery{60};
+
  private:
   std::string place_;
   std::string error_;  // the failure going on, empty while records are kept
   unsigned long lost_now_ = 0;
   unsigned long lost_total_ = 0;
+  unsigned long unsaid_ = 0;  // lost since the last line
+  std::chrono::steady_clock::time_point said_at_;
 };
 
 // Creates the directory when missing and proves that a file can be written in it.
@@ -79,10 +85,12 @@ class HistorySink : public RecordSink {
       : history_(history), gate_(gate), path_(std::move(path)), state_("history " + path_) {}
   void take(const Handed& item) override;
   const std::string& path() const { return path_; }
-  // Says, once, that the oldest rows gave way to new ones on a full disk;
-  // the records among them that a broker had not acknowledged go to
-  // `unpublished_deleted` each time.
-  void say_given_way();
+  // Says that the oldest rows gave way to new ones on a full disk, with
+  // their count: at once, then at most once a minute while they go on; the
+  // records among them that a broker had not acknowledged go to
+  // `unpublished_deleted` each time. With `now_or_never` (at exit) what was
+  // not said yet is said at once.
+  void say_given_way(bool now_or_never = false);
   void set_unpublished_deleted(std::function<void(unsigned long)> unpublished_deleted) {
     unpublished_deleted_ = std::move(unpublished_deleted);
   }
@@ -97,7 +105,11 @@ class HistorySink : public RecordSink {
   std::string path_;
   WriteState state_;
   unsigned long reports_lost_ = 0;  // round reports not saved
-  bool said_full_ = false;  // the oldest rows gave way on a full file system
+  // Rows that gave way on a full file system, not said yet.
+  unsigned long given_way_unsaid_ = 0;
+  unsigned long unpublished_unsaid_ = 0;
+  bool in_episode_ = false;
+  std::chrono::steady_clock::time_point given_way_said_at_;
   std::function<void(unsigned long)> unpublished_deleted_;
 };
 

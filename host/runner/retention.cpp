@@ -43,9 +43,13 @@ void Retention::update_gauges(uint64_t keep_bytes, int64_t& last_seq,
   if (!pruner_.figures(f) || !pruner_.growth(last_seq, g)) return;
   HistoryGauges out;
   std::tm tm{};
-  if (!f.oldest.empty() && strptime(f.oldest.c_str(), "%Y-%m-%d %H:%M:%S", &tm) != nullptr) {
+  std::string earliest;
+  if (pruner_.earliest(earliest) && !earliest.empty() &&
+      strptime(earliest.c_str(), "%Y-%m-%d %H:%M:%S", &tm) != nullptr) {
     tm.tm_isdst = -1;  // saved as local time
-    out.oldest_unix = static_cast<int64_t>(std::mktime(&tm));
+    // Never later than now: a row saved by a clock that was ahead is no
+    // older for it.
+    out.oldest_unix = std::min<int64_t>(std::mktime(&tm), std::time(nullptr));
     out.oldest_known = true;
   }
   // The rate of the interval since the last pass (none at the first).
@@ -59,6 +63,8 @@ void Retention::update_gauges(uint64_t keep_bytes, int64_t& last_seq,
   last_seq = g.newest_seq;
   last_at = now;
   std::lock_guard<std::mutex> lock(mutex_);
+  out.deleted_by_age = gauges_.deleted_by_age;
+  out.deleted_by_size = gauges_.deleted_by_size;
   gauges_ = out;
 }
 
@@ -83,6 +89,11 @@ void Retention::run(unsigned interval_seconds) {
       keep_bytes = std::max<uint64_t>(kept_bytes_by_default(f), 1);
     const PruneResult r =
         pruner_.prune(limits_.keep_days, keep_bytes, cutoff, not_after, &stopping_, gate_, error);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      gauges_.deleted_by_age += r.deleted - r.by_size;
+      gauges_.deleted_by_size += r.by_size;
+    }
     if (r.deleted > 0) {
       std::printf("%sretention: %lu records deleted\n",
                   journal_prefix(STDOUT_FILENO, LogPriority::Info).c_str(), r.deleted);

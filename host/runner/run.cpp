@@ -163,7 +163,11 @@ int run(const Options& options) {
   // Every figure's source before the first request: /metrics never answers
   // without a family that it shows later.
   view.view().set_failure_counts([&runner] { return runner.failures(); });
-  view.view().set_history_gauges([&stores] { return stores.retention.gauges(); });
+  view.view().set_history_gauges([&stores] {
+    HistoryGauges g = stores.retention.gauges();
+    if (stores.history) g.given_way = stores.history->rows_given_way_total();
+    return g;
+  });
   if (EdgeNode* publisher = stores.publisher.get())
     view.view().set_publish_status([publisher] { return publisher->status(); });
   if (!options.http.empty() && !view.start(options.http, error)) {
