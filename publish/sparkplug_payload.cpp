@@ -18,6 +18,7 @@ using PbPropertySet = SparkplugB__Payload__PropertySet;
 using PbPropertyValue = SparkplugB__Payload__PropertyValue;
 
 constexpr const char* kRoundTime = "Round/Time";
+constexpr const char* kRoundSeq = "Round/Seq";
 static_assert(kRoundTimeAlias == kQuorlinPointCount + 1, "Round/Time follows the points");
 constexpr const char* kBdSeq = "bdSeq";
 constexpr const char* kRebirth = "Node Control/Rebirth";
@@ -193,6 +194,23 @@ void add_round_time(Builder& b, const unsigned char* record, uint64_t round_ms, 
   b.add_property(m, "Local Time", qrn_record::stamp_text(record));
 }
 
+void add_round_seq(Builder& b, uint64_t round_seq, uint64_t round_ms, bool birth,
+                   bool historical) {
+  PbMetric& m = b.add_metric();
+  if (birth) {
+    m.name = text(kRoundSeq);
+    m.has_datatype = true;
+    m.datatype = datatype::UInt64;
+  }
+  m.has_alias = true;
+  m.alias = kRoundSeqAlias;
+  m.has_timestamp = true;
+  m.timestamp = round_ms;
+  if (historical) m.has_is_historical = m.is_historical = true;
+  m.value_case = SPARKPLUG_B__PAYLOAD__METRIC__VALUE_LONG_VALUE;
+  m.long_value = round_seq;
+}
+
 PbMetric& add_node_metric(Builder& b, const char* name, uint32_t type, uint64_t now_ms,
                           bool with_timestamp) {
   PbMetric& m = b.add_metric();
@@ -242,12 +260,13 @@ Bytes node_death(uint64_t bd_seq) {
   return b.pack(0, false, -1);
 }
 
-Bytes device_birth(uint64_t now_ms, uint8_t seq, const unsigned char* record,
+Bytes device_birth(uint64_t now_ms, uint8_t seq, const unsigned char* record, uint64_t round_seq,
                    const qrn_report::RoundReport* report) {
   const uint64_t round_ms = round_time_ms(record);
   const std::vector<uint32_t>& statuses = report_statuses(report);
-  Builder b(kQuorlinPointCount + 1);
+  Builder b(kQuorlinPointCount + 2);
   add_round_time(b, record, round_ms, true, false);
+  add_round_seq(b, round_seq, round_ms, true, false);
   for (std::size_t i = 0; i < kQuorlinPointCount; ++i) {
     PbMetric& m = add_point(b, i, record, round_ms, true, false);
     const uint32_t status = status_of(statuses, i);
@@ -262,13 +281,14 @@ void remember(DeviceState& state, const unsigned char* record,
   state.statuses = report_statuses(report);
 }
 
-Bytes device_data(uint64_t now_ms, uint8_t seq, const unsigned char* record,
+Bytes device_data(uint64_t now_ms, uint8_t seq, const unsigned char* record, uint64_t round_seq,
                   const qrn_report::RoundReport* report, bool historical, DeviceState& previous) {
   const uint64_t round_ms = round_time_ms(record);
   const std::vector<uint32_t>& statuses = report_statuses(report);
   const bool first = previous.record.size() != qrn_record::kSize;
-  Builder b(kQuorlinPointCount + 1);
+  Builder b(kQuorlinPointCount + 2);
   add_round_time(b, record, round_ms, false, historical);
+  add_round_seq(b, round_seq, round_ms, false, historical);
   for (std::size_t i = 0; i < kQuorlinPointCount; ++i) {
     const QuorlinPoint& point = quorlin_points[i];
     const uint32_t status = status_of(statuses, i);

@@ -33,6 +33,10 @@ constexpr std::size_t kMaxCommandBytes = 64 * 1024;
 
 // The alias of "Round/Time": the one after the last point's.
 constexpr uint64_t kRoundTimeAlias = 2707;
+// "Round/Seq" (UInt64): the record's number in its device's history, +1 per
+// record and never renumbered, so a subscriber sees gaps and duplicates. In
+// every DBIRTH and DDATA, aliased after "Round/Time".
+constexpr uint64_t kRoundSeqAlias = kRoundTimeAlias + 1;
 
 // The round's time of a record: its local-time stamp as milliseconds since
 // the epoch, UTC (the unit's time zone applied). 0 for an impossible stamp.
@@ -50,16 +54,17 @@ struct DeviceState {
 };
 
 // DBIRTH: every point by name and alias with its datatype, value and the
-// round's timestamp from `record`, plus "Round/Time"; statuses from `report`
-// when given (a point not Good carries its "Quality").
-Bytes device_birth(uint64_t now_ms, uint8_t seq, const unsigned char* record,
+// round's timestamp from `record`, plus "Round/Time" and "Round/Seq"
+// (`round_seq`); statuses from `report` when given (a point not Good carries
+// its "Quality").
+Bytes device_birth(uint64_t now_ms, uint8_t seq, const unsigned char* record, uint64_t round_seq,
                    const qrn_report::RoundReport* report);
 
-// DDATA: "Round/Time" and, by alias, every point whose value or status
-// differs from `previous` (all points when previous.record is empty).
+// DDATA: "Round/Time", "Round/Seq" and, by alias, every point whose value or
+// status differs from `previous` (all points when previous.record is empty).
 // `historical` marks every metric is_historical. `previous` is updated to
 // this record and its statuses.
-Bytes device_data(uint64_t now_ms, uint8_t seq, const unsigned char* record,
+Bytes device_data(uint64_t now_ms, uint8_t seq, const unsigned char* record, uint64_t round_seq,
                   const qrn_report::RoundReport* report, bool historical, DeviceState& previous);
 
 // DDEATH of a device.
@@ -124,13 +129,16 @@ struct Payload {
 
 // "Round/Time" of a payload, by name or by its alias; null when absent.
 const Metric* round_time_metric(const Payload& payload);
+// "Round/Seq" of a payload, by name or by its alias; null when absent.
+const Metric* round_seq_metric(const Payload& payload);
 
 // False (and `out` unspecified) when the bytes are not a Sparkplug B payload.
 bool decode_payload(const unsigned char* bytes, std::size_t size, Payload& out);
 
 // Writes a decoded DBIRTH or DDATA of device `device_id` into `record`, a
 // 7001-byte image of its record: the id, each point's field by alias (by
-// name when sent without one), the stamp from "Round/Time". Metrics are
+// name when sent without one), the stamp from "Round/Time" ("Round/Seq" is
+// no part of the record and is passed over). Metrics are
 // applied in the payload's order; a null metric leaves its field alone.
 // Bytes that no point covers keep what the image held. False, with `error`
 // naming the metric, when a metric is no point of the table or its value

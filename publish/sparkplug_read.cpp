@@ -191,6 +191,12 @@ const Metric* round_time_metric(const Payload& payload) {
   return nullptr;
 }
 
+const Metric* round_seq_metric(const Payload& payload) {
+  for (const Metric& m : payload.metrics)
+    if (m.has_alias ? m.alias == kRoundSeqAlias : m.name == "Round/Seq") return &m;
+  return nullptr;
+}
+
 bool decode_payload(const unsigned char* bytes, std::size_t size, Payload& out) {
   PbPayload* payload = sparkplug_b__payload__unpack(nullptr, size, bytes);
   if (!payload) return false;
@@ -210,7 +216,7 @@ bool apply_to_record(const Payload& payload, uint32_t device_id, unsigned char* 
                      std::string& error) {
   for (int k = 0; k < 4; ++k) record[k] = static_cast<unsigned char>(device_id >> (8 * k));
   for (const Metric& m : payload.metrics) {
-    if (m.is_null) continue;
+    if (m.is_null || (m.has_alias ? m.alias == kRoundSeqAlias : m.name == "Round/Seq")) continue;
     if (m.has_alias ? m.alias == kRoundTimeAlias : m.name == "Round/Time") {
       if (!write_stamp(m, record)) {
         error = "Round/Time: no usable time";

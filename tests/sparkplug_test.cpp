@@ -73,21 +73,27 @@ class SparkplugRecord : public testing::Test {
 
 TEST_F(SparkplugRecord, birth_then_data_rebuild_the_record_byte_for_byte) {
   EXPECT_EQ(round_time_ms(record_.data()), kRoundMs);
-  const Payload birth = decoded(device_birth(kNow, 3, record_.data(), nullptr));
+  const Payload birth = decoded(device_birth(kNow, 3, record_.data(), 41, nullptr));
   EXPECT_EQ(birth.seq, 3u);
   EXPECT_EQ(birth.timestamp, kNow);
-  ASSERT_EQ(birth.metrics.size(), kQuorlinPointCount + 1);
+  ASSERT_EQ(birth.metrics.size(), kQuorlinPointCount + 2);
   const Metric* round = birth.metric("Round/Time");
   ASSERT_NE(round, nullptr);
   EXPECT_EQ(round->alias, kRoundTimeAlias);
   EXPECT_EQ(round->datatype, datatype::DateTime);
   EXPECT_EQ(round->number, kRoundMs);
-  const Metric& first = birth.metrics[1];
+  const Metric* number = birth.metric("Round/Seq");
+  ASSERT_NE(number, nullptr);
+  EXPECT_EQ(number, round_seq_metric(birth));
+  EXPECT_EQ(number->alias, kRoundSeqAlias);
+  EXPECT_EQ(number->datatype, datatype::UInt64);
+  EXPECT_EQ(number->number, 41u);
+  const Metric& first = birth.metrics[2];
   EXPECT_EQ(first.name, quorlin_points[0].name);
   EXPECT_EQ(first.alias, 1u);  // numbered from 1 as `quorlin points` lists them
   EXPECT_EQ(first.timestamp, kRoundMs);
   // Signed values travel sign-extended in the 32-bit member.
-  EXPECT_EQ(birth.metrics[index_of("t|D3G3_M51_HZ_PV") + 1].number, uint32_t(-500));
+  EXPECT_EQ(birth.metrics[index_of("t|D3G3_M51_HZ_PV") + 2].number, uint32_t(-500));
   std::map<uint32_t, int> types;
   std::map<std::string, std::string> overwritten;
   for (const Metric& m : birth.metrics) {
@@ -97,7 +103,8 @@ TEST_F(SparkplugRecord, birth_then_data_rebuild_the_record_byte_for_byte) {
   EXPECT_EQ(types, (std::map<uint32_t, int>{{datatype::Int16, 45},
                                             {datatype::Float, 1413},
                                             {datatype::Boolean, 1248},
-                                            {datatype::DateTime, 1}}));
+                                            {datatype::DateTime, 1},
+                                            {datatype::UInt64, 1}}));
   EXPECT_EQ(overwritten,
             (std::map<std::string, std::string>{{"t|D3二层末端进水温度", "t|D3G3_M41_HZ_PV"},
                                                 {"t|D3G5_M214_TTime_M1", "Round/Time"}}));
@@ -112,13 +119,15 @@ TEST_F(SparkplugRecord, birth_then_data_rebuild_the_record_byte_for_byte) {
   set(index_of("t|D3G3_M41_HZ_PV"), {0x34, 0x12});
   set(0, {1});
   record_[qrn_record::kStampOffset + 3] = 5;
-  const Payload data = decoded(device_data(kNow, 4, record_.data(), nullptr, false, state));
+  const Payload data = decoded(device_data(kNow, 4, record_.data(), 42, nullptr, false, state));
   std::vector<std::string> sent;
   for (const Metric& m : data.metrics)
     sent.push_back(m.name + "#" + std::to_string(m.alias));  // aliases alone
-  EXPECT_EQ(sent, (std::vector<std::string>{"#2707", "#1", "#2510", "#2511", "#2706"}));
+  EXPECT_EQ(sent, (std::vector<std::string>{"#2707", "#2708", "#1", "#2510", "#2511", "#2706"}));
   ASSERT_NE(round_time_metric(data), nullptr);
   EXPECT_EQ(round_time_metric(data)->number, kRoundMs + 86'400'000);
+  ASSERT_NE(round_seq_metric(data), nullptr);
+  EXPECT_EQ(round_seq_metric(data)->number, 42u);
   EXPECT_EQ(state.record, record_);
   image = before;
   expect_rebuilt(data, image);
@@ -133,13 +142,13 @@ TEST_F(SparkplugRecord, data_carry_changed_statuses_and_quality_until_good_again
   DeviceState state;
   remember(state, record_.data(), nullptr);
   auto quality_by_alias = [&](bool historical) {
-    const Payload p = decoded(device_data(kNow, 1, record_.data(), &report, historical, state));
+    const Payload p = decoded(device_data(kNow, 1, record_.data(), 7, &report, historical, state));
     std::map<uint64_t, int64_t> out;  // -1: sent without Quality
     for (const Metric& m : p.metrics) {
       EXPECT_EQ(m.historical, historical);
       EXPECT_EQ(m.timestamp, kRoundMs);
       const Property* q = m.property("Quality");
-      if (m.alias != kRoundTimeAlias) out[m.alias] = q ? static_cast<int64_t>(q->number) : -1;
+      if (m.alias != kRoundTimeAlias && m.alias != kRoundSeqAlias) out[m.alias] = q ? static_cast<int64_t>(q->number) : -1;
     }
     return out;
   };
@@ -149,23 +158,23 @@ TEST_F(SparkplugRecord, data_carry_changed_statuses_and_quality_until_good_again
   EXPECT_EQ(quality_by_alias(false), (std::map<uint64_t, int64_t>{{3, 0}}));
   EXPECT_EQ(quality_by_alias(false), (std::map<uint64_t, int64_t>{}));
   // A birth names every point not Good.
-  const Payload birth = decoded(device_birth(kNow, 0, record_.data(), &report));
-  const Property* uncertain = birth.metrics[10].property("Quality");
+  const Payload birth = decoded(device_birth(kNow, 0, record_.data(), 7, &report));
+  const Property* uncertain = birth.metrics[11].property("Quality");
   ASSERT_NE(uncertain, nullptr);
   EXPECT_EQ(uncertain->number, 0x40000000u);
-  EXPECT_EQ(birth.metrics[3].property("Quality"), nullptr);
+  EXPECT_EQ(birth.metrics[4].property("Quality"), nullptr);
 }
 
 TEST_F(SparkplugRecord, a_metric_that_fits_no_field_is_refused_by_name) {
-  Payload p = decoded(device_birth(kNow, 0, record_.data(), nullptr));
-  p.metrics[1].kind = ValueKind::Float;
+  Payload p = decoded(device_birth(kNow, 0, record_.data(), 1, nullptr));
+  p.metrics[2].kind = ValueKind::Float;
   std::vector<unsigned char> image(qrn_record::kSize, 0);
   std::string error;
   EXPECT_FALSE(apply_to_record(p, 42, image.data(), error));
   EXPECT_EQ(error, "alias 1: value does not fit the point's field");
-  p.metrics[1].alias = kRoundTimeAlias + 1;
+  p.metrics[2].alias = kRoundSeqAlias + 1;
   EXPECT_FALSE(apply_to_record(p, 42, image.data(), error));
-  EXPECT_EQ(error, "alias 2708: no such point");
+  EXPECT_EQ(error, "alias 2709: no such point");
 }
 
 TEST(SparkplugNode, birth_and_death_carry_bd_seq_and_only_birth_a_seq) {
