@@ -372,12 +372,12 @@ void SpoolPublisher::births(bool anew) {
   if (!error.empty()) log_("sparkplug: " + error, LogPriority::Warning);
 }
 
-// The device's backlog as the file has it: once per session, as the commits
-// and publishes keep it up to date in between.
+// The device's backlog as the file has it up to its newest row known: once
+// per session, as the commits and publishes keep it up to date in between.
 void SpoolPublisher::count_backlog(Device& d) {
   std::string oldest, error;
   std::lock_guard<std::mutex> lock(spool_mutex_);
-  if (spool_.backlog(d.id, d.data_id, d.cursor.progress(), d.backlog, oldest, error))
+  if (spool_.backlog(d.id, d.data_id, d.cursor.progress(), d.backlog, oldest, error, d.newest))
     d.oldest = local_time(oldest);
 }
 

@@ -269,7 +269,8 @@ bool HistorySpool::count(uint32_t device_id, int data_id, int64_t after, int64_t
 }
 
 bool HistorySpool::backlog(uint32_t device_id, int data_id, const SpoolProgress& p,
-                           uint64_t& total, std::string& oldest, std::string& error) {
+                           uint64_t& total, std::string& oldest, std::string& error,
+                           int64_t upto) {
   total = 0;
   oldest.clear();
   // The replay's part, between the acknowledged ranges, then the live part.
@@ -280,7 +281,7 @@ bool HistorySpool::backlog(uint32_t device_id, int data_id, const SpoolProgress&
     if (s.second > from) from = s.second;
   }
   if (from < p.boundary) open.emplace_back(from, p.boundary);
-  open.emplace_back(std::max(p.live, p.boundary), INT64_MAX);
+  if (std::max(p.live, p.boundary) < upto) open.emplace_back(std::max(p.live, p.boundary), upto);
   for (const auto& range : open) {
     uint64_t n = 0;
     std::string first;

@@ -78,10 +78,10 @@ class HistorySpool {
   bool rows_after(uint32_t device_id, int data_id, int64_t after, int64_t upto, std::size_t limit,
                   std::vector<SpoolRow>& out, std::string& error);
 
-  // The device's records not yet acknowledged as `p` says, and the saved
-  // time of the oldest of them ("" when none).
+  // The device's records up to `upto` not yet acknowledged as `p` says, and
+  // the saved time of the oldest of them ("" when none).
   bool backlog(uint32_t device_id, int data_id, const SpoolProgress& p, uint64_t& count,
-               std::string& oldest, std::string& error);
+               std::string& oldest, std::string& error, int64_t upto = INT64_MAX);
 
  private:
   bool count(uint32_t device_id, int data_id, int64_t after, int64_t upto, uint64_t& n,
