@@ -79,8 +79,8 @@ inline constexpr SparkplugKey kSparkplugKeys[] = {
     {"data_qos", SparkplugKind::Qos, false, nullptr, nullptr, nullptr, &SparkplugConfig::data_qos,
      "0 or 1", "0", "0, 1",
      "the DDATA's QoS. 0 (Sparkplug B 3.0): a record counts as published once written to the "
-     "connection, and after a break the last minute's go again; 1: a record counts once the "
-     "broker acknowledged it (outside Sparkplug B 3.0, which says QoS 0)"},
+     "connection, and after a break those written in the 65 s before it go again; 1: a record "
+     "counts once the broker acknowledged it (outside Sparkplug B 3.0, which says QoS 0)"},
 };
 
 // "servers, group_id, ...": the keys as an unknown-key message lists them.
