@@ -10,8 +10,14 @@ published, and the live DDATA's lag behind their round during the replay
 (p95). Then the host's CPU over a window with and without publishing, and
 the bytes of a DBIRTH and of a DDATA. Prints medians over the runs.
 
+With --steady S there is no outage: the devices (on qrn-plant, one per 500
+devices) sample for S seconds with the broker there all along, and each run
+reports the share of the records saved that were published (DBIRTH or DDATA,
+by device and Round/Time) after a clean stop, and qrn-host's CPU over the
+window, with and without publishing.
+
 Usage: publish_bench.py [--build DIR] [--devices N] [--outage S] [--runs N]
-                        [--cpu-seconds S]
+                        [--cpu-seconds S] [--steady S]
 With PUBLISH_BENCH_DEBUG=FILE the hosts' output goes to FILE and each
 duplicate is printed with its copies' times from the kill in the replay.
 """
@@ -236,6 +242,65 @@ def one_run(a, tmp, sim_port, broker_port):
             "live_lag_p95_s": p95, "live_during_replay": len(lags)}
 
 
+def steady_run(a, tmp, broker_port, publishing):
+    """Fresh plants, N devices for a.steady seconds: qrn-host's CPU share over
+    the window and, when publishing, the share of the saved records published."""
+    plants = []
+    for _ in range((a.devices + 499) // 500):
+        port = free_port()
+        plants.append((subprocess.Popen(
+            [os.path.join(a.build, "qrn-plant"), "--port", str(port), "--max-sessions", "600"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL), port))
+    history = os.path.join(tmp, f"steady-{time.monotonic_ns()}.db")
+    out = os.path.join(tmp, f"steady-{time.monotonic_ns()}.jsonl")
+    app = {"read_mode": "batch", "session": "keep", "round_lines": False}
+    config = {"devices": [{"id": i + 1, "address": "127.0.0.1", "port": plants[i // 500][1],
+                           "settings": {"appSetting": app}} for i in range(a.devices)]}
+    if publishing:
+        config["sparkplug"] = {"servers": [f"tcp://127.0.0.1:{broker_port}"],
+                               "group_id": "bench", "edge_node_id": "unit"}
+    path = os.path.join(tmp, f"steady-{time.monotonic_ns()}.json")
+    with open(path, "w") as f:
+        json.dump(config, f)
+    collector = subprocess.Popen([os.path.join(a.collector or a.build, "spb_collect"),
+                                  f"127.0.0.1:{broker_port}"], stdout=open(out, "w"),
+                                 stderr=subprocess.DEVNULL)
+    try:
+        for _, port in plants:
+            wait_port(port)
+        host = start_host(a, path, history)
+        time.sleep(10)  # every device's first rounds (spread over the pause)
+        c0, t0 = cpu_seconds(host.pid), time.monotonic()
+        time.sleep(a.steady)
+        share = (cpu_seconds(host.pid) - c0) / (time.monotonic() - t0)
+        host.send_signal(signal.SIGTERM)
+        host.wait()
+        time.sleep(2)
+    finally:
+        for p in [collector] + [p for p, _ in plants]:
+            p.terminate()
+            p.wait()
+    saved = stored(history)
+    got = {(m["device"], m["round_time"]) for m in messages(out)
+           if m["type"] in ("DBIRTH", "DDATA") and "round_time" in m}
+    return share, len(saved), len(saved & got)
+
+
+def steady(a, broker_port, tmp):
+    rows = []
+    for i in range(a.runs):
+        with_cpu, records, published = steady_run(a, tmp, broker_port, True)
+        without_cpu, _, _ = steady_run(a, tmp, broker_port, False)
+        rows.append((100 * published / max(records, 1), with_cpu, without_cpu, records))
+        print(f"run {i + 1}: {records} records, {rows[-1][0]:.1f}% published, qrn-host CPU "
+              f"{100 * with_cpu:.1f}% with publishing, {100 * without_cpu:.1f}% without",
+              flush=True)
+    med = [statistics.median(r[k] for r in rows) for k in range(4)]
+    print(f"{a.devices} devices, {a.steady:.0f} s, {a.runs} runs (medians): {med[3]:.0f} records, "
+          f"{med[0]:.1f}% published, qrn-host CPU {100 * med[1]:.1f}% with publishing, "
+          f"{100 * med[2]:.1f}% without ({med[1] / max(med[2], 1e-9):.2f}x)")
+
+
 def cpu_run(a, tmp, sim_port, broker_port):
     """qrn-host's share of a core over a window, and message sizes when publishing."""
     history = os.path.join(tmp, f"cpu-{time.monotonic_ns()}.db")
@@ -268,6 +333,9 @@ def main():
     ap.add_argument("--outage", type=float, default=600, help="seconds the broker is away")
     ap.add_argument("--runs", type=int, default=3, help="outage runs (0: the CPU figures only)")
     ap.add_argument("--cpu-seconds", type=float, default=60)
+    ap.add_argument("--steady", type=float, default=0,
+                    help="seconds of steady load on qrn-plant, no outage (0: the outage runs)")
+    ap.add_argument("--collector", help="build holding the spb_collect to use (default --build)")
     a = ap.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
         broker_port = free_port()
@@ -280,6 +348,14 @@ def main():
                     ("user root\n" if os.getuid() == 0 else ""))
         broker = subprocess.Popen(["/usr/sbin/mosquitto", "-c", conf], stdout=subprocess.DEVNULL,
                                   stderr=subprocess.DEVNULL)
+        if a.steady:
+            try:
+                wait_port(broker_port)
+                steady(a, broker_port, tmp)
+            finally:
+                broker.terminate()
+                broker.wait()
+            return
         sim_port = free_port()
         sim = subprocess.Popen([os.path.join(a.build, "quorlin"), "sim", "--port", str(sim_port)],
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
