@@ -70,9 +70,9 @@ void EdgeNode::report(uint32_t device_id, const std::vector<unsigned char>& byte
   if (node_) node_->report(device_id, bytes);
 }
 
-void EdgeNode::wake() {
+void EdgeNode::wake(const std::vector<CommittedRow>& rows) {
   std::lock_guard<std::mutex> hold(node_mutex_);
-  if (node_) node_->committed();
+  if (node_) node_->committed(rows);
 }
 
 PublishStatus EdgeNode::status() const {

@@ -5,6 +5,7 @@
 // only what was saved goes out and nothing saved is lost across outages and
 // restarts. One thread of its own reads the spool and publishes; the broker
 // link has its own.
+#include "history.h"
 #include "publish_status.h"
 #include "sparkplug_session.h"
 #include "sparkplug_settings.h"
@@ -39,8 +40,9 @@ class EdgeNode {
   // both return at once.
   void stored(uint32_t device_id, int data_id);
   void report(uint32_t device_id, const std::vector<unsigned char>& bytes);
-  // The history committed rows: the publishing thread looks for new ones.
-  void wake();
+  // The history committed `rows`: the publishing thread reads the devices'
+  // new ones (and asks the file for no others).
+  void wake(const std::vector<CommittedRow>& rows);
 
   // Unpublished records retention deleted: counted and said by the caller.
   void dropped(uint64_t n) { dropped_ += n; }

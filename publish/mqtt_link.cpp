@@ -1,7 +1,9 @@
 #include "mqtt_link.h"
 
 #include <mosquitto.h>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -163,7 +165,9 @@ struct Link::Impl {
     Clock::time_point sent;
   };
   std::map<int, Waiting> waiting_ack;  // QoS 1 publishes by message id
-  std::set<int> waiting_write;         // QoS 0 publishes not yet written
+  // QoS 0 publishes not yet written, by message id: token and size.
+  std::map<int, std::pair<uint64_t, std::size_t>> waiting_write;
+  std::size_t waiting_write_bytes = 0;
   uint64_t next_token = 1;
 
   // What the library's callbacks saw, collected under a lock of its own
@@ -471,6 +475,7 @@ struct Link::Impl {
       live_server.clear();
       waiting_ack.clear();
       waiting_write.clear();
+      waiting_write_bytes = 0;
     }
     if (end.kind == "stopped") {
       say("disconnected from " + server);
@@ -487,8 +492,8 @@ struct Link::Impl {
     return p.fd >= 0 && ::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR)) != 0;
   }
 
-  // Publishes written (QoS 0) or acknowledged (QoS 1): the tokens of the
-  // latter go to `acknowledged`, outside the lock.
+  // Publishes written (QoS 0) or acknowledged (QoS 1): their tokens go to
+  // `acknowledged`, outside the lock.
   void acknowledge(const std::vector<int>& mids) {
     if (mids.empty()) return;
     std::vector<uint64_t> tokens;
@@ -499,8 +504,10 @@ struct Link::Impl {
         if (it != waiting_ack.end()) {
           tokens.push_back(it->second.token);
           waiting_ack.erase(it);
-        } else {
-          waiting_write.erase(mid);
+        } else if (auto w = waiting_write.find(mid); w != waiting_write.end()) {
+          tokens.push_back(w->second.first);
+          waiting_write_bytes -= w->second.second;
+          waiting_write.erase(w);
         }
       }
     }
@@ -588,16 +595,27 @@ std::optional<uint64_t> Link::publish(const std::string& topic, const Bytes& pay
                         payload.data(), qos, retain) != MOSQ_ERR_SUCCESS)
     return std::nullopt;
   const uint64_t token = impl_->next_token++;
-  if (qos == 1)
+  if (qos == 1) {
     impl_->waiting_ack[mid] = {token, Clock::now()};
-  else
-    impl_->waiting_write.insert(mid);
+  } else {
+    impl_->waiting_write[mid] = {token, payload.size()};
+    impl_->waiting_write_bytes += payload.size();
+  }
   return token;
 }
 
 std::size_t Link::in_flight() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
-  return impl_->waiting_ack.size();
+  return impl_->waiting_ack.size() + impl_->waiting_write.size();
+}
+
+std::size_t Link::unsent_bytes() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  if (impl_->live == nullptr) return 0;
+  int queued = 0;
+  const int fd = mosquitto_socket(impl_->live);
+  if (fd < 0 || ioctl(fd, SIOCOUTQ, &queued) != 0 || queued < 0) queued = 0;
+  return impl_->waiting_write_bytes + static_cast<std::size_t>(queued);
 }
 
 bool Link::connected() const {

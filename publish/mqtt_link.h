@@ -45,9 +45,9 @@ struct LinkEvents {
   std::function<void(const std::string& reason)> disconnected;
   std::function<void(const std::string& topic, const unsigned char* payload, std::size_t size)>
       message;
-  // A QoS 1 publish's PUBACK. When a connection ends, the publishes still
-  // waiting for theirs are never acknowledged, not even after a reconnection:
-  // the caller sends them again from its own store.
+  // A QoS 1 publish's PUBACK, or a QoS 0 publish written to the socket. When
+  // a connection ends, the publishes still waiting are never reported, not
+  // even after a reconnection: the caller sends them again from its own store.
   std::function<void(uint64_t token)> acknowledged;
 };
 
@@ -78,7 +78,12 @@ class Link {
   // kMaxInFlight wait to be written to the socket).
   std::optional<uint64_t> publish(const std::string& topic, const Bytes& payload, int qos,
                                   bool retain);
+  // Publishes waiting for their PUBACK or, at QoS 0, to be written.
   std::size_t in_flight() const;
+  // Bytes given to the connection and not yet taken by the peer: the QoS 0
+  // payloads waiting to be written and the socket's send queue. What a new
+  // publish waits behind when the network, not the broker, is the bottleneck.
+  std::size_t unsent_bytes() const;
   bool connected() const;
   std::string server() const;  // the connected server, empty when none
 

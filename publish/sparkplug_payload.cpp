@@ -22,6 +22,7 @@ using PbPropertySet = SparkplugB__Payload__PropertySet;
 using PbPropertyValue = SparkplugB__Payload__PropertyValue;
 
 constexpr const char* kRoundTime = "Round/Time";
+constexpr const char* kRoundSeq = "Round/Seq";
 static_assert(kRoundTimeNumber == kQuorlinPointCount + 1, "Round/Time follows the points");
 static_assert(kRoundTimeNumber < (1u << kAliasBits), "a device's numbers fit below its id");
 constexpr const char* kBdSeq = "bdSeq";
@@ -352,6 +353,23 @@ void add_round_time(Builder& b, uint32_t device_id, const unsigned char* record,
   b.add_property(m, "Local Time", qrn_record::stamp_text(record));
 }
 
+void add_round_seq(Builder& b, uint32_t device_id, uint64_t round_seq, uint64_t round_ms,
+                   bool birth, bool historical) {
+  PbMetric& m = b.add_metric();
+  if (birth) {
+    m.name = text(kRoundSeq);
+    m.has_datatype = true;
+    m.datatype = datatype::UInt64;
+  }
+  m.has_alias = true;
+  m.alias = alias(device_id, kRoundSeqNumber);
+  m.has_timestamp = true;
+  m.timestamp = round_ms;
+  if (historical) m.has_is_historical = m.is_historical = true;
+  m.value_case = SPARKPLUG_B__PAYLOAD__METRIC__VALUE_LONG_VALUE;
+  m.long_value = round_seq;
+}
+
 PbMetric& add_node_metric(Builder& b, const char* name, uint32_t type, uint64_t now_ms,
                           bool with_timestamp) {
   PbMetric& m = b.add_metric();
@@ -490,12 +508,13 @@ Bytes node_death(uint64_t bd_seq) {
 }
 
 Bytes device_birth(uint64_t now_ms, uint8_t seq, uint32_t device_id, const unsigned char* record,
-                   const qrn_report::RoundReport* report) {
+                   uint64_t round_seq, const qrn_report::RoundReport* report) {
   const uint64_t round_ms = round_time_ms(record);
   const std::vector<uint32_t>& statuses = report_statuses(report);
   const std::vector<uint8_t>& types = report_types(report);
-  Builder b(kQuorlinPointCount + 1);
+  Builder b(kQuorlinPointCount + 2);
   add_round_time(b, device_id, record, round_ms, true, false);
+  add_round_seq(b, device_id, round_seq, round_ms, true, false);
   for (std::size_t i = 0; i < kQuorlinPointCount; ++i) {
     PbMetric& m = add_point(b, device_id, i, record, types, round_ms, true, false);
     add_status(b, m, status_of(statuses, i), 0);
@@ -521,14 +540,16 @@ bool types_changed(const DeviceState& born, const qrn_report::RoundReport* repor
 }
 
 Bytes device_data(uint64_t now_ms, uint8_t seq, uint32_t device_id, const unsigned char* record,
-                  const qrn_report::RoundReport* report, bool historical, DeviceState& previous) {
+                  uint64_t round_seq, const qrn_report::RoundReport* report, bool historical,
+                  DeviceState& previous) {
   const uint64_t round_ms = round_time_ms(record);
   const std::vector<uint32_t>& statuses = report_statuses(report);
   // A record without its report is typed as the last one said.
   const std::vector<uint8_t> types = report ? report_types(report) : previous.types;
   const bool first = previous.record.size() != qrn_record::kSize;
-  Builder b(kQuorlinPointCount + 1);
+  Builder b(kQuorlinPointCount + 2);
   add_round_time(b, device_id, record, round_ms, false, historical);
+  add_round_seq(b, device_id, round_seq, round_ms, false, historical);
   for (std::size_t i = 0; i < kQuorlinPointCount; ++i) {
     const uint32_t status = status_of(statuses, i);
     const uint32_t before = first ? 0 : status_of(previous.statuses, i);

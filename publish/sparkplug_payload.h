@@ -70,6 +70,10 @@ constexpr const char* kCompressedUuid = "SPBV1.0_COMPRESSED";
 constexpr const char* kAlgorithm = "algorithm";
 // The compressed payload, or `payload` itself when that is not smaller.
 Bytes compressed(const Bytes& payload, Compression compression);
+// "Round/Seq" (UInt64): the record's number in its device's history, +1 per
+// record and never renumbered, so a subscriber sees gaps and duplicates. In
+// every DBIRTH and DDATA, numbered after "Round/Time".
+constexpr uint64_t kRoundSeqNumber = kRoundTimeNumber + 1;
 
 // The round's time of a record: its local-time stamp as milliseconds since
 // the epoch, UTC (the unit's time zone applied). 0 for an impossible stamp.
@@ -89,17 +93,19 @@ struct DeviceState {
 
 // DBIRTH of device `device_id`: every point by name and alias with its
 // datatype, value and the round's timestamp from `record`, plus
-// "Round/Time"; statuses and types from `report` when given.
+// "Round/Time" and "Round/Seq" (`round_seq`); statuses and types from
+// `report` when given.
 Bytes device_birth(uint64_t now_ms, uint8_t seq, uint32_t device_id, const unsigned char* record,
-                   const qrn_report::RoundReport* report);
+                   uint64_t round_seq, const qrn_report::RoundReport* report);
 
-// DDATA: "Round/Time" and, by alias, every point whose value, status or
-// type differs from `previous` (all points when previous.record is empty).
-// Without a report (a replayed record) the points are typed as `previous`
-// says. `historical` marks every metric is_historical. `previous` is
-// updated to this record, its statuses and types.
+// DDATA: "Round/Time", "Round/Seq" and, by alias, every point whose value,
+// status or type differs from `previous` (all points when previous.record
+// is empty). Without a report (a replayed record) the points are typed as
+// `previous` says. `historical` marks every metric is_historical. `previous`
+// is updated to this record, its statuses and types.
 Bytes device_data(uint64_t now_ms, uint8_t seq, uint32_t device_id, const unsigned char* record,
-                  const qrn_report::RoundReport* report, bool historical, DeviceState& previous);
+                  uint64_t round_seq, const qrn_report::RoundReport* report, bool historical,
+                  DeviceState& previous);
 
 // Whether `report` types a point otherwise than the device's last birth
 // (`born`, as remembered) announced it: the device needs a DBIRTH again.
@@ -173,6 +179,8 @@ struct Payload {
 
 // "Round/Time" of a payload, by name or by its alias; null when absent.
 const Metric* round_time_metric(const Payload& payload);
+// "Round/Seq" of a payload, by name or by its alias; null when absent.
+const Metric* round_seq_metric(const Payload& payload);
 
 // A compressed payload is decompressed first (at most kMaxInflatedBytes).
 constexpr std::size_t kMaxInflatedBytes = 16u << 20;
@@ -182,9 +190,10 @@ bool decode_payload(const unsigned char* bytes, std::size_t size, Payload& out);
 // Writes a decoded DBIRTH or DDATA of device `device_id` into `record`, a
 // 7001-byte image of its record: the id, each point's field by alias (its
 // number alone, as sent before aliases held the device id, is taken too;
-// by name when sent without one), the stamp from "Round/Time". Metrics are
-// applied in the payload's order: a field from "Raw" when sent, else from
-// the value (field_bytes); a null metric without "Raw" leaves it alone.
+// by name when sent without one), the stamp from "Round/Time" ("Round/Seq"
+// is no part of the record and is passed over). Metrics are applied in the
+// payload's order: a field from "Raw" when sent, else from the value
+// (field_bytes); a null metric without "Raw" leaves it alone.
 // Bytes that no point covers keep what the image held. False, with `error`
 // naming the metric, when a metric is no point of the table or its value
 // does not fit the field; the metrics before it are applied.

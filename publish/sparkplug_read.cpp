@@ -213,6 +213,11 @@ bool is_round_time(const Metric& m) {
                      : m.name == "Round/Time";
 }
 
+bool is_round_seq(const Metric& m) {
+  return m.has_alias ? (m.alias & ((1u << kAliasBits) - 1)) == kRoundSeqNumber
+                     : m.name == "Round/Seq";
+}
+
 // zlib's inflate of a zlib or gzip stream (told apart by its header), at
 // most kMaxInflatedBytes; false when it is neither or larger.
 bool inflate_bytes(const unsigned char* in, std::size_t size, std::vector<unsigned char>& out) {
@@ -258,6 +263,12 @@ const Metric* round_time_metric(const Payload& payload) {
   return nullptr;
 }
 
+const Metric* round_seq_metric(const Payload& payload) {
+  for (const Metric& m : payload.metrics)
+    if (is_round_seq(m)) return &m;
+  return nullptr;
+}
+
 bool decode_payload(const unsigned char* bytes, std::size_t size, Payload& out) {
   PbPayload* payload = sparkplug_b__payload__unpack(nullptr, size, bytes);
   if (!payload) return false;
@@ -288,6 +299,7 @@ bool apply_to_record(const Payload& payload, uint32_t device_id, unsigned char* 
                      std::string& error) {
   for (int k = 0; k < 4; ++k) record[k] = static_cast<unsigned char>(device_id >> (8 * k));
   for (const Metric& m : payload.metrics) {
+    if (is_round_seq(m)) continue;
     if (is_round_time(m)) {
       if (m.is_null) continue;
       if (!write_stamp(m, record)) {

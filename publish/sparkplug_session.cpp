@@ -76,11 +76,13 @@ bool SparkplugSession::look(PrimaryHost primary) {
 
 bool SparkplugSession::publish(const char* type, const std::string& device,
                                const sparkplug::Bytes& payload, int qos, uint64_t* token) {
-  const auto t = link_.publish(topic(type, device), payload, qos, false);
+  const std::string name = topic(type, device);
+  const auto t = link_.publish(name, payload, qos, false);
   if (!t) return false;
   if (token) *token = *t;
   seq_ = (seq_ + 1) % 256;
   ++counts_[type];
+  bytes_ += name.size() + payload.size();
   return true;
 }
 
@@ -95,21 +97,23 @@ bool SparkplugSession::node_birth(uint64_t bd_seq, bool anew) {
 }
 
 bool SparkplugSession::device_birth(uint32_t device_id, const unsigned char* record,
-                                    const qrn_report::RoundReport* report) {
+                                    uint64_t round_seq, const qrn_report::RoundReport* report) {
   const auto payload = sparkplug::compressed(
-      sparkplug::device_birth(now_ms(), static_cast<uint8_t>(seq_), device_id, record, report),
+      sparkplug::device_birth(now_ms(), static_cast<uint8_t>(seq_), device_id, record, round_seq,
+                              report),
       compression_);
   return publish("DBIRTH", std::to_string(device_id), payload, 0, nullptr);
 }
 
 bool SparkplugSession::device_data(uint32_t device_id, const unsigned char* record,
-                                   const qrn_report::RoundReport* report, bool historical,
-                                   sparkplug::DeviceState& state, uint64_t& token) {
+                                   uint64_t round_seq, const qrn_report::RoundReport* report,
+                                   bool historical, sparkplug::DeviceState& state, int qos,
+                                   uint64_t& token) {
   const auto payload = sparkplug::compressed(
-      sparkplug::device_data(now_ms(), static_cast<uint8_t>(seq_), device_id, record, report,
-                             historical, state),
+      sparkplug::device_data(now_ms(), static_cast<uint8_t>(seq_), device_id, record, round_seq,
+                             report, historical, state),
       compression_);
-  if (publish("DDATA", std::to_string(device_id), payload, 1, &token)) return true;
+  if (publish("DDATA", std::to_string(device_id), payload, qos, &token)) return true;
   // The state already holds this record: the next DDATA, of this record
   // again, carries every point instead of the changes.
   state = {};

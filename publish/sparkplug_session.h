@@ -49,17 +49,19 @@ class SparkplugSession {
   // NBIRTH, the sequence from 0: born when it went out; else the births stay
   // due when `anew` (they were).
   bool node_birth(uint64_t bd_seq, bool anew);
-  bool device_birth(uint32_t device_id, const unsigned char* record,
+  bool device_birth(uint32_t device_id, const unsigned char* record, uint64_t round_seq,
                     const qrn_report::RoundReport* report);
-  // DDATA with QoS 1: `token` its PUBACK's. Unsent, `state` (which already
-  // holds the record) is cleared: the next DDATA carries every point.
-  bool device_data(uint32_t device_id, const unsigned char* record,
+  // DDATA with `qos`: `token` the publish's, reported when written (QoS 0) or
+  // acknowledged (QoS 1). Unsent, `state` (which already holds the record)
+  // is cleared: the next DDATA carries every point.
+  bool device_data(uint32_t device_id, const unsigned char* record, uint64_t round_seq,
                    const qrn_report::RoundReport* report, bool historical,
-                   sparkplug::DeviceState& state, uint64_t& token);
+                   sparkplug::DeviceState& state, int qos, uint64_t& token);
   bool device_death(uint32_t device_id);
 
-  // Messages published, per type.
+  // Messages published, per type, and the bytes of their topics and payloads.
   const std::map<std::string, uint64_t>& counts() const { return counts_; }
+  uint64_t bytes() const { return bytes_; }
 
  private:
   bool publish(const char* type, const std::string& device, const sparkplug::Bytes& payload,
@@ -74,4 +76,5 @@ class SparkplugSession {
   bool was_online_ = false;  // publishing allowed at the last look
   unsigned seq_ = 0;         // the node's message sequence, 0..255
   std::map<std::string, uint64_t> counts_;
+  uint64_t bytes_ = 0;
 };

@@ -52,6 +52,11 @@ bool read_key(const SparkplugKey& k, const Json::Value& v, SparkplugConfig& out,
         (out.*k.list).push_back(s.asString());
       }
       return true;
+    case SparkplugKind::Qos:
+      if (!v.isInt() || (v.asInt() != 0 && v.asInt() != 1))
+        return refuse(refusal, v, quoted + " must be 0 or 1");
+      out.*k.number = v.asInt();
+      return true;
     case SparkplugKind::Flag:
       if (!v.isBool()) return refuse(refusal, v, quoted + " must be true or false");
       out.*k.flag = v.asBool();
@@ -83,9 +88,10 @@ const SparkplugKey* find_key(const std::string& key) {
 
 bool SparkplugConfig::operator==(const SparkplugConfig& o) const {
   for (const SparkplugKey& k : kSparkplugKeys) {
-    const bool same = k.list ? this->*k.list == o.*k.list
-                      : k.text ? this->*k.text == o.*k.text
-                               : this->*k.flag == o.*k.flag;
+    const bool same = k.list     ? this->*k.list == o.*k.list
+                      : k.text   ? this->*k.text == o.*k.text
+                      : k.number ? this->*k.number == o.*k.number
+                                 : this->*k.flag == o.*k.flag;
     if (!same) return false;
   }
   return password == o.password;

@@ -3,7 +3,9 @@
 #include <algorithm>
 
 SpoolCursor::SpoolCursor(const SpoolProgress& saved)
-    : p_(saved), live_sent_(saved.live), replay_sent_(saved.replay) {}
+    : p_(saved), live_sent_(saved.live), replay_sent_(saved.replay) {
+  stands_.front().progress = saved;
+}
 
 SpoolCursor::Step SpoolCursor::step(Stream s, int64_t seq, bool publishable) {
   if (s == Stream::Live) {
@@ -32,15 +34,42 @@ void SpoolCursor::sent(Stream s, int64_t seq, uint64_t token) {
   (s == Stream::Live ? live_sent_ : replay_sent_) = seq;
 }
 
-void SpoolCursor::acknowledged(Stream s, uint64_t token) {
+void SpoolCursor::acknowledged(Stream s, uint64_t token, Clock::time_point now) {
   std::deque<Flight>& q = s == Stream::Live ? live_q_ : replay_q_;
   for (Flight& f : q)
     if (f.token == token) f.acked = true;
+  bool moved = false;
   while (!q.empty() && q.front().acked) {
     (s == Stream::Live ? p_.live : p_.replay) = q.front().seq;
     q.pop_front();
+    changed_ = moved = true;
+  }
+  if (moved) stand(now);
+}
+
+void SpoolCursor::stand(Clock::time_point now) {
+  Stand& last = stands_.back();
+  if (last.at != Clock::time_point::min() && now - last.opened < std::chrono::seconds(1)) {
+    last.at = now;
+    last.progress = p_;
+  } else {
+    stands_.push_back(Stand{now, now, p_});
+  }
+}
+
+const SpoolProgress& SpoolCursor::settled(Clock::time_point before) {
+  while (stands_.size() >= 2 && stands_[1].at <= before) stands_.pop_front();
+  return stands_.front().progress;
+}
+
+void SpoolCursor::roll_back(Clock::time_point before) {
+  settled(before);
+  stands_.resize(1);
+  if (!(p_ == stands_.front().progress)) {
+    p_ = stands_.front().progress;
     changed_ = true;
   }
+  lost();
 }
 
 void SpoolCursor::replay_read(bool nothing) {
@@ -73,4 +102,22 @@ void SpoolCursor::restart(int64_t newest) {
   live_sent_ = p_.live;
   replay_sent_ = p_.replay;
   replay_done_ = p_.replay >= p_.boundary;
+}
+
+void DeviceRing::add(std::size_t device) {
+  if (device >= queued_.size()) queued_.resize(device + 1, false);
+  if (queued_[device]) return;
+  queued_[device] = true;
+  ring_.push_back(device);
+}
+
+void DeviceRing::walk(const std::function<Served(std::size_t)>& serve) {
+  for (std::size_t n = ring_.size(); n > 0 && !ring_.empty(); --n) {
+    const std::size_t device = ring_.front();
+    const Served served = serve(device);
+    if (served == Served::Full) return;
+    ring_.pop_front();
+    if (served == Served::More) ring_.push_back(device);
+    else queued_[device] = false;
+  }
 }

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <sstream>
 
 namespace {
@@ -54,6 +55,16 @@ std::string lock_holder(int fd) {
     return "process " + pid + (name.empty() ? "" : " (" + name + ")");
   }
   return "";
+}
+
+bool has_round_seq(sqlite3* db) {
+  sqlite3_stmt* st = nullptr;
+  const bool found =
+      sqlite3_prepare_v2(db, "SELECT 1 FROM pragma_table_info('history') WHERE name = 'round_seq'",
+                         -1, &st, nullptr) == SQLITE_OK &&
+      sqlite3_step(st) == SQLITE_ROW;
+  sqlite3_finalize(st);
+  return found;
 }
 
 }  // namespace
@@ -112,6 +123,9 @@ void HistoryStore::close() {
   std::lock_guard<std::mutex> lock(mutex_);
   sqlite3_finalize(insert_);
   insert_ = nullptr;
+  sqlite3_finalize(last_round_seq_);
+  last_round_seq_ = nullptr;
+  round_seqs_.clear();
   encoder_.forget();
   if (db_) sqlite3_close(db_);
   db_ = nullptr;
@@ -178,12 +192,19 @@ bool HistoryStore::open(const std::string& path, Mode mode, std::string& error) 
         sqlite3_exec(db_, history_sql::kSchema, nullptr, nullptr, nullptr) != SQLITE_OK ||
         (std::strcmp(history_rows::form_column(db_), "form") != 0 &&
          sqlite3_exec(db_, history_sql::kUpgrade, nullptr, nullptr, nullptr) != SQLITE_OK) ||
+        (!has_round_seq(db_) &&
+         sqlite3_exec(db_, history_sql::kRoundSeqUpgrade, nullptr, nullptr, nullptr) != SQLITE_OK) ||
+        sqlite3_exec(db_, history_sql::kNumberRows, nullptr, nullptr, nullptr) != SQLITE_OK ||
         sqlite3_exec(db_, history_sql::kUnusedIndexes, nullptr, nullptr, nullptr) != SQLITE_OK)
       return fail_open("cannot use history", error);
     if (sqlite3_prepare_v2(db_,
-                           "INSERT INTO history (device_id, data_id, saved_at, record, form) "
-                           "VALUES (?1, ?2, ?3, ?4, ?5)",
-                           -1, &insert_, nullptr) != SQLITE_OK)
+                           "INSERT INTO history (device_id, data_id, saved_at, record, form, "
+                           "round_seq) VALUES (?1, ?2, ?3, ?4, ?5, ?6)",
+                           -1, &insert_, nullptr) != SQLITE_OK ||
+        sqlite3_prepare_v2(db_,
+                           "SELECT round_seq FROM history WHERE device_id = ?1 AND data_id = ?2 "
+                           "ORDER BY seq DESC LIMIT 1",
+                           -1, &last_round_seq_, nullptr) != SQLITE_OK)
       return fail_open("cannot use history", error);
   }
   // Only a table: a view named history could run any query, endless ones too.
@@ -228,7 +249,7 @@ bool HistoryStore::save(uint32_t device_id, int data_id, const std::string& save
   return true;
 }
 
-void HistoryStore::set_on_commit(std::function<void()> on_commit) {
+void HistoryStore::set_on_commit(std::function<void(const std::vector<CommittedRow>&)> on_commit) {
   std::lock_guard<std::mutex> lock(queue_mutex_);
   on_commit_ = std::move(on_commit);
 }
@@ -241,27 +262,60 @@ GroupResults HistoryStore::take_results() {
 }
 
 void HistoryStore::flush() {
-  bool committed;
+  std::vector<CommittedRow> committed;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    committed = commit_group();
+    if (!commit_group()) return;
+    committed.swap(committed_);
   }
-  std::function<void()> on_commit;
+  std::function<void(const std::vector<CommittedRow>&)> on_commit;
   {
     std::lock_guard<std::mutex> lock(queue_mutex_);
     on_commit = on_commit_;
   }
-  if (committed && on_commit) on_commit();
+  if (on_commit) on_commit(committed);
+}
+
+// The stream's last round_seq: the newest row's, read once per stream and
+// open; -1 when it cannot be read.
+int64_t HistoryStore::last_round_seq(uint32_t device_id, int data_id) {
+  const auto key = std::make_pair(device_id, data_id);
+  const auto it = round_seqs_.find(key);
+  if (it != round_seqs_.end()) return it->second;
+  sqlite3_reset(last_round_seq_);
+  sqlite3_bind_int64(last_round_seq_, 1, device_id);
+  sqlite3_bind_int(last_round_seq_, 2, data_id);
+  const int rc = sqlite3_step(last_round_seq_);
+  const int64_t last = rc == SQLITE_ROW ? sqlite3_column_int64(last_round_seq_, 0)
+                       : rc == SQLITE_DONE ? 0 : -1;
+  sqlite3_reset(last_round_seq_);
+  if (last >= 0) round_seqs_.emplace(key, last);
+  return last;
 }
 
 int HistoryStore::write_group(const std::vector<QueuedRow>& rows, std::string& why) {
+  committed_.clear();
   int rc = sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr);
   std::vector<unsigned char> stored;
+  // Each row's number follows its stream's last, counted here and kept
+  // once the group is committed.
+  std::map<std::pair<uint32_t, int>, int64_t> numbers;
   for (std::size_t i = 0; rc == SQLITE_OK && i < rows.size(); ++i) {
     const QueuedRow& row = rows[i];
+    const auto key = std::make_pair(row.device_id, row.data_id);
+    auto number = numbers.find(key);
+    if (number == numbers.end()) {
+      const int64_t last = last_round_seq(row.device_id, row.data_id);
+      if (last < 0) {
+        rc = sqlite3_errcode(db_);
+        break;
+      }
+      number = numbers.emplace(key, last).first;
+    }
     const int form = encoder_.encode(row.device_id, row.data_id, row.bytes.data(),
                                      row.bytes.size(), stored);
     sqlite3_reset(insert_);
+    sqlite3_bind_int64(insert_, 6, ++number->second);
     sqlite3_bind_int64(insert_, 1, row.device_id);
     sqlite3_bind_int(insert_, 2, row.data_id);
     sqlite3_bind_text(insert_, 3, row.saved_at.c_str(), static_cast<int>(row.saved_at.size()),
@@ -269,17 +323,24 @@ int HistoryStore::write_group(const std::vector<QueuedRow>& rows, std::string& w
     sqlite3_bind_blob64(insert_, 4, stored.data(), stored.size(), SQLITE_STATIC);
     sqlite3_bind_int(insert_, 5, form);
     rc = sqlite3_step(insert_);
-    if (rc == SQLITE_DONE) rc = SQLITE_OK;
+    if (rc == SQLITE_DONE) {
+      rc = SQLITE_OK;
+      committed_.push_back({row.device_id, row.data_id, sqlite3_last_insert_rowid(db_),
+                            static_cast<uint64_t>(number->second)});
+    }
     sqlite3_reset(insert_);
   }
   sqlite3_clear_bindings(insert_);
   if (rc == SQLITE_OK) rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+  if (rc == SQLITE_OK)
+    for (const auto& n : numbers) round_seqs_[n.first] = n.second;
   if (rc != SQLITE_OK) {
     const int failed = sqlite3_extended_errcode(db_);
     why = sqlite3_errmsg(db_);
     if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     // The streams' last rows are not what the file holds: full rows next.
     encoder_.forget();
+    committed_.clear();
     return failed;
   }
   return SQLITE_OK;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -33,6 +34,15 @@ struct QueuedRow {
   int data_id;
   std::string saved_at;
   std::vector<unsigned char> bytes;
+};
+
+// A row of a committed group, as the commit callback hands it on: its
+// stream, its seq in the file and its number in the stream (round_seq).
+struct CommittedRow {
+  uint32_t device_id;
+  int data_id;
+  int64_t seq;
+  uint64_t round_seq;
 };
 
 // What became of the saved rows since the last look: the groups that could
@@ -111,9 +121,9 @@ class HistoryStore {
   // Commits what is queued now (the store's thread does it every interval).
   void flush();
 
-  // Called after each committed group, on the committing thread, outside the
-  // store's lock. Set it before the first save.
-  void set_on_commit(std::function<void()> on_commit);
+  // Called after each committed group with its rows, in seq order, on the
+  // committing thread, outside the store's lock. Set it before the first save.
+  void set_on_commit(std::function<void(const std::vector<CommittedRow>&)> on_commit);
 
   static constexpr std::chrono::seconds kReadTimeBound{10};
   // How often the queued rows are committed and the writer's WAL synced:
@@ -134,11 +144,16 @@ class HistoryStore {
   // Writes the rows in one transaction; on failure `why` is SQLite's reason,
   // taken before the rollback that would replace it.
   int write_group(const std::vector<QueuedRow>& rows, std::string& why);
+  int64_t last_round_seq(uint32_t device_id, int data_id);
   void stop_checkpoints();
 
   std::string path_;
   sqlite3* db_ = nullptr;
   sqlite3_stmt* insert_ = nullptr;
+  sqlite3_stmt* last_round_seq_ = nullptr;
+  // Each stream's last round_seq, read once per open; the last group's rows.
+  std::map<std::pair<uint32_t, int>, int64_t> round_seqs_;
+  std::vector<CommittedRow> committed_;
   int lock_fd_ = -1;
   bool write_access_failure_ = false;
   std::mutex mutex_;  // every use of db_, its statements, encoder_ and full_disk_
@@ -147,7 +162,7 @@ class HistoryStore {
   std::mutex queue_mutex_;  // queue_, results_, on_commit_
   std::vector<QueuedRow> queue_;
   GroupResults results_;
-  std::function<void()> on_commit_;
+  std::function<void(const std::vector<CommittedRow>&)> on_commit_;
   bool writable_ = false;  // saves are queued
   sqlite3* checkpoint_db_ = nullptr;  // the checkpoint thread's own connection
   std::thread checkpointer_;

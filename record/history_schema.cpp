@@ -13,7 +13,11 @@ const char* const kSchema =
     "  data_id INTEGER NOT NULL,"
     "  saved_at TEXT NOT NULL,"
     "  record BLOB NOT NULL,"
-    "  form INTEGER NOT NULL DEFAULT 0);"
+    "  form INTEGER NOT NULL DEFAULT 0,"
+    // The row's number in its stream (device and data id), from 1, +1 per
+    // row: what a broker's subscriber sees as Round/Seq. Retention deletes
+    // old rows and renumbers nothing.
+    "  round_seq INTEGER);"
     // A stream's rows in seq order: the last record, the latest reports,
     // the chains every reader decodes.
     "CREATE INDEX IF NOT EXISTS history_by_kind ON history (device_id, data_id, seq);"
@@ -23,6 +27,28 @@ const char* const kSchema =
 const char* const kUpgrade =
     // Files made before compact rows: their rows are all full ones.
     "ALTER TABLE history ADD COLUMN form INTEGER NOT NULL DEFAULT 0;";
+
+const char* const kRoundSeqUpgrade =
+    // Files made before the rows were numbered.
+    "ALTER TABLE history ADD COLUMN round_seq INTEGER;";
+
+const char* const kNumberRows =
+    // Rows saved without a number (an older file, or rows written by an older
+    // host) are numbered after their stream's last numbered row, in seq order.
+    // The partial index holds those rows alone: empty, it costs no insert a
+    // thing and the look for them is one seek.
+    "CREATE INDEX IF NOT EXISTS history_unnumbered ON history (device_id, data_id, seq) "
+    "  WHERE round_seq IS NULL;"
+    "WITH todo(device_id, data_id) AS MATERIALIZED ("
+    "    SELECT DISTINCT device_id, data_id FROM history WHERE round_seq IS NULL),"
+    "  base(device_id, data_id, last) AS MATERIALIZED ("
+    "    SELECT device_id, data_id, (SELECT coalesce(max(h.round_seq), 0) FROM history h "
+    "        WHERE h.device_id = todo.device_id AND h.data_id = todo.data_id) FROM todo),"
+    "  n(seq, k) AS MATERIALIZED ("
+    "    SELECT h.seq, base.last + row_number() OVER (PARTITION BY h.device_id, h.data_id "
+    "        ORDER BY h.seq) FROM history h JOIN base USING (device_id, data_id) "
+    "      WHERE h.round_seq IS NULL)"
+    "UPDATE history SET round_seq = n.k FROM n WHERE history.seq = n.seq;";
 
 const char* const kUnusedIndexes = "DROP INDEX IF EXISTS history_by_device;";
 

@@ -174,9 +174,21 @@ history_rows::RowTake keep_row(SpoolRow& out) {
 
 }  // namespace
 
+bool HistorySpool::number(SpoolRow& row, std::string& error) {
+  sqlite3_stmt* st = cached(round_seq_, "SELECT round_seq FROM history WHERE seq = ?1");
+  if (st == nullptr) return failed(db_.get(), error);
+  sqlite3_bind_int64(st, 1, row.seq);
+  const int rc = sqlite3_step(st);
+  row.round_seq = rc == SQLITE_ROW ? static_cast<uint64_t>(sqlite3_column_int64(st, 0)) : 0;
+  sqlite3_reset(st);
+  return rc == SQLITE_ROW || rc == SQLITE_DONE || failed(db_.get(), error);
+}
+
 bool HistorySpool::newest(uint32_t device_id, int data_id, SpoolRow& out, std::string& error) {
   out = SpoolRow{};
-  return history_rows::each_row_newest_first(db_.get(), device_id, data_id, keep_row(out), error);
+  return history_rows::each_row_newest_first(db_.get(), device_id, data_id, keep_row(out),
+                                             error) &&
+         (out.seq == 0 || number(out, error));
 }
 
 bool HistorySpool::newest_other(uint32_t device_id, int data_id, SpoolRow& out,
@@ -201,16 +213,6 @@ bool HistorySpool::rows_after(uint32_t device_id, int data_id, int64_t after, in
                               std::size_t limit, std::vector<SpoolRow>& out, std::string& error) {
   out.clear();
   if (limit == 0) return true;
-  // Most reads find nothing new: one indexed look, with no chain read.
-  sqlite3_stmt* st = cached(newest_seq_,
-                            "SELECT max(seq) FROM history WHERE device_id = ?1 AND data_id = ?2");
-  if (st == nullptr) return failed(db_.get(), error);
-  sqlite3_bind_int64(st, 1, device_id);
-  sqlite3_bind_int(st, 2, data_id);
-  if (sqlite3_step(st) != SQLITE_ROW) return failed(db_.get(), error);
-  const bool none = sqlite3_column_type(st, 0) == SQLITE_NULL || sqlite3_column_int64(st, 0) <= after;
-  sqlite3_reset(st);
-  if (none) return true;
   const auto same_stream = [&](const Seed& s) { return s.device_id == device_id && s.data_id == data_id; };
   auto seed = std::find_if(seeds_.begin(), seeds_.end(),
                            [&](const Seed& s) { return same_stream(s) && s.seq == after; });
@@ -220,7 +222,7 @@ bool HistorySpool::rows_after(uint32_t device_id, int data_id, int64_t after, in
           db_.get(), decoder_, seeded, device_id, data_id, after,
           [&out, limit](int64_t seq, const std::string& saved_at, const unsigned char* bytes,
                         std::size_t size) {
-            out.push_back(SpoolRow{seq, saved_at, std::vector<unsigned char>(bytes, bytes + size)});
+            out.push_back(SpoolRow{seq, 0, saved_at, std::vector<unsigned char>(bytes, bytes + size)});
             return out.size() < limit;
           },
           error, upto)) {
@@ -228,6 +230,8 @@ bool HistorySpool::rows_after(uint32_t device_id, int data_id, int64_t after, in
     return false;
   }
   if (out.empty()) return true;
+  for (SpoolRow& row : out)
+    if (!number(row, error)) return false;
   if (!seeded) {
     if (std::count_if(seeds_.begin(), seeds_.end(), same_stream) < 2) {
       seeds_.push_back(Seed{device_id, data_id, 0, {}, 0});
@@ -265,7 +269,8 @@ bool HistorySpool::count(uint32_t device_id, int data_id, int64_t after, int64_t
 }
 
 bool HistorySpool::backlog(uint32_t device_id, int data_id, const SpoolProgress& p,
-                           uint64_t& total, std::string& oldest, std::string& error) {
+                           uint64_t& total, std::string& oldest, std::string& error,
+                           int64_t upto) {
   total = 0;
   oldest.clear();
   // The replay's part, between the acknowledged ranges, then the live part.
@@ -276,7 +281,7 @@ bool HistorySpool::backlog(uint32_t device_id, int data_id, const SpoolProgress&
     if (s.second > from) from = s.second;
   }
   if (from < p.boundary) open.emplace_back(from, p.boundary);
-  open.emplace_back(std::max(p.live, p.boundary), INT64_MAX);
+  if (std::max(p.live, p.boundary) < upto) open.emplace_back(std::max(p.live, p.boundary), upto);
   for (const auto& range : open) {
     uint64_t n = 0;
     std::string first;

@@ -32,6 +32,7 @@ struct SpoolProgress {
 
 struct SpoolRow {
   int64_t seq = 0;
+  uint64_t round_seq = 0;  // its number in the device's stream (0 when unnumbered)
   std::string saved_at;
   std::vector<unsigned char> bytes;
 };
@@ -42,7 +43,7 @@ class HistorySpool {
   bool open(const std::string& path, std::string& error);
   void close() {
     save_.reset();
-    newest_seq_.reset();
+    round_seq_.reset();
     count_.reset();
     seeds_.clear();
     db_.reset();
@@ -72,14 +73,15 @@ class HistorySpool {
 
   // The device's rows under `data_id` with after < seq <= upto, oldest first,
   // at most `limit` of them. A read that goes on from the last row a former
-  // one gave decodes only the new rows.
+  // one gave decodes only the new rows. The caller knows there are rows to
+  // read (the commits say which): nothing is asked of the file beforehand.
   bool rows_after(uint32_t device_id, int data_id, int64_t after, int64_t upto, std::size_t limit,
                   std::vector<SpoolRow>& out, std::string& error);
 
-  // The device's records not yet acknowledged as `p` says, and the saved
-  // time of the oldest of them ("" when none).
+  // The device's records up to `upto` not yet acknowledged as `p` says, and
+  // the saved time of the oldest of them ("" when none).
   bool backlog(uint32_t device_id, int data_id, const SpoolProgress& p, uint64_t& count,
-               std::string& oldest, std::string& error);
+               std::string& oldest, std::string& error, int64_t upto = INT64_MAX);
 
  private:
   bool count(uint32_t device_id, int data_id, int64_t after, int64_t upto, uint64_t& n,
@@ -88,10 +90,11 @@ class HistorySpool {
   // The statements used for every record, compiled once (after db_, so that
   // they are finalised before the connection closes).
   sqlite3_stmt* cached(history_sql::StmtHandle& slot, const char* sql);
+  bool number(SpoolRow& row, std::string& error);
 
   history_sql::DbHandle db_;
   history_sql::StmtHandle save_;
-  history_sql::StmtHandle newest_seq_;  // a stream's newest seq: is there anything after?
+  history_sql::StmtHandle round_seq_;  // a row's round_seq by its seq
   history_sql::StmtHandle count_;
 
   // The last row a read gave, per stream and cursor: the next read that

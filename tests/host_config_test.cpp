@@ -223,6 +223,7 @@ TEST(HostConfig, every_sparkplug_key_is_read_compared_and_listed) {
                           "ca_file", "cert_file", "key_file"})
     section[key] = std::string("x") + key;
   section["allow_password_in_clear"] = false;
+  section["data_qos"] = 0;
   const auto text = [](const Json::Value& sp) {
     Json::Value root;
     root["devices"][0]["id"] = 1;
@@ -236,6 +237,7 @@ TEST(HostConfig, every_sparkplug_key_is_read_compared_and_listed) {
     Json::Value changed = section;
     if (k.kind == SparkplugKind::Servers) changed[k.key][0] = "tcp://z:1";
     else if (k.kind == SparkplugKind::Flag) changed[k.key] = true;
+    else if (k.kind == SparkplugKind::Qos) changed[k.key] = 1;
     else changed[k.key] = "z";
     const SparkplugConfig c = parse_ok(text(changed)).sparkplug;
     EXPECT_NE(c, base) << k.key;
@@ -243,6 +245,13 @@ TEST(HostConfig, every_sparkplug_key_is_read_compared_and_listed) {
       EXPECT_EQ(c.*k.text, "z") << k.key;
     } else if (k.list != nullptr) {
       EXPECT_EQ(c.*k.list, std::vector<std::string>{"tcp://z:1"}) << k.key;
+    } else if (k.number != nullptr) {
+      EXPECT_EQ(c.*k.number, 1) << k.key;
+      changed[k.key] = 2;
+      HostConfig refused;
+      std::string why;
+      EXPECT_FALSE(parse_host_config(text(changed), refused, why)) << k.key;
+      EXPECT_NE(why.find("\"data_qos\" must be 0 or 1"), std::string::npos) << why;
     } else {
       EXPECT_TRUE(c.*k.flag) << k.key;
     }
@@ -253,7 +262,7 @@ TEST(HostConfig, every_sparkplug_key_is_read_compared_and_listed) {
   EXPECT_FALSE(parse_host_config(text(section), out, error));
   EXPECT_NE(error.find("unknown key \"sever\" (expected servers, group_id, edge_node_id, "
                        "primary_host_id, user, password_file, ca_file, cert_file, key_file, "
-                       "allow_password_in_clear)"),
+                       "allow_password_in_clear, data_qos)"),
             std::string::npos) << error;
   SparkplugConfig with_password = base;
   with_password.password = "secret";

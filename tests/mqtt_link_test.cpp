@@ -166,16 +166,19 @@ TEST(MqttLink, PublishesAcknowledgedAndWillOnLossOnly) {
   std::vector<uint64_t> tokens;
   for (int i = 0; i < 3; ++i) tokens.push_back(pub.link.publish("t/a", bytes(std::to_string(i)), 1, false).value_or(0));
   ASSERT_TRUE(pub.wait([&] { return pub.acked.size() == 3; }));
+  // A QoS 0 publish is reported once written to the socket.
+  tokens.push_back(pub.link.publish("t/a", bytes("3"), 0, false).value_or(0));
+  ASSERT_TRUE(pub.wait([&] { return pub.acked.size() == 4; }));
   EXPECT_EQ(pub.get(pub.acked), tokens);
   EXPECT_EQ(pub.link.in_flight(), 0u);
   thief.link.start(nullptr);
   ASSERT_TRUE(thief.wait_up(broker.url()));
   thief.link.stop();
   ASSERT_TRUE(pub.wait([&] { return connections == 2 && !pub.up.empty(); }));
-  ASSERT_TRUE(sub.wait([&] { return sub.messages.size() >= 5; })) << testing::PrintToString(sub.get(sub.messages));
+  ASSERT_TRUE(sub.wait([&] { return sub.messages.size() >= 6; })) << testing::PrintToString(sub.get(sub.messages));
   pub.link.stop();
   std::this_thread::sleep_for(500ms);  // time for a will that a clean stop must not send
-  EXPECT_EQ(sub.get(sub.messages), (Lines{"t/probe=ready", "t/a=0", "t/a=1", "t/a=2", "t/death=1"}));
+  EXPECT_EQ(sub.get(sub.messages), (Lines{"t/probe=ready", "t/a=0", "t/a=1", "t/a=2", "t/a=3", "t/death=1"}));
   EXPECT_EQ(pub.get(pub.lines), (Lines{"broker: connected to " + broker.url(), "broker: " + broker.url() + ": connection lost (closed by the broker)",
                               "broker: connected to " + broker.url(), "broker: disconnected from " + broker.url()}));
 }

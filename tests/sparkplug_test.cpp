@@ -75,21 +75,27 @@ class SparkplugRecord : public testing::Test {
 
 TEST_F(SparkplugRecord, birth_then_data_rebuild_the_record_byte_for_byte) {
   EXPECT_EQ(round_time_ms(record_.data()), kRoundMs);
-  const Payload birth = decoded(device_birth(kNow, 3, 42, record_.data(), nullptr));
+  const Payload birth = decoded(device_birth(kNow, 3, 42, record_.data(), 41, nullptr));
   EXPECT_EQ(birth.seq, 3u);
   EXPECT_EQ(birth.timestamp, kNow);
-  ASSERT_EQ(birth.metrics.size(), kQuorlinPointCount + 1);
+  ASSERT_EQ(birth.metrics.size(), kQuorlinPointCount + 2);
   const Metric* round = birth.metric("Round/Time");
   ASSERT_NE(round, nullptr);
   EXPECT_EQ(round->alias, alias(42, kRoundTimeNumber));
   EXPECT_EQ(round->datatype, datatype::DateTime);
   EXPECT_EQ(round->number, kRoundMs);
-  const Metric& first = birth.metrics[1];
+  const Metric* number = birth.metric("Round/Seq");
+  ASSERT_NE(number, nullptr);
+  EXPECT_EQ(number, round_seq_metric(birth));
+  EXPECT_EQ(number->alias, alias(42, kRoundSeqNumber));
+  EXPECT_EQ(number->datatype, datatype::UInt64);
+  EXPECT_EQ(number->number, 41u);
+  const Metric& first = birth.metrics[2];
   EXPECT_EQ(first.name, quorlin_points[0].name);
   EXPECT_EQ(first.alias, 42u << 12 | 1);  // numbered from 1 as `quorlin points` lists them
   EXPECT_EQ(first.timestamp, kRoundMs);
   // Signed values travel sign-extended in the 32-bit member.
-  EXPECT_EQ(birth.metrics[index_of("t|D3G3_M51_HZ_PV") + 1].number, uint32_t(-500));
+  EXPECT_EQ(birth.metrics[index_of("t|D3G3_M51_HZ_PV") + 2].number, uint32_t(-500));
   std::map<uint32_t, int> types;
   std::map<std::string, std::string> overwritten;
   std::vector<std::string> null;
@@ -104,7 +110,8 @@ TEST_F(SparkplugRecord, birth_then_data_rebuild_the_record_byte_for_byte) {
   EXPECT_EQ(types, (std::map<uint32_t, int>{{datatype::Int16, 45},
                                             {datatype::Float, 1413},
                                             {datatype::Boolean, 1248},
-                                            {datatype::DateTime, 1}}));
+                                            {datatype::DateTime, 1},
+                                            {datatype::UInt64, 1}}));
   EXPECT_EQ(overwritten,
             (std::map<std::string, std::string>{{"t|D3二层末端进水温度", "t|D3G3_M41_HZ_PV"},
                                                 {"t|D3G5_M214_TTime_M1", "Round/Time"}}));
@@ -119,7 +126,7 @@ TEST_F(SparkplugRecord, birth_then_data_rebuild_the_record_byte_for_byte) {
   set(index_of("t|D3G3_M41_HZ_PV"), {0x34, 0x12});
   set(0, {1});
   record_[qrn_record::kStampOffset + 3] = 5;
-  const Payload data = decoded(device_data(kNow, 4, 42, record_.data(), nullptr, false, state));
+  const Payload data = decoded(device_data(kNow, 4, 42, record_.data(), 42, nullptr, false, state));
   std::vector<std::string> sent;
   for (const Metric& m : data.metrics) {
     sent.push_back(m.name + "#" + std::to_string(m.alias & 0xfff));  // aliases alone
@@ -127,9 +134,11 @@ TEST_F(SparkplugRecord, birth_then_data_rebuild_the_record_byte_for_byte) {
     EXPECT_EQ(m.property("Overwritten By"), nullptr) << "said in the birth only";
   }
   // The covered fields' own bytes did not change: they are not sent again.
-  EXPECT_EQ(sent, (std::vector<std::string>{"#2707", "#1", "#2511"}));
+  EXPECT_EQ(sent, (std::vector<std::string>{"#2707", "#2708", "#1", "#2511"}));
   ASSERT_NE(round_time_metric(data), nullptr);
   EXPECT_EQ(round_time_metric(data)->number, kRoundMs + 86'400'000);
+  ASSERT_NE(round_seq_metric(data), nullptr);
+  EXPECT_EQ(round_seq_metric(data)->number, 42u);
   EXPECT_EQ(state.record, record_);
   image = before;
   expect_rebuilt(data, image);
@@ -147,7 +156,7 @@ TEST_F(SparkplugRecord, data_carry_changed_statuses_and_quality_until_good_again
   remember(state, record_.data(), nullptr);
   using Sent = std::pair<int64_t, int64_t>;  // Quality, OPC UA Status; -1 absent
   auto sent_by_number = [&](bool historical) {
-    const Payload p = decoded(device_data(kNow, 1, 42, record_.data(), &report, historical, state));
+    const Payload p = decoded(device_data(kNow, 1, 42, record_.data(), 42, &report, historical, state));
     std::map<uint64_t, Sent> out;
     for (const Metric& m : p.metrics) {
       EXPECT_EQ(m.historical, historical);
@@ -160,7 +169,7 @@ TEST_F(SparkplugRecord, data_carry_changed_statuses_and_quality_until_good_again
       if (s) {
         EXPECT_EQ(s->type, datatype::UInt32);
       }
-      if ((m.alias & 0xfff) != kRoundTimeNumber)
+      if ((m.alias & 0xfff) != kRoundTimeNumber && (m.alias & 0xfff) != kRoundSeqNumber)
         out[m.alias & 0xfff] = {q ? static_cast<int64_t>(q->number) : -1,
                                 s ? static_cast<int64_t>(s->number) : -1};
     }
@@ -175,30 +184,30 @@ TEST_F(SparkplugRecord, data_carry_changed_statuses_and_quality_until_good_again
   EXPECT_EQ(sent_by_number(false), (std::map<uint64_t, Sent>{{3, {192, -1}}}));
   EXPECT_EQ(sent_by_number(false), (std::map<uint64_t, Sent>{}));
   // A birth names every point not plain Good, and no other.
-  const Payload birth = decoded(device_birth(kNow, 0, 42, record_.data(), &report));
-  const Property* uncertain = birth.metrics[10].property("OPC UA Status");
+  const Payload birth = decoded(device_birth(kNow, 0, 42, record_.data(), 41, &report));
+  const Property* uncertain = birth.metrics[11].property("OPC UA Status");
   ASSERT_NE(uncertain, nullptr);
   EXPECT_EQ(uncertain->number, 0x40000000u);
-  EXPECT_EQ(birth.metrics[10].property("Quality")->number, 500u);
-  EXPECT_EQ(birth.metrics[3].property("Quality"), nullptr);
+  EXPECT_EQ(birth.metrics[11].property("Quality")->number, 500u);
+  EXPECT_EQ(birth.metrics[4].property("Quality"), nullptr);
 }
 
 TEST_F(SparkplugRecord, a_metric_that_fits_no_field_is_refused_by_name) {
-  Payload p = decoded(device_birth(kNow, 0, 42, record_.data(), nullptr));
-  p.metrics[1].kind = ValueKind::String;
+  Payload p = decoded(device_birth(kNow, 0, 42, record_.data(), 41, nullptr));
+  p.metrics[2].kind = ValueKind::String;
   std::vector<unsigned char> image(qrn_record::kSize, 0);
   std::string error;
   EXPECT_FALSE(apply_to_record(p, 42, image.data(), error));
   EXPECT_EQ(error, "alias 172033: value does not fit the point's field");
-  p.metrics[1].alias = alias(42, kRoundTimeNumber + 1);
+  p.metrics[2].alias = alias(42, kRoundSeqNumber + 1);
   EXPECT_FALSE(apply_to_record(p, 42, image.data(), error));
-  EXPECT_EQ(error, "alias 174740: no such point");
-  p.metrics[1].alias = alias(43, 1);  // another device's
+  EXPECT_EQ(error, "alias 174741: no such point");
+  p.metrics[2].alias = alias(43, 1);  // another device's
   EXPECT_FALSE(apply_to_record(p, 42, image.data(), error));
   EXPECT_EQ(error, "alias 176129: no such point");
-  p.metrics[1].kind = ValueKind::Boolean;
-  p.metrics[1].properties = {Property{"Raw", datatype::UInt8, ValueKind::Int, 256, 0, ""}};
-  p.metrics[1].alias = 1;  // the number alone, as before aliases held the device
+  p.metrics[2].kind = ValueKind::Boolean;
+  p.metrics[2].properties = {Property{"Raw", datatype::UInt8, ValueKind::Int, 256, 0, ""}};
+  p.metrics[2].alias = 1;  // the number alone, as before aliases held the device
   EXPECT_FALSE(apply_to_record(p, 42, image.data(), error));
   EXPECT_EQ(error, "alias 1: value does not fit the point's field");
 }
@@ -226,7 +235,7 @@ TEST_F(SparkplugRecord, points_go_out_as_the_type_served) {
   report.types[never] = qrn_report::builtin::None;
   report.types[byte] = qrn_report::builtin::Byte;
   report.types[u16] = qrn_report::builtin::UInt16;
-  const Payload birth = decoded(device_birth(kNow, 0, 42, record_.data(), &report));
+  const Payload birth = decoded(device_birth(kNow, 0, 42, record_.data(), 41, &report));
   struct Expected {
     std::size_t point;
     uint32_t datatype;
@@ -244,7 +253,7 @@ TEST_F(SparkplugRecord, points_go_out_as_the_type_served) {
       {u16, datatype::UInt16, ValueKind::Int, 0xfe0c, nullptr},
   };
   for (const Expected& c : cases) {
-    const Metric& m = birth.metrics[c.point + 1];
+    const Metric& m = birth.metrics[c.point + 2];
     SCOPED_TRACE(m.name);
     EXPECT_EQ(m.datatype, c.datatype);
     EXPECT_EQ(m.is_null, c.kind == ValueKind::None);
@@ -276,31 +285,31 @@ TEST_F(SparkplugRecord, points_go_out_as_the_type_served) {
   // A replayed record has no report: typed as the birth said.
   DeviceState replay;
   replay.types = born.types;
-  const Payload data = decoded(device_data(kNow, 1, 42, record_.data(), nullptr, true, replay));
-  ASSERT_EQ(data.metrics.size(), kQuorlinPointCount + 1);
-  EXPECT_EQ(data.metrics[u32 + 1].kind, ValueKind::Long);
-  EXPECT_TRUE(data.metrics[never + 1].is_null);
-  EXPECT_EQ(data.metrics[dbl_in_4 + 1].property("Cut To Bytes"), nullptr) << "said in the birth";
+  const Payload data = decoded(device_data(kNow, 1, 42, record_.data(), 42, nullptr, true, replay));
+  ASSERT_EQ(data.metrics.size(), kQuorlinPointCount + 2);
+  EXPECT_EQ(data.metrics[u32 + 2].kind, ValueKind::Long);
+  EXPECT_TRUE(data.metrics[never + 2].is_null);
+  EXPECT_EQ(data.metrics[dbl_in_4 + 2].property("Cut To Bytes"), nullptr) << "said in the birth";
 }
 
 // Births of two devices share no alias; the node's metrics carry none.
 TEST_F(SparkplugRecord, aliases_are_unique_across_devices_and_the_node) {
   std::set<uint64_t> aliases;
   for (const uint32_t device : {7u, 8u, 0xffffffffu}) {
-    const Payload birth = decoded(device_birth(kNow, 0, device, record_.data(), nullptr));
+    const Payload birth = decoded(device_birth(kNow, 0, device, record_.data(), 41, nullptr));
     for (const Metric& m : birth.metrics) {
       EXPECT_TRUE(m.has_alias);
       EXPECT_TRUE(aliases.insert(m.alias).second) << m.name << " of device " << device;
     }
   }
-  EXPECT_EQ(aliases.size(), 3 * (kQuorlinPointCount + 1));
+  EXPECT_EQ(aliases.size(), 3 * (kQuorlinPointCount + 2));
   for (const Metric& m : decoded(node_birth(kNow, 1)).metrics) EXPECT_FALSE(m.has_alias) << m.name;
 }
 
 // Compressed births read back whole, by either algorithm; a payload that
 // compression would not shrink stays as it is.
 TEST_F(SparkplugRecord, compressed_births_read_back_whole) {
-  const Bytes plain = device_birth(kNow, 9, 42, record_.data(), nullptr);
+  const Bytes plain = device_birth(kNow, 9, 42, record_.data(), 41, nullptr);
   for (const auto& c : {std::make_pair(Compression::Deflate, "DEFLATE"),
                         std::make_pair(Compression::Gzip, "GZIP")}) {
     SCOPED_TRACE(c.second);
@@ -310,7 +319,7 @@ TEST_F(SparkplugRecord, compressed_births_read_back_whole) {
     EXPECT_EQ(p.compression, c.second);
     EXPECT_EQ(p.seq, 9u);
     EXPECT_EQ(p.timestamp, kNow);
-    ASSERT_EQ(p.metrics.size(), kQuorlinPointCount + 1);
+    ASSERT_EQ(p.metrics.size(), kQuorlinPointCount + 2);
     std::vector<unsigned char> image(qrn_record::kSize, 0);
     expect_rebuilt(p, image);
     packed[packed.size() - 40] ^= 0xff;  // inside the body

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <map>
 #include <vector>
 
@@ -52,10 +54,11 @@ struct Rig {
     }
     FAIL() << "the stream reads without end";
   }
-  void ack(SpoolCursor& c, int64_t seq) {
+  void ack(SpoolCursor& c, int64_t seq,
+           SpoolCursor::Clock::time_point at = SpoolCursor::Clock::time_point()) {
     for (auto it = in_flight.begin(); it != in_flight.end(); ++it) {
       if (it->second.second != seq) continue;
-      c.acknowledged(it->second.first, it->first);
+      c.acknowledged(it->second.first, it->first, at);
       in_flight.erase(it);
       return;
     }
@@ -165,6 +168,82 @@ TEST(SpoolCursor, the_replay_jumps_a_skipped_range_only_once_what_precedes_it_is
   rig.pump(c, Stream::Replay);
   EXPECT_TRUE(c.replay_done());
   EXPECT_EQ(c.progress().replay, 12);
+}
+
+// QoS 0: a record counts once written, and a break may have lost what went
+// out within the resend window before it. Those records go again with the
+// replay, older ones do not; a second break soon after sends again what the
+// first replay wrote since, and the kept progress moves on once a window has
+// passed without a break.
+TEST(SpoolCursor, a_break_sends_again_what_went_out_within_the_window_before_it) {
+  using namespace std::chrono_literals;
+  const auto t0 = SpoolCursor::Clock::time_point() + 1000s;
+  const auto window = 65s;
+  Rig rig;
+  SpoolCursor c(SpoolProgress{0, 0, 0, {}});
+  c.restart(0);
+  for (int64_t s = 1; s <= 20; ++s) {  // one record every 5 s
+    rig.add(s, s);
+    rig.pump(c, Stream::Live);
+    rig.ack(c, s, t0 + s * 5s);
+  }
+  EXPECT_EQ(c.settled(t0 + 100s - window).live, 7) << "written by t0 + 35 s";
+  c.roll_back(t0 + 100s - window);
+  rig.lose(c);
+  c.restart(20);
+  rig.pump(c, Stream::Replay, 5);
+  EXPECT_EQ(rig.sent[1], seqs(8, 12));
+  for (int64_t s = 8; s <= 12; ++s) rig.ack(c, s, t0 + 105s);
+
+  c.roll_back(t0 + 110s - window);  // before the first break's replay wrote a thing
+  rig.lose(c);
+  c.restart(20);
+  EXPECT_EQ(c.progress().replay, 7);
+  rig.pump(c, Stream::Replay);
+  EXPECT_EQ(rig.sent[1], seqs(8, 20));
+  for (int64_t s = 8; s <= 20; ++s) rig.ack(c, s, t0 + 111s);
+  rig.pump(c, Stream::Replay);
+  EXPECT_TRUE(c.replay_done());
+  // Every record up to this one counts as published.
+  auto through = [](const SpoolProgress& p) {
+    return p.replay >= p.boundary ? std::max(p.replay, p.live) : p.replay;
+  };
+  EXPECT_EQ(through(c.settled(t0 + 170s - window)), 7) << "the replay's records still within the window";
+  EXPECT_EQ(through(c.settled(t0 + 180s - window)), 20);
+}
+
+// A window far smaller than the devices with records (200 devices, 20 in
+// flight) under more load than it takes: each wake-up's walk starts where the
+// last stopped, so every device with records is served at least once every
+// ten wake-ups, busy devices do not crowd out the others, and a device added
+// while queued is queued once.
+TEST(DeviceRing, a_full_window_starves_no_device) {
+  constexpr std::size_t kDevices = 200, kWindow = 20;
+  DeviceRing ring(kDevices);
+  std::vector<int64_t> saved(kDevices, 0), published(kDevices, 0);
+  std::vector<int> last_served(kDevices, -1);
+  int longest_wait = 0;
+  for (int wake = 0; wake < 150; ++wake) {
+    for (std::size_t d = 0; d < kDevices; ++d) {
+      // Twice what the window takes: the first 20 devices a record at every
+      // wake-up, all a record every tenth; then the load stops and the
+      // backlog drains.
+      if (wake < 50 && (d < kWindow || wake % 10 == 0)) ++saved[d];
+      if (published[d] < saved[d]) ring.add(d);
+    }
+    std::size_t in_flight = 0;  // written since the last wake-up
+    ring.walk([&](std::size_t d) {
+      if (in_flight == kWindow) return DeviceRing::Served::Full;
+      ++in_flight;
+      ++published[d];  // one record, the oldest not yet published
+      longest_wait = std::max(longest_wait, wake - last_served[d]);
+      last_served[d] = wake;
+      return published[d] < saved[d] ? DeviceRing::Served::More : DeviceRing::Served::Done;
+    });
+    EXPECT_LE(ring.size(), kDevices);
+  }
+  EXPECT_LE(longest_wait, static_cast<int>(kDevices / kWindow));
+  EXPECT_EQ(published, saved) << "the backlog drained once the load stopped";
 }
 
 }  // namespace

@@ -62,7 +62,8 @@ bool open_stores(const Options& options, const HostConfig& config, Stores& store
   stores.publisher = std::make_unique<EdgeNode>(options.history, say);
   stores.retention.set_publisher(stores.publisher.get());
   // Rows reach the file a group at a time: the publisher looks when one has.
-  stores.history->set_on_commit([publisher = stores.publisher.get()] { publisher->wake(); });
+  stores.history->set_on_commit([publisher = stores.publisher.get()](
+                                    const std::vector<CommittedRow>& rows) { publisher->wake(rows); });
   // Always: without --keep-mb the disk budget applies.
   if (!stores.retention.start(options.history, options.retention, kRetentionIntervalSeconds,
                               &stores.history_gate, error)) {

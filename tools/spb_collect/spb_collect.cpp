@@ -263,6 +263,8 @@ void on_message(struct mosquitto*, void* obj, const struct mosquitto_message* ms
     line["bdSeq"] = Json::UInt64(bd->number);
   if (const sparkplug::Metric* round = sparkplug::round_time_metric(payload))
     line["round_time"] = Json::UInt64(round->number);
+  if (const sparkplug::Metric* round_seq = sparkplug::round_seq_metric(payload))
+    line["round_seq"] = Json::UInt64(round_seq->number);
   std::size_t historical = 0;
   for (const sparkplug::Metric& m : payload.metrics) historical += m.historical ? 1 : 0;
   line["historical"] = historical > 0;
