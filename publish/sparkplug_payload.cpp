@@ -355,6 +355,7 @@ void add_round_time(Builder& b, uint32_t device_id, const unsigned char* record,
 
 void add_round_seq(Builder& b, uint32_t device_id, uint64_t round_seq, uint64_t round_ms,
                    bool birth, bool historical) {
+  if (round_seq == 0) return;  // saved before rows were numbered
   PbMetric& m = b.add_metric();
   if (birth) {
     m.name = text(kRoundSeq);

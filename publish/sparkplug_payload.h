@@ -72,7 +72,8 @@ constexpr const char* kAlgorithm = "algorithm";
 Bytes compressed(const Bytes& payload, Compression compression);
 // "Round/Seq" (UInt64): the record's number in its device's history, +1 per
 // record and never renumbered, so a subscriber sees gaps and duplicates. In
-// every DBIRTH and DDATA, numbered after "Round/Time".
+// every DBIRTH and DDATA, numbered after "Round/Time"; a record saved before
+// rows were numbered (its number 0) goes without it.
 constexpr uint64_t kRoundSeqNumber = kRoundTimeNumber + 1;
 
 // The round's time of a record: its local-time stamp as milliseconds since

@@ -132,6 +132,7 @@ void HistoryStore::close() {
   // After the database: the lock is released once the writer is done.
   if (lock_fd_ >= 0) ::close(lock_fd_);
   lock_fd_ = -1;
+  full_disk_.use_file(-1);
 }
 
 bool HistoryStore::fail_open(const std::string& what, std::string& error) {
@@ -170,6 +171,7 @@ bool HistoryStore::open(const std::string& path, Mode mode, std::string& error) 
   path_ = path;
   write_access_failure_ = false;
   if (mode == Mode::ReadWrite && !lock_file(error)) return false;
+  full_disk_.use_file(lock_fd_);
   const int flags = mode == Mode::ReadWrite ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE
                                             : SQLITE_OPEN_READONLY;
   if (sqlite3_open_v2(path.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK)
@@ -194,7 +196,6 @@ bool HistoryStore::open(const std::string& path, Mode mode, std::string& error) 
          sqlite3_exec(db_, history_sql::kUpgrade, nullptr, nullptr, nullptr) != SQLITE_OK) ||
         (!has_round_seq(db_) &&
          sqlite3_exec(db_, history_sql::kRoundSeqUpgrade, nullptr, nullptr, nullptr) != SQLITE_OK) ||
-        sqlite3_exec(db_, history_sql::kNumberRows, nullptr, nullptr, nullptr) != SQLITE_OK ||
         sqlite3_exec(db_, history_sql::kUnusedIndexes, nullptr, nullptr, nullptr) != SQLITE_OK)
       return fail_open("cannot use history", error);
     if (sqlite3_prepare_v2(db_,
@@ -277,7 +278,8 @@ void HistoryStore::flush() {
 }
 
 // The stream's last round_seq: the newest row's, read once per stream and
-// open; -1 when it cannot be read.
+// open (0 for a row saved before rows were numbered: the stream's numbers
+// start at 1 after it); -1 when it cannot be read.
 int64_t HistoryStore::last_round_seq(uint32_t device_id, int data_id) {
   const auto key = std::make_pair(device_id, data_id);
   const auto it = round_seqs_.find(key);

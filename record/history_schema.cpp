@@ -30,25 +30,10 @@ const char* const kUpgrade =
 
 const char* const kRoundSeqUpgrade =
     // Files made before the rows were numbered.
+    // Its rows stay unnumbered: numbering them would rewrite every record,
+    // a whole history's worth of WAL that a full disk may not have. Rows are
+    // numbered from their stream's first row saved after it.
     "ALTER TABLE history ADD COLUMN round_seq INTEGER;";
-
-const char* const kNumberRows =
-    // Rows saved without a number (an older file, or rows written by an older
-    // host) are numbered after their stream's last numbered row, in seq order.
-    // The partial index holds those rows alone: empty, it costs no insert a
-    // thing and the look for them is one seek.
-    "CREATE INDEX IF NOT EXISTS history_unnumbered ON history (device_id, data_id, seq) "
-    "  WHERE round_seq IS NULL;"
-    "WITH todo(device_id, data_id) AS MATERIALIZED ("
-    "    SELECT DISTINCT device_id, data_id FROM history WHERE round_seq IS NULL),"
-    "  base(device_id, data_id, last) AS MATERIALIZED ("
-    "    SELECT device_id, data_id, (SELECT coalesce(max(h.round_seq), 0) FROM history h "
-    "        WHERE h.device_id = todo.device_id AND h.data_id = todo.data_id) FROM todo),"
-    "  n(seq, k) AS MATERIALIZED ("
-    "    SELECT h.seq, base.last + row_number() OVER (PARTITION BY h.device_id, h.data_id "
-    "        ORDER BY h.seq) FROM history h JOIN base USING (device_id, data_id) "
-    "      WHERE h.round_seq IS NULL)"
-    "UPDATE history SET round_seq = n.k FROM n WHERE history.seq = n.seq;";
 
 const char* const kUnusedIndexes = "DROP INDEX IF EXISTS history_by_device;";
 

@@ -16,8 +16,6 @@ extern const char* const kSchema;
 extern const char* const kUpgrade;
 // The `round_seq` column added to a file made before it.
 extern const char* const kRoundSeqUpgrade;
-// Numbers the rows saved without one (run at every open; finds none at once).
-extern const char* const kNumberRows;
 // An index of older files that no query uses any more (each row paid for it).
 extern const char* const kUnusedIndexes;
 

@@ -74,16 +74,19 @@ bool out_of_room(sqlite3* db, int rc) {
   return (rc & 0xff) == SQLITE_IOERR && sqlite3_system_errno(db) == ENOSPC;
 }
 
-bool keep_slack(const std::string& history_path, long long bytes) {
-  bool room = true;
-  for (const char* suffix : {"", "-wal"}) {
-    const int fd = ::open((history_path + suffix).c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) continue;
+bool keep_slack(const std::string& history_path, int db_fd, long long bytes) {
+  // Beyond the end, the size kept: SQLite sees neither file change.
+  auto keep = [bytes](int fd) {
     struct stat st {};
-    // Beyond the end, the size kept: SQLite sees neither file change.
-    if (fstat(fd, &st) == 0 && fallocate(fd, FALLOC_FL_KEEP_SIZE, st.st_size, bytes) != 0 &&
-        errno == ENOSPC)
-      room = false;
+    return !(fstat(fd, &st) == 0 && fallocate(fd, FALLOC_FL_KEEP_SIZE, st.st_size, bytes) != 0 &&
+             errno == ENOSPC);
+  };
+  bool room = db_fd < 0 || keep(db_fd);
+  // SQLite locks the database and its shared-memory index, never the WAL:
+  // a descriptor of the WAL may be opened and closed here.
+  const int fd = ::open((history_path + "-wal").c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    room = keep(fd) && room;
     ::close(fd);
   }
   return room;
@@ -120,7 +123,7 @@ int FullDisk::write_group(sqlite3* db, const std::string& path, std::size_t need
   // could not be checkpointed, and a WAL never started over would fill what
   // is left.
   follow_room(db, path);
-  if (!keep_slack(path, slack_) && !ring_) enter_ring(db);
+  if (!keep_slack(path, db_fd_, slack_) && !ring_) enter_ring(db);
   if (ring_) make_way(db, need);
   int rc = write();
   // No room: the reserve goes first, then the oldest rows make way (their

@@ -45,9 +45,12 @@ bool room_to_grow(uint64_t fs_total, uint64_t fs_free);
 bool space_of(const std::string& path, uint64_t& fs_total, uint64_t& fs_free);
 // Keeps `bytes` allocated beyond the ends of the history file and its WAL
 // (not part of either): what a checkpoint and the WAL grow into while the
-// file system has no room left, which no other file can take. False when
-// the file system had not the room.
-bool keep_slack(const std::string& history_path, long long bytes);
+// file system has no room left, which no other file can take. The file is
+// reached through `db_fd`, a descriptor the caller holds open on it (none:
+// -1): closing a descriptor of the database would drop every lock SQLite's
+// connections in this process hold on it. False when the file system had
+// not the room.
+bool keep_slack(const std::string& history_path, int db_fd, long long bytes);
 // Whether SQLite's code `rc` on `db` says there was no room: a full file
 // system (also as an I/O error on the WAL index) or the ring's bound.
 bool out_of_room(sqlite3* db, int rc);
@@ -59,6 +62,8 @@ class FullDisk {
   // `encoder` forgets its streams whenever rows give way: a stream's last
   // chain may have gone, so its next row must be a full one.
   explicit FullDisk(history_rows::Encoder& encoder) : encoder_(encoder) {}
+  // The descriptor the store holds open on its file, for its slack.
+  void use_file(int fd) { db_fd_ = fd; }
 
   // Writes a group of `need` bytes through `write` (SQLite's result code,
   // the group rolled back when it fails). While the history is a ring (the
@@ -106,6 +111,7 @@ class FullDisk {
   void enter_ring(sqlite3* db);
 
   history_rows::Encoder& encoder_;
+  int db_fd_ = -1;
   unsigned long rows_given_way_ = 0;
   unsigned long unpublished_given_way_ = 0;
   // Read by any thread (the host's metrics) without the store's lock.

@@ -1315,6 +1315,8 @@ class LiveHost:
                 line = self.lines.get(timeout=max(0.01, deadline - time.monotonic()))
             except queue.Empty:
                 raise Failure(f"no line matching {pattern.pattern} in {timeout}s")
+            if os.environ.get("E2E_DEBUG_LINES"):
+                print("host:", line, file=sys.stderr)
             if line is None:
                 self.err.seek(0)
                 raise Failure(f"qrn-host ended (exit {self.proc.wait()}) before a line matching "
@@ -1358,7 +1360,9 @@ def live_host(opts, *args, preexec_fn=None):
             host.url = host.wait_line(URL_LINE).group(1)
             yield host
         finally:
-            host.stop()
+            status, err_text = host.stop()
+            if os.environ.get("E2E_DEBUG_LINES"):
+                print("host stderr:", err_text.decode(errors="replace")[-3000:], file=sys.stderr)
             proc.stdout.close()
 
 
