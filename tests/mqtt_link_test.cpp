@@ -80,7 +80,8 @@ struct Broker {
 };
 
 // A fake broker: 'c' closes each connection, 'g' answers garbage, 's' stays
-// silent, 'a' sends CONNACK and nothing more.
+// silent, 'a' speaks 3.1.1 only (refuses MQTT 5) and sends CONNACK and
+// nothing more.
 struct Fake {
   int port = 0, fd = listen_socket(port);
   std::atomic<int> accepts{0};
@@ -90,7 +91,7 @@ struct Fake {
       char b[512];
       if (mode == 'c') ::shutdown(c, SHUT_RDWR);
       if (mode == 'g') ::send(c, "\xf2\xff\xff\xff\xff garbage", 13, MSG_NOSIGNAL);
-      if (mode == 'a' && ::recv(c, b, sizeof b, 0) > 0) ::send(c, "\x20\x02\0\0", 4, MSG_NOSIGNAL);
+      if (mode == 'a' && ::recv(c, b, sizeof b, 0) > 8) ::send(c, b[8] == 5 ? "\x20\x02\0\x01" : "\x20\x02\0\0", 4, MSG_NOSIGNAL);
     }
   }};
   const char mode;
