@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <map>
 #include <mutex>
@@ -184,6 +185,7 @@ struct Link::Impl {
   std::vector<std::string> said;  // the last failure line per server
   std::vector<bool> v311;         // servers that answered MQTT 5 with "unsupported"
   bool warned_clear_password = false;
+  std::deque<std::pair<std::string, std::size_t>> cut;  // cut by the Wire, not yet delivered
   Clock::time_point cut_said = Clock::time_point::min();
   uint64_t cut_unsaid = 0;
 
@@ -366,6 +368,7 @@ struct Link::Impl {
       std::lock_guard<std::mutex> lock(seen_mutex);
       seen = Seen();
     }
+    cut.clear();
     Client m(mosquitto_new(settings.client_id.empty() ? nullptr : settings.client_id.c_str(), true, this),
              mosquitto_destroy);
     if (!m) {
@@ -498,7 +501,7 @@ struct Link::Impl {
   // The messages go to `message`, but for those the Wire cut: the library
   // has them with no payload, in the order the Wire cut them.
   void deliver(Wire& wire, const std::vector<std::pair<std::string, Bytes>>& messages) {
-    auto cut = wire.take_cut();
+    for (auto& c : wire.take_cut()) cut.push_back(std::move(c));
     for (const auto& message : messages) {
       if (!cut.empty() && message.second.empty() && message.first == cut.front().first) {
         said_cut(cut.front().first, cut.front().second);

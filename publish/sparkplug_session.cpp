@@ -73,11 +73,10 @@ bool SparkplugSession::look(PrimaryHost primary) {
 
 bool SparkplugSession::publish(const char* type, const std::string& device,
                                const sparkplug::Bytes& payload, int qos, uint64_t* token) {
-  const auto t = link_.publish(topic(type, device), payload, qos, false);
+  const auto t = link_.publish(topic(type, device), payload, qos, false, type);
   if (!t) return false;
   if (token) *token = *t;
   seq_ = (seq_ + 1) % 256;
-  ++counts_[type];
   return true;
 }
 

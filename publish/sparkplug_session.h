@@ -58,8 +58,8 @@ class SparkplugSession {
                    sparkplug::DeviceState& state, uint64_t& token);
   bool device_death(uint32_t device_id);
 
-  // Messages published, per type.
-  const std::map<std::string, uint64_t>& counts() const { return counts_; }
+  // Messages sent on a live connection, per type (mqtt::Link::sent).
+  std::map<std::string, uint64_t> counts() const { return link_.sent(); }
 
  private:
   bool publish(const char* type, const std::string& device, const sparkplug::Bytes& payload,
@@ -72,5 +72,4 @@ class SparkplugSession {
   State state_ = State::Dead;
   bool was_online_ = false;  // publishing allowed at the last look
   unsigned seq_ = 0;         // the node's message sequence, 0..255
-  std::map<std::string, uint64_t> counts_;
 };
