@@ -330,6 +330,24 @@ bool Wire::attach(int client, Clock::time_point give_up, Failure& why) {
 
 void Wire::relay() {
   block_sigpipe();
+  try {
+    pass_on();
+  } catch (...) {  // memory, for the packets it passes on
+    try {
+      end_with({"lost", "the relay failed"});
+    } catch (...) {
+    }
+  }
+  // The library sees the end; the broker sees a close.
+  ::shutdown(local_, SHUT_RDWR);
+  ::shutdown(broker_, SHUT_RDWR);
+  std::lock_guard<std::mutex> lock(mutex_);
+  done_ = true;
+  done_cv_.notify_all();
+}
+
+// Both ways until either side closes or fails.
+void Wire::pass_on() {
   unsigned char buffer[16384];
   for (;;) {
     pollfd p[2] = {{broker_, POLLIN, 0}, {local_, POLLIN, 0}};
@@ -345,12 +363,6 @@ void Wire::relay() {
       if (n <= 0 || !to_broker(buffer, static_cast<std::size_t>(n))) break;
     }
   }
-  // The library sees the end; the broker sees a close.
-  ::shutdown(local_, SHUT_RDWR);
-  ::shutdown(broker_, SHUT_RDWR);
-  std::lock_guard<std::mutex> lock(mutex_);
-  done_ = true;
-  done_cv_.notify_all();
 }
 
 // Reads what the broker sent and passes it on through the guard; false when
@@ -416,7 +428,7 @@ bool Wire::to_broker(const unsigned char* data, std::size_t size) {
   return true;
 }
 
-void Wire::end_with(Failure f) {
+void Wire::end_with(Failure f) noexcept {
   std::lock_guard<std::mutex> lock(mutex_);
   if (f.kind.empty()) reset_ = true;
   else if (!end_) end_ = std::move(f);

@@ -92,9 +92,10 @@ class Wire {
                  const std::function<bool()>& stopped, Failure& why);
   bool listen_local(Failure& why);
   void relay();
+  void pass_on();
   bool from_broker(unsigned char* buffer, std::size_t size);
   bool to_broker(const unsigned char* data, std::size_t size);
-  void end_with(Failure f);
+  void end_with(Failure f) noexcept;
 
   int broker_ = -1, listener_ = -1, local_ = -1, local_port_ = 0;
   ssl_st* ssl_ = nullptr;
