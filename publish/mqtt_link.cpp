@@ -375,7 +375,7 @@ struct Link::Impl {
       failed(index, {"refused", "no client: " + errno_text(errno)});
       return 0;
     }
-    if (!set_up(index, w, v5, m.get()) || !connect_through(index, wire, give_up, v5, m.get()))
+    if (!set_up(index, w, v5, m.get()) || !connect_through(index, wire, v5, m.get()))
       return 0;
     Failure end;
     int accepted = 0;
@@ -420,8 +420,7 @@ struct Link::Impl {
 
   // The client connects to the Wire's loopback socket, asking with MQTT 5
   // for packets no larger than the Wire passes; the Wire takes it on.
-  bool connect_through(std::size_t index, Wire& wire, Clock::time_point give_up, bool v5,
-                       mosquitto* m) {
+  bool connect_through(std::size_t index, Wire& wire, bool v5, mosquitto* m) {
     mosquitto_property* props = nullptr;
     int rc = MOSQ_ERR_SUCCESS;
     if (v5)
@@ -433,7 +432,7 @@ struct Link::Impl {
     mosquitto_property_free_all(&props);
     Failure why;
     if (rc != MOSQ_ERR_SUCCESS) why = {"refused", std::string("client: ") + mosquitto_strerror(rc)};
-    if (rc == MOSQ_ERR_SUCCESS && wire.attach(mosquitto_socket(m), give_up, why)) return true;
+    if (rc == MOSQ_ERR_SUCCESS && wire.attach(mosquitto_socket(m), why)) return true;
     failed(index, why);
     return false;
   }

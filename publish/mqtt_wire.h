@@ -76,7 +76,7 @@ class Wire {
             const std::function<bool()>& stopped, Failure& why);
   int local_port() const { return local_port_; }
   // Takes the library's connection (its socket `client`) and starts relaying.
-  bool attach(int client, Clock::time_point give_up, Failure& why);
+  bool attach(int client, Failure& why);
   // What ended the relay on the broker's side, if it says more than a close.
   std::optional<Failure> broken(bool accepted);
   // Messages cut since the last call: topic and announced size.
