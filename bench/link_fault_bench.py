@@ -3,7 +3,8 @@
 publishing to mosquitto.
 
 flap: the broker's port goes away (connections refused, open ones closed) and
-comes back every --period seconds for --minutes; per run, the up-windows in
+comes back, each state lasting --period seconds give or take --jitter (drawn
+from --seed, the same for every build), for --minutes; per run, the up-windows in
 which qrn-host got a CONNACK, the seconds from each window's start to it
 (median and worst), and the records in the history that never reached the
 subscriber once the last window had run (must be 0).
@@ -14,13 +15,15 @@ CONNACK); per case qrn-host's peak resident memory (VmHWM) before and after,
 whether it published again within 30 s, and records missing at the end.
 
 Usage: link_fault_bench.py [--build DIR] [--devices 20] [--period 15]
-                           [--minutes 5] [--runs 3] [--size-mib 256]
+                           [--jitter 3] [--seed 1] [--minutes 5] [--runs 3]
+                           [--size-mib 256]
                            [flap|oversize ...]
 """
 
 import argparse
 import json
 import os
+import random
 import signal
 import socket
 import statistics
@@ -153,21 +156,23 @@ def collector(a, tmp, broker_port):
                                  stdout=open(out, "w"), stderr=subprocess.DEVNULL)
 
 
-def flap_run(a, tmp, sim_port, broker_port):
+def flap_run(a, tmp, sim_port, broker_port, run):
     history = os.path.join(tmp, f"flap-{time.monotonic_ns()}.db")
     port = Port(broker_port)
     out, coll = collector(a, tmp, broker_port)
     host = start_host(a, config_file(tmp, a, sim_port, port.port), history)
     windows = []
+    # Fixed periods would meet a doubling backoff at its sums (1 + 2 + 4 + 8 = 15).
+    draw = random.Random(a.seed + run)
     try:
         time.sleep(10)  # connected, first rounds published
         end = time.monotonic() + 60 * a.minutes
         while time.monotonic() < end:
             port.down()
-            time.sleep(a.period)
+            time.sleep(a.period + draw.uniform(-a.jitter, a.jitter))
             start = time.monotonic()
             port.up()
-            time.sleep(a.period)
+            time.sleep(a.period + draw.uniform(-a.jitter, a.jitter))
             windows.append((start, time.monotonic()))
         records, missing = missing_after(a, history, out, host)
     finally:
@@ -239,6 +244,8 @@ def main():
     ap.add_argument("--build", default="build")
     ap.add_argument("--devices", type=int, default=20)
     ap.add_argument("--period", type=float, default=15, help="seconds down, then seconds up")
+    ap.add_argument("--jitter", type=float, default=3, help="seconds either way")
+    ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--minutes", type=float, default=5)
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--size-mib", type=int, default=256)
@@ -268,10 +275,10 @@ def report(a, tmp, sim_port, broker_port):
     if "flap" in a.parts:
         runs = []
         for i in range(a.runs):
-            runs.append(flap_run(a, tmp, sim_port, broker_port))
+            runs.append(flap_run(a, tmp, sim_port, broker_port, i))
             print(f"flap run {i + 1}: {json.dumps(runs[-1])}", flush=True)
         med = lambda k: statistics.median(r[k] for r in runs if r[k] is not None)  # noqa: E731
-        print(f"flap, {a.period:.0f} s down / {a.period:.0f} s up for {a.minutes:g} min, "
+        print(f"flap, {a.period:g}±{a.jitter:g} s down / up for {a.minutes:g} min, "
               f"{a.runs} runs (medians): connected in {med('connected_in'):.0f} of "
               f"{med('windows'):.0f} windows, {med('connect_median_s'):.2f} s into a window "
               f"(worst {med('connect_worst_s'):.2f} s), {med('missing'):.0f} of "
