@@ -161,9 +161,9 @@ struct Link::Impl {
     Clock::time_point sent;
     std::string kind;
   };
-  std::map<int, Waiting> waiting_ack;           // QoS 1 publishes by message id
-  std::map<int, std::string> waiting_write;     // QoS 0 publishes not yet written
-  std::map<std::string, uint64_t> sent;         // by kind, on a live connection
+  std::map<int, Waiting> waiting_ack;        // QoS 1 publishes by message id
+  std::map<int, std::string> waiting_write;  // QoS 0 publishes not yet written
+  std::map<std::string, uint64_t> sent;      // by kind, on a live connection
   uint64_t next_token = 1;
   uint64_t faults = 0;
   bool fault_was_live = false;  // an exception ended a live connection
@@ -292,6 +292,7 @@ struct Link::Impl {
     return false;
   }
 
+  // `server`: the one being tried, or empty when between attempts.
   void fault(const std::string& server, const std::string& what) noexcept {
     bool was_live = false;
     {
@@ -305,7 +306,7 @@ struct Link::Impl {
       ++faults;
     }
     try {
-      say(server + ": the link failed (" + what + "); connecting again");
+      say((server.empty() ? "" : server + ": ") + "the link failed (" + what + "); connecting again");
       if (was_live && events.disconnected) events.disconnected("the link failed (" + what + ")");
     } catch (...) {
       // Nothing more can be said; the state is already right.
@@ -634,9 +635,9 @@ void Link::start(std::function<Will()> will) {
         impl->run();
         return;
       } catch (const std::exception& e) {
-        impl->fault("the link", e.what());
+        impl->fault("", e.what());
       } catch (...) {
-        impl->fault("the link", "unknown exception");
+        impl->fault("", "unknown exception");
       }
       if (impl->sleep_until(Clock::now() + std::chrono::seconds(1))) return;
     }
