@@ -49,8 +49,10 @@ def mqtt_length(n):
 
 
 def send_publish(sock, topic, size, v5):
-    """A QoS 0 PUBLISH of `size` bytes, written as it goes."""
+    """A QoS 0 PUBLISH of `size` bytes, written as it goes; at most what
+    MQTT's largest remaining length (256 MiB - 1) leaves."""
     t = topic.encode()
+    size = min(size, 268435455 - 2 - len(t) - (1 if v5 else 0))
     head = bytes([0x30]) + mqtt_length(2 + len(t) + (1 if v5 else 0) + size)
     sock.sendall(head + len(t).to_bytes(2, "big") + t + (b"\0" if v5 else b""))
     chunk = b"\0" * (1 << 20)
