@@ -177,6 +177,6 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
 set(CPACK_DEBIAN_PLUGIN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS
-  "quorlin-plugin (= ${_qrn_deb_version}), libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1, libjsoncpp25, libsqlite3-0, libzstd1, libmosquitto1, libprotobuf-c1, libcpp-httplib0.11, adduser, init-system-helpers (>= 1.54~), procps")
+  "quorlin-plugin (= ${_qrn_deb_version}), libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1, libjsoncpp25, libsqlite3-0, libzstd1, zlib1g, libmosquitto1, libssl3, libprotobuf-c1, libcpp-httplib0.11, adduser, init-system-helpers (>= 1.54~), procps")
 
 include(CPack)

@@ -1,20 +1,24 @@
 #include "mqtt_link.h"
 
+#include "mqtt_wire.h"
+
 #include <mosquitto.h>
 #include <linux/sockios.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <mqtt_protocol.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <map>
 #include <mutex>
-#include <set>
+#include <random>
 #include <thread>
 #include <utility>
 
@@ -23,13 +27,19 @@
 // next, when the next attempt may start, when an attempt without CONNACK or a
 // publish without PUBACK has waited long enough, and stop() never depends on
 // the library's reconnection. Each attempt gets a fresh client object, so no
-// publish of a lost connection is ever re-sent by the library.
+// publish of a lost connection is ever re-sent by the library. The library
+// talks to the broker through the attempt's Wire (mqtt_wire.h), which does
+// the TCP and TLS and bounds the packets the library reads.
 
 namespace mqtt {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+// After every server failed in turn, a wait that doubles up to kMaxBackoff,
+// each drawn between 3/4 and all of it: a broker that is back is found within
+// seconds, and links that lost it together do not come back in step.
+constexpr auto kFirstBackoff = std::chrono::milliseconds(1000);
+constexpr auto kMaxBackoff = std::chrono::milliseconds(4000);
 
 // mosquitto_lib_init() and _cleanup() once for all the links of the process.
 std::mutex g_lib_mutex;
@@ -91,15 +101,6 @@ Address parse_address(const std::string& text) {
   return a;
 }
 
-constexpr const char* kClosedInHandshake = "closed by the broker in the handshake";
-
-// Why an attempt failed or a connection ended, as the line says it.
-struct Failure {
-  std::string kind;  // refused, unreachable, not authorised, TLS failure, ...
-  std::string detail;
-  std::string text() const { return kind + " (" + detail + ")"; }
-};
-
 std::string errno_text(int err) {
   char buffer[128] = {};
   // The GNU strerror_r returns its text, which may not be the buffer.
@@ -107,8 +108,9 @@ std::string errno_text(int err) {
 }
 
 // A failure from a libmosquitto return code; `err` is errno right after the
-// call, `tls_detail` the library's last error line.
-Failure failure_of(int rc, int err, bool before_connack, const std::string& tls_detail) {
+// call. The library's socket is the relay's, so the broker's side of a close
+// is the Wire's to say.
+Failure failure_of(int rc, int err, bool before_connack) {
   switch (rc) {
     case MOSQ_ERR_ERRNO:
       if (err == ECONNREFUSED) return {"refused", "connection refused"};
@@ -126,10 +128,8 @@ Failure failure_of(int rc, int err, bool before_connack, const std::string& tls_
     case MOSQ_ERR_NO_CONN:
       return {before_connack ? "refused" : "lost",
               before_connack ? "closed before CONNACK" : "closed by the broker"};
-    case MOSQ_ERR_TLS:
-    case MOSQ_ERR_TLS_HANDSHAKE:
-    case MOSQ_ERR_OCSP:
-      return {"TLS failure", tls_detail.empty() ? "handshake failed" : tls_detail};
+    case MOSQ_ERR_NOMEM:
+      return {before_connack ? "refused" : "lost", "out of memory"};
     case MOSQ_ERR_KEEPALIVE:
       return {before_connack ? "unreachable" : "lost", "no answer within the keepalive"};
     case MOSQ_ERR_PROTOCOL:
@@ -163,28 +163,42 @@ struct Link::Impl {
   struct Waiting {
     uint64_t token;
     Clock::time_point sent;
+    std::string kind;
   };
   std::map<int, Waiting> waiting_ack;  // QoS 1 publishes by message id
-  // QoS 0 publishes not yet written, by message id: token and size.
-  std::map<int, std::pair<uint64_t, std::size_t>> waiting_write;
+  // QoS 0 publishes not yet written, by message id.
+  struct Unwritten {
+    uint64_t token;
+    std::size_t size;
+    std::string kind;
+  };
+  std::map<int, Unwritten> waiting_write;
   std::size_t waiting_write_bytes = 0;
+  std::map<std::string, uint64_t> sent;  // by kind, on a live connection
   uint64_t next_token = 1;
+  uint64_t faults = 0;
+  bool fault_was_live = false;  // an exception ended a live connection
 
   // What the library's callbacks saw, collected under a lock of its own
   // (nothing else is taken under it) and handled after mosquitto_loop()
-  // returns, so that no event runs inside the library's callbacks.
+  // returns, so that no event runs inside the library's callbacks. A
+  // callback never throws: what it could not keep is `lost`.
   struct Seen {
     int connack = -1;
     std::vector<int> published;
     std::vector<std::pair<std::string, Bytes>> messages;
-    std::string last_error;
+    std::string lost;
   };
   std::mutex seen_mutex;
   Seen seen;
 
   // The link thread's own.
   std::vector<std::string> said;  // the last failure line per server
+  std::vector<bool> v311;         // servers that answered MQTT 5 with "unsupported"
   bool warned_clear_password = false;
+  std::deque<std::pair<std::string, std::size_t>> cut;  // cut by the Wire, not yet delivered
+  Clock::time_point cut_said = Clock::time_point::min();
+  uint64_t cut_unsaid = 0;
 
   bool stop_requested() {
     std::lock_guard<std::mutex> lock(mutex);
@@ -220,64 +234,94 @@ struct Link::Impl {
   static void on_publish(mosquitto*, void* self, int mid) {
     Impl* impl = static_cast<Impl*>(self);
     std::lock_guard<std::mutex> lock(impl->seen_mutex);
-    impl->seen.published.push_back(mid);
+    try {
+      impl->seen.published.push_back(mid);
+    } catch (const std::exception&) {
+      impl->seen.lost = "out of memory for an acknowledgement";
+    }
   }
   static void on_message(mosquitto*, void* self, const mosquitto_message* m) {
     Impl* impl = static_cast<Impl*>(self);
-    const unsigned char* p = static_cast<const unsigned char*>(m->payload);
-    Bytes payload(p, p + (m->payloadlen > 0 ? m->payloadlen : 0));
     std::lock_guard<std::mutex> lock(impl->seen_mutex);
-    impl->seen.messages.emplace_back(m->topic != nullptr ? m->topic : "", std::move(payload));
-  }
-  // The library's error lines; of the TLS library's, its reason alone
-  // ("OpenSSL Error[0]: error:0A000086:SSL routines::certificate verify failed").
-  static void on_log(mosquitto*, void* self, int level, const char* text) {
-    if (level != MOSQ_LOG_ERR || text == nullptr) return;
-    std::string line = text;
-    const std::size_t reason = line.rfind("::");
-    if (line.rfind("OpenSSL", 0) == 0 && reason != std::string::npos) line.erase(0, reason + 2);
-    Impl* impl = static_cast<Impl*>(self);
-    std::lock_guard<std::mutex> lock(impl->seen_mutex);
-    impl->seen.last_error = line;
-  }
-
-  std::string last_error() {
-    std::lock_guard<std::mutex> lock(seen_mutex);
-    return seen.last_error;
+    try {
+      const unsigned char* p = static_cast<const unsigned char*>(m->payload);
+      impl->seen.messages.emplace_back(m->topic != nullptr ? m->topic : "",
+                                       Bytes(p, p + (m->payloadlen > 0 ? m->payloadlen : 0)));
+    } catch (const std::exception&) {
+      impl->seen.lost = "out of memory for a message";
+    }
   }
 
   void run() {
     const std::size_t n = settings.servers.size();
     said.assign(n, std::string());
+    v311.assign(n, false);
     if (n == 0) {
       say("no server to connect to");
       std::unique_lock<std::mutex> lock(mutex);
       wake.wait(lock, [this] { return stopping; });
       return;
     }
+    std::minstd_rand jitter(static_cast<unsigned>(Clock::now().time_since_epoch().count()));
     std::vector<Clock::time_point> last_attempt(n, Clock::time_point::min());
     std::size_t index = 0, failed_in_turn = 0;
-    auto backoff = std::chrono::seconds(1);
+    auto backoff = kFirstBackoff;
     while (!stop_requested()) {
       // At most one attempt per second per server.
       if (last_attempt[index] != Clock::time_point::min() &&
           sleep_until(last_attempt[index] + std::chrono::seconds(1)))
         break;
       last_attempt[index] = Clock::now();
-      const bool was_connected = attempt(index);
-      if (was_connected) {
-        backoff = std::chrono::seconds(1);
+      if (guarded_attempt(index)) {
+        backoff = kFirstBackoff;
         failed_in_turn = 0;
       } else {
         ++failed_in_turn;
       }
       index = (index + 1) % n;
-      // Every server failed in turn: wait longer each time, up to 30 s.
       if (failed_in_turn >= n) {
         failed_in_turn = 0;
-        if (sleep_until(Clock::now() + backoff)) break;
-        backoff = std::min(backoff * 2, std::chrono::seconds(30));
+        const auto wait = backoff - backoff / 4 * std::uniform_int_distribution<int>(0, 100)(jitter) / 100;
+        if (sleep_until(Clock::now() + wait)) break;
+        backoff = std::min(backoff * 2, kMaxBackoff);
       }
+    }
+  }
+
+  // An attempt whose exception (an event's, or memory) ends it: the
+  // connection, if any, is over, said and counted, and the link goes on.
+  bool guarded_attempt(std::size_t index) {
+    std::string what;
+    try {
+      return attempt(index);
+    } catch (const std::exception& e) {
+      what = e.what();
+    } catch (...) {
+      what = "unknown exception";
+    }
+    fault(settings.servers[index], what);
+    return false;
+  }
+
+  // `server`: the one being tried, or empty when between attempts.
+  void fault(const std::string& server, const std::string& what) noexcept {
+    bool was_live = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      was_live = live != nullptr || fault_was_live;
+      fault_was_live = false;
+      live = nullptr;
+      live_server.clear();
+      waiting_ack.clear();
+      waiting_write.clear();
+      waiting_write_bytes = 0;
+      ++faults;
+    }
+    try {
+      say((server.empty() ? "" : server + ": ") + "the link failed (" + what + "); connecting again");
+      if (was_live && events.disconnected) events.disconnected("the link failed (" + what + ")");
+    } catch (...) {
+      // Nothing more can be said; the state is already right.
     }
   }
 
@@ -303,53 +347,78 @@ struct Link::Impl {
     }
     Will w;
     if (will) w = will();
+    // A broker that answers MQTT 5 with "unsupported" is asked again at once
+    // in 3.1.1, and so from then on.
+    for (;;) {
+      const bool v5 = !v311[index];
+      const int outcome = converse(index, address, w);
+      if (outcome >= 0) return outcome == 1;
+      v311[index] = true;
+      if (!v5 || stop_requested()) return false;
+    }
+  }
+
+  using Client = std::unique_ptr<mosquitto, decltype(&mosquitto_destroy)>;
+
+  // The Wire to the broker, the client over it and its connection: 1 when
+  // CONNACK accepted it, 0 when not, -1 when the broker does not speak the
+  // protocol version asked.
+  int converse(std::size_t index, const Address& address, const Will& w) {
+    const bool v5 = !v311[index];
+    const Clock::time_point give_up =
+        Clock::now() + std::chrono::seconds(std::max(1, settings.connect_timeout_seconds));
+    const Failure late{"unreachable",
+                       "no CONNACK within " + std::to_string(settings.connect_timeout_seconds) + " s"};
+    Wire wire(std::max<std::size_t>(settings.max_packet_bytes, 64), v5);
+    const Wire::Tls tls{settings.ca_file, settings.cert_file, settings.key_file};
+    Failure why;
+    if (!wire.open(address.host, address.port, address.tls ? &tls : nullptr, give_up,
+                   [this] { return stop_requested(); }, why)) {
+      if (why.kind != "stopped") failed(index, why.detail.empty() ? late : why);
+      return 0;
+    }
     {
       std::lock_guard<std::mutex> lock(seen_mutex);
       seen = Seen();
     }
-    mosquitto* m =
-        mosquitto_new(settings.client_id.empty() ? nullptr : settings.client_id.c_str(), true, this);
-    if (m == nullptr) {
+    cut.clear();
+    Client m(mosquitto_new(settings.client_id.empty() ? nullptr : settings.client_id.c_str(), true, this),
+             mosquitto_destroy);
+    if (!m) {
       failed(index, {"refused", "no client: " + errno_text(errno)});
-      return false;
+      return 0;
     }
-    const bool accepted = converse(index, address, w, m);
-    mosquitto_destroy(m);
+    if (!set_up(index, w, v5, m.get()) || !connect_through(index, wire, v5, m.get()))
+      return 0;
+    Failure end;
+    int accepted = 0;
+    try {
+      accepted = run_connection(index, wire, give_up, m.get(), end);
+    } catch (...) {
+      // No caller may reach the client once it is destroyed.
+      std::lock_guard<std::mutex> lock(mutex);
+      fault_was_live = live != nullptr;
+      live = nullptr;
+      throw;
+    }
+    m.reset();  // the library's socket closes: the relay passes on what it wrote last
+    wire.close(std::chrono::seconds(1));
+    if (accepted == 1) ended(settings.servers[index], end);
     return accepted;
   }
 
-  // Sets the client up, connects and runs its loop; true when CONNACK
-  // accepted the connection.
-  bool converse(std::size_t index, const Address& address, const Will& w, mosquitto* m) {
-    if (!set_up(index, address, w, m)) return false;
-    errno = 0;
-    const int rc =
-        mosquitto_connect_async(m, address.host.c_str(), address.port, settings.keepalive_seconds);
-    const int err = errno;
-    if (rc != MOSQ_ERR_SUCCESS) {
-      failed(index, failure_of(rc, err, true, last_error()));
-      return false;
-    }
-    // Over TLS the library reports a connect() that failed at once (refused
-    // on this host) with success; its errno and the socket's state tell.
-    const int connect_err = err == ECONNREFUSED || err == ENETUNREACH || err == EHOSTUNREACH ? err : 0;
-    Failure end;
-    if (!run_connection(index, address.tls, connect_err, m, end)) return false;
-    ended(settings.servers[index], end);
-    return true;
-  }
-
-  // The client's callbacks, credentials, will and TLS; false (said) when
-  // the library refuses one of them.
-  bool set_up(std::size_t index, const Address& address, const Will& w, mosquitto* m) {
+  // The client's callbacks, credentials, will and protocol version; false
+  // (said) when the library refuses one of them.
+  bool set_up(std::size_t index, const Will& w, bool v5, mosquitto* m) {
     mosquitto_threaded_set(m, true);
     mosquitto_connect_callback_set(m, on_connect);
     mosquitto_publish_callback_set(m, on_publish);
     mosquitto_message_callback_set(m, on_message);
-    mosquitto_log_callback_set(m, on_log);
-    mosquitto_max_inflight_messages_set(m, static_cast<unsigned>(kMaxInFlight));
-    int rc = MOSQ_ERR_SUCCESS;
-    if (!settings.user.empty())
+    int rc = mosquitto_int_option(m, MOSQ_OPT_PROTOCOL_VERSION, v5 ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
+    if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_int_option(m, MOSQ_OPT_TCP_NODELAY, 1);
+    if (rc == MOSQ_ERR_SUCCESS)
+      rc = mosquitto_max_inflight_messages_set(m, static_cast<unsigned>(kMaxInFlight));
+    if (rc == MOSQ_ERR_SUCCESS && !settings.user.empty())
       rc = mosquitto_username_pw_set(
           m, settings.user.c_str(), settings.password.empty() ? nullptr : settings.password.c_str());
     if (rc == MOSQ_ERR_SUCCESS && !w.topic.empty())
@@ -359,39 +428,42 @@ struct Link::Impl {
       failed(index, {"refused", std::string("client set-up: ") + mosquitto_strerror(rc)});
       return false;
     }
-    if (address.tls) {
-      auto opt = [](const std::string& s) { return s.empty() ? nullptr : s.c_str(); };
-      // The peer's certificate (against ca_file, else the system's store) and
-      // its host name are both checked.
-      rc = mosquitto_tls_set(m, opt(settings.ca_file),
-                             settings.ca_file.empty() ? "/etc/ssl/certs" : nullptr, opt(settings.cert_file),
-                             opt(settings.key_file), nullptr);
-      if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_tls_opts_set(m, 1, nullptr, nullptr);
-      if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_tls_insecure_set(m, false);
-      if (rc != MOSQ_ERR_SUCCESS) {
-        failed(index, {"TLS failure", "the ca_file, cert_file or key_file cannot be used"});
-        return false;
-      }
-    }
     return true;
   }
 
-  // What the callbacks saw since the last turn; the library's last error
-  // line stays for the next.
+  // The client connects to the Wire's loopback socket, asking with MQTT 5
+  // for packets no larger than the Wire passes; the Wire takes it on.
+  bool connect_through(std::size_t index, Wire& wire, bool v5, mosquitto* m) {
+    mosquitto_property* props = nullptr;
+    int rc = MOSQ_ERR_SUCCESS;
+    if (v5)
+      rc = mosquitto_property_add_int32(&props, MQTT_PROP_MAXIMUM_PACKET_SIZE,
+                                        static_cast<uint32_t>(settings.max_packet_bytes));
+    if (rc == MOSQ_ERR_SUCCESS)
+      rc = mosquitto_connect_bind_v5(m, "127.0.0.1", wire.local_port(), settings.keepalive_seconds,
+                                     nullptr, props);
+    mosquitto_property_free_all(&props);
+    Failure why;
+    if (rc != MOSQ_ERR_SUCCESS) why = {"refused", std::string("client: ") + mosquitto_strerror(rc)};
+    if (rc == MOSQ_ERR_SUCCESS && wire.attach(mosquitto_socket(m), why)) return true;
+    failed(index, why);
+    return false;
+  }
+
+  // What the callbacks saw since the last turn.
   Seen take_seen() {
     Seen got;
     std::lock_guard<std::mutex> lock(seen_mutex);
     std::swap(got, seen);
-    seen.last_error = got.last_error;
     return got;
   }
 
   // The client's loop from the connect on, until the attempt fails, the
-  // connection ends or stop(); true when CONNACK accepted it, with `end`
-  // saying how it ended. An attempt's failure is said here.
-  bool run_connection(std::size_t index, bool tls, int connect_err, mosquitto* m, Failure& end) {
-    const Clock::time_point give_up =
-        Clock::now() + std::chrono::seconds(std::max(1, settings.connect_timeout_seconds));
+  // connection ends or stop(): 1 when CONNACK accepted it (with `end` saying
+  // how it ended), 0 when not, -1 for a broker without the protocol version.
+  // An attempt's failure is said here.
+  int run_connection(std::size_t index, Wire& wire, Clock::time_point give_up, mosquitto* m,
+                     Failure& end) {
     bool accepted = false;
     for (;;) {
       if (stop_requested()) {
@@ -401,22 +473,27 @@ struct Link::Impl {
       }
       const int rc = mosquitto_loop(m, 100, 1);
       const int err = errno;
-      const Seen got = take_seen();
+      Seen got = take_seen();
       if (got.connack == 0 && !accepted) {
         accepted = true;
         went_live(settings.servers[index], m);
       } else if (got.connack > 0) {
-        const bool auth = got.connack == 4 || got.connack == 5;
-        failed(index, {auth ? "not authorised" : "refused",
-                       std::string("CONNACK: ") + mosquitto_connack_string(got.connack)});
+        if (!v311[index] && (got.connack == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION ||
+                             got.connack == CONNACK_REFUSED_PROTOCOL_VERSION))
+          return -1;
+        const bool auth = got.connack == 4 || got.connack == 5 ||
+                          got.connack == MQTT_RC_BAD_USERNAME_OR_PASSWORD ||
+                          got.connack == MQTT_RC_NOT_AUTHORIZED;
+        const char* text = got.connack < 128 ? mosquitto_connack_string(got.connack)
+                                             : mosquitto_reason_string(got.connack);
+        failed(index, {auth ? "not authorised" : "refused", std::string("CONNACK: ") + text});
         break;
       }
       acknowledge(got.published);
-      for (const auto& message : got.messages)
-        if (events.message)
-          events.message(message.first, message.second.data(), message.second.size());
-      if (rc != MOSQ_ERR_SUCCESS || (!accepted && connect_err != 0 && socket_failed(m))) {
-        end = loop_failure(rc, err, accepted, tls, connect_err, got.last_error);
+      deliver(wire, got.messages);
+      if (rc != MOSQ_ERR_SUCCESS || !got.lost.empty()) {
+        end = !got.lost.empty() ? Failure{"lost", got.lost} : failure_of(rc, err, !accepted);
+        if (const auto broken = wire.broken(accepted)) end = *broken;
         if (!accepted) failed(index, end);
         break;
       }
@@ -430,27 +507,36 @@ struct Link::Impl {
         break;
       }
     }
-    return accepted;
+    return accepted ? 1 : 0;
   }
 
-  // Why the loop failed: `rc` from mosquitto_loop() with its errno, or the
-  // attempt's socket in error after a connect that failed at once.
-  static Failure loop_failure(int rc, int err, bool accepted, bool tls, int connect_err,
-                              const std::string& last_error) {
-    Failure end = rc != MOSQ_ERR_SUCCESS ? failure_of(rc, err, !accepted, last_error)
-                                         : failure_of(MOSQ_ERR_ERRNO, connect_err, true, "");
-    // A TLS peer that closes during or right after the handshake (a
-    // client certificate refused) leaves the library's TLS error line.
-    // With TLS 1.3 the broker refuses a client certificate after the
-    // client's side of the handshake is done; the refusal may then reach
-    // us as a bare close, with no line.
-    if (!accepted && tls) {
-      if (!last_error.empty())
-        end = {"TLS failure", last_error};
-      else if (rc == MOSQ_ERR_ERRNO && err == EPROTO)
-        end = {"TLS failure", kClosedInHandshake};
+  // The messages go to `message`, but for those the Wire cut: the library
+  // has them with no payload, in the order the Wire cut them.
+  void deliver(Wire& wire, const std::vector<std::pair<std::string, Bytes>>& messages) {
+    for (auto& c : wire.take_cut()) cut.push_back(std::move(c));
+    for (const auto& message : messages) {
+      if (!cut.empty() && message.second.empty() && message.first == cut.front().first) {
+        said_cut(cut.front().first, cut.front().second);
+        cut.pop_front();
+      } else if (events.message) {
+        events.message(message.first, message.second.data(), message.second.size());
+      }
     }
-    return end;
+  }
+
+  // A line per message dropped for its size, at most one every 10 s: the
+  // others are counted in the next.
+  void said_cut(const std::string& topic, std::size_t size) {
+    const Clock::time_point now = Clock::now();
+    if (cut_said != Clock::time_point::min() && now - cut_said < std::chrono::seconds(10)) {
+      ++cut_unsaid;
+      return;
+    }
+    say("a message of " + std::to_string(size) + " bytes on " + topic + " dropped: over the limit of " +
+        std::to_string(settings.max_packet_bytes) + " bytes" +
+        (cut_unsaid > 0 ? " (and " + std::to_string(cut_unsaid) + " more since the last line)" : ""));
+    cut_said = now;
+    cut_unsaid = 0;
   }
 
   // CONNACK accepted: the client takes publishes, the failures said so far
@@ -485,29 +571,27 @@ struct Link::Impl {
     }
   }
 
-  // Whether the attempt's socket is closed or in error: one still connecting
-  // polls as neither.
-  static bool socket_failed(mosquitto* m) {
-    pollfd p{mosquitto_socket(m), POLLOUT, 0};
-    return p.fd >= 0 && ::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR)) != 0;
-  }
-
-  // Publishes written (QoS 0) or acknowledged (QoS 1): their tokens go to
-  // `acknowledged`, outside the lock.
+  // Publishes written (QoS 0) or acknowledged (QoS 1) on this connection:
+  // counted as sent, and their tokens go to `acknowledged`, outside the lock.
   void acknowledge(const std::vector<int>& mids) {
     if (mids.empty()) return;
     std::vector<uint64_t> tokens;
     {
       std::lock_guard<std::mutex> lock(mutex);
       for (int mid : mids) {
-        auto it = waiting_ack.find(mid);
-        if (it != waiting_ack.end()) {
-          tokens.push_back(it->second.token);
-          waiting_ack.erase(it);
-        } else if (auto w = waiting_write.find(mid); w != waiting_write.end()) {
-          tokens.push_back(w->second.first);
-          waiting_write_bytes -= w->second.second;
-          waiting_write.erase(w);
+        auto ack = waiting_ack.find(mid);
+        if (ack != waiting_ack.end()) {
+          tokens.push_back(ack->second.token);
+          ++sent[ack->second.kind];
+          waiting_ack.erase(ack);
+          continue;
+        }
+        auto write = waiting_write.find(mid);
+        if (write != waiting_write.end()) {
+          tokens.push_back(write->second.token);
+          ++sent[write->second.kind];
+          waiting_write_bytes -= write->second.size;
+          waiting_write.erase(write);
         }
       }
     }
@@ -558,10 +642,18 @@ void Link::start(std::function<Will()> will) {
   impl_->will = std::move(will);
   Impl* impl = impl_.get();
   impl_->thread = std::thread([impl] {
-    try {
-      impl->run();
-    } catch (const std::exception& e) {
-      impl->say(std::string("the link stopped: ") + e.what());
+    // An exception outside an attempt: said, counted, and the link starts
+    // over after a second.
+    while (!impl->stop_requested()) {
+      try {
+        impl->run();
+        return;
+      } catch (const std::exception& e) {
+        impl->fault("", e.what());
+      } catch (...) {
+        impl->fault("", "unknown exception");
+      }
+      if (impl->sleep_until(Clock::now() + std::chrono::seconds(1))) return;
     }
   });
 }
@@ -582,7 +674,7 @@ bool Link::subscribe(const std::string& topic, int qos) {
 }
 
 std::optional<uint64_t> Link::publish(const std::string& topic, const Bytes& payload, int qos,
-                                      bool retain) {
+                                      bool retain, const std::string& kind) {
   if (qos != 0 && qos != 1) return std::nullopt;
   // MQTT's largest remaining length leaves less than this for the payload.
   if (payload.size() > 268435455u - 65536u) return std::nullopt;
@@ -595,10 +687,11 @@ std::optional<uint64_t> Link::publish(const std::string& topic, const Bytes& pay
                         payload.data(), qos, retain) != MOSQ_ERR_SUCCESS)
     return std::nullopt;
   const uint64_t token = impl_->next_token++;
+  const std::string& name = kind.empty() ? topic : kind;
   if (qos == 1) {
-    impl_->waiting_ack[mid] = {token, Clock::now()};
+    impl_->waiting_ack[mid] = {token, Clock::now(), name};
   } else {
-    impl_->waiting_write[mid] = {token, payload.size()};
+    impl_->waiting_write[mid] = {token, payload.size(), name};
     impl_->waiting_write_bytes += payload.size();
   }
   return token;
@@ -626,6 +719,16 @@ bool Link::connected() const {
 std::string Link::server() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return impl_->live_server;
+}
+
+std::map<std::string, uint64_t> Link::sent() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->sent;
+}
+
+uint64_t Link::faults() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->faults;
 }
 
 }  // namespace mqtt

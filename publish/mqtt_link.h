@@ -2,11 +2,14 @@
 
 // One MQTT connection at a time to the first of several brokers that takes
 // it: servers tried in turn, at most one attempt per second per server, TLS
-// where the address says ssl://. Publishes are QoS 0 or 1 with a bounded
-// number in flight; their PUBACKs are reported by token.
+// where the address says ssl://. MQTT 5 where the broker speaks it, else
+// 3.1.1. Publishes are QoS 0 or 1 with a bounded number in flight; their
+// PUBACKs are reported by token. No packet from the broker makes the link
+// hold more than max_packet_bytes of it.
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -28,6 +31,10 @@ struct BrokerSettings {
   int connect_timeout_seconds = 10;
   // A QoS 1 publish without PUBACK after this long drops the connection.
   int ack_timeout_seconds = 60;
+  // The largest packet taken from the broker (MQTT 5's Maximum Packet Size):
+  // a larger message is dropped with a line, any other larger packet ends
+  // the connection.
+  std::size_t max_packet_bytes = 256 * 1024;
 };
 
 // The message the broker publishes when the connection is lost.
@@ -75,17 +82,24 @@ class Link {
   bool subscribe(const std::string& topic, int qos);
   // A token for the publish, or nothing when not connected or, for QoS 1,
   // when kMaxInFlight publishes wait for their PUBACK (for QoS 0, when
-  // kMaxInFlight wait to be written to the socket).
+  // kMaxInFlight wait to be written to the socket). `kind` names it in sent().
   std::optional<uint64_t> publish(const std::string& topic, const Bytes& payload, int qos,
-                                  bool retain);
+                                  bool retain, const std::string& kind = std::string());
   // Publishes waiting for their PUBACK or, at QoS 0, to be written.
   std::size_t in_flight() const;
   // Bytes given to the connection and not yet taken by the peer: the QoS 0
-  // payloads waiting to be written and the socket's send queue. What a new
-  // publish waits behind when the network, not the broker, is the bottleneck.
+  // payloads waiting to be written and the send queue of the library's
+  // socket to the relay, which fills once the relay's own writes to the
+  // broker wait. What a new publish waits behind when the network, not the
+  // broker, is the bottleneck.
   std::size_t unsent_bytes() const;
   bool connected() const;
   std::string server() const;  // the connected server, empty when none
+  // Publishes sent on a live connection, by kind: QoS 0 once written, QoS 1
+  // once acknowledged.
+  std::map<std::string, uint64_t> sent() const;
+  // Times the link's thread failed (an exception) and started over.
+  uint64_t faults() const;
 
  private:
   struct Impl;

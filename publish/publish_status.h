@@ -18,6 +18,8 @@ struct PublishStatus {
     double oldest_seconds = 0;  // age of the oldest of them
   };
   std::vector<Device> devices;
-  std::map<std::string, uint64_t> messages;  // per type: NBIRTH, DBIRTH, DDATA, DDEATH
+  // Per type (NBIRTH, DBIRTH, DDATA, DDEATH): sent on a live connection.
+  std::map<std::string, uint64_t> messages;
+  uint64_t link_failures = 0;  // the broker link's thread failed and started over
   uint64_t dropped = 0;  // unpublished records that retention had to delete
 };

@@ -77,11 +77,10 @@ bool SparkplugSession::look(PrimaryHost primary) {
 bool SparkplugSession::publish(const char* type, const std::string& device,
                                const sparkplug::Bytes& payload, int qos, uint64_t* token) {
   const std::string name = topic(type, device);
-  const auto t = link_.publish(name, payload, qos, false);
+  const auto t = link_.publish(name, payload, qos, false, type);
   if (!t) return false;
   if (token) *token = *t;
   seq_ = (seq_ + 1) % 256;
-  ++counts_[type];
   bytes_ += name.size() + payload.size();
   return true;
 }

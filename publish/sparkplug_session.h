@@ -59,8 +59,9 @@ class SparkplugSession {
                    sparkplug::DeviceState& state, int qos, uint64_t& token);
   bool device_death(uint32_t device_id);
 
-  // Messages published, per type, and the bytes of their topics and payloads.
-  const std::map<std::string, uint64_t>& counts() const { return counts_; }
+  // Messages sent on a live connection, per type (mqtt::Link::sent), and the
+  // bytes of the topics and payloads handed to the link.
+  std::map<std::string, uint64_t> counts() const { return link_.sent(); }
   uint64_t bytes() const { return bytes_; }
 
  private:
@@ -75,6 +76,5 @@ class SparkplugSession {
   State state_ = State::Dead;
   bool was_online_ = false;  // publishing allowed at the last look
   unsigned seq_ = 0;         // the node's message sequence, 0..255
-  std::map<std::string, uint64_t> counts_;
   uint64_t bytes_ = 0;
 };

@@ -625,6 +625,7 @@ void SpoolPublisher::refresh_status() {
   std::lock_guard<std::mutex> lock(mutex_);
   in_.status.devices = std::move(out);
   in_.status.messages = session_->counts();
+  in_.status.link_failures = link_->faults();
   in_.status.connected = link_->connected();
   in_.status.server = link_->server();
   in_.status.primary_host_online =

@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -79,8 +80,23 @@ struct Broker {
   std::string url(const std::string& host = "tcp://127.0.0.1", int p = 0) const { return host + ":" + std::to_string(p ? p : port); }
 };
 
+// A PUBLISH of `size` bytes ("okok..."), written as it goes.
+void send_publish(int fd, const std::string& topic, std::size_t size, int qos, bool v5) {
+  std::string head(1, static_cast<char>(0x30 | qos << 1));
+  for (std::size_t n = 2 + topic.size() + (qos ? 2 : 0) + v5 + size; head.size() == 1 || n > 0; n /= 128)
+    head.push_back(static_cast<char>(n % 128 | (n >= 128 ? 128 : 0)));
+  head += std::string{0, static_cast<char>(topic.size())} + topic + (qos ? std::string{0, 7} : "") + (v5 ? std::string(1, 0) : "");
+  std::string chunk(std::min<std::size_t>(size, 1 << 16), 'o');
+  for (std::size_t i = 1; i < chunk.size(); i += 2) chunk[i] = 'k';
+  ::send(fd, head.data(), head.size(), MSG_NOSIGNAL);
+  for (std::size_t left = size; left > 0; left -= std::min(left, chunk.size()))
+    if (::send(fd, chunk.data(), std::min(left, chunk.size()), MSG_NOSIGNAL) <= 0) return;
+}
+
 // A fake broker: 'c' closes each connection, 'g' answers garbage, 's' stays
-// silent, 'a' sends CONNACK and nothing more.
+// silent, 'a' speaks 3.1.1 only (refuses MQTT 5) and sends CONNACK and
+// nothing more; after CONNACK 'b' (MQTT 5, QoS 0) and 'B' (3.1.1 only,
+// QoS 1) send a 64 MiB message on t/big, then "ok" on t/small.
 struct Fake {
   int port = 0, fd = listen_socket(port);
   std::atomic<int> accepts{0};
@@ -90,7 +106,16 @@ struct Fake {
       char b[512];
       if (mode == 'c') ::shutdown(c, SHUT_RDWR);
       if (mode == 'g') ::send(c, "\xf2\xff\xff\xff\xff garbage", 13, MSG_NOSIGNAL);
-      if (mode == 'a' && ::recv(c, b, sizeof b, 0) > 0) ::send(c, "\x20\x02\0\0", 4, MSG_NOSIGNAL);
+      if (mode == 'a' && ::recv(c, b, sizeof b, 0) > 8) ::send(c, b[8] == 5 ? "\x20\x02\0\x01" : "\x20\x02\0\0", 4, MSG_NOSIGNAL);
+      if ((mode == 'b' || mode == 'B') && ::recv(c, b, sizeof b, 0) > 8) {
+        const bool v5 = b[8] == 5;
+        if (v5 && mode == 'B') {
+          ::send(c, "\x20\x02\0\x01", 4, MSG_NOSIGNAL);
+          continue;
+        }
+        ::send(c, v5 ? "\x20\x03\0\0\0" : "\x20\x02\0\0", v5 ? 5 : 4, MSG_NOSIGNAL);
+        send_publish(c, "t/big", 64 << 20, v5 ? 0 : 1, v5), send_publish(c, "t/small", 2, 0, v5);
+      }
     }
   }};
   const char mode;
@@ -108,10 +133,14 @@ struct Client {
   Lines lines, messages;
   std::vector<uint64_t> acked;
   std::string up;  // the connected server
+  std::atomic<int> throws{0};  // connections whose `connected` event throws
   mqtt::Link link;
   explicit Client(mqtt::BrokerSettings s)
       : link(std::move(s),
-             {[this](const std::string& server) { note([&] { up = server; }); },
+             {[this](const std::string& server) {
+                note([&] { up = server; });
+                if (throws.fetch_sub(1) > 0) throw std::runtime_error("boom");
+              },
               [this](const std::string&) { note([&] { up.clear(); }); },
               [this](const std::string& t, const unsigned char* p, std::size_t n) { note([&] { messages.push_back(t + "=" + std::string(p, p + n)); }); },
               [this](uint64_t token) { note([&] { acked.push_back(token); }); }},
@@ -170,6 +199,7 @@ TEST(MqttLink, PublishesAcknowledgedAndWillOnLossOnly) {
   tokens.push_back(pub.link.publish("t/a", bytes("3"), 0, false).value_or(0));
   ASSERT_TRUE(pub.wait([&] { return pub.acked.size() == 4; }));
   EXPECT_EQ(pub.get(pub.acked), tokens);
+  EXPECT_EQ(pub.link.sent(), (std::map<std::string, uint64_t>{{"t/a", 3}}));
   EXPECT_EQ(pub.link.in_flight(), 0u);
   thief.link.start(nullptr);
   ASSERT_TRUE(thief.wait_up(broker.url()));
@@ -268,6 +298,7 @@ TEST(MqttLink, HostileBrokers) {
       EXPECT_EQ(c.get(c.lines), (Lines{"broker: connected to " + url, "broker: " + url + ": connection lost (no PUBACK within 2 s)", "broker: connected to " + url}));
       EXPECT_EQ(c.link.in_flight(), 0u);
       EXPECT_TRUE(c.wait([&] { return c.acked.empty(); })) << "never acknowledged";
+      EXPECT_TRUE(c.link.sent().empty()) << "none counted as sent";
     } else {
       EXPECT_TRUE(eventually([&] { return fake.accepts >= 2; })) << mode;
       std::this_thread::sleep_until(started + 4500ms);  // at most three attempts in that time
@@ -279,6 +310,75 @@ TEST(MqttLink, HostileBrokers) {
     EXPECT_LT(std::chrono::steady_clock::now() - before, 1500ms) << mode;
     EXPECT_LE(fake.accepts, 3) << mode;
   }
+}
+
+// The process's resident memory (VmRSS) or its peak (VmHWM) in KiB.
+long memory_kib(const std::string& field) {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
+  return -1;
+}
+
+// A 64 MiB message from another client through the broker (which MQTT 5
+// asks to keep it: 'm') or from a broker itself ('b', 'B'): never read into
+// memory, and the link stays up and takes what follows.
+TEST(MqttLink, OversizedMessagesAreDroppedUnread) {
+  for (const char mode : {'m', 'b', 'B'}) {
+    std::optional<Broker> broker;
+    std::optional<Fake> fake;
+    mode == 'm' ? (void)broker.emplace() : (void)fake.emplace(mode);
+    const std::string url = broker ? broker->url() : "tcp://127.0.0.1:" + std::to_string(fake->port);
+    Client c(settings({url}));
+    ASSERT_TRUE(std::ofstream("/proc/self/clear_refs") << "5") << "the peak cannot be reset";
+    const long before = memory_kib("VmRSS");
+    c.link.start(nullptr);
+    ASSERT_TRUE(c.wait_up(url)) << mode;
+    Lines expected{"t/small=ok"}, lines{"broker: connected to " + url};
+    if (broker) {
+      ASSERT_TRUE(c.link.subscribe("t/#", 1));
+      ASSERT_TRUE(c.link.publish("t/probe", bytes("ready"), 1, false));
+      ASSERT_TRUE(c.wait([&] { return !c.messages.empty(); }));
+      const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+      sockaddr_in a{AF_INET, htons(static_cast<uint16_t>(broker->port)), {htonl(INADDR_LOOPBACK)}, {}};
+      char connack[4];
+      ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+      ::send(fd, "\x10\x0f\0\x04MQTT\x04\x02\0\x3c\0\x03" "big", 17, MSG_NOSIGNAL);
+      ASSERT_EQ(::recv(fd, connack, 4, MSG_WAITALL), 4);
+      send_publish(fd, "t/big", 64 << 20, 0, false), send_publish(fd, "t/small", 2, 0, false);
+      ::send(fd, "\xe0\0", 2, MSG_NOSIGNAL), ::close(fd);
+      expected.insert(expected.begin(), "t/probe=ready");
+    } else {
+      lines.push_back("broker: a message of " + std::to_string((64 << 20) + (mode == 'b' ? 13 : 14)) +
+                      " bytes on t/big dropped: over the limit of 262144 bytes");
+    }
+    EXPECT_TRUE(c.wait([&] { return c.messages.size() == expected.size(); })) << mode;
+    Lines got = c.get(c.messages);
+    for (std::string& m : got) m.resize(std::min<std::size_t>(m.size(), 20));  // short if it failed
+    EXPECT_EQ(got, expected) << mode;
+    EXPECT_LT(memory_kib("VmHWM") - before, 16 * 1024) << mode;
+    if (broker) {
+      EXPECT_TRUE(c.link.publish("t/after", bytes("x"), 1, false));
+      EXPECT_TRUE(c.wait([&] { return c.acked.size() == 2; })) << "publishing goes on";
+    }
+    EXPECT_TRUE(c.link.connected()) << mode;
+    EXPECT_EQ(c.get(c.lines), lines) << mode;
+  }
+}
+
+// An exception in the link's thread (here from an event) ends the
+// connection, not the link: said once, counted, and connected again.
+TEST(MqttLink, AFailureInItsThreadBringsAReconnect) {
+  Broker broker;
+  Client c(settings({broker.url()}));
+  c.throws = 1;
+  c.link.start(nullptr);
+  EXPECT_TRUE(c.wait([&] { return c.lines.size() >= 3 && !c.up.empty(); }));
+  EXPECT_EQ(c.get(c.lines), (Lines{"broker: connected to " + broker.url(),
+                                   "broker: " + broker.url() + ": the link failed (boom); connecting again",
+                                   "broker: connected to " + broker.url()}));
+  EXPECT_EQ(c.link.faults(), 1u);
+  EXPECT_TRUE(c.link.connected());
 }
 
 }  // namespace

@@ -109,12 +109,16 @@ void publishing(std::ostringstream& out, const PublishStatus& s) {
     out << "qrn_publish_oldest_unpublished_seconds{device=\"" << d.id << "\"} " << seconds
         << '\n';
   }
-  family(out, "qrn_publish_messages_total", "counter", "Sparkplug messages published by type");
+  family(out, "qrn_publish_messages_total", "counter",
+         "Sparkplug messages sent on a live connection by type (QoS 1: acknowledged)");
   for (const char* type : {"NBIRTH", "DBIRTH", "DDATA", "DDEATH"}) {
     const auto it = s.messages.find(type);
     out << "qrn_publish_messages_total{type=\"" << type << "\"} "
         << (it == s.messages.end() ? 0 : it->second) << '\n';
   }
+  family(out, "qrn_publish_link_failures_total", "counter",
+         "times the broker link failed (an exception) and connected again");
+  out << "qrn_publish_link_failures_total " << s.link_failures << '\n';
   family(out, "qrn_publish_dropped_total", "counter",
          "records deleted by the history's size limit or on a full file system before a broker "
          "acknowledged them");
