@@ -238,11 +238,12 @@ TEST(HostConfig, every_sparkplug_key_is_read_compared_and_listed) {
     if (k.kind == SparkplugKind::Servers) changed[k.key][0] = "tcp://z:1";
     else if (k.kind == SparkplugKind::Flag) changed[k.key] = true;
     else if (k.kind == SparkplugKind::Qos) changed[k.key] = 1;
+    else if (k.kind == SparkplugKind::Compression) changed[k.key] = "gzip";
     else changed[k.key] = "z";
     const SparkplugConfig c = parse_ok(text(changed)).sparkplug;
     EXPECT_NE(c, base) << k.key;
     if (k.text != nullptr) {
-      EXPECT_EQ(c.*k.text, "z") << k.key;
+      EXPECT_EQ(c.*k.text, k.kind == SparkplugKind::Compression ? "gzip" : "z") << k.key;
     } else if (k.list != nullptr) {
       EXPECT_EQ(c.*k.list, std::vector<std::string>{"tcp://z:1"}) << k.key;
     } else if (k.number != nullptr) {
@@ -262,7 +263,7 @@ TEST(HostConfig, every_sparkplug_key_is_read_compared_and_listed) {
   EXPECT_FALSE(parse_host_config(text(section), out, error));
   EXPECT_NE(error.find("unknown key \"sever\" (expected servers, group_id, edge_node_id, "
                        "primary_host_id, user, password_file, ca_file, cert_file, key_file, "
-                       "allow_password_in_clear, data_qos)"),
+                       "allow_password_in_clear, compression, data_qos)"),
             std::string::npos) << error;
   SparkplugConfig with_password = base;
   with_password.password = "secret";
