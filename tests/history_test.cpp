@@ -116,6 +116,29 @@ class HistoryRows : public testing::Test {
   std::string dir_, path_;
   std::map<uint32_t, std::vector<unsigned char>> records_;
   std::map<std::pair<uint32_t, int>, std::vector<std::vector<unsigned char>>> saved_;
+
+  // A broker acknowledged each device's first 20 records, and device 4's 30th
+  // to 35th besides (a replay's skip).
+  void acknowledge_first_records() {
+    std::string error;
+    HistorySpool spool;
+    ASSERT_TRUE(spool.open(path_, error)) << error;
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+    auto nth = [&](uint32_t device, int n) {
+      return value(db, "SELECT seq FROM history WHERE device_id = " + std::to_string(device) +
+                           " AND data_id = 5156 ORDER BY seq LIMIT 1 OFFSET " + std::to_string(n - 1));
+    };
+    for (uint32_t device = 1; device <= 4; ++device) {
+      SpoolProgress p;
+      p.replay = nth(device, 20);
+      p.boundary = nth(device, 40);
+      p.live = p.boundary;
+      if (device == 4) p.skips = {{nth(4, 29), nth(4, 35)}};
+      ASSERT_TRUE(spool.save_progress(device, p, error)) << error;
+    }
+    sqlite3_close(db);
+  }
 };
 
 TEST_F(HistoryRows, every_reader_gets_the_saved_bytes_across_full_rows) {
@@ -427,27 +450,7 @@ TEST_F(HistoryRows, a_file_system_filled_by_another_file_keeps_saving) {
     return lost;
   };
   ASSERT_EQ(rounds(0, 40), 0u);
-  // A broker acknowledged each device's first 20 records, and device 4's
-  // 30th to 35th besides (a replay's skip).
-  {
-    HistorySpool spool;
-    ASSERT_TRUE(spool.open(path_, error)) << error;
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
-    auto nth = [&](uint32_t device, int n) {
-      return value(db, "SELECT seq FROM history WHERE device_id = " + std::to_string(device) +
-                           " AND data_id = 5156 ORDER BY seq LIMIT 1 OFFSET " + std::to_string(n - 1));
-    };
-    for (uint32_t device = 1; device <= 4; ++device) {
-      SpoolProgress p;
-      p.replay = nth(device, 20);
-      p.boundary = nth(device, 40);
-      p.live = p.boundary;
-      if (device == 4) p.skips = {{nth(4, 29), nth(4, 35)}};
-      ASSERT_TRUE(spool.save_progress(device, p, error)) << error;
-    }
-    sqlite3_close(db);
-  }
+  ASSERT_NO_FATAL_FAILURE(acknowledge_first_records());
   std::ofstream filler(fs + "/filler", std::ios::binary);
   const std::vector<char> block(4096);
   auto top_up = [&] {
