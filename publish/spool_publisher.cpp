@@ -111,7 +111,7 @@ mqtt::LinkEvents SpoolPublisher::link_events() {
   return events;
 }
 
-// Every connection attempt a bdSeq of its own, kept across restarts; its
+// Every CONNECT sent a bdSeq of its own, kept across restarts; its
 // NDEATH is the will, and the NBIRTH that follows carries the same.
 mqtt::Will SpoolPublisher::next_will() {
   uint64_t bd = 0;
