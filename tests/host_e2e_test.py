@@ -1325,6 +1325,18 @@ class LiveHost:
             if m:
                 return m
 
+    def said(self):
+        """qrn-host's own lines on standard error so far (read without moving
+        the file's offset, which the host writes at)."""
+        fd = self.err.fileno()
+        return host_lines(os.pread(fd, os.fstat(fd).st_size, 0).decode("utf-8", "replace"))
+
+    def wait_said(self, pattern, since=0, timeout=60):
+        """The number of lines said up to and with the first one from line
+        `since` on that `pattern` finds."""
+        return poll(f"a line matching {pattern.pattern}", timeout, 0.1, lambda: next(
+            (i + 1 for i, l in enumerate(self.said()) if i >= since and pattern.search(l)), None))
+
     def get(self, path):
         return http_get(self.url + path)
 
@@ -2443,12 +2455,12 @@ def sparkplug_spools_while_the_primary_host_is_offline_and_rebirths(opts):
                 ms = c.wait("NDEATH", lambda ms: ms[-1]["type"] == "NDEATH" and ms)
                 expect(ms[-1]["bdSeq"] == [m for m in ms if m["type"] == "NBIRTH"][-1]["bdSeq"],
                        f"NDEATH {ms[-1]} after {ms[-3:-1]}")
-                host.wait_line(re.compile(r"^sparkplug: broker: disconnected from .*: the primary "
-                                          r"host scada is offline$"))
-                host.wait_line(re.compile(r"^sparkplug: broker: connected to "))
+                left = host.wait_said(re.compile(r"^qrn-host: sparkplug: broker: disconnected "
+                                                 r"from .*: the primary host scada is offline$"))
+                host.wait_said(re.compile(r"^qrn-host: sparkplug: broker: connected to "), left)
                 state(True, 1)
-                host.wait_line(re.compile(r"STATE online of 1 is older than the one it said before; "
-                                          r"ignored$"))
+                host.wait_said(re.compile(r"STATE online of 1 is older than the one it said before; "
+                                          r"ignored$"), left)
                 state(True, 3)
                 ms = c.wait("the new session",
                             lambda ms: [m["type"] for m in ms].count("NBIRTH") == 2 and ms)
