@@ -18,6 +18,7 @@
 #include <exception>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <thread>
 #include <utility>
@@ -40,6 +41,15 @@ namespace {
 // seconds, and links that lost it together do not come back in step.
 constexpr auto kFirstBackoff = std::chrono::milliseconds(1000);
 constexpr auto kMaxBackoff = std::chrono::milliseconds(4000);
+// A connection the broker (or the network) ended within kShortConnection of
+// its CONNACK is followed by a wait of its own, doubling up to kMaxShortWait
+// with the same jitter: a broker that drops each connection, say at a message
+// over its packet limit, is not asked again every second.
+constexpr auto kShortConnection = std::chrono::seconds(30);
+constexpr auto kMaxShortWait = std::chrono::milliseconds(60000);
+// How long a leave() gives what was handed over, and the DISCONNECT after
+// it, to reach the broker; a stop() gives a second.
+constexpr auto kLeaveGrace = std::chrono::milliseconds(5000);
 
 // mosquitto_lib_init() and _cleanup() once for all the links of the process.
 std::mutex g_lib_mutex;
@@ -175,6 +185,13 @@ struct Link::Impl {
   std::map<int, Unwritten> waiting_write;
   std::size_t waiting_write_bytes = 0;
   std::map<std::string, uint64_t> sent;  // by kind, on a live connection
+  std::optional<std::string> leaving;    // leave()'s reason, for the live connection
+  // The largest publish handed to the live connection: topic and payload.
+  struct Largest {
+    std::size_t size = 0;
+    std::string topic;
+  };
+  Largest largest;
   uint64_t next_token = 1;
   uint64_t faults = 0;
   bool fault_was_live = false;  // an exception ended a live connection
@@ -199,6 +216,15 @@ struct Link::Impl {
   std::deque<std::pair<std::string, std::size_t>> cut;  // cut by the Wire, not yet delivered
   Clock::time_point cut_said = Clock::time_point::min();
   uint64_t cut_unsaid = 0;
+  std::minstd_rand jitter;
+  Clock::time_point live_since;                  // the live connection's CONNACK
+  std::chrono::milliseconds short_wait = kFirstBackoff;  // after the next short connection
+  std::chrono::milliseconds pause{0};            // due before the next attempt
+
+  // Between 3/4 and all of `ceiling`.
+  std::chrono::milliseconds drawn(std::chrono::milliseconds ceiling) {
+    return ceiling - ceiling / 4 * std::uniform_int_distribution<int>(0, 100)(jitter) / 100;
+  }
 
   bool stop_requested() {
     std::lock_guard<std::mutex> lock(mutex);
@@ -262,7 +288,7 @@ struct Link::Impl {
       wake.wait(lock, [this] { return stopping; });
       return;
     }
-    std::minstd_rand jitter(static_cast<unsigned>(Clock::now().time_since_epoch().count()));
+    jitter.seed(static_cast<unsigned>(Clock::now().time_since_epoch().count()));
     std::vector<Clock::time_point> last_attempt(n, Clock::time_point::min());
     std::size_t index = 0, failed_in_turn = 0;
     auto backoff = kFirstBackoff;
@@ -279,10 +305,11 @@ struct Link::Impl {
         ++failed_in_turn;
       }
       index = (index + 1) % n;
+      const auto after_short = std::exchange(pause, std::chrono::milliseconds(0));
+      if (after_short.count() > 0 && sleep_until(Clock::now() + after_short)) break;
       if (failed_in_turn >= n) {
         failed_in_turn = 0;
-        const auto wait = backoff - backoff / 4 * std::uniform_int_distribution<int>(0, 100)(jitter) / 100;
-        if (sleep_until(Clock::now() + wait)) break;
+        if (sleep_until(Clock::now() + drawn(backoff))) break;
         backoff = std::min(backoff * 2, kMaxBackoff);
       }
     }
@@ -345,13 +372,11 @@ struct Link::Impl {
         say(server + ": the password goes in clear (allow_password_in_clear)");
       }
     }
-    Will w;
-    if (will) w = will();
     // A broker that answers MQTT 5 with "unsupported" is asked again at once
     // in 3.1.1, and so from then on.
     for (;;) {
       const bool v5 = !v311[index];
-      const int outcome = converse(index, address, w);
+      const int outcome = converse(index, address);
       if (outcome >= 0) return outcome == 1;
       v311[index] = true;
       if (!v5 || stop_requested()) return false;
@@ -363,7 +388,7 @@ struct Link::Impl {
   // The Wire to the broker, the client over it and its connection: 1 when
   // CONNACK accepted it, 0 when not, -1 when the broker does not speak the
   // protocol version asked.
-  int converse(std::size_t index, const Address& address, const Will& w) {
+  int converse(std::size_t index, const Address& address) {
     const bool v5 = !v311[index];
     const Clock::time_point give_up =
         Clock::now() + std::chrono::seconds(std::max(1, settings.connect_timeout_seconds));
@@ -377,6 +402,9 @@ struct Link::Impl {
       if (why.kind != "stopped") failed(index, why.detail.empty() ? late : why);
       return 0;
     }
+    // Asked for per CONNECT sent, not per attempt: the caller may number them.
+    Will w;
+    if (will) w = will();
     {
       std::lock_guard<std::mutex> lock(seen_mutex);
       seen = Seen();
@@ -402,7 +430,7 @@ struct Link::Impl {
       throw;
     }
     m.reset();  // the library's socket closes: the relay passes on what it wrote last
-    wire.close(std::chrono::seconds(1));
+    wire.close(end.kind == "left" ? kLeaveGrace : std::chrono::milliseconds(1000));
     if (accepted == 1) ended(settings.servers[index], end);
     return accepted;
   }
@@ -467,8 +495,14 @@ struct Link::Impl {
     bool accepted = false;
     for (;;) {
       if (stop_requested()) {
-        if (accepted) farewell(m);
+        if (accepted) farewell(m, std::chrono::milliseconds(1000));
         end = {"stopped", ""};
+        break;
+      }
+      if (std::optional<std::string> why = accepted ? leave_requested() : std::nullopt) {
+        farewell(m, kLeaveGrace);
+        acknowledge(take_seen().published);  // written before the DISCONNECT
+        end = {"left", *why};
         break;
       }
       const int rc = mosquitto_loop(m, 100, 1);
@@ -543,18 +577,22 @@ struct Link::Impl {
   // are forgotten, and the caller hears of it.
   void went_live(const std::string& server, mosquitto* m) {
     said.assign(said.size(), std::string());
+    live_since = Clock::now();
     {
       std::lock_guard<std::mutex> lock(mutex);
       live = m;
       live_server = server;
+      leaving.reset();  // a leave() asked of an earlier connection
+      largest = Largest();
     }
     say("connected to " + server);
     if (events.connected) events.connected(server);
   }
 
   // An accepted connection is over: nothing more goes to it, the publishes
-  // still waiting are forgotten, and the line and event say why.
+  // still waiting are forgotten, and one line and the event say why.
   void ended(const std::string& server, const Failure& end) {
+    Largest most;
     {
       std::lock_guard<std::mutex> lock(mutex);
       live = nullptr;
@@ -562,13 +600,34 @@ struct Link::Impl {
       waiting_ack.clear();
       waiting_write.clear();
       waiting_write_bytes = 0;
+      std::swap(most, largest);
     }
-    if (end.kind == "stopped") {
-      say("disconnected from " + server);
-    } else {
-      say(server + ": connection " + end.text());
-      if (events.disconnected) events.disconnected(end.text());
+    if (end.kind == "stopped" || end.kind == "left") {
+      short_wait = kFirstBackoff;
+      say("disconnected from " + server + (end.detail.empty() ? "" : ": " + end.detail));
+      if (end.kind == "left" && events.disconnected) events.disconnected(end.detail);
+      return;
     }
+    say(server + ": connection " + end.text() + after_end(end, most));
+    if (events.disconnected) events.disconnected(end.text());
+  }
+
+  // A connection the broker ended soon after accepting it sets the wait
+  // before the next attempt; the line names it and, when the broker closed
+  // it, the largest message it was handed, the likely cause.
+  std::string after_end(const Failure& end, const Largest& most) {
+    if (Clock::now() - live_since >= kShortConnection) {
+      short_wait = kFirstBackoff;
+      return "";
+    }
+    std::string text;
+    const bool closed = end.kind == "lost" &&
+                        (end.detail == "closed by the broker" || end.detail == "connection reset");
+    if (closed && most.size > 0)
+      text = " after a message of " + std::to_string(most.size) + " bytes on " + most.topic;
+    pause = drawn(short_wait);
+    short_wait = std::min(short_wait * 2, kMaxShortWait);
+    return text + "; next attempt in " + std::to_string((pause.count() + 500) / 1000) + " s";
   }
 
   // Publishes written (QoS 0) or acknowledged (QoS 1) on this connection:
@@ -608,16 +667,25 @@ struct Link::Impl {
     return false;
   }
 
-  // A clean DISCONNECT (the broker then drops the will), given up to a second
-  // to be written.
-  void farewell(mosquitto* m) {
+  std::optional<std::string> leave_requested() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return leaving;
+  }
+
+  // A clean DISCONNECT (the broker then drops the will). The library writes
+  // its queue in order, so what was handed over goes first; the loop runs
+  // until the library closes after the DISCONNECT, for up to `wait` (a
+  // second once stop() is asked).
+  void farewell(mosquitto* m, std::chrono::milliseconds wait) {
     {
       std::lock_guard<std::mutex> lock(mutex);
       live = nullptr;
     }
     if (mosquitto_disconnect(m) != MOSQ_ERR_SUCCESS) return;
-    const Clock::time_point until = Clock::now() + std::chrono::seconds(1);
-    while (Clock::now() < until && mosquitto_loop(m, 100, 1) == MOSQ_ERR_SUCCESS) {
+    const Clock::time_point start = Clock::now();
+    for (Clock::time_point now = start; now < start + wait; now = Clock::now()) {
+      if (now >= start + std::chrono::seconds(1) && stop_requested()) break;
+      if (mosquitto_loop(m, 100, 1) != MOSQ_ERR_SUCCESS) break;
     }
   }
 };
@@ -667,6 +735,11 @@ void Link::stop() {
   if (impl_->thread.joinable()) impl_->thread.join();
 }
 
+void Link::leave(const std::string& reason) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  if (impl_->live != nullptr) impl_->leaving = reason;
+}
+
 bool Link::subscribe(const std::string& topic, int qos) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   if (impl_->live == nullptr) return false;
@@ -679,7 +752,7 @@ std::optional<uint64_t> Link::publish(const std::string& topic, const Bytes& pay
   // MQTT's largest remaining length leaves less than this for the payload.
   if (payload.size() > 268435455u - 65536u) return std::nullopt;
   std::lock_guard<std::mutex> lock(impl_->mutex);
-  if (impl_->live == nullptr) return std::nullopt;
+  if (impl_->live == nullptr || impl_->leaving) return std::nullopt;
   if ((qos == 1 ? impl_->waiting_ack.size() : impl_->waiting_write.size()) >= kMaxInFlight)
     return std::nullopt;
   int mid = 0;
@@ -694,6 +767,8 @@ std::optional<uint64_t> Link::publish(const std::string& topic, const Bytes& pay
     impl_->waiting_write[mid] = {token, payload.size(), name};
     impl_->waiting_write_bytes += payload.size();
   }
+  if (topic.size() + payload.size() > impl_->largest.size)
+    impl_->largest = {topic.size() + payload.size(), topic};
   return token;
 }
 

@@ -1,8 +1,9 @@
 #pragma once
 
 // One MQTT connection at a time to the first of several brokers that takes
-// it: servers tried in turn, at most one attempt per second per server, TLS
-// where the address says ssl://. MQTT 5 where the broker speaks it, else
+// it: servers tried in turn, at most one attempt per second per server, and
+// after connections the broker ends within 30 s a wait doubling up to 60 s;
+// TLS where the address says ssl://. MQTT 5 where the broker speaks it, else
 // 3.1.1. Publishes are QoS 0 or 1 with a bounded number in flight; their
 // PUBACKs are reported by token. No packet from the broker makes the link
 // hold more than max_packet_bytes of it.
@@ -70,12 +71,17 @@ class Link {
   Link& operator=(const Link&) = delete;
 
   // Starts connecting in the background; `will` is asked for, on the link's
-  // thread, before every connection attempt (its payload may change between
-  // connections).
+  // thread, once per CONNECT sent (its payload may change between them): an
+  // attempt that reaches no broker asks nothing.
   void start(std::function<Will()> will);
   // Disconnects cleanly (no will) and joins the thread. A host name is
   // resolved on the link's thread: stop() waits for a look-up under way.
   void stop();
+  // From any thread: ends the current connection with a DISCONNECT written
+  // after what was already handed over (no will), said with `reason` and
+  // reported by `disconnected`; publishes are refused from here on. The link
+  // then goes on to the next server. Nothing when not connected.
+  void leave(const std::string& reason);
 
   // Sessions are clean: a subscription lasts one connection, so subscribe
   // again in `connected`. False when not connected.

@@ -290,7 +290,7 @@ PbMetric& add_point(Builder& b, uint32_t device_id, std::size_t i, const unsigne
                     const std::vector<uint8_t>& types, uint64_t round_ms, bool birth,
                     bool historical) {
   const QuorlinPoint& point = quorlin_points[i];
-  const unsigned char* f = record + point.offset;
+  const unsigned char* f = record ? record + point.offset : nullptr;
   const TypeInfo type = type_of(i, types);
   const NoValue none = no_value(i, types);
   PbMetric& m = b.add_metric();
@@ -305,14 +305,14 @@ PbMetric& add_point(Builder& b, uint32_t device_id, std::size_t i, const unsigne
   m.timestamp = round_ms;
   if (historical) m.has_is_historical = m.is_historical = true;
   bool gives_field = false;
-  if (none == NoValue::Has) {
+  if (f && none == NoValue::Has) {
     const auto value = set_value(m, type, f, point.width);
     unsigned char rebuilt[8];
     field_bytes(value.first, value.second, point.width, rebuilt);
     gives_field = std::memcmp(rebuilt, f, point.width) == 0;
   } else {
     m.has_is_null = m.is_null = true;
-    gives_field = layouts()[i].own == 0;  // nothing of its own to give
+    gives_field = !f || layouts()[i].own == 0;  // no record, or nothing of its own to give
   }
   if (birth && none == NoValue::Overwritten) {
     const int over = layouts()[i].over;
@@ -348,6 +348,10 @@ void add_round_time(Builder& b, uint32_t device_id, const unsigned char* record,
     m.datatype = datatype::DateTime;
   }
   if (historical) m.has_is_historical = m.is_historical = true;
+  if (!record) {
+    m.has_is_null = m.is_null = true;
+    return;
+  }
   m.value_case = SPARKPLUG_B__PAYLOAD__METRIC__VALUE_LONG_VALUE;
   m.long_value = round_ms;
   b.add_property(m, "Local Time", qrn_record::stamp_text(record));
@@ -490,7 +494,7 @@ Bytes compressed(const Bytes& payload, Compression compression) {
 
 Bytes node_birth(uint64_t now_ms, uint64_t bd_seq) {
   Builder b(2);
-  PbMetric& seq = add_node_metric(b, kBdSeq, datatype::UInt64, now_ms, true);
+  PbMetric& seq = add_node_metric(b, kBdSeq, datatype::Int64, now_ms, true);
   seq.value_case = SPARKPLUG_B__PAYLOAD__METRIC__VALUE_LONG_VALUE;
   seq.long_value = bd_seq;
   PbMetric& rebirth = add_node_metric(b, kRebirth, datatype::Boolean, now_ms, true);
@@ -502,7 +506,7 @@ Bytes node_birth(uint64_t now_ms, uint64_t bd_seq) {
 Bytes node_death(uint64_t bd_seq) {
   // The will is fixed when connecting: no time stamp would be right.
   Builder b(1);
-  PbMetric& seq = add_node_metric(b, kBdSeq, datatype::UInt64, 0, false);
+  PbMetric& seq = add_node_metric(b, kBdSeq, datatype::Int64, 0, false);
   seq.value_case = SPARKPLUG_B__PAYLOAD__METRIC__VALUE_LONG_VALUE;
   seq.long_value = bd_seq;
   return b.pack(0, false, -1);
@@ -510,8 +514,10 @@ Bytes node_death(uint64_t bd_seq) {
 
 Bytes device_birth(uint64_t now_ms, uint8_t seq, uint32_t device_id, const unsigned char* record,
                    uint64_t round_seq, const qrn_report::RoundReport* report) {
-  const uint64_t round_ms = round_time_ms(record);
-  const std::vector<uint32_t>& statuses = report_statuses(report);
+  // No record yet: every point null, as of now.
+  const uint64_t round_ms = record ? round_time_ms(record) : now_ms;
+  static const std::vector<uint32_t> none;
+  const std::vector<uint32_t>& statuses = record ? report_statuses(report) : none;
   const std::vector<uint8_t>& types = report_types(report);
   Builder b(kQuorlinPointCount + 2);
   add_round_time(b, device_id, record, round_ms, true, false);
@@ -525,7 +531,8 @@ Bytes device_birth(uint64_t now_ms, uint8_t seq, uint32_t device_id, const unsig
 
 void remember(DeviceState& state, const unsigned char* record,
               const qrn_report::RoundReport* report) {
-  state.record.assign(record, record + qrn_record::kSize);
+  if (record) state.record.assign(record, record + qrn_record::kSize);
+  else state.record.clear();
   state.statuses = report_statuses(report);
   state.types = report_types(report);
 }

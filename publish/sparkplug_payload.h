@@ -80,7 +80,8 @@ constexpr uint64_t kRoundSeqNumber = kRoundTimeNumber + 1;
 // the epoch, UTC (the unit's time zone applied). 0 for an impossible stamp.
 uint64_t round_time_ms(const unsigned char* record);
 
-// NBIRTH: bdSeq, "Node Control/Rebirth" (false); seq is 0 by the rule.
+// NBIRTH: bdSeq (Int64, 0..255), "Node Control/Rebirth" (false); seq is 0
+// by the rule.
 Bytes node_birth(uint64_t now_ms, uint64_t bd_seq);
 // NDEATH (the MQTT will): bdSeq only, no seq.
 Bytes node_death(uint64_t bd_seq);
@@ -95,7 +96,8 @@ struct DeviceState {
 // DBIRTH of device `device_id`: every point by name and alias with its
 // datatype, value and the round's timestamp from `record`, plus
 // "Round/Time" and "Round/Seq" (`round_seq`); statuses and types from
-// `report` when given.
+// `report` when given. A null `record` (none saved yet): every point and
+// "Round/Time" is_null, timestamped `now_ms`, without "Round/Seq".
 Bytes device_birth(uint64_t now_ms, uint8_t seq, uint32_t device_id, const unsigned char* record,
                    uint64_t round_seq, const qrn_report::RoundReport* report);
 
@@ -115,7 +117,8 @@ bool types_changed(const DeviceState& born, const qrn_report::RoundReport* repor
 // DDEATH of a device.
 Bytes device_death(uint64_t now_ms, uint8_t seq);
 
-// After a DBIRTH of `record`: `state` remembers it as the last published.
+// After a DBIRTH of `record`: `state` remembers it as the last published
+// (a null record: nothing published yet).
 void remember(DeviceState& state, const unsigned char* record,
               const qrn_report::RoundReport* report);
 

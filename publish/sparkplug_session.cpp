@@ -4,6 +4,7 @@
 #include <json/value.h>
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 
 namespace {
@@ -27,17 +28,17 @@ std::string SparkplugSession::topic(const char* type, const std::string& device)
   return prefix_ + type + "/" + config_.edge_node_id + (device.empty() ? "" : "/" + device);
 }
 
-SparkplugSession::Heard SparkplugSession::heard(const std::string& t, const unsigned char* data,
-                                                std::size_t size) const {
+SparkplugSession::Message SparkplugSession::heard(const std::string& t, const unsigned char* data,
+                                                  std::size_t size) const {
   if (t == topic("NCMD")) {
     std::string what;
     const auto command = sparkplug::decode_node_command(data, size, what);
-    if (command == sparkplug::Command::Rebirth) return Heard::Rebirth;
+    if (command == sparkplug::Command::Rebirth) return {Heard::Rebirth};
     log_("sparkplug: NCMD refused: " + what, LogPriority::Warning);
-    return Heard::Nothing;
+    return {};
   }
   if (config_.primary_host_id.empty() || t != "spBv1.0/STATE/" + config_.primary_host_id)
-    return Heard::Nothing;
+    return {};
   Json::CharReaderBuilder builder;
   const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   Json::Value v;
@@ -48,11 +49,14 @@ SparkplugSession::Heard SparkplugSession::heard(const std::string& t, const unsi
     parsed = size <= sparkplug::kMaxCommandBytes && reader->parse(text, text + size, &v, &errors);
   } catch (const Json::Exception&) {
   }
-  if (!parsed || !v.isObject() || !v["online"].isBool()) {
+  const Json::Value* ts = parsed && v.isObject() ? v.find("timestamp", "timestamp" + 9) : nullptr;
+  if (!parsed || !v.isObject() || !v["online"].isBool() ||
+      (ts && !(ts->isUInt64() && ts->asUInt64() <= INT64_MAX))) {
     log_("sparkplug: the primary host's STATE message does not read; ignored", LogPriority::Warning);
-    return Heard::Nothing;
+    return {};
   }
-  return v["online"].asBool() ? Heard::PrimaryOnline : Heard::PrimaryOffline;
+  return {v["online"].asBool() ? Heard::PrimaryOnline : Heard::PrimaryOffline,
+          ts ? static_cast<int64_t>(ts->asUInt64()) : -1};
 }
 
 void SparkplugSession::subscribe() {
@@ -117,6 +121,12 @@ bool SparkplugSession::device_data(uint32_t device_id, const unsigned char* reco
   // again, carries every point instead of the changes.
   state = {};
   return false;
+}
+
+void SparkplugSession::leave(uint64_t bd_seq) {
+  link_.publish(topic("NDEATH"), sparkplug::node_death(bd_seq), 0, false, "NDEATH");
+  link_.leave("the primary host " + config_.primary_host_id + " is offline");
+  state_ = State::Dead;
 }
 
 bool SparkplugSession::device_death(uint32_t device_id) {

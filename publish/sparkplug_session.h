@@ -27,14 +27,19 @@ class SparkplugSession {
   };
   // The primary host as its STATE message last said.
   enum class PrimaryHost { Unknown, Offline, Online };
-  // What a message from the broker asks.
+  // What a message from the broker asks; a STATE's `timestamp` (ms since
+  // the epoch, -1 when it has none).
   enum class Heard { Nothing, Rebirth, PrimaryOffline, PrimaryOnline };
+  struct Message {
+    Heard heard = Heard::Nothing;
+    int64_t timestamp = -1;
+  };
 
   SparkplugSession(const SparkplugConfig& config, mqtt::Link& link, EdgeLog log);
 
   std::string topic(const char* type, const std::string& device = "") const;
   // A message on a subscribed topic (the link's thread); refusals are said.
-  Heard heard(const std::string& topic, const unsigned char* data, std::size_t size) const;
+  Message heard(const std::string& topic, const unsigned char* data, std::size_t size) const;
 
   State state() const { return state_; }
   bool born() const { return state_ == State::Born; }
@@ -49,8 +54,12 @@ class SparkplugSession {
   // NBIRTH, the sequence from 0: born when it went out; else the births stay
   // due when `anew` (they were).
   bool node_birth(uint64_t bd_seq, bool anew);
+  // DBIRTH from `record`, or with every point null when it is null.
   bool device_birth(uint32_t device_id, const unsigned char* record, uint64_t round_seq,
                     const qrn_report::RoundReport* report);
+  // The primary host went offline while born: NDEATH (`bd_seq`, the
+  // connection's), then the link leaves the connection for the next server.
+  void leave(uint64_t bd_seq);
   // DDATA with `qos`: `token` the publish's, reported when written (QoS 0) or
   // acknowledged (QoS 1). Unsent, `state` (which already holds the record)
   // is cleared: the next DDATA carries every point.

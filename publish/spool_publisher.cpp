@@ -111,7 +111,7 @@ mqtt::LinkEvents SpoolPublisher::link_events() {
   return events;
 }
 
-// Every connection attempt a bdSeq of its own, kept across restarts; its
+// Every CONNECT sent a bdSeq of its own, kept across restarts; its
 // NDEATH is the will, and the NBIRTH that follows carries the same.
 mqtt::Will SpoolPublisher::next_will() {
   uint64_t bd = 0;
@@ -159,14 +159,8 @@ void SpoolPublisher::finish() {
   for (uint64_t t : acked) acknowledged(t);
   save_progress(true);
   // A clean end says NDEATH itself: the broker sends no will then.
-  if (link_->connected()) {
-    uint64_t bd;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      bd = in_.bd_seq;
-    }
-    link_->publish(session_->topic("NDEATH"), sparkplug::node_death(bd), 0, false);
-  }
+  if (link_->connected())
+    link_->publish(session_->topic("NDEATH"), sparkplug::node_death(current_bd_seq()), 0, false);
   link_->stop();
 }
 
@@ -195,13 +189,35 @@ PublishStatus SpoolPublisher::status() const {
 
 void SpoolPublisher::on_message(const std::string& topic, const unsigned char* data,
                                 std::size_t size) {
-  const SparkplugSession::Heard heard = session_->heard(topic, data, size);
-  if (heard == SparkplugSession::Heard::Nothing) return;
+  const SparkplugSession::Message m = session_->heard(topic, data, size);
+  if (m.heard == SparkplugSession::Heard::Nothing) return;
   std::lock_guard<std::mutex> lock(mutex_);
-  if (heard == SparkplugSession::Heard::Rebirth) in_.rebirth = true;
-  else in_.primary = heard == SparkplugSession::Heard::PrimaryOnline ? PrimaryHost::Online
-                                                                     : PrimaryHost::Offline;
+  if (m.heard == SparkplugSession::Heard::Rebirth) {
+    in_.rebirth = true;
+  } else if (believed(m)) {
+    in_.primary = m.heard == SparkplugSession::Heard::PrimaryOnline ? PrimaryHost::Online
+                                                                    : PrimaryHost::Offline;
+  }
   poke();
+}
+
+// Under `mutex_`: a STATE older than what the primary host said last is
+// stale (a retained message, a late delivery): an offline one older than
+// its last online, an online one older than its last STATE. The times are
+// kept across connections; a STATE without a time is taken as it comes.
+bool SpoolPublisher::believed(const SparkplugSession::Message& m) {
+  const bool online = m.heard == SparkplugSession::Heard::PrimaryOnline;
+  if (m.timestamp >= 0 && m.timestamp < (online ? in_.host_said : in_.host_online)) {
+    log_("sparkplug: the primary host's STATE " + std::string(online ? "online" : "offline") +
+             " of " + std::to_string(m.timestamp) + " is older than the one it said before; ignored",
+         LogPriority::Warning);
+    return false;
+  }
+  if (m.timestamp >= 0) {
+    in_.host_said = std::max(in_.host_said, m.timestamp);
+    if (online) in_.host_online = std::max(in_.host_online, m.timestamp);
+  }
+  return true;
 }
 
 void SpoolPublisher::run() {
@@ -255,10 +271,15 @@ void SpoolPublisher::play(Turn& turn) {
   if (turn.connected) session_->subscribe();
   for (uint64_t t : turn.acked) acknowledged(t);
 
+  const bool was_born = session_->born();
   const bool may_publish = session_->look(turn.primary);
   // The primary host went offline while connected: what it may have missed
-  // goes again once it is back.
-  if (publishing_ && !may_publish && link_->connected()) roll_back();
+  // goes again once it is back; a session it saw born ends with NDEATH and
+  // the link moves on to the next server.
+  if (publishing_ && !may_publish && link_->connected()) {
+    roll_back();
+    if (was_born && turn.primary == PrimaryHost::Offline) session_->leave(current_bd_seq());
+  }
   publishing_ = may_publish;
   take_reports(turn.reports, may_publish);
   if (may_publish) publish_turn(turn.rebirth);
@@ -322,7 +343,8 @@ void SpoolPublisher::publish_turn(bool rebirth) {
   const bool drained = tokens_.empty();
   if (session_->state() == SparkplugSession::State::BirthDue && drained) births(true);
   else if (rebirth && session_->born()) births(false);
-  if (session_->born()) {
+  // DDATA only once every device's DBIRTH of this session is said.
+  if (session_->born() && opening_births()) {
     measure_link();
     live();
     replay();
@@ -337,15 +359,15 @@ void SpoolPublisher::set_report(Device& d, std::vector<unsigned char> bytes) {
 }
 
 // NBIRTH, then each device's DBIRTH from its newest record; `anew` (a new
-// session) takes the spool's progress anew. A DBIRTH the window has no room
-// for is said by the live walk, before the device's first DDATA.
+// session) takes the spool's progress anew. The DBIRTHs the window has no
+// room for now follow in the next turns (opening_births), before any DDATA.
+uint64_t SpoolPublisher::current_bd_seq() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return in_.bd_seq;
+}
+
 void SpoolPublisher::births(bool anew) {
-  uint64_t bd;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    bd = in_.bd_seq;
-  }
-  if (!session_->node_birth(bd, anew)) return;
+  if (!session_->node_birth(current_bd_seq(), anew)) return;
   std::string error;
   for (std::size_t i = 0; i < devices_.size(); ++i) {
     Device& d = devices_[i];
@@ -365,11 +387,25 @@ void SpoolPublisher::births(bool anew) {
     }
     d.born = false;
     if (!report.bytes.empty()) set_report(d, std::move(report.bytes));
-    if (newest.seq > 0 && room(mqtt::Link::kMaxInFlight)) device_birth(d, newest);
-    // Records saved since, and the DBIRTHs not said yet, at once.
+    // Records saved since go out once every DBIRTH is said.
     live_ring_.add(i);
   }
   if (!error.empty()) log_("sparkplug: " + error, LogPriority::Warning);
+  births_said_ = 0;
+  opening_births();
+}
+
+// The session's DBIRTHs in device order, as far as the window has room;
+// true once every device's is said.
+bool SpoolPublisher::opening_births() {
+  std::string error;
+  while (births_said_ < devices_.size()) {
+    Device& d = devices_[births_said_];
+    if (!d.born && !birth_from_newest(d, error)) break;
+    ++births_said_;
+  }
+  if (!error.empty()) log_("sparkplug: " + error, LogPriority::Warning);
+  return births_said_ == devices_.size();
 }
 
 // The device's backlog as the file has it up to its newest row known: once
@@ -530,8 +566,8 @@ Served SpoolPublisher::live_device(Device& d, std::string& error) {
   return d.cursor.after(Stream::Live) < d.newest ? Served::More : Served::Done;
 }
 
-// A device with nothing new, born from its newest record; false when the
-// window has no room for it now.
+// A device born from its newest record, or with every point null when it
+// has none yet; false when the window has no room for it now.
 bool SpoolPublisher::birth_from_newest(Device& d, std::string& error) {
   if (!room(mqtt::Link::kMaxInFlight)) return false;
   SpoolRow newest;
@@ -539,7 +575,11 @@ bool SpoolPublisher::birth_from_newest(Device& d, std::string& error) {
     std::lock_guard<std::mutex> lock(spool_mutex_);
     if (!spool_.newest(d.id, d.data_id, newest, error)) return true;
   }
-  return newest.seq == 0 || !publishable(newest) || device_birth(d, newest);
+  if (newest.seq > 0 && publishable(newest)) return device_birth(d, newest);
+  if (!session_->device_birth(d.id, nullptr, 0, d.report_view.get())) return false;
+  d.born = true;
+  sparkplug::remember(d.live_state, nullptr, d.report_view.get());
+  return true;
 }
 
 // The backlog, oldest first per device, a few records per device in turn,

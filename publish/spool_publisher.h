@@ -98,6 +98,8 @@ class SpoolPublisher {
     SparkplugSession::PrimaryHost primary = SparkplugSession::PrimaryHost::Unknown;
     PublishStatus status;
     uint64_t bd_seq = 0;  // the current connection's, as its will says
+    // The primary host's last STATE time and last online time (-1: none).
+    int64_t host_said = -1, host_online = -1;
   };
 
   // One turn's share of the inbox.
@@ -121,6 +123,7 @@ class SpoolPublisher {
   void take_reports(std::map<uint32_t, std::vector<unsigned char>>& reports, bool may_publish);
   void publish_turn(bool rebirth);
   void births(bool anew);
+  bool opening_births();
   void count_backlog(Device& d);
   bool device_birth(Device& d, const SpoolRow& row);
   bool publish_row(Device& d, const SpoolRow& row, SpoolCursor::Stream stream);
@@ -137,6 +140,8 @@ class SpoolPublisher {
   void refresh_status();
   void set_report(Device& d, std::vector<unsigned char> bytes);
   void on_message(const std::string& topic, const unsigned char* data, std::size_t size);
+  bool believed(const SparkplugSession::Message& m);
+  uint64_t current_bd_seq();
   mqtt::LinkEvents link_events();
   mqtt::Will next_will();
   // Room for another publish with at most `window` unsaved or in flight.
@@ -164,6 +169,7 @@ class SpoolPublisher {
   Clock::time_point now_{};  // the turn's time
   std::chrono::seconds resend_window_{0};
   bool publishing_ = false;  // publishing allowed at the last turn
+  std::size_t births_said_ = 0;  // devices whose opening DBIRTH is said, in order
   Clock::time_point next_status_{}, next_save_{};
   std::string progress_error_;  // the failure to keep progress going on
   // QoS 1: publishes the saved progress does not cover yet (in flight, or

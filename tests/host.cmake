@@ -49,6 +49,7 @@ foreach(case
     journal_lines_carry_their_priority
     packages_carry_the_service_and_their_own_open62541
     sparkplug_publishes_and_replays_after_an_outage_and_kill
+    sparkplug_at_qos_1_replays_after_an_outage_and_kill
     sparkplug_publishes_two_hundred_devices_in_order
     sparkplug_spools_while_the_primary_host_is_offline_and_rebirths
     retention_keeps_unpublished_records_unless_the_size_limit_forces_it)

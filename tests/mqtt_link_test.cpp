@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <filesystem>
@@ -96,7 +97,8 @@ void send_publish(int fd, const std::string& topic, std::size_t size, int qos, b
 // A fake broker: 'c' closes each connection, 'g' answers garbage, 's' stays
 // silent, 'a' speaks 3.1.1 only (refuses MQTT 5) and sends CONNACK and
 // nothing more; after CONNACK 'b' (MQTT 5, QoS 0) and 'B' (3.1.1 only,
-// QoS 1) send a 64 MiB message on t/big, then "ok" on t/small.
+// QoS 1) send a 64 MiB message on t/big, then "ok" on t/small, and 'x'
+// closes the connection once it has read 512 bytes.
 struct Fake {
   int port = 0, fd = listen_socket(port);
   std::atomic<int> accepts{0};
@@ -107,13 +109,17 @@ struct Fake {
       if (mode == 'c') ::shutdown(c, SHUT_RDWR);
       if (mode == 'g') ::send(c, "\xf2\xff\xff\xff\xff garbage", 13, MSG_NOSIGNAL);
       if (mode == 'a' && ::recv(c, b, sizeof b, 0) > 8) ::send(c, b[8] == 5 ? "\x20\x02\0\x01" : "\x20\x02\0\0", 4, MSG_NOSIGNAL);
-      if ((mode == 'b' || mode == 'B') && ::recv(c, b, sizeof b, 0) > 8) {
+      if ((mode == 'b' || mode == 'B' || mode == 'x') && ::recv(c, b, sizeof b, 0) > 8) {
         const bool v5 = b[8] == 5;
         if (v5 && mode == 'B') {
           ::send(c, "\x20\x02\0\x01", 4, MSG_NOSIGNAL);
           continue;
         }
         ::send(c, v5 ? "\x20\x03\0\0\0" : "\x20\x02\0\0", v5 ? 5 : 4, MSG_NOSIGNAL);
+        if (mode == 'x') {
+          ::recv(c, b, sizeof b, MSG_WAITALL), ::shutdown(c, SHUT_RDWR);
+          continue;
+        }
         send_publish(c, "t/big", 64 << 20, v5 ? 0 : 1, v5), send_publish(c, "t/small", 2, 0, v5);
       }
     }
@@ -130,7 +136,7 @@ struct Fake {
 struct Client {
   std::mutex mutex;
   std::condition_variable changed;
-  Lines lines, messages;
+  Lines lines, messages, ends;  // ends: the reasons `disconnected` gave
   std::vector<uint64_t> acked;
   std::string up;  // the connected server
   std::atomic<int> throws{0};  // connections whose `connected` event throws
@@ -141,7 +147,7 @@ struct Client {
                 note([&] { up = server; });
                 if (throws.fetch_sub(1) > 0) throw std::runtime_error("boom");
               },
-              [this](const std::string&) { note([&] { up.clear(); }); },
+              [this](const std::string& why) { note([&] { up.clear(), ends.push_back(why); }); },
               [this](const std::string& t, const unsigned char* p, std::size_t n) { note([&] { messages.push_back(t + "=" + std::string(p, p + n)); }); },
               [this](uint64_t token) { note([&] { acked.push_back(token); }); }},
              [this](const std::string& line) { note([&] { lines.push_back(line); }); }) {}
@@ -151,9 +157,9 @@ struct Client {
     f(), changed.notify_all();
   }
   template <class P>
-  bool wait(P p) {
+  bool wait(P p, std::chrono::steady_clock::duration within = 10s) {
     std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, 10s, p);
+    return changed.wait_for(lock, within, p);
   }
   bool wait_up(const std::string& server) { return wait([&] { return up == server; }); }
   template <class T>
@@ -174,24 +180,27 @@ mqtt::BrokerSettings settings(Lines servers, std::string id = "") {
 
 mqtt::Bytes bytes(const std::string& s) { return mqtt::Bytes(s.begin(), s.end()); }
 
-// Publishes acknowledged in order and delivered; the will asked for before
-// each connection is published when the broker drops it (here: another client
-// takes its id over), and not after a clean stop.
+// Publishes acknowledged in order and delivered; the will asked for with
+// each CONNECT is published when the broker drops the connection (here:
+// another client takes its id over), not after leave(), which writes what it
+// was handed first and takes the next server, nor after a clean stop.
 TEST(MqttLink, PublishesAcknowledgedAndWillOnLossOnly) {
-  Broker broker;
-  Client sub(settings({broker.url()})), pub(settings({broker.url()}, "edge")), thief(settings({broker.url()}, "edge"));
+  Broker broker("allow_anonymous true\nlistener PORT2 127.0.0.1\n");
+  const std::string one = broker.url(), two = broker.url("tcp://127.0.0.1", broker.port2);
+  Client sub(settings({one})), pub(settings({one, two}, "edge")), thief(settings({one}, "edge"));
   sub.link.start(nullptr);
-  ASSERT_TRUE(sub.wait_up(broker.url()));
+  ASSERT_TRUE(sub.wait_up(one));
   ASSERT_TRUE(sub.link.subscribe("t/#", 1));
   // The subscription is in place once sub's own probe comes back: the broker
   // reads a connection's packets in order, but not across connections.
   ASSERT_TRUE(sub.link.publish("t/probe", bytes("ready"), 1, false));
   ASSERT_TRUE(sub.wait([&] { return !sub.messages.empty(); }));
   EXPECT_FALSE(pub.link.publish("t/a", bytes("early"), 1, false)) << "not connected yet";
+  pub.link.leave("not connected yet: nothing to leave");
   std::atomic<int> connections{0};
   pub.link.start([&] { return mqtt::Will{"t/death", bytes(std::to_string(++connections)), 1, false}; });
-  ASSERT_TRUE(pub.wait_up(broker.url()));
-  EXPECT_EQ(pub.link.server(), broker.url());
+  ASSERT_TRUE(pub.wait_up(one));
+  EXPECT_EQ(pub.link.server(), one);
   std::vector<uint64_t> tokens;
   for (int i = 0; i < 3; ++i) tokens.push_back(pub.link.publish("t/a", bytes(std::to_string(i)), 1, false).value_or(0));
   ASSERT_TRUE(pub.wait([&] { return pub.acked.size() == 3; }));
@@ -201,30 +210,49 @@ TEST(MqttLink, PublishesAcknowledgedAndWillOnLossOnly) {
   EXPECT_EQ(pub.get(pub.acked), tokens);
   EXPECT_EQ(pub.link.sent(), (std::map<std::string, uint64_t>{{"t/a", 4}}));
   EXPECT_EQ(pub.link.in_flight(), 0u);
+  // That socket is the relay's: the broker may not have the message yet.
+  ASSERT_TRUE(sub.wait([&] { return sub.messages.size() == 5; }));
   thief.link.start(nullptr);
-  ASSERT_TRUE(thief.wait_up(broker.url()));
+  ASSERT_TRUE(thief.wait_up(one));
   thief.link.stop();
-  ASSERT_TRUE(pub.wait([&] { return connections == 2 && !pub.up.empty(); }));
-  ASSERT_TRUE(sub.wait([&] { return sub.messages.size() >= 6; })) << testing::PrintToString(sub.get(sub.messages));
+  ASSERT_TRUE(pub.wait_up(two));
+  tokens.push_back(pub.link.publish("t/last", bytes("bye"), 0, false).value_or(0));
+  pub.link.leave("moving on");
+  EXPECT_FALSE(pub.link.publish("t/a", bytes("late"), 0, false)) << "nothing after the last message";
+  ASSERT_TRUE(pub.wait_up(one));
+  ASSERT_TRUE(sub.wait([&] { return sub.messages.size() >= 7; })) << testing::PrintToString(sub.get(sub.messages));
   pub.link.stop();
-  std::this_thread::sleep_for(500ms);  // time for a will that a clean stop must not send
-  EXPECT_EQ(sub.get(sub.messages), (Lines{"t/probe=ready", "t/a=0", "t/a=1", "t/a=2", "t/a=3", "t/death=1"}));
-  EXPECT_EQ(pub.get(pub.lines), (Lines{"broker: connected to " + broker.url(), "broker: " + broker.url() + ": connection lost (closed by the broker)",
-                              "broker: connected to " + broker.url(), "broker: disconnected from " + broker.url()}));
+  std::this_thread::sleep_for(500ms);  // time for a will that leave() and stop() must not send
+  EXPECT_EQ(sub.get(sub.messages), (Lines{"t/probe=ready", "t/a=0", "t/a=1", "t/a=2", "t/a=3", "t/death=1", "t/last=bye"}));
+  EXPECT_EQ(pub.get(pub.acked), tokens) << "the last one written before the DISCONNECT";
+  EXPECT_EQ(connections, 3);
+  EXPECT_EQ(pub.get(pub.ends), (Lines{"lost (closed by the broker)", "moving on"}));
+  EXPECT_EQ(pub.get(pub.lines), (Lines{"broker: connected to " + one,
+                                       "broker: " + one + ": connection lost (closed by the broker) after a message of 4 bytes on t/a; next attempt in 1 s",
+                                       "broker: connected to " + two, "broker: disconnected from " + two + ": moving on",
+                                       "broker: connected to " + one, "broker: disconnected from " + one}));
 }
 
-// The first server down, then the second lost: the link goes on in turn.
+// The first server down, then the second lost and both refused until the
+// first is back: the link goes on in turn, and asks for the will only for
+// the CONNECTs it sends, none for a server that refused.
 TEST(MqttLink, FailsOverToTheNextServer) {
   Broker first, second;
   first.stop();
   Client c(settings({first.url(), second.url()}));
-  c.link.start(nullptr);
+  std::atomic<int> wills{0};
+  c.link.start([&] { return mqtt::Will{"t/death", bytes(std::to_string(++wills)), 1, false}; });
   ASSERT_TRUE(c.wait_up(second.url()));
-  first.start();
+  EXPECT_EQ(wills, 1);
   second.stop();
+  const std::string refused = "broker: " + second.url() + ": refused (connection refused)";
+  ASSERT_TRUE(c.wait([&] { return std::count(c.lines.begin(), c.lines.end(), refused) == 1; }));
+  first.start();
   EXPECT_TRUE(c.wait_up(first.url()));
+  EXPECT_EQ(wills, 2);
   EXPECT_EQ(c.get(c.lines), (Lines{"broker: " + first.url() + ": refused (connection refused)", "broker: connected to " + second.url(),
-                            "broker: " + second.url() + ": connection lost (closed by the broker)", "broker: connected to " + first.url()}));
+                                   "broker: " + second.url() + ": connection lost (closed by the broker); next attempt in 1 s",
+                                   "broker: " + first.url() + ": refused (connection refused)", refused, "broker: connected to " + first.url()}));
 }
 
 // Passwords over plain connections only when allowed; certificates and host
@@ -295,7 +323,8 @@ TEST(MqttLink, HostileBrokers) {
       EXPECT_FALSE(c.link.publish("t", bytes("x"), 1, false)) << "beyond the window";
       EXPECT_EQ(c.link.in_flight(), mqtt::Link::kMaxInFlight);
       ASSERT_TRUE(c.wait([&] { return c.lines.size() == 3; })) << "dropped for want of PUBACK, then again";
-      EXPECT_EQ(c.get(c.lines), (Lines{"broker: connected to " + url, "broker: " + url + ": connection lost (no PUBACK within 2 s)", "broker: connected to " + url}));
+      EXPECT_EQ(c.get(c.lines), (Lines{"broker: connected to " + url, "broker: " + url + ": connection lost (no PUBACK within 2 s); next attempt in 1 s",
+                                       "broker: connected to " + url}));
       EXPECT_EQ(c.link.in_flight(), 0u);
       EXPECT_TRUE(c.wait([&] { return c.acked.empty(); })) << "never acknowledged";
       EXPECT_TRUE(c.link.sent().empty()) << "none counted as sent";
@@ -310,6 +339,25 @@ TEST(MqttLink, HostileBrokers) {
     EXPECT_LT(std::chrono::steady_clock::now() - before, 1500ms) << mode;
     EXPECT_LE(fake.accepts, 3) << mode;
   }
+}
+
+// A broker that closes each connection at a large message: the link waits
+// 1 s, then 2 s, then 4 s before it connects again (not a second each time),
+// and the line of each end names the message.
+TEST(MqttLink, ABrokerClosingEachConnectionIsAskedLessAndLess) {
+  Fake fake('x');
+  const std::string url = "tcp://127.0.0.1:" + std::to_string(fake.port), up = "broker: connected to " + url;
+  Client c(settings({url}));
+  const auto window = std::chrono::steady_clock::now() + 5s;
+  c.link.start(nullptr);
+  for (long n = 0; c.wait([&] { return std::count(c.lines.begin(), c.lines.end(), up) > n; }, window - std::chrono::steady_clock::now()); ++n)
+    EXPECT_TRUE(c.link.publish("t/big", mqtt::Bytes(5000, 'x'), 0, false));
+  EXPECT_GE(fake.accepts, 2);
+  EXPECT_LE(fake.accepts, 3) << "the fourth comes 5.25 s after the first at the earliest";
+  Lines lines = c.get(c.lines);
+  lines.resize(4);
+  const std::string end = "broker: " + url + ": connection lost (closed by the broker) after a message of 5005 bytes on t/big; next attempt in ";
+  EXPECT_EQ(lines, (Lines{up, end + "1 s", up, end + "2 s"}));
 }
 
 // The process's resident memory (VmRSS) or its peak (VmHWM) in KiB.

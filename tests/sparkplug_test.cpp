@@ -144,6 +144,23 @@ TEST_F(SparkplugRecord, birth_then_data_rebuild_the_record_byte_for_byte) {
   expect_rebuilt(data, image);
 }
 
+TEST_F(SparkplugRecord, a_device_without_a_record_is_born_null_and_its_first_data_carry_all) {
+  const Payload birth = decoded(device_birth(kNow, 1, 42, nullptr, 0, nullptr));
+  ASSERT_EQ(birth.metrics.size(), kQuorlinPointCount + 1) << "no Round/Seq without a record";
+  for (const Metric& m : birth.metrics) {
+    EXPECT_TRUE(m.is_null) << m.name;
+    EXPECT_NE(m.datatype, 0u) << m.name;
+    EXPECT_EQ(m.timestamp, kNow) << m.name;
+    EXPECT_EQ(m.property("Raw"), nullptr) << m.name;
+    EXPECT_EQ(m.property("Quality"), nullptr) << m.name;
+  }
+  DeviceState state;
+  remember(state, nullptr, nullptr);
+  EXPECT_TRUE(state.record.empty());
+  const Payload data = decoded(device_data(kNow, 2, 42, record_.data(), 1, nullptr, false, state));
+  EXPECT_EQ(data.metrics.size(), kQuorlinPointCount + 2);
+}
+
 TEST_F(SparkplugRecord, data_carry_changed_statuses_and_quality_until_good_again) {
   qrn_report::RoundReport report;
   report.statuses.assign(kQuorlinPointCount, 0);
@@ -368,7 +385,7 @@ TEST(SparkplugNode, birth_and_death_carry_bd_seq_and_only_birth_a_seq) {
   EXPECT_EQ(birth.seq, 0u);
   EXPECT_EQ(birth.timestamp, kNow);
   ASSERT_EQ(birth.metrics.size(), 2u);
-  EXPECT_EQ(birth.metric("bdSeq")->datatype, datatype::UInt64);
+  EXPECT_EQ(birth.metric("bdSeq")->datatype, datatype::Int64);
   EXPECT_EQ(birth.metric("bdSeq")->number, 7u);
   const Metric* rebirth = birth.metric("Node Control/Rebirth");
   ASSERT_NE(rebirth, nullptr);

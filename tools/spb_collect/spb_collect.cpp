@@ -99,7 +99,7 @@ void rebuild(Collector& c, const std::vector<std::string>& parts, const std::str
     return;
   }
   const sparkplug::Metric* round = sparkplug::round_time_metric(payload);
-  if (c.records_dir.empty() || !round) return;
+  if (c.records_dir.empty() || !round || round->is_null) return;  // null: no record yet
   const std::string path =
       c.records_dir + "/" + parts[4] + "-" + std::to_string(round->number) + ".bin";
   if (write_file(path, it->second))
@@ -261,8 +261,8 @@ void on_message(struct mosquitto*, void* obj, const struct mosquitto_message* ms
   line["metrics"] = Json::UInt64(payload.metrics.size());
   if (const sparkplug::Metric* bd = payload.metric("bdSeq"))
     line["bdSeq"] = Json::UInt64(bd->number);
-  if (const sparkplug::Metric* round = sparkplug::round_time_metric(payload))
-    line["round_time"] = Json::UInt64(round->number);
+  const sparkplug::Metric* round = sparkplug::round_time_metric(payload);
+  if (round && !round->is_null) line["round_time"] = Json::UInt64(round->number);
   if (const sparkplug::Metric* round_seq = sparkplug::round_seq_metric(payload))
     line["round_seq"] = Json::UInt64(round_seq->number);
   std::size_t historical = 0;
