@@ -123,8 +123,15 @@ bool SparkplugSession::device_data(uint32_t device_id, const unsigned char* reco
   return false;
 }
 
+bool SparkplugSession::node_death(uint64_t bd_seq) {
+  // At QoS 1, as the will; at QoS 0 when the window has no room for it.
+  const sparkplug::Bytes payload = sparkplug::node_death(bd_seq);
+  return link_.publish(topic("NDEATH"), payload, 1, false, "NDEATH") ||
+         link_.publish(topic("NDEATH"), payload, 0, false, "NDEATH");
+}
+
 void SparkplugSession::leave(uint64_t bd_seq) {
-  link_.publish(topic("NDEATH"), sparkplug::node_death(bd_seq), 0, false, "NDEATH");
+  node_death(bd_seq);
   link_.leave("the primary host " + config_.primary_host_id + " is offline");
   state_ = State::Dead;
 }

@@ -57,6 +57,8 @@ class SparkplugSession {
   // DBIRTH from `record`, or with every point null when it is null.
   bool device_birth(uint32_t device_id, const unsigned char* record, uint64_t round_seq,
                     const qrn_report::RoundReport* report);
+  // NDEATH said by the node itself (a clean end): what the will would say.
+  bool node_death(uint64_t bd_seq);
   // The primary host went offline while born: NDEATH (`bd_seq`, the
   // connection's), then the link leaves the connection for the next server.
   void leave(uint64_t bd_seq);

@@ -159,8 +159,7 @@ void SpoolPublisher::finish() {
   for (uint64_t t : acked) acknowledged(t);
   save_progress(true);
   // A clean end says NDEATH itself: the broker sends no will then.
-  if (link_->connected())
-    link_->publish(session_->topic("NDEATH"), sparkplug::node_death(current_bd_seq()), 0, false);
+  if (link_->connected()) session_->node_death(current_bd_seq());
   link_->stop();
 }
 

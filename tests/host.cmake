@@ -52,6 +52,7 @@ foreach(case
     sparkplug_at_qos_1_replays_after_an_outage_and_kill
     sparkplug_publishes_two_hundred_devices_in_order
     sparkplug_spools_while_the_primary_host_is_offline_and_rebirths
+    sparkplug_conforms_as_an_independent_codec_reads_it
     retention_keeps_unpublished_records_unless_the_size_limit_forces_it)
   add_test(NAME HostEndToEnd.${case}
     COMMAND Python3::Interpreter ${CMAKE_CURRENT_LIST_DIR}/host_e2e_test.py

@@ -2497,6 +2497,75 @@ def sparkplug_spools_while_the_primary_host_is_offline_and_rebirths(opts):
         expect(status == 0 and len(refused) == 1, f"exit {status}, NCMD lines {refused}: {err[-400:]}")
 
 
+CONFORMANCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "conformance")
+
+
+def sparkplug_conforms_as_an_independent_codec_reads_it(opts):
+    """The Sparkplug B 3.0 rules that bind an edge node, checked on what a real
+    mosquitto delivered (births, data, a rebirth, the primary host offline,
+    online, a stale online, a kill), decoded by an independent codec
+    (tests/conformance/check_conformance.js prints the table)."""
+    expect(os.path.isdir(os.path.join(CONFORMANCE, "node_modules", "sparkplug-payload")),
+           "the Sparkplug codec is missing: ./run test installs it (npm ci in tests/conformance)")
+    missing, uint32 = "t|D3G1_AI1_1_HH_Alarm", "t|D3G3_M11_供油压力"
+    with tempfile.TemporaryDirectory() as tmp, serving(
+            [opts.plant, "--port", "0", "--fixed", "3", "--missing", "2", "--type", "1249=UInt32",
+             "--status", "9=UncertainLastUsableValue", "--status", "11=BadSensorFailure"]) as plant, \
+            mosquitto(tmp) as port:
+        def state(online, timestamp):
+            run(["mosquitto_pub", "-p", str(port), "-r", "-q", "1", "-t", "spBv1.0/STATE/scada",
+                 "-m", json.dumps({"online": online, "timestamp": timestamp})])
+        capture = os.path.join(tmp, "capture.txt")
+
+        def seen(kind):
+            with open(capture, encoding="utf-8") as f:
+                return [l.split(" ")[0] for l in f if l.endswith("\n") and f"/{kind}/" in l]
+        state(False, 1)
+        sub = subprocess.Popen(["mosquitto_sub", "-p", str(port), "-V", "mqttv5", "-q", "1",
+                                "--retain-as-published", "-t", "spBv1.0/#", "-F", "%t %q %r %x"],
+                               stdout=open(capture, "w"))
+        host = None
+        try:
+            poll("the subscriber", 20, 0.05, lambda: seen("STATE"))
+            history = os.path.join(tmp, "history.db")
+            config = sparkplug_config(tmp, [local_device(i, plant.port) for i in (3, 4, 5)], port,
+                                      primary_host_id="scada")
+            host = subprocess.Popen([opts.host, "--plugin", opts.plugin, "--config", config,
+                                     "--history", history], stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL)
+            def saved():
+                try:
+                    return os.path.exists(history) and len(stored_records(history)) >= 3
+                except sqlite3.OperationalError:  # not made yet
+                    return False
+            poll("records saved while the primary host is offline", 60, 0.2, saved)
+            state(True, 2)
+            poll("DDATA of every device", 60, 0.2, lambda: len(set(seen("DDATA"))) == 3)
+            subprocess.run(["mosquitto_pub", "-p", str(port), "-t", "spBv1.0/plant-3/NCMD/unit-17",
+                            "-s"], input=rebirth_payload(), timeout=30)
+            poll("the rebirth", 30, 0.1, lambda: len(seen("NBIRTH")) == 2)
+            state(False, 3)
+            poll("NDEATH", 30, 0.1, lambda: len(seen("NDEATH")) == 1)
+            state(True, 2)  # older than the offline: not believed
+            state(True, 4)
+            poll("the next session's DDATA", 60, 0.2, lambda: len(seen("NBIRTH")) == 3 and
+                 len(seen("DDATA")) > 6)
+            host.kill()
+            host.wait()
+            poll("the will", 30, 0.1, lambda: len(seen("NDEATH")) == 2)
+        finally:
+            if host and host.poll() is None:
+                host.kill()
+                host.wait()
+            sub.terminate()
+            sub.wait()
+        r = subprocess.run(["node", os.path.join(CONFORMANCE, "check_conformance.js"), capture,
+                            "plant-3", "unit-17", "3,4,5", "scada", missing, uint32],
+                           capture_output=True, text=True, timeout=120)
+        print(r.stdout, end="")
+        expect(r.returncode == 0, f"exit {r.returncode}: {r.stderr[-600:]}")
+
+
 def retention_keeps_unpublished_records_unless_the_size_limit_forces_it(opts):
     with tempfile.TemporaryDirectory() as tmp, simulator(opts, "--fixed", "0") as sim:
         history = os.path.join(tmp, "history.db")
@@ -2576,6 +2645,7 @@ CASES = {f.__name__: f for f in (
     sparkplug_at_qos_1_replays_after_an_outage_and_kill,
     sparkplug_publishes_two_hundred_devices_in_order,
     sparkplug_spools_while_the_primary_host_is_offline_and_rebirths,
+    sparkplug_conforms_as_an_independent_codec_reads_it,
     retention_keeps_unpublished_records_unless_the_size_limit_forces_it,
 )}
 
