@@ -25,6 +25,10 @@ simulators, broker and history.
   p95 lag meanwhile.
 --mode plant-reuse: one `qrn-plant` serving --runs consecutive qrn-host
   runs (stopped cleanly): the simulator's CPU per run.
+--mode packet-limit: a broker whose max_packet_size (--max-packet, 102400)
+  is below a raw DBIRTH, --devices (20) on `quorlin sim` for --seconds,
+  with and without --compression: the connections made, the lines said,
+  and the share of the history's records published.
 
 Usage: publish_bench.py [--build DIR] [--mode M] [--devices N] [--runs 3] ...
 With PUBLISH_BENCH_DEBUG=FILE the hosts' output goes to FILE.
@@ -262,13 +266,13 @@ class Bench:
     def tool(self, name):
         return os.path.join(self.a.build, name)
 
-    def broker(self):
+    def broker(self, extra=""):
         port = free_port()
         conf = os.path.join(self.tmp, f"mosquitto-{port}.conf")
         with open(conf, "w") as f:
             # No queue limit: a subscriber behind during a replay loses nothing.
             f.write(f"listener {port} 127.0.0.1\nallow_anonymous true\nmax_queued_messages 0\n"
-                    + ("user root\n" if os.getuid() == 0 else ""))
+                    + ("user root\n" if os.getuid() == 0 else "") + extra)
         self.spawn([self.a.mosquitto, "-c", conf])
         wait_port(port)
         return port
@@ -320,14 +324,16 @@ class Bench:
                 sp["primary_host_id"] = primary
             if a.data_qos is not None:
                 sp["data_qos"] = a.data_qos
+            if a.compression:
+                sp["compression"] = a.compression
             config["sparkplug"] = sp
         path = os.path.join(self.tmp, f"config-{time.monotonic_ns()}.json")
         with open(path, "w") as f:
             json.dump(config, f)
         return path
 
-    def host(self, config, history, devices):
-        log = os.environ.get("PUBLISH_BENCH_DEBUG")
+    def host(self, config, history, devices, log=None):
+        log = log or os.environ.get("PUBLISH_BENCH_DEBUG")
         out = open(log, "a") if log else subprocess.DEVNULL
         return self.spawn([self.tool("qrn-host"), "--plugin", self.tool("libquorlin.so"),
                            "--config", config, "--history", history, "--max-devices", devices],
@@ -614,10 +620,48 @@ def plant_reuse(a, tmp):
         b.close()
 
 
+def packet_limit_run(a, tmp):
+    b = Bench(a, tmp)
+    try:
+        ports, _ = b.simulators(a.devices)
+        broker = b.broker(f"max_packet_size {a.max_packet}\n")
+        collector, out = b.collector(broker)
+        history = os.path.join(tmp, f"history-{time.monotonic_ns()}.db")
+        log = os.path.join(tmp, f"host-{time.monotonic_ns()}.log")
+        host = b.host(b.config(ports, broker), history, a.devices, log)
+        time.sleep(a.seconds)
+        b.stop(host)
+        time.sleep(1)
+        b.stop(collector)
+        with open(log, encoding="utf-8", errors="replace") as f:
+            lines = [l for l in f if l.startswith("qrn-host: sparkplug: ")]
+        counts = history_counts(history)
+        lost, _ = Collected(out).update().missing(counts, history)
+        records = sum(counts.values())
+        return {"connections": sum("broker: connected to" in l for l in lines),
+                "lines": len(lines), "records": records,
+                "published_pct": 100 * (records - lost) / max(records, 1)}
+    finally:
+        b.close()
+
+
+def packet_limit(a, tmp):
+    print(f"{a.devices} devices on quorlin sim, a broker with max_packet_size {a.max_packet}, "
+          f"{a.seconds:.0f} s, compression {a.compression or 'none'}", flush=True)
+    runs = []
+    for i in range(a.runs):
+        runs.append(packet_limit_run(a, tmp))
+        print(f"run {i + 1}: {json.dumps(runs[-1])}", flush=True)
+    med = {k: statistics.median(r[k] for r in runs) for k in runs[0]}
+    print(f"medians of {a.runs}: {med['connections']:.0f} connections, {med['lines']:.0f} lines, "
+          f"{med['published_pct']:.1f}% of {med['records']:.0f} records published", flush=True)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--build", default="build")
-    ap.add_argument("--mode", choices=("throughput", "faults", "thin-link", "plant-reuse"),
+    ap.add_argument("--mode", choices=("throughput", "faults", "thin-link", "plant-reuse",
+                                       "packet-limit"),
                     default="faults")
     ap.add_argument("--devices", type=int)
     ap.add_argument("--runs", type=int, default=3)
@@ -638,14 +682,18 @@ def main():
     ap.add_argument("--clear-timeout", type=float, default=1200)
     ap.add_argument("--spb-collect", help="the subscriber (default: the build's); one that "
                     "stamps arrivals gives lags that include the link")
+    ap.add_argument("--compression", choices=("deflate", "gzip"))
+    ap.add_argument("--max-packet", type=int, default=102400)
     ap.add_argument("--mosquitto", default="/usr/sbin/mosquitto")
     ap.add_argument("--mosquitto-pub", default="mosquitto_pub")
     a = ap.parse_args()
     if a.devices is None:
-        a.devices = {"thin-link": 5, "plant-reuse": 200}.get(a.mode, 50)
+        a.devices = {"thin-link": 5, "plant-reuse": 200, "packet-limit": 20}.get(a.mode, 50)
+    if a.mode == "packet-limit":
+        a.sim = "quorlin"
     with tempfile.TemporaryDirectory() as tmp:
         {"throughput": throughput, "faults": faults, "thin-link": thin_link,
-         "plant-reuse": plant_reuse}[a.mode](a, tmp)
+         "plant-reuse": plant_reuse, "packet-limit": packet_limit}[a.mode](a, tmp)
 
 
 if __name__ == "__main__":
