@@ -187,8 +187,11 @@ rule("node-metrics-alias", "bdSeq and Node Control/Rebirth carry no alias",
       if (!m.state.online && online) {
         online = false;
         if (bornNow) {
-          const next = messages.slice(messages.indexOf(m) + 1).find((x) => x.type !== "STATE");
-          if (!next || next.type !== "NDEATH") fails.push(`after offline ${ts}: ${next ? next.type : "nothing"}`);
+          // Messages on their way when the STATE came may follow it; the
+          // session must end with NDEATH before any new NBIRTH.
+          const next = messages.slice(messages.indexOf(m) + 1)
+            .find((x) => x.type === "NDEATH" || x.type === "NBIRTH");
+          if (!next || next.type !== "NDEATH") fails.push(`after offline ${ts}: ${next ? next.type : "no NDEATH"}`);
           seen++;
         }
       }
