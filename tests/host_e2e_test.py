@@ -2545,14 +2545,15 @@ def sparkplug_conforms_as_an_independent_codec_reads_it(opts):
                             "-s"], input=rebirth_payload(), timeout=30)
             poll("the rebirth", 30, 0.1, lambda: len(seen("NBIRTH")) == 2)
             state(False, 3)
-            poll("NDEATH", 30, 0.1, lambda: len(seen("NDEATH")) == 1)
+            poll("NDEATH", 30, 0.1, lambda: seen("NDEATH"))
             state(True, 2)  # older than the offline: not believed
             state(True, 4)
             poll("the next session's DDATA", 60, 0.2, lambda: len(seen("NBIRTH")) == 3 and
                  len(seen("DDATA")) > 6)
+            deaths = len(seen("NDEATH"))
             host.kill()
             host.wait()
-            poll("the will", 30, 0.1, lambda: len(seen("NDEATH")) == 2)
+            poll(f"the will after {deaths} NDEATH", 30, 0.1, lambda: len(seen("NDEATH")) > deaths)
         finally:
             if host and host.poll() is None:
                 host.kill()
