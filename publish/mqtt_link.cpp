@@ -186,6 +186,7 @@ struct Link::Impl {
   std::size_t waiting_write_bytes = 0;
   std::map<std::string, uint64_t> sent;  // by kind, on a live connection
   std::optional<std::string> leaving;    // leave()'s reason, for the live connection
+  bool oversize_said = false;            // a publish over the broker's limit, this connection
   // The largest publish handed to the live connection: topic and payload.
   struct Largest {
     std::size_t size = 0;
@@ -583,6 +584,7 @@ struct Link::Impl {
       live = m;
       live_server = server;
       leaving.reset();  // a leave() asked of an earlier connection
+      oversize_said = false;
       largest = Largest();
     }
     say("connected to " + server);
@@ -751,14 +753,24 @@ std::optional<uint64_t> Link::publish(const std::string& topic, const Bytes& pay
   if (qos != 0 && qos != 1) return std::nullopt;
   // MQTT's largest remaining length leaves less than this for the payload.
   if (payload.size() > 268435455u - 65536u) return std::nullopt;
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  std::unique_lock<std::mutex> lock(impl_->mutex);
   if (impl_->live == nullptr || impl_->leaving) return std::nullopt;
   if ((qos == 1 ? impl_->waiting_ack.size() : impl_->waiting_write.size()) >= kMaxInFlight)
     return std::nullopt;
   int mid = 0;
-  if (mosquitto_publish(impl_->live, &mid, topic.c_str(), static_cast<int>(payload.size()),
-                        payload.data(), qos, retain) != MOSQ_ERR_SUCCESS)
+  const int rc = mosquitto_publish(impl_->live, &mid, topic.c_str(),
+                                   static_cast<int>(payload.size()), payload.data(), qos, retain);
+  if (rc != MOSQ_ERR_SUCCESS) {
+    // Over the Maximum Packet Size the broker gave in its CONNACK: it never
+    // goes on this connection, said once per connection.
+    if (rc == MOSQ_ERR_OVERSIZE_PACKET && !std::exchange(impl_->oversize_said, true)) {
+      const std::string server = impl_->live_server;
+      lock.unlock();
+      impl_->say(server + ": a message of " + std::to_string(topic.size() + payload.size()) +
+                 " bytes on " + topic + " is over the broker's maximum packet size: not sent");
+    }
     return std::nullopt;
+  }
   const uint64_t token = impl_->next_token++;
   const std::string& name = kind.empty() ? topic : kind;
   if (qos == 1) {

@@ -414,6 +414,22 @@ TEST(MqttLink, OversizedMessagesAreDroppedUnread) {
   }
 }
 
+// A publish over the Maximum Packet Size the broker gave in its CONNACK is
+// refused, said once per connection; the connection and smaller ones go on.
+TEST(MqttLink, APublishOverTheBrokersLimitIsRefusedAndSaidOnce) {
+  Broker broker("allow_anonymous true\nmax_packet_size 10000\n");
+  Client c(settings({broker.url()}));
+  c.link.start(nullptr);
+  ASSERT_TRUE(c.wait_up(broker.url()));
+  EXPECT_FALSE(c.link.publish("t/big", mqtt::Bytes(20000, 'x'), 0, false));
+  EXPECT_FALSE(c.link.publish("t/big", mqtt::Bytes(20000, 'x'), 0, false));
+  EXPECT_TRUE(c.link.publish("t/small", bytes("x"), 0, false));
+  EXPECT_TRUE(c.link.connected());
+  EXPECT_EQ(c.get(c.lines), (Lines{"broker: connected to " + broker.url(),
+                                   "broker: " + broker.url() + ": a message of 20005 bytes on t/big "
+                                   "is over the broker's maximum packet size: not sent"}));
+}
+
 // An exception in the link's thread (here from an event) ends the
 // connection, not the link: said once, counted, and connected again.
 TEST(MqttLink, AFailureInItsThreadBringsAReconnect) {
