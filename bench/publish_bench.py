@@ -423,12 +423,14 @@ class PrimaryHost:
         self.proc = None
 
     def start(self):
-        offline = json.dumps({"online": False, "timestamp": int(now_ms())})
+        # Its birth and its will carry the same time, as a Sparkplug 3.0 host's do.
+        stamp = int(now_ms())
+        offline = json.dumps({"online": False, "timestamp": stamp})
         self.proc = self.b.spawn([self.b.a.mosquitto_pub, "-p", self.broker, "-t", self.topic,
                                   "-q", "1", "-r", "-l", "--will-topic", self.topic,
                                   "--will-payload", offline, "--will-qos", "1", "--will-retain"],
                                  stdin=subprocess.PIPE, text=True)
-        self.proc.stdin.write(json.dumps({"online": True, "timestamp": int(now_ms())}) + "\n")
+        self.proc.stdin.write(json.dumps({"online": True, "timestamp": stamp}) + "\n")
         self.proc.stdin.flush()
 
     def kill(self):
