@@ -357,14 +357,14 @@ void SpoolPublisher::set_report(Device& d, std::vector<unsigned char> bytes) {
   d.report_view = std::move(view);
 }
 
-// NBIRTH, then each device's DBIRTH from its newest record; `anew` (a new
-// session) takes the spool's progress anew. The DBIRTHs the window has no
-// room for now follow in the next turns (opening_births), before any DDATA.
 uint64_t SpoolPublisher::current_bd_seq() {
   std::lock_guard<std::mutex> lock(mutex_);
   return in_.bd_seq;
 }
 
+// NBIRTH, then each device's DBIRTH from its newest record; `anew` (a new
+// session) takes the spool's progress anew. The DBIRTHs the window has no
+// room for now follow in the next turns (opening_births), before any DDATA.
 void SpoolPublisher::births(bool anew) {
   if (!session_->node_birth(current_bd_seq(), anew)) return;
   std::string error;
