@@ -206,8 +206,10 @@ class Collected:
     def duplicates(self):
         return sum(len(t) - 1 for t in self.copies.values())
 
-    def live_lags(self, since_ms=0, until_ms=float("inf")):
-        return [(m.get("received", m["timestamp"]) - m["round_time"]) / 1000 for m in self.data
+    def live_lags(self, since_ms=0, until_ms=float("inf"), since="round_time"):
+        """Live DDATA's arrival behind their round's stamp (whole seconds), or
+        with since="timestamp" behind their publish (the payload's time)."""
+        return [(m.get("received", m["timestamp"]) - m[since]) / 1000 for m in self.data
                 if not m["historical"] and "round_time" in m
                 and since_ms <= m.get("received", m["timestamp"]) <= until_ms]
 
@@ -386,7 +388,9 @@ def throughput_run(a, tmp, publishing):
         records = sum(counts.values())
         return {"records": records, "published_pct": 100 * (records - lost) / max(records, 1),
                 "gaps": gaps, "duplicates": got.duplicates(),
-                "live_lag_p95_s": p95(got.live_lags(start)), "host_cpu": cpu, "sim_cpu": sims,
+                "live_lag_p95_s": p95(got.live_lags(start)),
+                "live_link_lag_p95_s": p95(got.live_lags(start, since="timestamp")),
+                "host_cpu": cpu, "sim_cpu": sims,
                 "by": "Round/Seq" if got.by_seq() else "Round/Time"}
     finally:
         b.close()
@@ -409,7 +413,8 @@ def throughput(a, tmp):
     cpu_alone = statistics.median(r["host_cpu"] for r in alone)
     print(f"medians of {a.runs}: {med['published_pct']:.1f}% of {med['records']:.0f} records "
           f"published (by {runs[0]['by']}), {med['gaps']:.0f} gaps, {med['duplicates']:.0f} "
-          f"duplicates, live DDATA p95 {med['live_lag_p95_s']:.2f} s behind their round; "
+          f"duplicates, live DDATA p95 {med['live_lag_p95_s']:.2f} s behind their round, "
+          f"{med['live_link_lag_p95_s']:.2f} s behind their publish; "
           f"qrn-host {100 * med['host_cpu']:.1f}% of a core publishing, "
           f"{100 * cpu_alone:.1f}% sampling alone ({med['host_cpu'] / max(cpu_alone, 1e-9):.2f}x)",
           flush=True)
@@ -506,11 +511,44 @@ def faults_run(a, tmp):
         lines = open(verified).read().splitlines()
         return {"records": sum(counts.values()), "missing": lost, "gaps": gaps,
                 "duplicates": got.duplicates(), "duplicates_by_fault": by_fault(got, events),
+                "window_bound_by_fault": window_bound(got, events),
+                "duplicates_outside_window": outside_window(got, events),
                 "cleared_s": cleared, "live_lag_p95_s": p95(lags), "live_during_replay": len(lags),
+                "live_link_lag_p95_s": p95(got.live_lags(returned, max(replayed) if replayed
+                                                          else returned, since="timestamp")),
                 "verify": lines[-1] if lines else "", "by": "Round/Seq" if got.by_seq()
                 else "Round/Time"}
     finally:
         b.close()
+
+
+# The edge node's resend window at QoS 0 (two keepalives of 30 s and a
+# margin), and the slack for its once-a-second progress saves and clocks.
+RESEND_WINDOW_S, WINDOW_SLACK_S = 65, 3
+
+
+def outside_window(got, events):
+    """Later copies of a record that no fault explains: a copy is explained
+    when a fault came after the copy before it, within the resend window."""
+    faults = sorted(events.values())
+    window = (RESEND_WINDOW_S + WINDOW_SLACK_S) * 1000
+    out = 0
+    for stamps in got.copies.values():
+        stamps = sorted(stamps)
+        for before, later in zip(stamps, stamps[1:]):
+            if not any(before - WINDOW_SLACK_S * 1000 <= f <= min(later, before + window)
+                       for f in faults):
+                out += 1
+    return out
+
+
+def window_bound(got, events):
+    """Per fault, the DDATA that arrived in the resend window before it: what
+    the fault may send again."""
+    window = (RESEND_WINDOW_S + WINDOW_SLACK_S) * 1000
+    return {k: sum(1 for stamps in got.copies.values()
+                   if any(f - window <= t <= f for t in stamps))
+            for k, f in events.items()}
 
 
 def by_fault(got, events):
@@ -531,14 +569,17 @@ def faults(a, tmp):
         r = faults_run(a, tmp)
         print(f"run {i + 1}: {json.dumps(r)}", flush=True)
         runs.append(r)
-    keys = ("records", "missing", "gaps", "duplicates", "cleared_s", "live_lag_p95_s")
+    keys = ("records", "missing", "gaps", "duplicates", "duplicates_outside_window", "cleared_s",
+            "live_lag_p95_s", "live_link_lag_p95_s")
     med = {k: statistics.median(r[k] for r in runs) for k in keys}
     print(f"{a.devices} devices, data QoS {a.data_qos if a.data_qos is not None else 'default'}, "
           f"outage {a.outage:.0f} s, primary host away {a.host_outage:.0f} s, medians of "
           f"{a.runs}: {med['records']:.0f} records, {med['missing']:.0f} missing "
-          f"(by {runs[0]['by']}), {med['gaps']:.0f} gaps, {med['duplicates']:.0f} duplicates, "
+          f"(by {runs[0]['by']}), {med['gaps']:.0f} gaps, {med['duplicates']:.0f} duplicates "
+          f"({med['duplicates_outside_window']:.0f} outside the resend window), "
           f"backlog cleared {med['cleared_s']:.1f} s after the broker's return, live DDATA p95 "
-          f"{med['live_lag_p95_s']:.2f} s behind their round", flush=True)
+          f"{med['live_lag_p95_s']:.2f} s behind their round, "
+          f"{med['live_link_lag_p95_s']:.2f} s behind their publish", flush=True)
 
 
 def prefill(a, b, ports, history):
@@ -585,6 +626,7 @@ def thin_link_run(a, tmp):
         return {"backlog": backlog, "cleared": done, "cleared_s": (end - start) / 1000,
                 "missing": lost, "gaps": gaps, "duplicates": got.duplicates(),
                 "live_lag_p95_s": p95(got.live_lags(start, end)),
+                "live_link_lag_p95_s": p95(got.live_lags(start, end, since="timestamp")),
                 "live_during_replay": len(got.live_lags(start, end))}
     finally:
         b.close()
@@ -597,12 +639,13 @@ def thin_link(a, tmp):
         print(f"run {i + 1}: {json.dumps(r)}", flush=True)
         runs.append(r)
     med = {k: statistics.median(r[k] for r in runs) for k in
-           ("backlog", "cleared_s", "missing", "live_lag_p95_s")}
+           ("backlog", "cleared_s", "missing", "live_lag_p95_s", "live_link_lag_p95_s")}
     print(f"{a.devices} steady devices, {a.backlog_hours:g} h backlog ({med['backlog']:.0f} "
           f"records), {a.link_mbit:g} Mbit/s link, medians of {a.runs}: cleared in "
           f"{med['cleared_s']:.0f} s ({sum(r['cleared'] for r in runs)} of {a.runs} runs within "
           f"{a.clear_timeout:.0f} s), {med['missing']:.0f} missing, live DDATA p95 "
-          f"{med['live_lag_p95_s']:.2f} s behind their round meanwhile", flush=True)
+          f"{med['live_lag_p95_s']:.2f} s behind their round and "
+          f"{med['live_link_lag_p95_s']:.2f} s behind their publish meanwhile", flush=True)
 
 
 def plant_reuse(a, tmp):
