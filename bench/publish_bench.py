@@ -176,6 +176,8 @@ class Collected:
             m = json.loads(line)
             if m.get("type") not in ("DBIRTH", "DDATA") or "device" not in m or "error" in m:
                 continue
+            if "round_seq" not in m and "round_time" not in m:
+                continue  # born before its first record: no record in it
             k = self.key(m)
             self.records.setdefault(m["device"], set()).add(k)
             if m["type"] == "DDATA":

@@ -169,6 +169,7 @@ struct Link::Impl {
   std::condition_variable wake;
   bool stopping = false;
   mosquitto* live = nullptr;  // the client while its CONNACK has been accepted
+  Wire* live_wire = nullptr;  // its Wire, open while this is set
   std::string live_server;
   struct Waiting {
     uint64_t token;
@@ -213,6 +214,7 @@ struct Link::Impl {
   // The link thread's own.
   std::vector<std::string> said;  // the last failure line per server
   std::vector<bool> v311;         // servers that answered MQTT 5 with "unsupported"
+  std::vector<bool> try311;       // servers that closed at our MQTT 5 CONNECT: next in 3.1.1
   bool warned_clear_password = false;
   std::deque<std::pair<std::string, std::size_t>> cut;  // cut by the Wire, not yet delivered
   Clock::time_point cut_said = Clock::time_point::min();
@@ -283,6 +285,7 @@ struct Link::Impl {
     const std::size_t n = settings.servers.size();
     said.assign(n, std::string());
     v311.assign(n, false);
+    try311.assign(n, false);
     if (n == 0) {
       say("no server to connect to");
       std::unique_lock<std::mutex> lock(mutex);
@@ -339,6 +342,7 @@ struct Link::Impl {
       was_live = live != nullptr || fault_was_live;
       fault_was_live = false;
       live = nullptr;
+      live_wire = nullptr;
       live_server.clear();
       waiting_ack.clear();
       waiting_write.clear();
@@ -374,13 +378,16 @@ struct Link::Impl {
       }
     }
     // A broker that answers MQTT 5 with "unsupported" is asked again at once
-    // in 3.1.1, and so from then on.
-    for (;;) {
-      const bool v5 = !v311[index];
-      const int outcome = converse(index, address);
+    // in 3.1.1, and so from then on. One that closes the connection at an
+    // MQTT 5 CONNECT (an older broker may) is asked in 3.1.1 at the next
+    // attempt, and in MQTT 5 again after that.
+    for (bool v5 = !v311[index] && !try311[index];;) {
+      try311[index] = false;
+      const int outcome = converse(index, address, v5);
       if (outcome >= 0) return outcome == 1;
       v311[index] = true;
       if (!v5 || stop_requested()) return false;
+      v5 = false;
     }
   }
 
@@ -389,8 +396,7 @@ struct Link::Impl {
   // The Wire to the broker, the client over it and its connection: 1 when
   // CONNACK accepted it, 0 when not, -1 when the broker does not speak the
   // protocol version asked.
-  int converse(std::size_t index, const Address& address) {
-    const bool v5 = !v311[index];
+  int converse(std::size_t index, const Address& address, bool v5) {
     const Clock::time_point give_up =
         Clock::now() + std::chrono::seconds(std::max(1, settings.connect_timeout_seconds));
     const Failure late{"unreachable",
@@ -422,13 +428,21 @@ struct Link::Impl {
     Failure end;
     int accepted = 0;
     try {
-      accepted = run_connection(index, wire, give_up, m.get(), end);
+      accepted = run_connection(index, wire, give_up, v5, m.get(), end);
     } catch (...) {
       // No caller may reach the client once it is destroyed.
       std::lock_guard<std::mutex> lock(mutex);
       fault_was_live = live != nullptr;
       live = nullptr;
+      live_wire = nullptr;
       throw;
+    }
+    {
+      // No caller may reach the client once it is destroyed, nor the Wire
+      // once it closes; ended() says the end.
+      std::lock_guard<std::mutex> lock(mutex);
+      live = nullptr;
+      live_wire = nullptr;
     }
     m.reset();  // the library's socket closes: the relay passes on what it wrote last
     wire.close(end.kind == "left" ? kLeaveGrace : std::chrono::milliseconds(1000));
@@ -491,8 +505,8 @@ struct Link::Impl {
   // connection ends or stop(): 1 when CONNACK accepted it (with `end` saying
   // how it ended), 0 when not, -1 for a broker without the protocol version.
   // An attempt's failure is said here.
-  int run_connection(std::size_t index, Wire& wire, Clock::time_point give_up, mosquitto* m,
-                     Failure& end) {
+  int run_connection(std::size_t index, Wire& wire, Clock::time_point give_up, bool v5,
+                     mosquitto* m, Failure& end) {
     bool accepted = false;
     for (;;) {
       if (stop_requested()) {
@@ -511,9 +525,9 @@ struct Link::Impl {
       Seen got = take_seen();
       if (got.connack == 0 && !accepted) {
         accepted = true;
-        went_live(settings.servers[index], m);
+        went_live(settings.servers[index], m, wire);
       } else if (got.connack > 0) {
-        if (!v311[index] && (got.connack == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION ||
+        if (v5 && (got.connack == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION ||
                              got.connack == CONNACK_REFUSED_PROTOCOL_VERSION))
           return -1;
         const bool auth = got.connack == 4 || got.connack == 5 ||
@@ -529,7 +543,10 @@ struct Link::Impl {
       if (rc != MOSQ_ERR_SUCCESS || !got.lost.empty()) {
         end = !got.lost.empty() ? Failure{"lost", got.lost} : failure_of(rc, err, !accepted);
         if (const auto broken = wire.broken(accepted)) end = *broken;
-        if (!accepted) failed(index, end);
+        if (!accepted) {
+          failed(index, end);
+          try311[index] = v5 && end.detail == "closed before CONNACK";
+        }
         break;
       }
       if (!accepted && Clock::now() >= give_up) {
@@ -576,12 +593,13 @@ struct Link::Impl {
 
   // CONNACK accepted: the client takes publishes, the failures said so far
   // are forgotten, and the caller hears of it.
-  void went_live(const std::string& server, mosquitto* m) {
+  void went_live(const std::string& server, mosquitto* m, Wire& wire) {
     said.assign(said.size(), std::string());
     live_since = Clock::now();
     {
       std::lock_guard<std::mutex> lock(mutex);
       live = m;
+      live_wire = &wire;
       live_server = server;
       leaving.reset();  // a leave() asked of an earlier connection
       oversize_said = false;
@@ -598,6 +616,7 @@ struct Link::Impl {
     {
       std::lock_guard<std::mutex> lock(mutex);
       live = nullptr;
+      live_wire = nullptr;
       live_server.clear();
       waiting_ack.clear();
       waiting_write.clear();
@@ -682,6 +701,7 @@ struct Link::Impl {
     {
       std::lock_guard<std::mutex> lock(mutex);
       live = nullptr;
+      live_wire = nullptr;
     }
     if (mosquitto_disconnect(m) != MOSQ_ERR_SUCCESS) return;
     const Clock::time_point start = Clock::now();
@@ -795,7 +815,8 @@ std::size_t Link::unsent_bytes() const {
   int queued = 0;
   const int fd = mosquitto_socket(impl_->live);
   if (fd < 0 || ioctl(fd, SIOCOUTQ, &queued) != 0 || queued < 0) queued = 0;
-  return impl_->waiting_write_bytes + static_cast<std::size_t>(queued);
+  return impl_->waiting_write_bytes + static_cast<std::size_t>(queued) +
+         (impl_->live_wire != nullptr ? impl_->live_wire->queued() : 0);
 }
 
 bool Link::connected() const {

@@ -93,11 +93,11 @@ class Link {
                                   bool retain, const std::string& kind = std::string());
   // Publishes waiting for their PUBACK or, at QoS 0, to be written.
   std::size_t in_flight() const;
-  // Bytes given to the connection and not yet taken by the peer: the QoS 0
-  // payloads waiting to be written and the send queue of the library's
-  // socket to the relay, which fills once the relay's own writes to the
-  // broker wait. What a new publish waits behind when the network, not the
-  // broker, is the bottleneck.
+  // Bytes given to the connection and not yet taken by the broker: the QoS 0
+  // payloads waiting to be written, the library's socket's queue, what
+  // waits on loopback for the relay and the broker socket's send queue.
+  // What a new publish waits behind when the network, not the broker, is
+  // the bottleneck.
   std::size_t unsent_bytes() const;
   bool connected() const;
   std::string server() const;  // the connected server, empty when none

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -11,6 +12,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -443,6 +445,13 @@ std::optional<Failure> Wire::broken(bool accepted) {
   // (or right after) the handshake: TLS 1.3 refuses a client certificate then.
   if (reset_ && tls_ && !accepted) return Failure{"TLS failure", kClosedInHandshake};
   return std::nullopt;
+}
+
+std::size_t Wire::queued() const {
+  int waiting = 0, sending = 0;
+  if (local_ < 0 || ioctl(local_, SIOCINQ, &waiting) != 0 || waiting < 0) waiting = 0;
+  if (broker_ < 0 || ioctl(broker_, SIOCOUTQ, &sending) != 0 || sending < 0) sending = 0;
+  return static_cast<std::size_t>(waiting) + static_cast<std::size_t>(sending);
 }
 
 std::deque<std::pair<std::string, std::size_t>> Wire::take_cut() {

@@ -81,6 +81,10 @@ class Wire {
   std::optional<Failure> broken(bool accepted);
   // Messages cut since the last call: topic and announced size.
   std::deque<std::pair<std::string, std::size_t>> take_cut();
+  // Bytes the library wrote that the broker has not taken yet: waiting on
+  // loopback for the relay, and in the broker socket's send queue. Any
+  // thread, while the Wire is open.
+  std::size_t queued() const;
   // Gives the relay up to `wait` to pass on what the library wrote last,
   // then closes both sides.
   void close(std::chrono::milliseconds wait);

@@ -357,9 +357,12 @@ void add_round_time(Builder& b, uint32_t device_id, const unsigned char* record,
   b.add_property(m, "Local Time", qrn_record::stamp_text(record));
 }
 
+// A birth carries it always, null when there is no number (no record yet, or
+// one saved before rows were numbered), so that its alias is known to the
+// host before any DDATA uses it; data carry it only with a number.
 void add_round_seq(Builder& b, uint32_t device_id, uint64_t round_seq, uint64_t round_ms,
                    bool birth, bool historical) {
-  if (round_seq == 0) return;  // saved before rows were numbered
+  if (round_seq == 0 && !birth) return;
   PbMetric& m = b.add_metric();
   if (birth) {
     m.name = text(kRoundSeq);
@@ -371,6 +374,10 @@ void add_round_seq(Builder& b, uint32_t device_id, uint64_t round_seq, uint64_t 
   m.has_timestamp = true;
   m.timestamp = round_ms;
   if (historical) m.has_is_historical = m.is_historical = true;
+  if (round_seq == 0) {
+    m.has_is_null = m.is_null = true;
+    return;
+  }
   m.value_case = SPARKPLUG_B__PAYLOAD__METRIC__VALUE_LONG_VALUE;
   m.long_value = round_seq;
 }

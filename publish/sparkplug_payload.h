@@ -96,8 +96,9 @@ struct DeviceState {
 // DBIRTH of device `device_id`: every point by name and alias with its
 // datatype, value and the round's timestamp from `record`, plus
 // "Round/Time" and "Round/Seq" (`round_seq`); statuses and types from
-// `report` when given. A null `record` (none saved yet): every point and
-// "Round/Time" is_null, timestamped `now_ms`, without "Round/Seq".
+// `report` when given; "Round/Seq" is_null when `round_seq` is 0. A null
+// `record` (none saved yet): every point, "Round/Time" and "Round/Seq"
+// is_null, timestamped `now_ms`.
 Bytes device_birth(uint64_t now_ms, uint8_t seq, uint32_t device_id, const unsigned char* record,
                    uint64_t round_seq, const qrn_report::RoundReport* report);
 

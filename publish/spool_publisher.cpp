@@ -363,8 +363,9 @@ uint64_t SpoolPublisher::current_bd_seq() {
 }
 
 // NBIRTH, then each device's DBIRTH from its newest record; `anew` (a new
-// session) takes the spool's progress anew. The DBIRTHs the window has no
-// room for now follow in the next turns (opening_births), before any DDATA.
+// session) takes the spool's progress anew. The DBIRTHs follow in device
+// order (opening_births), over as many turns as the window needs, before any
+// DDATA.
 void SpoolPublisher::births(bool anew) {
   if (!session_->node_birth(current_bd_seq(), anew)) return;
   std::string error;
@@ -391,7 +392,6 @@ void SpoolPublisher::births(bool anew) {
   }
   if (!error.empty()) log_("sparkplug: " + error, LogPriority::Warning);
   births_said_ = 0;
-  opening_births();
 }
 
 // The session's DBIRTHs in device order, as far as the window has room;

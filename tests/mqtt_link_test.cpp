@@ -96,9 +96,10 @@ void send_publish(int fd, const std::string& topic, std::size_t size, int qos, b
 
 // A fake broker: 'c' closes each connection, 'g' answers garbage, 's' stays
 // silent, 'a' speaks 3.1.1 only (refuses MQTT 5) and sends CONNACK and
-// nothing more; after CONNACK 'b' (MQTT 5, QoS 0) and 'B' (3.1.1 only,
-// QoS 1) send a 64 MiB message on t/big, then "ok" on t/small, and 'x'
-// closes the connection once it has read 512 bytes.
+// nothing more, 'o' too but closes the connection at an MQTT 5 CONNECT;
+// after CONNACK 'b' (MQTT 5, QoS 0) and 'B' (3.1.1 only, QoS 1) send a
+// 64 MiB message on t/big, then "ok" on t/small, and 'x' closes the
+// connection once it has read 512 bytes.
 struct Fake {
   int port = 0, fd = listen_socket(port);
   std::atomic<int> accepts{0};
@@ -109,6 +110,7 @@ struct Fake {
       if (mode == 'c') ::shutdown(c, SHUT_RDWR);
       if (mode == 'g') ::send(c, "\xf2\xff\xff\xff\xff garbage", 13, MSG_NOSIGNAL);
       if (mode == 'a' && ::recv(c, b, sizeof b, 0) > 8) ::send(c, b[8] == 5 ? "\x20\x02\0\x01" : "\x20\x02\0\0", 4, MSG_NOSIGNAL);
+      if (mode == 'o' && ::recv(c, b, sizeof b, 0) > 8) b[8] == 5 ? (void)::shutdown(c, SHUT_RDWR) : (void)::send(c, "\x20\x02\0\0", 4, MSG_NOSIGNAL);
       if ((mode == 'b' || mode == 'B' || mode == 'x') && ::recv(c, b, sizeof b, 0) > 8) {
         const bool v5 = b[8] == 5;
         if (v5 && mode == 'B') {
@@ -310,7 +312,7 @@ TEST(MqttLink, CredentialsAndCertificates) {
 // link says so once, tries again at most once a second, and stops at once.
 TEST(MqttLink, HostileBrokers) {
   const std::pair<char, std::string> cases[] = {
-      {'c', "refused (closed before CONNACK)"}, {'g', "protocol error (the broker's answer is not MQTT)"}, {'s', "unreachable (no CONNACK within 2 s)"}, {'a', ""}};
+      {'c', "refused (closed before CONNACK)"}, {'g', "protocol error (the broker's answer is not MQTT)"}, {'s', "unreachable (no CONNACK within 2 s)"}, {'a', ""}, {'o', ""}};
   for (const auto& [mode, line] : cases) {
     Fake fake(mode);
     const std::string url = "tcp://127.0.0.1:" + std::to_string(fake.port);
@@ -328,6 +330,9 @@ TEST(MqttLink, HostileBrokers) {
       EXPECT_EQ(c.link.in_flight(), 0u);
       EXPECT_TRUE(c.wait([&] { return c.acked.empty(); })) << "never acknowledged";
       EXPECT_TRUE(c.link.sent().empty()) << "none counted as sent";
+    } else if (mode == 'o') {
+      ASSERT_TRUE(c.wait_up(url)) << "asked in 3.1.1 after the close";
+      EXPECT_EQ(c.get(c.lines), (Lines{"broker: " + url + ": refused (closed before CONNACK)", "broker: connected to " + url}));
     } else {
       EXPECT_TRUE(eventually([&] { return fake.accepts >= 2; })) << mode;
       std::this_thread::sleep_until(started + 4500ms);  // at most three attempts in that time

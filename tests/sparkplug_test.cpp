@@ -146,8 +146,10 @@ TEST_F(SparkplugRecord, birth_then_data_rebuild_the_record_byte_for_byte) {
 
 TEST_F(SparkplugRecord, a_device_without_a_record_is_born_null_and_its_first_data_carry_all) {
   const Payload birth = decoded(device_birth(kNow, 1, 42, nullptr, 0, nullptr));
-  ASSERT_EQ(birth.metrics.size(), kQuorlinPointCount + 1) << "no Round/Seq without a record";
+  ASSERT_EQ(birth.metrics.size(), kQuorlinPointCount + 2);
+  std::set<uint64_t> born;
   for (const Metric& m : birth.metrics) {
+    born.insert(m.alias);
     EXPECT_TRUE(m.is_null) << m.name;
     EXPECT_NE(m.datatype, 0u) << m.name;
     EXPECT_EQ(m.timestamp, kNow) << m.name;
@@ -159,6 +161,7 @@ TEST_F(SparkplugRecord, a_device_without_a_record_is_born_null_and_its_first_dat
   EXPECT_TRUE(state.record.empty());
   const Payload data = decoded(device_data(kNow, 2, 42, record_.data(), 1, nullptr, false, state));
   EXPECT_EQ(data.metrics.size(), kQuorlinPointCount + 2);
+  for (const Metric& m : data.metrics) EXPECT_EQ(born.count(m.alias), 1u) << "not in the birth: " << m.alias;
 }
 
 TEST_F(SparkplugRecord, data_carry_changed_statuses_and_quality_until_good_again) {

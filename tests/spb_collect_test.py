@@ -52,6 +52,13 @@ def device_birth(round_ms, local_time, seq=None, alias=2708):
     return num(1, round_ms + 5) + blob(2, round_time) + blob(2, point) + sequence + num(3, 5)
 
 
+def null_birth(alias):
+    """A DBIRTH before the device's first record: "Round/Time" and "Round/Seq" null."""
+    round_time = blob(1, b"Round/Time") + num(4, 13) + num(7, 1)
+    sequence = blob(1, b"Round/Seq") + num(2, alias) + num(4, 8) + num(7, 1)
+    return num(1, 1772571967000) + blob(2, round_time) + blob(2, sequence) + num(3, 5)
+
+
 def device_data(seq, alias, historical=False):
     """A DDATA of "Round/Time" by alias and "Round/Seq" by `alias` (none: without)."""
     round_time = num(2, 2707) + num(5, int(historical)) + num(11, 1772571967000 + 5000 * seq)
@@ -183,17 +190,27 @@ VERIFY_CASES = {
         "total: 2 devices, 6 records, 2 gaps (4 missing), 0 duplicates, 0 out of order, "
         "3 without Round/Seq: INCOMPLETE",
     ], 1),
+    "a_birth_before_the_first_record_numbers_nothing": ([
+        ("3", "DBIRTH", "null", False), ("3", "DDATA", 1, False), ("3", "DDATA", 2, False),
+    ], [
+        "g/n/3: 2 records (Round/Seq 1 to 2), 0 gaps (0 missing), 0 duplicates, "
+        "0 out of order, 0 without Round/Seq",
+        "total: 1 devices, 2 records, 0 gaps (0 missing), 0 duplicates, 0 out of order, "
+        "0 without Round/Seq: complete",
+    ], 0),
 }
 
 
 def verify_counts_gaps_duplicates_and_reordering(collect, mosquitto, mosquitto_pub):
-    aliases = {"1": 2708, "2": 9000}
+    aliases = {"1": 2708, "2": 9000, "3": 14996}
     for name, (messages, want, status) in VERIFY_CASES.items():
         with tempfile.TemporaryDirectory() as tmp:
             with collecting(collect, mosquitto, tmp, "--verify", "--count",
                             str(len(messages))) as (collector, port):
                 for device, kind, seq, historical in messages:
-                    if kind == "DBIRTH":
+                    if seq == "null":
+                        payload = null_birth(aliases[device])
+                    elif kind == "DBIRTH":
                         payload = device_birth(1772571967000, "2026-03-04 05:06:07", seq,
                                                aliases[device])
                     else:

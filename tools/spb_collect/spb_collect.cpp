@@ -109,7 +109,8 @@ void rebuild(Collector& c, const std::vector<std::string>& parts, const std::str
 }
 
 // A DBIRTH's "Round/Seq" (by name; its alias is learned for the DDATA that
-// follow) or a DDATA's (by that alias, or by name); null when absent.
+// follow, also from a null one) or a DDATA's (by that alias, or by name);
+// null when absent or not a number.
 const sparkplug::Metric* round_seq_metric(DeviceTally& t, const std::string& type,
                                           const sparkplug::Payload& payload) {
   const bool birth = type == "DBIRTH";
@@ -121,7 +122,8 @@ const sparkplug::Metric* round_seq_metric(DeviceTally& t, const std::string& typ
       t.has_alias = true;
       t.alias = m.alias;
     }
-    if (m.kind == sparkplug::ValueKind::Long || m.kind == sparkplug::ValueKind::Int) return &m;
+    if (m.is_null || m.kind == sparkplug::ValueKind::Long || m.kind == sparkplug::ValueKind::Int)
+      return &m;
     return nullptr;
   }
   return nullptr;
@@ -133,6 +135,14 @@ void tally(Collector& c, const std::string& key, const std::string& type,
            sparkplug::Payload& payload, Json::Value& line) {
   DeviceTally& t = c.tallies[key];
   const sparkplug::Metric* m = round_seq_metric(t, type, payload);
+  if (m && m->is_null) {
+    // A birth before the device's first record numbers nothing; one with a
+    // record saved before rows were numbered carries a record without one.
+    const sparkplug::Metric* round = sparkplug::round_time_metric(payload);
+    if (round && !round->is_null) ++t.without_seq;
+    payload.metrics.erase(payload.metrics.begin() + (m - payload.metrics.data()));
+    return;
+  }
   if (!m) {
     ++t.without_seq;
     return;
@@ -263,8 +273,8 @@ void on_message(struct mosquitto*, void* obj, const struct mosquitto_message* ms
     line["bdSeq"] = Json::UInt64(bd->number);
   const sparkplug::Metric* round = sparkplug::round_time_metric(payload);
   if (round && !round->is_null) line["round_time"] = Json::UInt64(round->number);
-  if (const sparkplug::Metric* round_seq = sparkplug::round_seq_metric(payload))
-    line["round_seq"] = Json::UInt64(round_seq->number);
+  const sparkplug::Metric* round_seq = sparkplug::round_seq_metric(payload);
+  if (round_seq && !round_seq->is_null) line["round_seq"] = Json::UInt64(round_seq->number);
   std::size_t historical = 0;
   for (const sparkplug::Metric& m : payload.metrics) historical += m.historical ? 1 : 0;
   line["historical"] = historical > 0;
