@@ -12,7 +12,6 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -82,60 +81,35 @@ void HistoryStore::stop_checkpoints() {
   sqlite3_close(checkpoint_db_);
   checkpoint_db_ = nullptr;
   checkpoint_stop_ = false;
-  rows_waiting_ = false;
 }
 
 void HistoryStore::checkpoint_loop() {
-  using Clock = std::chrono::steady_clock;
   std::unique_lock<std::mutex> lock(checkpoint_mutex_);
   int groups = 0;
-  Clock::time_point next_tick = Clock::now() + kGroupInterval;
-  Clock::time_point last_group = Clock::time_point::min();
-  while (!checkpoint_stop_) {
-    const Clock::time_point now = Clock::now();
-    // Rows wait no longer than they must: the first after a quiet interval
-    // is committed at once, a steady stream once an interval.
-    const bool group_due = rows_waiting_ && (last_group == Clock::time_point::min() ||
-                                             now >= last_group + kGroupInterval);
-    const bool tick_due = now >= next_tick;
-    if (!group_due && !tick_due) {
-      checkpoint_cv_.wait_until(
-          lock, rows_waiting_ ? std::min(next_tick, last_group + kGroupInterval) : next_tick);
-      continue;
-    }
-    if (group_due) {
-      rows_waiting_ = false;
-      last_group = now;
-    }
+  while (!checkpoint_cv_.wait_for(lock, kGroupInterval, [this] { return checkpoint_stop_; })) {
     lock.unlock();
-    if (group_due) flush();
-    if (tick_due) {
-      next_tick = now + kGroupInterval;
-      sync_wal(++groups >= kCheckpointGroups);
-      if (groups >= kCheckpointGroups) groups = 0;
+    flush();
+    int frames = 0, copied = 0, rc = SQLITE_OK;
+    // PASSIVE: copies what no reader still needs and waits for nobody; the
+    // host's saves go on meanwhile (a WAL checkpoint does not block writers).
+    // Every kCheckpointGroups groups only: the pages that each group
+    // rewrites (the newest leaf of the table and of each index) are copied
+    // into the database once rather than once a second.
+    if (++groups >= kCheckpointGroups) {
+      groups = 0;
+      rc = sqlite3_wal_checkpoint_v2(checkpoint_db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, &frames,
+                                     &copied);
+    }
+    // A checkpoint syncs the WAL only when it can copy; the WAL is synced
+    // here otherwise, so a power cut loses at most a group or two.
+    if (rc == SQLITE_OK && (frames == 0 || copied < frames)) {
+      const int fd = ::open((path_ + "-wal").c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd >= 0) {
+        fdatasync(fd);
+        ::close(fd);
+      }
     }
     lock.lock();
-  }
-}
-
-void HistoryStore::sync_wal(bool checkpoint) {
-  int frames = 0, copied = 0, rc = SQLITE_OK;
-  // PASSIVE: copies what no reader still needs and waits for nobody; the
-  // host's saves go on meanwhile (a WAL checkpoint does not block writers).
-  // Every kCheckpointGroups ticks only: the pages that each group rewrites
-  // (the newest leaf of the table and of each index) are copied into the
-  // database once rather than once a second.
-  if (checkpoint)
-    rc = sqlite3_wal_checkpoint_v2(checkpoint_db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, &frames,
-                                   &copied);
-  // A checkpoint syncs the WAL only when it can copy; the WAL is synced
-  // here otherwise, so a power cut loses at most a group or two.
-  if (rc == SQLITE_OK && (frames == 0 || copied < frames)) {
-    const int fd = ::open((path_ + "-wal").c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-      fdatasync(fd);
-      ::close(fd);
-    }
   }
 }
 
@@ -273,12 +247,6 @@ bool HistoryStore::save(uint32_t device_id, int data_id, const std::string& save
     return false;
   }
   queue_.push_back({device_id, data_id, saved_at, std::vector<unsigned char>(record, record + size)});
-  if (queue_.size() == 1) {
-    // The first row of a group: the committing thread may take it at once.
-    std::lock_guard<std::mutex> wake(checkpoint_mutex_);
-    rows_waiting_ = true;
-    checkpoint_cv_.notify_one();
-  }
   return true;
 }
 

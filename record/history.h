@@ -55,11 +55,9 @@ struct GroupResults {
   bool kept_after = false;  // a group was committed after the last failure
 };
 
-// A save queues its row; a thread of the store's own commits the queue, all
-// devices' rows in one transaction (compact rows, history_rows.h), at most
-// once every kGroupInterval: a row that finds the last group older than that
-// is committed at once. The same thread syncs the WAL every interval and
-// checkpoints it on a second connection. The
+// A save queues its row; a thread of the store's own commits the queue once
+// every kGroupInterval, all devices' rows in one transaction (compact rows,
+// history_rows.h), and then checkpoints the WAL on a second connection. The
 // reads (last, each_report) commit what is queued first, so they see every
 // row saved before them. A crash loses at most the group not yet committed.
 class HistoryStore {
@@ -128,9 +126,9 @@ class HistoryStore {
   void set_on_commit(std::function<void(const std::vector<CommittedRow>&)> on_commit);
 
   static constexpr std::chrono::seconds kReadTimeBound{10};
-  // How often at most the queued rows are committed, and how often the
-  // writer's WAL is synced: what a crash or power cut can lose; the WAL is
-  // checkpointed every kCheckpointGroups intervals, so that the writer starts it over and reuses
+  // How often the queued rows are committed and the writer's WAL synced:
+  // what a crash or power cut can lose; the WAL is checkpointed every
+  // kCheckpointGroups groups, so that the writer starts it over and reuses
   // its space. The WAL file is cut back to kWalKeptBytes once reused.
   static constexpr std::chrono::seconds kGroupInterval{1};
   static constexpr int kCheckpointGroups = 5;
@@ -140,8 +138,6 @@ class HistoryStore {
   bool fail_open(const std::string& what, std::string& error);
   bool lock_file(std::string& error);  // ReadWrite: the file's advisory lock
   void checkpoint_loop();
-  // Syncs the writer's WAL, after a passive checkpoint with `checkpoint`.
-  void sync_wal(bool checkpoint);
   // Commits the queue in one transaction (mutex_ held); true when a group was
   // committed.
   bool commit_group();
@@ -173,7 +169,6 @@ class HistoryStore {
   std::mutex checkpoint_mutex_;
   std::condition_variable checkpoint_cv_;
   bool checkpoint_stop_ = false;
-  bool rows_waiting_ = false;  // a group waits to be committed (checkpoint_mutex_)
   // While last() or each_report() runs: when SQLite is to give up; max() otherwise.
   std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::time_point::max();
 };
