@@ -19,7 +19,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -413,26 +412,6 @@ TEST_F(HistoryRows, checkpoints_copy_the_wal_into_the_database_while_saving) {
   save_rounds(store, 30, 40, 7);
   store.flush();
   EXPECT_EQ(std::filesystem::file_size(path_ + "-wal"), wal);
-}
-
-// Rows that keep coming are committed in groups, one an interval at most,
-// however often they come: the writes that wear a unit's flash stay bounded.
-TEST_F(HistoryRows, steady_saves_are_committed_once_an_interval_at_most) {
-  HistoryStore store;
-  std::atomic<int> groups{0};
-  store.set_on_commit([&](const std::vector<CommittedRow>&) { ++groups; });
-  std::string error;
-  ASSERT_TRUE(store.open(path_, HistoryStore::Mode::ReadWrite, error)) << error;
-  const auto start = std::chrono::steady_clock::now();
-  for (int round = 0; std::chrono::steady_clock::now() - start < std::chrono::milliseconds(2500);
-       ++round) {
-    save_rounds(store, round, round + 1, 3);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  const int committed = groups.load();
-  const auto intervals = (std::chrono::steady_clock::now() - start) / HistoryStore::kGroupInterval;
-  EXPECT_GE(committed, 1);
-  EXPECT_LE(committed, intervals + 1);
 }
 
 // A real file system that another file fills, and keeps full (a log that
