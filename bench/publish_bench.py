@@ -495,12 +495,12 @@ def faults_run(a, tmp):
         host = b.host(config, history, a.devices)
         wait_published(got, history, 300)
         replayed = [m.get("received", m["timestamp"]) for m in got.data if m["historical"]]
-        cleared = (max(replayed) - returned) / 1000 if replayed else 0.0
-        lags = got.live_lags(returned, max(replayed) if replayed else returned)
+        until = max(replayed) if replayed else returned
+        cleared = (until - returned) / 1000
+        lags = got.live_lags(returned, until)
         # Once what the restart sent again is out of the resend window, so that
         # the primary host's death shows its own duplicates.
-        time.sleep(max(0.0, events["kill in the replay"] / 1000 + RESEND_WINDOW_S
-                       + WINDOW_SLACK_S - time.time()))
+        time.sleep(max(0.0, (events["kill in the replay"] + WINDOW_MS) / 1000 - time.time()))
         events["primary host killed"] = now_ms()
         primary.kill()
         time.sleep(a.host_outage)
@@ -520,8 +520,7 @@ def faults_run(a, tmp):
                 "window_bound_by_fault": window_bound(got, events),
                 "duplicates_outside_window": outside_window(got, events),
                 "cleared_s": cleared, "live_lag_p95_s": p95(lags), "live_during_replay": len(lags),
-                "live_link_lag_p95_s": p95(got.live_lags(returned, max(replayed) if replayed
-                                                          else returned, since="timestamp")),
+                "live_link_lag_p95_s": p95(got.live_lags(returned, until, since="timestamp")),
                 "verify": lines[-1] if lines else "", "by": "Round/Seq" if got.by_seq()
                 else "Round/Time"}
     finally:
@@ -531,18 +530,18 @@ def faults_run(a, tmp):
 # The edge node's resend window at QoS 0 (two keepalives of 30 s and a
 # margin), and the slack for its once-a-second progress saves and clocks.
 RESEND_WINDOW_S, WINDOW_SLACK_S = 65, 3
+WINDOW_MS = (RESEND_WINDOW_S + WINDOW_SLACK_S) * 1000
 
 
 def outside_window(got, events):
     """Later copies of a record that no fault explains: a copy is explained
     when a fault came after the copy before it, within the resend window."""
     faults = sorted(events.values())
-    window = (RESEND_WINDOW_S + WINDOW_SLACK_S) * 1000
     out = 0
     for stamps in got.copies.values():
         stamps = sorted(stamps)
         for before, later in zip(stamps, stamps[1:]):
-            if not any(before - WINDOW_SLACK_S * 1000 <= f <= min(later, before + window)
+            if not any(before - WINDOW_SLACK_S * 1000 <= f <= min(later, before + WINDOW_MS)
                        for f in faults):
                 out += 1
     return out
@@ -551,9 +550,8 @@ def outside_window(got, events):
 def window_bound(got, events):
     """Per fault, the DDATA that arrived in the resend window before it: what
     the fault may send again."""
-    window = (RESEND_WINDOW_S + WINDOW_SLACK_S) * 1000
     return {k: sum(1 for stamps in got.copies.values()
-                   if any(f - window <= t <= f for t in stamps))
+                   if any(f - WINDOW_MS <= t <= f for t in stamps))
             for k, f in events.items()}
 
 

@@ -609,14 +609,13 @@ struct Link::Impl {
     if (events.connected) events.connected(server);
   }
 
-  // An accepted connection is over: nothing more goes to it, the publishes
-  // still waiting are forgotten, and one line and the event say why.
+  // An accepted connection is over (its client already out of callers'
+  // reach): the publishes still waiting are forgotten, and one line and the
+  // event say why.
   void ended(const std::string& server, const Failure& end) {
     Largest most;
     {
       std::lock_guard<std::mutex> lock(mutex);
-      live = nullptr;
-      live_wire = nullptr;
       live_server.clear();
       waiting_ack.clear();
       waiting_write.clear();
